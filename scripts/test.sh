@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything under AddressSanitizer and
+# UndefinedBehaviorSanitizer, runs the fuzz targets for a bounded time and
+# then every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+JOBS="$(nproc)"
+FUZZ_SECONDS="${VARNO_FUZZ_SECONDS:-60}"
+
+# Fuzz targets: clang with libFuzzer.
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_BUILD_FUZZ=ON -DVARNO_BUILD_TESTS=OFF \
+  -DVARNO_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build build/fuzz -j "$JOBS"
+shopt -s nullglob
+targets=(build/fuzz/fuzz/fuzz_*)
+for t in "${targets[@]}"; do
+  [ -x "$t" ] || continue
+  name="$(basename "$t")"
+  corpus_seed="fuzz/corpus/${name#fuzz_}"
+  work="build/fuzz/corpus-${name}"
+  mkdir -p "$work"
+  per=$(( FUZZ_SECONDS / ${#targets[@]} ))
+  [ "$per" -ge 5 ] || per=5
+  echo "fuzz: $name for ${per}s"
+  "$t" -max_total_time="$per" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+    "$work" "$corpus_seed" 2>"build/fuzz/${name}.log" || {
+      tail -n 60 "build/fuzz/${name}.log"; echo "fuzz: $name FAILED"; exit 1; }
+  tail -n 3 "build/fuzz/${name}.log"
+done
+
+# Tests: g++ with the sanitizers, leak checking on.
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNO_SANITIZE=ON \
+  -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_EXAMPLES=ON >/dev/null
+cmake --build build/test -j "$JOBS"
+ctest --test-dir build/test --output-on-failure -j "$JOBS"
