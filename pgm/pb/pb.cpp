@@ -1,0 +1,2 @@
+// Anchors the generated message code in this library.
+#include "pb.h"

@@ -1,0 +1,107 @@
+// The root of the block classes. It holds what every block has and answers
+// every operation of the block interface with a do-nothing default, so each
+// kind overrides only what it supports and a caller may ask any block anything.
+#pragma once
+
+#include <fstream>
+#include <string>
+
+#include "varno_iblock.h"
+#include "varno_types.h"
+#include "vold_enums.h"
+
+class VARNO_GEN;
+class VARNO_FRAME;
+class VARNO_QV_2D_ENGINE;
+
+class VARNO_BLOCK : public VARNO_IBLOCK {
+ public:
+  ~VARNO_BLOCK() override;
+  VARNO_BLOCK(const VARNO_BLOCK&) = delete;
+  VARNO_BLOCK& operator=(const VARNO_BLOCK&) = delete;
+
+  u32 write_dyn_value(const std::string& name, const u8* data, u32 index, u32 bits,
+                      u8* dest) override;
+  u32 read_dyn_value(const std::string& name, u8* out, u32 index, u32 bits) override;
+  u32 get_dyn_value_size(const std::string& name) override;
+  u32 write_option_bits(const std::string& option, const std::string& dyn_name, const u8* value,
+                        u32 bits, u8* dest) override;
+  u32 read_option_bits(const std::string& option, const std::string& dyn_name, u8* out,
+                       u32 bits) override;
+  u32 get_option_size(const std::string& option, const std::string& dyn_name) override;
+  void set_option_shadow_mask(const std::string& dyn_name, const u8* mask, u32 bits) override;
+  u32 get_option_info(const std::string& option, const std::string& dyn_name, u32& index,
+                      u32& second, u32& size) override;
+
+  void set_data(VARNO_BLOCK_DATA_TYPE slot, u8* data, u32 size, u8* extra) override;
+  void set_programming_seq_vdata(const PB::BLOCKS_PROGRAMMING_SEQUENCE* seq) override;
+  void set_data_from_file(VARNO_BLOCK_DATA_TYPE slot, const std::string& path) override;
+  void set_custom_frame_sizes(const u32* sizes, u32 count) override;
+  void set_custom_interframe_delay(u32 delay) override;
+
+  u32 get_number_of_frames() override;
+  u32 get_number_of_potential_frames() override;
+  u32 get_frame_size(u32 frame) override;
+  u32 get_frame_data(u32 frame, u8* out) override;
+  u8* get_frame_data_ptr(u32 frame) override;
+  bool get_frame_single_byte(u32 frame, u32 offset, u8& out) override;
+  bool update_frame_data(u32 frame, u32 offset, u8 value) override;
+
+  void set_repetition_mode(VARNO_BLOCK_REPETITION mode) override;
+  u32 get_block_size() override;
+  void read_block_data(u8* out) override;
+  // VOLD_FRAME_MAX: a block without frames.
+  VOLD_FRAME_TYPE frame_type() override;
+  u32 block_type() override;
+
+  u32 get_param_value(const std::string& name, u32 index) override;
+  u32 get_param_value(const std::string& name, std::string entry) override;
+  u32 get_param_size(const std::string& name) override;
+  u32 get_arg_value(const std::string& name, u32 index, u32 offset) override;
+  u32 get_arg_size(const std::string& name) override;
+  u32 get_arg_width(const std::string& name) override;
+
+  void clean_up() override;
+  void crc_update() override;
+  void set_random_filler(u16 filler) override;
+  void dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) override = 0;
+  bool process(bool defer_2d) override;
+  u32 get_user_data_lfsr(u32 a, u32 b, u64 c, u32 d) override;
+  void reset_process() override;
+  void register_2d_engine() override;
+  void dump(std::ofstream* stream, VARNO_OUTPUT_FORMAT format) override;
+  void update_links() override;
+
+  // Configuration data width in bits of the owning generator; 32 for a block
+  // made outside any generator. One configuration word is (width + 7) / 8 bytes.
+  u32 get_config_data_width() const;
+
+  // The generator that owns the block (not owned here); null for a block made
+  // outside a generator.
+  VARNO_GEN* generator() const { return m_gen; }
+
+  // Once set, process succeeds at once without doing anything (option and
+  // data blocks). Never cleared.
+  void set_skip_processing() { m_skip_processing = true; }
+  bool skip_processing() const { return m_skip_processing; }
+
+  VARNO_BLOCK_REPETITION repetition_mode() const { return m_repetition_mode; }
+  u16 random_filler() const { return m_random_filler; }
+
+  // Name of the stored block type for dumps; "" for a type without a name,
+  // including any value at or past VOLD_BLOCK_MAX that a host may pass.
+  const char* block_type_name() const;
+
+ protected:
+  explicit VARNO_BLOCK(u32 block_type = 0, VARNO_GEN* gen = nullptr);
+
+  // Image of an option block (array allocation, released here so that it is
+  // freed even when a derived constructor fails); null in the other kinds.
+  u8* m_data = nullptr;
+  u64 m_block_length = 0;  // bytes of m_data
+  u32 m_block_type = 0;    // VOLD_BLOCK_TYPE
+  VARNO_BLOCK_REPETITION m_repetition_mode = VARNO_BLOCK_REPETITION_NONE;
+  VARNO_GEN* m_gen = nullptr;
+  bool m_skip_processing = false;
+  u16 m_random_filler = 0;
+};

@@ -1,0 +1,218 @@
+// The generator: turns the family and device parameter files of one device,
+// or of one sector of a sector-based device, into a list of blocks, and the
+// process-wide factory that makes generators for the host and for sectors.
+//
+// The order of the virtual operations of VARNO_IGEN and VARNO_IGEN_FACTORY is
+// part of the binary interface with the host: do not reorder.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "varno_iblock.h"
+#include "varno_mgr_param.h"
+#include "varno_tables.h"
+#include "varno_types.h"
+#include "vold.h"
+
+class VARNO_IMBLOCK;
+class VARNO_MBLOCK;
+class VARNO_IMBLOCK_GROUP;
+class VARNO_ITOP_BITSTREAM;
+class VARNO_QV_2D_ENGINE;
+
+class VARNO_IGEN {
+ public:
+  virtual ~VARNO_IGEN() = default;
+
+  // Names of the family and device parameter files.
+  virtual void set_family_pcf(const std::string& name) = 0;
+  virtual void set_device_pcf(const std::string& name) = 0;
+  // Sector (x, y) of the sector-array block of that name; null outside the
+  // grid.
+  virtual VARNO_IMBLOCK* get_meta_block(std::string name, u32 x, u32 y) = 0;
+  // Block lookup by block-type name or VOLD_BLOCK_TYPE: the first block of
+  // the type. With copy, a new processed copy of an option block that the
+  // caller owns.
+  virtual VARNO_IBLOCK* get_block(const std::string& name, bool copy) = 0;
+  virtual VARNO_IBLOCK* get_block(u32 type, bool copy) = 0;
+  virtual VARNO_IBLOCK* get_block_by_index(u32 i) = 0;
+
+  // Builds the block model: 0 success, 1 family file missing, 7 a frame
+  // manager failed to initialise, else the first failing sector's status.
+  virtual u32 process_pcfs(bool by_name, bool defer_s4, bool c, void* shared, u32 top_device_type) = 0;
+  virtual bool do_all_blocks() = 0;
+  virtual void reset_all_blocks() = 0;
+  virtual void register_all_blocks_2d_engine() = 0;
+  virtual bool do_block(const std::string& name) = 0;
+  virtual bool do_partial_block(const std::string& name, u32 first, u32 last) = 0;
+  virtual void adjust_num_frames(const std::string& name, u32 count) = 0;
+  virtual VARNO_IBLOCK* skip_block_processing(const std::string& name) = 0;
+  // Makes the sector at column a, row b of the sector-array block name use
+  // sector type c (a, b below 4096, c below 256).
+  virtual void overwrite_block_param_type(const std::string& name, u32 a, u32 b, u32 c) = 0;
+  virtual u32 block_index(const std::string& name) = 0;
+  virtual u32 max_block_index() = 0;
+  virtual u32 bt_size() = 0;
+  virtual VARNO_IMBLOCK_GROUP* create_group() = 0;
+  virtual VARNO_ITOP_BITSTREAM* create_top_bitstream() = 0;
+
+  // Text dump of every block, in index order.
+  virtual void write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format) = 0;
+  virtual VARNO_MGR_PARAM* get_mgr_param() = 0;
+  virtual VARNO_MGR_TALKBACK* get_mgr_talkback() = 0;
+  virtual void set_util_debug_level(u32 level) = 0;
+  // One expected-data file per data block (and a directory per sector).
+  virtual void dump_expected_data(const std::string& path) = 0;
+
+  // 2D library image.
+  virtual u32 get_2d_libs_size() = 0;
+  virtual int copy_2d_libs(u8* dst, u32 bytes) = 0;
+  virtual u32 get_2d_ip_libs_count() = 0;
+  virtual u32 get_ip_offset(u32 ip) = 0;
+  virtual void clear_2d_data() = 0;
+  virtual u32 get_2d_pred_settings(u32 wrd_idx) = 0;
+
+  // Decompressor set-up records and literal codebooks.
+  virtual u32 get_s4_setup_size() = 0;
+  virtual void copy_s4_setup(u8* addr, u32 bytes) = 0;
+  virtual u32 get_decomp_setup_size(bool ext) = 0;
+  virtual u32 copy_decomp_setup(u8* addr, u32 bytes, u32 dc_idx, VARNO_IMBLOCK_GROUP* group,
+                                u32 block_type, bool ext) = 0;
+  virtual u32 get_korvia_codebook_size(u32 block_type) = 0;
+  virtual u32 copy_korvia_codebook(u8* addr, u32 bytes, u32 block_type, bool low_byte_first) = 0;
+  virtual void get_korvia_codebook_types(std::vector<u32>& types) = 0;
+};
+
+class VARNO_GEN : public VARNO_IGEN {
+ public:
+  VARNO_GEN();
+  ~VARNO_GEN() override;
+  VARNO_GEN(const VARNO_GEN&) = delete;
+  VARNO_GEN& operator=(const VARNO_GEN&) = delete;
+
+  void set_family_pcf(const std::string& name) override;
+  void set_device_pcf(const std::string& name) override;
+  VARNO_IMBLOCK* get_meta_block(std::string name, u32 x, u32 y) override;
+  VARNO_IBLOCK* get_block(const std::string& name, bool copy) override;
+  VARNO_IBLOCK* get_block(u32 type, bool copy) override;
+  VARNO_IBLOCK* get_block_by_index(u32 i) override;
+  u32 process_pcfs(bool by_name, bool defer_s4, bool c, void* shared, u32 top_device_type) override;
+  bool do_all_blocks() override;
+  void reset_all_blocks() override;
+  void register_all_blocks_2d_engine() override;
+  bool do_block(const std::string& name) override;
+  bool do_partial_block(const std::string& name, u32 first, u32 last) override;
+  void adjust_num_frames(const std::string& name, u32 count) override;
+  VARNO_IBLOCK* skip_block_processing(const std::string& name) override;
+  void overwrite_block_param_type(const std::string& name, u32 a, u32 b, u32 c) override;
+  u32 block_index(const std::string& name) override;
+  u32 max_block_index() override;
+  u32 bt_size() override;
+  VARNO_IMBLOCK_GROUP* create_group() override;
+  VARNO_ITOP_BITSTREAM* create_top_bitstream() override;
+  void write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format) override;
+  VARNO_MGR_PARAM* get_mgr_param() override;
+  VARNO_MGR_TALKBACK* get_mgr_talkback() override;
+  void set_util_debug_level(u32 level) override;
+  void dump_expected_data(const std::string& path) override;
+  u32 get_2d_libs_size() override;
+  int copy_2d_libs(u8* dst, u32 bytes) override;
+  u32 get_2d_ip_libs_count() override;
+  u32 get_ip_offset(u32 ip) override;
+  void clear_2d_data() override;
+  u32 get_2d_pred_settings(u32 wrd_idx) override;
+  u32 get_s4_setup_size() override;
+  void copy_s4_setup(u8* addr, u32 bytes) override;
+  u32 get_decomp_setup_size(bool ext) override;
+  u32 copy_decomp_setup(u8* addr, u32 bytes, u32 dc_idx, VARNO_IMBLOCK_GROUP* group,
+                        u32 block_type, bool ext) override;
+  u32 get_korvia_codebook_size(u32 block_type) override;
+  u32 copy_korvia_codebook(u8* addr, u32 bytes, u32 block_type, bool low_byte_first) override;
+  void get_korvia_codebook_types(std::vector<u32>& types) override;
+
+  // Steps of process_pcfs, in the order it runs them.
+  bool process_device_parameters(bool by_name, bool defer_s4, bool c, void* shared,
+                                 u32 top_device_type);
+  void post_process();
+  u32 init_sectors(bool by_name, bool defer_s4);
+  bool init_frame_mgrs();
+  // Lets every block write the sizes of the blocks it refers to.
+  void do_block_links();
+  void merge_and_create_2d_libs();
+  // Sets out to the sector type the host chose for cell (a, b) of the
+  // sector-array block name; out is left alone without such a choice.
+  void overwrite_block_type(std::string name, u32 a, u32 b, u32& out);
+
+  // Configuration data width in bits from the family header; 0 before
+  // process_pcfs.
+  u32 config_data_width() const { return m_config_data_width; }
+  const std::string& family_pcf() const { return m_family_pcf; }
+  const std::string& device_pcf() const { return m_device_pcf; }
+  // The loaded parameter information (owned here); null before loading.
+  VOLD_INFO* family_pcf_info() const { return m_family_pcf_info; }
+  VOLD_INFO* device_pcf_info() const { return m_device_pcf_info; }
+  // The sector this generator serves; null for a top generator. Frame
+  // managers of a sector reach the top generator through it.
+  VARNO_MBLOCK* meta_block() const { return m_meta_block; }
+  void set_meta_block(VARNO_MBLOCK* meta_block) { m_meta_block = meta_block; }
+  const VARNO_LSM_DELAY_MAP* device_lsm_delays() const { return m_device_lsm_delays; }
+  const VARNO_LSM_DELAY_MAP* family_lsm_delays() const { return m_family_lsm_delays; }
+  // 2D engines of the data blocks of this generator and of its sectors (not
+  // owned here).
+  std::vector<VARNO_QV_2D_ENGINE*>& registered_2d_engines() { return m_2d_engines; }
+
+ private:
+  // Creates the block of one family block-list entry and enters it.
+  void create_block(const VOLD_BLOCK_ENTRY& entry);
+  void add_block(std::unique_ptr<VARNO_IBLOCK> block, u32 type);
+
+  u32 m_config_data_width = 0;
+  std::vector<VARNO_IBLOCK*> m_Blocks;            // owned; position = block index
+  std::map<u32, VARNO_IBLOCK*> m_type_map;        // first block of each type
+  std::map<VARNO_IBLOCK*, u32> m_BlockToNameMap;  // block to its VOLD_BLOCK_TYPE
+  std::multimap<std::string, u32> m_block_type_overrides;  // name to c << 24 | b << 12 | a
+  std::string m_family_pcf;
+  std::string m_device_pcf;
+  VOLD_INFO* m_family_pcf_info = nullptr;  // owned
+  VOLD_INFO* m_device_pcf_info = nullptr;  // owned
+  VOLD_OB_DATA_LIST* m_device_option_bits = nullptr;  // borrowed from the device information
+  const VARNO_LSM_DELAY_MAP* m_device_lsm_delays = &s_device_lsm_delays;
+  const VARNO_LSM_DELAY_MAP* m_family_lsm_delays = &s_family_lsm_delays;
+  VARNO_MGR_PARAM m_mgr_param;
+  VARNO_MGR_TALKBACK m_mgr_talkback;
+  VARNO_MBLOCK* m_meta_block = nullptr;
+  u32 m_2d_libs_size = 0;
+  u32 m_s4_setup_size = 0;
+  u8* m_2d_libs = nullptr;   // owned, array
+  u8* m_s4_setup = nullptr;  // owned, array
+  std::vector<VARNO_QV_2D_ENGINE*> m_2d_engines;
+  u32 m_cram_lib_offsets[4] = {};
+  u32 m_eram_lib_offset = 0;
+  VARNO_QV_2D_ENGINE* m_combined_engine = nullptr;  // owned; made by the library merge
+};
+
+class VARNO_IGEN_FACTORY {
+ public:
+  virtual ~VARNO_IGEN_FACTORY() = default;
+  // A new generator with default settings; the caller owns it.
+  virtual VARNO_IGEN* create_generator() = 0;
+};
+
+// The process-wide generator factory: at most one exists at a time.
+class VARNO_GEN_FACTORY : public VARNO_IGEN_FACTORY {
+ public:
+  // The factory, made on first call.
+  static VARNO_GEN_FACTORY* get_instance();
+  ~VARNO_GEN_FACTORY() override;
+  VARNO_IGEN* create_generator() override;
+
+ private:
+  VARNO_GEN_FACTORY() = default;
+};
+
+// Entry point of the host: the process-wide generator factory, made on first
+// call.
+extern "C" VARNO_IGEN_FACTORY* varno_get_factory();

@@ -1,0 +1,102 @@
+// The block interface: the host, the generator and the group assembly hold
+// every block through it, whatever the block's kind. The order of the
+// operations is part of the binary interface with the host: do not reorder.
+#pragma once
+
+#include <fstream>
+#include <string>
+
+#include "varno_types.h"
+#include "vold_enums.h"
+
+namespace PB {
+class BLOCKS_PROGRAMMING_SEQUENCE;
+}
+
+// The user-data slots of a data block; the slot tells which manager reads it.
+enum VARNO_BLOCK_DATA_TYPE : u32 {
+  VARNO_BLOCK_DATA_CRAM = 0,
+  VARNO_BLOCK_DATA_ERAM = 1,
+  VARNO_BLOCK_DATA_MCU = 2,
+  VARNO_BLOCK_DATA_CSR = 3,
+  VARNO_BLOCK_DATA_BBUS = 4,
+  VARNO_BLOCK_DATA_SPARE5 = 5,
+  VARNO_BLOCK_DATA_SPARE6 = 6,
+  VARNO_BLOCK_DATA_REGSCAN = 7,
+  VARNO_BLOCK_DATA_HIP_MMIO = 8,
+  VARNO_BLOCK_DATA_BRAM = 9,
+  VARNO_BLOCK_DATA_HNOC_MMIO = 10,
+  VARNO_BLOCK_DATA_UIB_MMR = 11,
+  VARNO_BLOCK_DATA_IO_MMIO = 12,
+  VARNO_BLOCK_DATA_IO_AHB = 13,
+  VARNO_BLOCK_DATA_MAX = 14,
+};
+
+// How a block repeats in the image. The block only stores the mode.
+enum VARNO_BLOCK_REPETITION : u32 {
+  VARNO_BLOCK_REPETITION_NONE = 0,
+};
+
+class VARNO_IBLOCK {
+ public:
+  virtual ~VARNO_IBLOCK() = default;
+
+  // Option-bit and dynamic-data access (option blocks).
+  virtual u32 write_dyn_value(const std::string& name, const u8* data, u32 index, u32 bits,
+                              u8* dest) = 0;
+  virtual u32 read_dyn_value(const std::string& name, u8* out, u32 index, u32 bits) = 0;
+  virtual u32 get_dyn_value_size(const std::string& name) = 0;
+  virtual u32 write_option_bits(const std::string& option, const std::string& dyn_name,
+                                const u8* value, u32 bits, u8* dest) = 0;
+  virtual u32 read_option_bits(const std::string& option, const std::string& dyn_name, u8* out,
+                               u32 bits) = 0;
+  virtual u32 get_option_size(const std::string& option, const std::string& dyn_name) = 0;
+  virtual void set_option_shadow_mask(const std::string& dyn_name, const u8* mask, u32 bits) = 0;
+  virtual u32 get_option_info(const std::string& option, const std::string& dyn_name, u32& index,
+                              u32& second, u32& size) = 0;
+
+  // User-data input (data blocks). Buffers stay the caller's.
+  virtual void set_data(VARNO_BLOCK_DATA_TYPE slot, u8* data, u32 size, u8* extra) = 0;
+  virtual void set_programming_seq_vdata(const PB::BLOCKS_PROGRAMMING_SEQUENCE* seq) = 0;
+  virtual void set_data_from_file(VARNO_BLOCK_DATA_TYPE slot, const std::string& path) = 0;
+  virtual void set_custom_frame_sizes(const u32* sizes, u32 count) = 0;
+  virtual void set_custom_interframe_delay(u32 delay) = 0;
+
+  // Frames (data blocks). get_frame_data writes exactly get_frame_size(frame)
+  // bytes: size out from get_frame_size first.
+  virtual u32 get_number_of_frames() = 0;
+  virtual u32 get_number_of_potential_frames() = 0;
+  virtual u32 get_frame_size(u32 frame) = 0;
+  virtual u32 get_frame_data(u32 frame, u8* out) = 0;
+  virtual u8* get_frame_data_ptr(u32 frame) = 0;
+  virtual bool get_frame_single_byte(u32 frame, u32 offset, u8& out) = 0;
+  virtual bool update_frame_data(u32 frame, u32 offset, u8 value) = 0;
+
+  virtual void set_repetition_mode(VARNO_BLOCK_REPETITION mode) = 0;
+  // read_block_data writes exactly get_block_size() bytes.
+  virtual u32 get_block_size() = 0;
+  virtual void read_block_data(u8* out) = 0;
+  virtual VOLD_FRAME_TYPE frame_type() = 0;
+  virtual u32 block_type() = 0;
+
+  // Device parameters and arguments by name.
+  virtual u32 get_param_value(const std::string& name, u32 index) = 0;
+  virtual u32 get_param_value(const std::string& name, std::string entry) = 0;
+  virtual u32 get_param_size(const std::string& name) = 0;
+  virtual u32 get_arg_value(const std::string& name, u32 index, u32 offset) = 0;
+  virtual u32 get_arg_size(const std::string& name) = 0;
+  virtual u32 get_arg_width(const std::string& name) = 0;
+
+  virtual void clean_up() = 0;
+  virtual void crc_update() = 0;
+  virtual void set_random_filler(u16 filler) = 0;
+  virtual void dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) = 0;
+  // defer_2d true leaves the registration of the block's 2D engine to a
+  // later register_2d_engine.
+  virtual bool process(bool defer_2d) = 0;
+  virtual u32 get_user_data_lfsr(u32 a, u32 b, u64 c, u32 d) = 0;
+  virtual void reset_process() = 0;
+  virtual void register_2d_engine() = 0;
+  virtual void dump(std::ofstream* stream, VARNO_OUTPUT_FORMAT format) = 0;
+  virtual void update_links() = 0;
+};

@@ -1,0 +1,153 @@
+// The option block: a fixed image of configuration words described by the
+// device database, made of constant words and named dynamic-data fields that
+// hold named option-bit fields. Processing writes the constants and the
+// default option values (except options protected by a shadow mask) and
+// appends a CRC word; after all blocks are processed, linked fields receive
+// the sizes of the blocks they point at.
+//
+// Image: word_count 32-bit words. Field placement uses the generator's
+// configuration word of B = (width + 7) / 8 bytes: bit p of configuration
+// word w is bit p mod 8 of image byte w * B + p / 8. Every access, into the
+// image or into a caller's buffer laid out like it, is bounded by the image
+// length.
+#pragma once
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "varno_block.h"
+#include "varno_types.h"
+
+struct VOLD_CONST_DATA;
+struct VOLD_DYN_DATA;
+struct VOLD_OB_DATA;
+
+class VARNO_SBLOCK : public VARNO_BLOCK {
+ public:
+  // Allocates word_count * 4 bytes of image, all 0xFF with init_ones, else
+  // 0x00. gen may be null (a stand-alone block).
+  VARNO_SBLOCK(u32 type, bool crc, u32 word_count, bool init_ones, VARNO_GEN* gen);
+  // An empty block: no image, no records, every flag clear.
+  VARNO_SBLOCK();
+  ~VARNO_SBLOCK() override;
+
+  // ---- Records -------------------------------------------------------------
+  //
+  // The model builder and the generator's copy operation append the records
+  // of the family information here. The records stay the family
+  // information's: the block only points at them, and copies of a block
+  // share them.
+  void add_const_data(VOLD_CONST_DATA* record) { m_const_list.push_back(record); }
+  void add_dyn_data(VOLD_DYN_DATA* record) { m_dyn_list.push_back(record); }
+  std::vector<VOLD_CONST_DATA*>& const_data_list() { return m_const_list; }
+  std::vector<VOLD_DYN_DATA*>& dyn_data_list() { return m_dyn_list; }
+  const std::vector<VOLD_CONST_DATA*>& const_data_list() const { return m_const_list; }
+  const std::vector<VOLD_DYN_DATA*>& dyn_data_list() const { return m_dyn_list; }
+
+  bool has_crc() const { return m_crc; }
+  bool init_ones() const { return m_init_ones; }
+  u32 word_count() const { return m_word_count; }
+  u32 crc_word() const { return m_crc_word; }
+  // The image (m_block_length bytes, without the CRC word).
+  const u8* image() const { return m_data; }
+  u64 image_length() const { return m_block_length; }
+
+  // ---- Look-ups ------------------------------------------------------------
+
+  // First field whose type name is name; null when none.
+  VOLD_DYN_DATA* get_dyn_data_by_name(const std::string& name);
+  // First option named option in the field named dyn_name; null when none.
+  VOLD_OB_DATA* get_ob_data_by_name(const std::string& option, const std::string& dyn_name);
+  // The option's bit index within its field; 0 when not found.
+  u32 get_option_index(const std::string& option, const std::string& dyn_name);
+  // The 32-bit little-endian word at byte 4 * i of the image.
+  u32 get_dword_data(u32 i);
+
+  // ---- Block interface -----------------------------------------------------
+
+  // Writes bits bits of data (bit 0 of data[0] first) into the field from
+  // field bit index on, into dest (a buffer laid out like the image and at
+  // least as long) or, with dest null, into the image. Stops at the field's
+  // last bit; returns the number of bits written (0 without such a field).
+  u32 write_dyn_value(const std::string& name, const u8* data, u32 index, u32 bits,
+                      u8* dest) override;
+  // The reverse, from the image into out (from bit 0 of out[0]).
+  u32 read_dyn_value(const std::string& name, u8* out, u32 index, u32 bits) override;
+  u32 get_dyn_value_size(const std::string& name) override;
+  // VARNO_NO_ERROR, VARNO_ERROR_OB_SIZE (value wider than the option) or
+  // VARNO_ERROR_OB_NOT_FOUND (no such option, or an option of size 0).
+  u32 write_option_bits(const std::string& option, const std::string& dyn_name, const u8* value,
+                        u32 bits, u8* dest) override;
+  // Bits read; the read may run on past the option up to the field's end.
+  u32 read_option_bits(const std::string& option, const std::string& dyn_name, u8* out,
+                       u32 bits) override;
+  u32 get_option_size(const std::string& option, const std::string& dyn_name) override;
+  // Protects the field's options whose bits are all set in mask from
+  // process. The first mask of a field stays; the mask's first bits bits
+  // are copied, so the caller may release it at once.
+  void set_option_shadow_mask(const std::string& dyn_name, const u8* mask, u32 bits) override;
+  // Sets index, second and size (all 0 when not found) and returns size.
+  u32 get_option_info(const std::string& option, const std::string& dyn_name, u32& index,
+                      u32& second, u32& size) override;
+
+  // The image, then the CRC word (4 bytes little-endian) when the block has
+  // one.
+  u32 get_block_size() override;
+  void read_block_data(u8* out) override;
+  u32 block_type() override;
+
+  // Records are not freed here: they belong to the family information; the
+  // lists are emptied.
+  void clean_up() override;
+  void crc_update() override;
+  void dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) override;
+  // Writes constants and unprotected defaults, then the CRC word. False when
+  // a constant lies outside the image (the defaults are then not written).
+  bool process(bool defer_2d) override;
+  void reset_process() override;
+  void register_2d_engine() override;
+  // Writes the sizes of the linked blocks into the linked fields. Does not
+  // recompute the CRC word (crc_update does). Nothing happens without a
+  // generator.
+  void update_links() override;
+
+ protected:
+  // update_links over an explicit block list: block_count blocks, block i
+  // from block_at(i).
+  void update_links_with(u32 block_count, const std::function<VARNO_IBLOCK*(u32)>& block_at);
+
+ private:
+  // A copied shadow mask and its bit count.
+  struct SHADOW_MASK {
+    VOLD_DYN_DATA* field;
+    std::vector<u8> bytes;
+    u32 bits;
+  };
+  // A linked field: where the size goes and which blocks it counts.
+  struct LINK {
+    VOLD_DYN_DATA* field;
+    u32 link;   // bits 7-0 first block (1-based), bits 31-16 further blocks
+    u32 index;  // field bit of the value
+    u32 bits;   // bits of the value
+  };
+
+  u32 config_bytes() const;
+  std::string dyn_data_name(const VOLD_DYN_DATA* dyn, const char* failure_text) const;
+  // Copies bits between a field and a buffer laid out like the image.
+  u32 transfer(const std::string& name, u8* image, const u8* src_data, u8* dst_data, u32 index,
+               u32 bits, bool to_image);
+  void compute_crc();
+
+  bool m_crc = false;
+  bool m_init_ones = false;
+  std::vector<VOLD_CONST_DATA*> m_const_list;
+  std::vector<VOLD_DYN_DATA*> m_dyn_list;
+  std::vector<SHADOW_MASK> m_shadow_masks;  // in the order given; one per field
+  std::map<const VOLD_OB_DATA*, bool> m_masked;
+  std::vector<LINK> m_links;  // in the order found; one per field
+  u32 m_crc_word = 0;
+  u32 m_word_count = 0;
+};

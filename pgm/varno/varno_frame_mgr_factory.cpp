@@ -1,0 +1,69 @@
+#include "varno_frame_mgr_factory.h"
+
+#include <utility>
+
+#include "varno_assert.h"
+#include "varno_dummy_frame_mgr.h"
+#include "varno_util.h"
+
+namespace {
+
+VARNO_FRAME_MGR_HOOK& frame_mgr_hook() {
+  static VARNO_FRAME_MGR_HOOK hook;
+  return hook;
+}
+
+// A frame type whose manager is not part of the library yet: the block
+// cannot frame its data, which its callers report as a failure.
+std::unique_ptr<VARNO_FRAME_MGR> not_available(VOLD_FRAME_TYPE type, const char* class_name) {
+  VARNO_UTIL::print_error_msg("Frame manager %s for frame type %u is not available", class_name,
+                              static_cast<u32>(type));
+  return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<VARNO_FRAME_MGR> varno_create_frame_mgr(VOLD_FRAME_TYPE type) {
+  if (type < VOLD_FRAME_IOCSR || type > VOLD_FRAME_WX_ESRAM_BBUS) {
+    VARNO_INTERNAL_ERROR("Unsupported Dynamic Block");
+  }
+  if (const VARNO_FRAME_MGR_HOOK& hook = frame_mgr_hook()) {
+    if (VARNO_FRAME_MGR* mgr = hook(type)) return std::unique_ptr<VARNO_FRAME_MGR>(mgr);
+  }
+  // To add a manager: include its header and replace its not_available line
+  // with std::make_unique<CLASS>().
+  switch (type) {
+    case VOLD_FRAME_IOCSR: return not_available(type, "VARNO_IOCSR_FRAME_MGR");
+    case VOLD_FRAME_CRAM: return not_available(type, "VARNO_CRAM_FRAME_MGR");
+    case VOLD_FRAME_HG_CRAM: return not_available(type, "VARNO_HG_CRAM_FRAME_MGR");
+    case VOLD_FRAME_LEGACY_CRAM: return not_available(type, "VARNO_LEGACY_CRAM_FRAME_MGR");
+    case VOLD_FRAME_ERAM: return not_available(type, "VARNO_ERAM_FRAME_MGR");
+    case VOLD_FRAME_DYN_OB_PAD: return not_available(type, "VARNO_DYN_OB_PAD_FRAME_MGR");
+    case VOLD_FRAME_QV_CRAM: return not_available(type, "VARNO_QV_CRAM_FRAME_MGR");
+    case VOLD_FRAME_QV_ERAM: return not_available(type, "VARNO_QV_ERAM_FRAME_MGR");
+    case VOLD_FRAME_QV_BBUS: return not_available(type, "VARNO_QV_BBUS_FRAME_MGR");
+    case VOLD_FRAME_QV_CSR: return not_available(type, "VARNO_QV_CSR_FRAME_MGR");
+    case VOLD_FRAME_QV_EXT_FILE: return not_available(type, "VARNO_QV_EXT_FILE_MGR");
+    case VOLD_FRAME_QV_FW_FILE: return not_available(type, "VARNO_QV_FW_FILE_MGR");
+    case VOLD_FRAME_QV_FW_PARAMS: return not_available(type, "VARNO_QV_SSM_PARAMS_MGR");
+    case VOLD_FRAME_QV_REGSCAN: return not_available(type, "VARNO_QV_REGSCAN_FRAME_MGR");
+    case VOLD_FRAME_QV_HIP_MMIO: return not_available(type, "VARNO_QV_HIPMMIO_FRAME_MGR");
+    case VOLD_FRAME_QV_UIB_CSR: return not_available(type, "VARNO_QV_UIB_CSR_FRAME_MGR");
+    case VOLD_FRAME_TK_ESRAM_BBUS: return std::make_unique<VARNO_DUMMY_FRAME_MGR>();
+    case VOLD_FRAME_BRAM_XCVR: return not_available(type, "VARNO_BRAM_FRAME_MGR");
+    case VOLD_FRAME_QV_HNOC_MMIO: return not_available(type, "VARNO_QV_HNOCMMIO_FRAME_MGR");
+    case VOLD_FRAME_QV_UIB_MMR: return not_available(type, "VARNO_QV_UIBMMR_FRAME_MGR");
+    case VOLD_FRAME_QV_HNOC_AXI4LITE: return not_available(type, "VARNO_QV_HNOCMMIO_FRAME_MGR");
+    case VOLD_FRAME_QV_IO_VAMM: return not_available(type, "VARNO_QV_IOVAMM_FRAME_MGR");
+    case VOLD_FRAME_QV_IO_AHB: return not_available(type, "VARNO_QV_IOAHB_FRAME_MGR");
+    case VOLD_FRAME_WX_ESRAM_BBUS: return std::make_unique<VARNO_DUMMY_FRAME_MGR>();
+    default: break;
+  }
+  VARNO_INTERNAL_ERROR("Unsupported Dynamic Block");
+}
+
+VARNO_FRAME_MGR_HOOK varno_set_frame_mgr_hook(VARNO_FRAME_MGR_HOOK hook) {
+  VARNO_FRAME_MGR_HOOK previous = std::move(frame_mgr_hook());
+  frame_mgr_hook() = std::move(hook);
+  return previous;
+}

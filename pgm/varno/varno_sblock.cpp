@@ -1,0 +1,401 @@
+#include "varno_sblock.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+
+#include "korvia_fmt.h"
+#include "varno_assert.h"
+#include "varno_gen.h"
+#include "varno_util.h"
+#include "vold.h"
+
+namespace {
+
+// Images larger than this would have bit addresses beyond 32 bits.
+constexpr u32 k_max_word_count = 0x07FFFFFF;
+
+bool get_bit(const u8* buf, u64 bit) { return ((buf[bit / 8] >> (bit % 8)) & 1u) != 0; }
+
+void put_bit(u8* buf, u64 bit, bool value) {
+  const u8 m = static_cast<u8>(1u << (bit % 8));
+  if (value)
+    buf[bit / 8] = static_cast<u8>(buf[bit / 8] | m);
+  else
+    buf[bit / 8] = static_cast<u8>(buf[bit / 8] & ~m);
+}
+
+std::string ob_data_name(const VOLD_OB_DATA* ob) {
+  std::string name;
+  if (!VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_OB_DATA, ob->get_ob_data_type(),
+                                               &name))
+    VARNO_INTERNAL_ERROR("Unrecognized OB Data type");
+  return name;
+}
+
+// A value of bits bits whose low 32 come from value and the rest are zero,
+// so that a wider field never reads past the 4 bytes of a u32.
+std::vector<u8> widened_u32(u32 value, u32 bits) {
+  std::vector<u8> bytes(std::max<u64>(4, (u64{bits} + 7) / 8), 0);
+  VARNO_UTIL::write_dword_safely(value, bytes.data());
+  return bytes;
+}
+
+}  // namespace
+
+VARNO_SBLOCK::VARNO_SBLOCK(u32 type, bool crc, u32 word_count, bool init_ones, VARNO_GEN* gen)
+    : VARNO_BLOCK(type, gen), m_crc(crc), m_init_ones(init_ones), m_word_count(word_count) {
+  VARNO_ASSERT(m_data == nullptr);
+  VARNO_ASSERT_MSG(get_config_data_width() > 0, "config_width > 0");
+  VARNO_ASSERT(word_count <= k_max_word_count);
+  m_block_length = u64{word_count} * 4;
+  m_data = new u8[m_block_length];
+  std::memset(m_data, init_ones ? 0xFF : 0x00, m_block_length);
+  m_crc_word = 0;
+}
+
+VARNO_SBLOCK::VARNO_SBLOCK() = default;
+
+// The base frees the image; the records are not the block's.
+VARNO_SBLOCK::~VARNO_SBLOCK() = default;
+
+u32 VARNO_SBLOCK::config_bytes() const {
+  const u32 width = get_config_data_width();
+  VARNO_ASSERT_MSG(width > 0, "config_width > 0");
+  return (width + 7) / 8;
+}
+
+std::string VARNO_SBLOCK::dyn_data_name(const VOLD_DYN_DATA* dyn, const char* failure_text) const {
+  std::string name;
+  if (!VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_DYN_DATA, dyn->get_dyn_data_type(),
+                                               &name))
+    VARNO_INTERNAL_ERROR(failure_text);
+  return name;
+}
+
+// ---- Look-ups ---------------------------------------------------------------
+
+VOLD_DYN_DATA* VARNO_SBLOCK::get_dyn_data_by_name(const std::string& name) {
+  for (VOLD_DYN_DATA* dyn : m_dyn_list) {
+    VARNO_ASSERT(dyn != nullptr);
+    std::string dyn_name;
+    if (!VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_DYN_DATA,
+                                                 dyn->get_dyn_data_type(), &dyn_name))
+      VARNO_INTERNAL_ERROR("Unrecognized Dynamic Data type");
+    if (dyn_name == name) return dyn;
+  }
+  return nullptr;
+}
+
+VOLD_OB_DATA* VARNO_SBLOCK::get_ob_data_by_name(const std::string& option,
+                                                const std::string& dyn_name) {
+  VOLD_DYN_DATA* dyn = get_dyn_data_by_name(dyn_name);
+  if (dyn == nullptr || dyn->get_ob_list() == nullptr) return nullptr;
+  for (VOLD_OB_DATA* ob : *dyn->get_ob_list()) {
+    VARNO_ASSERT(ob != nullptr);
+    if (ob_data_name(ob) == option) return ob;
+  }
+  return nullptr;
+}
+
+u32 VARNO_SBLOCK::get_option_index(const std::string& option, const std::string& dyn_name) {
+  const VOLD_OB_DATA* ob = get_ob_data_by_name(option, dyn_name);
+  return ob == nullptr ? 0 : ob->bit_index;
+}
+
+u32 VARNO_SBLOCK::get_dword_data(u32 i) {
+  VARNO_ASSERT_MSG(u64{i} * 4 < m_block_length && u64{i} * 4 + 4 <= m_block_length,
+                   "offset * sizeof(DWORD) < m_block_length");
+  return VARNO_UTIL::get_dword_from_address(m_data + u64{i} * 4);
+}
+
+// ---- Field placement --------------------------------------------------------
+
+// Moves bits between user bits (bit 0 of user[0] first) and a buffer laid out
+// like the image. Every bit address is computed and checked against the image
+// length before the first bit moves, so a field that does not fit is refused
+// without touching memory.
+u32 VARNO_SBLOCK::transfer(const std::string& name, u8* image, const u8* src_data, u8* dst_data,
+                           u32 index, u32 bits, bool to_image) {
+  const VOLD_DYN_DATA* dyn = get_dyn_data_by_name(name);
+  if (dyn == nullptr) return 0;
+  const char* bound_text =
+      to_image ? "dest_base_address < m_block_length" : "src_base_address < m_block_length";
+  const u64 length = m_block_length;
+  const u32 width = get_config_data_width();
+  const u64 word_bytes = config_bytes();
+  const u32 size = dyn->bit_size;
+  std::array<u16, 32> pos{};
+  const u32 mask_count = VARNO_UTIL::get_mask_idx(pos.data(), dyn->word_mask);
+
+  u64 count = 0;
+  bool single_run = false;
+  if (mask_count == width && !dyn->column_order && u64{index} + bits <= size) {
+    single_run = true;
+    count = bits;
+  } else if (bits > 0 && index < size) {
+    count = std::min<u64>(bits, u64{size} - index);
+  }
+  if (count == 0) return 0;
+  VARNO_ASSERT(image != nullptr);
+  VARNO_ASSERT(to_image ? src_data != nullptr : dst_data != nullptr);
+
+  if (single_run) {
+    const u64 start = u64{dyn->word_index} * word_bytes * 8 + dyn->bit_offset + index;
+    VARNO_ASSERT_MSG(start + count <= length * 8, bound_text);
+    if (to_image)
+      VARNO_UTIL::bit_copy(src_data, 0, image, static_cast<u32>(start), static_cast<u32>(count),
+                           true);
+    else
+      VARNO_UTIL::bit_copy(image, static_cast<u32>(start), dst_data, 0, static_cast<u32>(count),
+                           true);
+    return static_cast<u32>(count);
+  }
+
+  // The rule divides by the mask count and, in column order, by the words
+  // from the field's first word to the image end.
+  VARNO_ASSERT_MSG(mask_count > 0, "word_mask != 0");
+  u64 column_words = 0;
+  if (dyn->column_order) {
+    const u64 image_words = length / word_bytes;
+    VARNO_ASSERT_MSG(dyn->word_index < image_words, "word_index < image_words");
+    column_words = image_words - dyn->word_index;
+  }
+  std::vector<u64> address(count);
+  for (u64 i = 0; i < count; ++i) {
+    const u64 m = u64{index} + i + dyn->bit_offset;
+    u64 word;
+    u64 pos_index;
+    if (dyn->column_order) {
+      word = dyn->word_index + m % column_words;
+      pos_index = m / column_words;
+    } else {
+      word = dyn->word_index + m / mask_count;
+      pos_index = m % mask_count;
+    }
+    VARNO_ASSERT_MSG(pos_index < mask_count, "mask_index < mask_bit_count");
+    const u64 p = pos[pos_index];
+    const u64 byte = word * word_bytes + p / 8;
+    VARNO_ASSERT_MSG(byte < length, bound_text);
+    address[i] = byte * 8 + p % 8;
+  }
+  for (u64 i = 0; i < count; ++i) {
+    if (to_image)
+      put_bit(image, address[i], get_bit(src_data, i));
+    else
+      put_bit(dst_data, i, get_bit(image, address[i]));
+  }
+  return static_cast<u32>(count);
+}
+
+u32 VARNO_SBLOCK::write_dyn_value(const std::string& name, const u8* data, u32 index, u32 bits,
+                                  u8* dest) {
+  return transfer(name, dest != nullptr ? dest : m_data, data, nullptr, index, bits, true);
+}
+
+u32 VARNO_SBLOCK::read_dyn_value(const std::string& name, u8* out, u32 index, u32 bits) {
+  return transfer(name, m_data, nullptr, out, index, bits, false);
+}
+
+u32 VARNO_SBLOCK::get_dyn_value_size(const std::string& name) {
+  const VOLD_DYN_DATA* dyn = get_dyn_data_by_name(name);
+  return dyn == nullptr ? 0 : dyn->bit_size;
+}
+
+// ---- Options ----------------------------------------------------------------
+
+u32 VARNO_SBLOCK::write_option_bits(const std::string& option, const std::string& dyn_name,
+                                    const u8* value, u32 bits, u8* dest) {
+  const u32 size = get_option_size(option, dyn_name);
+  if (size == 0) return VARNO_ERROR_OB_NOT_FOUND;
+  if (size < bits) return VARNO_ERROR_OB_SIZE;
+  write_dyn_value(dyn_name, value, get_option_index(option, dyn_name), bits, dest);
+  return VARNO_NO_ERROR;
+}
+
+u32 VARNO_SBLOCK::read_option_bits(const std::string& option, const std::string& dyn_name,
+                                   u8* out, u32 bits) {
+  if (get_option_size(option, dyn_name) == 0) return 0;
+  return read_dyn_value(dyn_name, out, get_option_index(option, dyn_name), bits);
+}
+
+u32 VARNO_SBLOCK::get_option_size(const std::string& option, const std::string& dyn_name) {
+  const VOLD_OB_DATA* ob = get_ob_data_by_name(option, dyn_name);
+  return ob == nullptr ? 0 : ob->bit_size;
+}
+
+u32 VARNO_SBLOCK::get_option_info(const std::string& option, const std::string& dyn_name,
+                                  u32& index, u32& second, u32& size) {
+  const VOLD_OB_DATA* ob = get_ob_data_by_name(option, dyn_name);
+  index = ob == nullptr ? 0 : ob->bit_index;
+  second = ob == nullptr ? 0 : ob->second_position;
+  size = ob == nullptr ? 0 : ob->bit_size;
+  return size;
+}
+
+void VARNO_SBLOCK::set_option_shadow_mask(const std::string& dyn_name, const u8* mask, u32 bits) {
+  VOLD_DYN_DATA* dyn = get_dyn_data_by_name(dyn_name);
+  if (dyn == nullptr) return;
+  VARNO_ASSERT_MSG(bits > 0, "bit_size > 0");
+  VARNO_ASSERT(mask != nullptr);
+  for (const SHADOW_MASK& s : m_shadow_masks)
+    if (s.field == dyn) return;
+  // A copy: the host's buffer need not outlive this call, and the test in
+  // process never looks past the bits given here.
+  SHADOW_MASK s{dyn, std::vector<u8>(mask, mask + (u64{bits} + 7) / 8), bits};
+  m_shadow_masks.push_back(std::move(s));
+}
+
+// ---- Serialised block -------------------------------------------------------
+
+u32 VARNO_SBLOCK::get_block_size() {
+  return static_cast<u32>(m_block_length + (m_crc ? 4 : 0));
+}
+
+void VARNO_SBLOCK::read_block_data(u8* out) {
+  VARNO_ASSERT(out != nullptr);
+  if (m_block_length > 0) std::memcpy(out, m_data, m_block_length);
+  if (m_crc) VARNO_UTIL::write_dword_safely(m_crc_word, out + m_block_length);
+}
+
+u32 VARNO_SBLOCK::block_type() { return m_block_type; }
+
+void VARNO_SBLOCK::clean_up() {
+  while (!m_const_list.empty()) m_const_list.pop_back();
+  while (!m_dyn_list.empty()) m_dyn_list.pop_back();
+}
+
+void VARNO_SBLOCK::compute_crc() {
+  const u32 filler = m_random_filler;
+  u16 crc = VARNO_UTIL::calculate_crc16(m_data, 0, static_cast<u32>(m_block_length * 8), 0xFFFF);
+  u8 filler_bytes[2];
+  VARNO_UTIL::write_word_safely(static_cast<u16>(filler), filler_bytes);
+  crc = VARNO_UTIL::calculate_crc16(filler_bytes, 0, 16, crc);
+  m_crc_word = (u32{crc} << 16) | filler;
+}
+
+void VARNO_SBLOCK::crc_update() {
+  if (m_crc) compute_crc();
+}
+
+void VARNO_SBLOCK::reset_process() {}
+void VARNO_SBLOCK::register_2d_engine() {}
+
+// ---- Processing -------------------------------------------------------------
+
+bool VARNO_SBLOCK::process(bool) {
+  if (m_skip_processing) return true;
+
+  // Shadow masks: an option is protected when every one of its bits is set
+  // in its field's mask; bits past the mask's own count are unknown, so an
+  // option reaching past them is not protected.
+  for (const SHADOW_MASK& s : m_shadow_masks) {
+    const VOLD_DYN_DATA* dyn = s.field;
+    VARNO_ASSERT(dyn != nullptr);
+    if (dyn->get_ob_list() == nullptr) continue;
+    for (const VOLD_OB_DATA* ob : *dyn->get_ob_list()) {
+      VARNO_ASSERT(ob != nullptr);
+      const u64 first = ob->bit_index;
+      const u64 end = first + ob->bit_size;
+      const bool masked = first < s.bits && end <= s.bits &&
+                          VARNO_UTIL::all_bits_set(s.bytes.data(), ob->bit_index, ob->bit_size);
+      m_masked.emplace(ob, masked);
+    }
+  }
+
+  // Constants: 32-bit words at 4 * index; one that does not fit ends the
+  // step with failure.
+  const u32 data_width = get_config_data_width();
+  VARNO_ASSERT(data_width > 0);
+  const u64 word_bytes = (data_width + 7) / 8;
+  bool result = true;
+  for (const VOLD_CONST_DATA* const_data : m_const_list) {
+    VARNO_ASSERT(const_data != nullptr);
+    const u64 index = const_data->get_word_index();
+    if (index * word_bytes >= m_block_length || index * 4 + 4 > m_block_length) {
+      result = false;
+      break;
+    }
+    VARNO_UTIL::write_dword_safely(const_data->get_value(), m_data + index * 4);
+  }
+
+  if (result) {
+    for (VOLD_DYN_DATA* dyn_data : m_dyn_list) {
+      VARNO_ASSERT(dyn_data != nullptr);
+      if (dyn_data->get_ob_list() == nullptr) continue;
+      for (const VOLD_OB_DATA* ob_data : *dyn_data->get_ob_list()) {
+        VARNO_ASSERT(ob_data != nullptr);
+        const auto it = m_masked.find(ob_data);
+        if (it != m_masked.end() && it->second) continue;
+        const std::string dyn_name = dyn_data_name(
+            dyn_data,
+            "VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_DYN_DATA, "
+            "dyn_data->get_dyn_data_type(), &dyn_name)");
+        u32 k = 0;
+        const u8* value = ob_data->get_data(k);
+        write_dyn_value(dyn_name, value, ob_data->bit_index, k, nullptr);
+        if (ob_data->link != 0) {
+          const bool known = std::any_of(m_links.begin(), m_links.end(),
+                                         [&](const LINK& l) { return l.field == dyn_data; });
+          if (!known) m_links.push_back(LINK{dyn_data, ob_data->link, ob_data->bit_index, k});
+        }
+      }
+    }
+  }
+
+  crc_update();
+  return result;
+}
+
+// ---- Links ------------------------------------------------------------------
+
+void VARNO_SBLOCK::update_links() {
+  // A stand-alone block has no other blocks to measure.
+  if (m_gen == nullptr) return;
+  VARNO_GEN* gen = m_gen;
+  update_links_with(gen->max_block_index(),
+                    [gen](u32 i) -> VARNO_IBLOCK* { return gen->get_block_by_index(i); });
+}
+
+void VARNO_SBLOCK::update_links_with(u32 block_count,
+                                     const std::function<VARNO_IBLOCK*(u32)>& block_at) {
+  for (const LINK& l : m_links) {
+    const u32 lblock = l.link & 0xFF;
+    VARNO_ASSERT(lblock > 0);
+    const u32 extra = l.link >> 16;
+    if (u64{lblock} + extra > block_count) continue;
+    u64 total = 0;
+    for (u64 i = lblock - 1; i <= u64{lblock} - 1 + extra; ++i) {
+      VARNO_IBLOCK* block = block_at(static_cast<u32>(i));
+      if (block != nullptr) total += block->get_block_size();
+    }
+    const u32 config_bytes = (get_config_data_width() + 7) / 8;
+    VARNO_ASSERT(config_bytes != 0);
+    const u32 words = static_cast<u32>(total / config_bytes);
+    const std::string dyn_name = dyn_data_name(
+        l.field,
+        "VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_DYN_DATA, "
+        "dyn->get_dyn_data_type(), &dyn_name)");
+    const std::vector<u8> value = widened_u32(words, l.bits);
+    write_dyn_value(dyn_name, value.data(), l.index, l.bits, nullptr);
+  }
+}
+
+// ---- Dump -------------------------------------------------------------------
+
+void VARNO_SBLOCK::dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) {
+  std::string type_name;
+  if (!VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_BLOCK, m_block_type, &type_name))
+    type_name.clear();
+  const std::string comment =
+      KORVIA::fmt_sprintf("%s  - %d Bytes", type_name.c_str(), get_block_size());
+  // An empty image has no words to show.
+  if (m_block_length > 0)
+    VARNO_UTIL::dump_to_file(stream, format, m_data, static_cast<u32>(m_block_length), comment);
+  if (m_crc) {
+    u8 crc[4];
+    VARNO_UTIL::write_dword_safely(m_crc_word, crc);
+    VARNO_UTIL::dump_to_file(stream, format, crc, 4, "");
+  }
+}

@@ -1,0 +1,307 @@
+// Bit, byte and word helpers.
+#include "varno_util.h"
+
+#include <bit>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+
+#include "mem.h"
+#include "varno_assert.h"
+#include "vold.h"
+
+namespace {
+
+// Little-endian 64-bit load and store without alignment requirements.
+inline u64 load_le64(const u8* p) {
+  u64 v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
+
+inline void store_le64(u8* p, u64 v) {
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  std::memcpy(p, &v, sizeof v);
+}
+
+inline u64 low_mask(u32 n) { return n >= 64 ? ~u64{0} : (u64{1} << n) - 1; }
+
+// Reads n (at most 56) bits at bit position pos, touching only the bytes that
+// hold them.
+inline u64 read_bits(const u8* src, u64 pos, u32 n) {
+  const u8* p = src + pos / 8;
+  const u32 shift = static_cast<u32>(pos % 8);
+  const u32 bytes = (shift + n + 7) / 8;
+  u64 v = 0;
+  for (u32 i = 0; i < bytes; ++i) v |= static_cast<u64>(p[i]) << (8 * i);
+  return (v >> shift) & low_mask(n);
+}
+
+inline bool get_bit(const u8* buf, u64 pos) { return (buf[pos / 8] >> (pos % 8)) & 1u; }
+
+inline void put_bit(u8* buf, u64 pos, bool value) {
+  const u8 m = static_cast<u8>(1u << (pos % 8));
+  if (value)
+    buf[pos / 8] |= m;
+  else
+    buf[pos / 8] &= static_cast<u8>(~m);
+}
+
+// True when the byte ranges [a, a + na) and [b, b + nb) share a byte.
+inline bool ranges_overlap(const u8* a, u64 na, const u8* b, u64 nb) {
+  const auto ia = reinterpret_cast<std::uintptr_t>(a);
+  const auto ib = reinterpret_cast<std::uintptr_t>(b);
+  return ia < ib + nb && ib < ia + na;
+}
+
+inline bool bit_runs_overlap(const u8* src, u64 s, const u8* dest, u64 d, u64 n) {
+  return ranges_overlap(src + s / 8, (s % 8 + n + 7) / 8, dest + d / 8, (d % 8 + n + 7) / 8);
+}
+
+// Forward bit-by-bit copy: the reference behaviour, also the one that
+// defines copies between overlapping runs.
+void bit_copy_slow(const u8* src, u64 s, u8* dest, u64 d, u64 n, bool straight) {
+  for (u64 i = 0; i < n; ++i) put_bit(dest, d + i, get_bit(src, s + i) == straight);
+}
+
+enum class bit_op { assign, assign_inverted, or_into };
+
+template <bit_op OP>
+inline u64 apply(u64 dest, u64 value, u64 mask) {
+  if constexpr (OP == bit_op::assign) return (dest & ~mask) | (value & mask);
+  if constexpr (OP == bit_op::assign_inverted) return (dest & ~mask) | (~value & mask);
+  return dest | (value & mask);
+}
+
+// Word-wise combination of a source bit run into a destination bit run that
+// do not overlap. Reads and writes only the bytes that hold the runs.
+template <bit_op OP>
+void combine_bits(const u8* src, u64 s, u8* dest, u64 d, u64 n) {
+  // Bring the destination to a byte boundary.
+  u32 head = static_cast<u32>((8 - d % 8) % 8);
+  if (head > n) head = static_cast<u32>(n);
+  if (head) {
+    const u64 v = read_bits(src, s, head);
+    const u32 dshift = static_cast<u32>(d % 8);
+    u8& byte = dest[d / 8];
+    byte = static_cast<u8>(apply<OP>(byte, v << dshift, low_mask(head) << dshift));
+    s += head;
+    d += head;
+    n -= head;
+  }
+  if (n == 0) return;
+
+  const u8* p = src + s / 8;
+  u8* q = dest + d / 8;
+  const u32 shift = static_cast<u32>(s % 8);
+  u64 bytes = n / 8;
+  const u32 tail = static_cast<u32>(n % 8);
+
+  if (shift == 0) {
+    if constexpr (OP == bit_op::assign) {
+      std::memcpy(q, p, bytes);
+      p += bytes;
+      q += bytes;
+      bytes = 0;
+    }
+    for (; bytes >= 8; bytes -= 8, p += 8, q += 8)
+      store_le64(q, apply<OP>(load_le64(q), load_le64(p), ~u64{0}));
+    for (; bytes; --bytes, ++p, ++q) *q = static_cast<u8>(apply<OP>(*q, *p, 0xFF));
+  } else {
+    // Each 8 destination bytes take 9 source bytes, all inside the run.
+    for (; bytes >= 8; bytes -= 8, p += 8, q += 8) {
+      const u64 v = (load_le64(p) >> shift) | (static_cast<u64>(p[8]) << (64 - shift));
+      if constexpr (OP == bit_op::or_into)
+        store_le64(q, load_le64(q) | v);
+      else
+        store_le64(q, OP == bit_op::assign ? v : ~v);
+    }
+    for (; bytes; --bytes, ++p, ++q) {
+      const u32 v = (static_cast<u32>(p[0]) >> shift) | (static_cast<u32>(p[1]) << (8 - shift));
+      *q = static_cast<u8>(apply<OP>(*q, v, 0xFF));
+    }
+  }
+  if (tail) {
+    const u64 v = read_bits(p, shift, tail);
+    *q = static_cast<u8>(apply<OP>(*q, v, low_mask(tail)));
+  }
+}
+
+constexpr u8 k_nibble_ones[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+
+}  // namespace
+
+void VARNO_UTIL::bit_copy(const u8* src, u32 src_bit, u8* dest, u32 dest_bit, u32 count,
+                          bool straight) {
+  if (count == 0) return;
+  if (src_bit % 8 == 0 && dest_bit % 8 == 0 && count % 8 == 0) {
+    byte_copy(src, src_bit / 8, dest, dest_bit / 8, count / 8, straight);
+    return;
+  }
+  if (bit_runs_overlap(src, src_bit, dest, dest_bit, count)) {
+    bit_copy_slow(src, src_bit, dest, dest_bit, count, straight);
+    return;
+  }
+  if (straight)
+    combine_bits<bit_op::assign>(src, src_bit, dest, dest_bit, count);
+  else
+    combine_bits<bit_op::assign_inverted>(src, src_bit, dest, dest_bit, count);
+}
+
+void VARNO_UTIL::byte_copy(const u8* src, u32 src_byte, u8* dest, u32 dest_byte, u32 count,
+                           bool straight) {
+  if (count == 0) return;
+  const u8* p = src + src_byte;
+  u8* q = dest + dest_byte;
+  if (straight) {
+    memcpy_s(q, count, p, count);
+    return;
+  }
+  u64 n = count;
+  if (!ranges_overlap(p, n, q, n)) {
+    for (; n >= 8; n -= 8, p += 8, q += 8) store_le64(q, ~load_le64(p));
+  }
+  for (; n; --n, ++p, ++q) *q = static_cast<u8>(~*p);
+}
+
+void VARNO_UTIL::reverse_bit_copy(const u8* src, u32 src_bit, u8* dest, u32 dest_bit,
+                                  u32 count, bool straight) {
+  if (count == 0) return;
+  const u64 last = static_cast<u64>(src_bit) + count - 1;
+  for (u64 j = last + 1; j-- > src_bit;) {
+    put_bit(dest, static_cast<u64>(dest_bit) + (last - j), get_bit(src, j) == straight);
+  }
+}
+
+void VARNO_UTIL::reverse_byte_copy(const u8* src, u32 src_byte, u8* dest, u32 dest_byte,
+                                   u32 count, bool straight) {
+  const u8 flip = straight ? 0x00 : 0xFF;
+  for (u64 i = 0; i < count; ++i) {
+    dest[dest_byte + i] = static_cast<u8>(src[src_byte + (count - 1 - i)] ^ flip);
+  }
+}
+
+void VARNO_UTIL::bit_set(const u8* src, u32 src_bit, u8* dest, u32 dest_bit, u32 count) {
+  if (count == 0) return;
+  if (bit_runs_overlap(src, src_bit, dest, dest_bit, count)) {
+    for (u64 i = 0; i < count; ++i)
+      if (get_bit(src, static_cast<u64>(src_bit) + i)) put_bit(dest, u64{dest_bit} + i, true);
+    return;
+  }
+  combine_bits<bit_op::or_into>(src, src_bit, dest, dest_bit, count);
+}
+
+bool VARNO_UTIL::all_bits_set(const u8* buf, u32 bit, u32 count) {
+  u64 pos = bit;
+  u64 n = count;
+  while (n && pos % 8) {
+    if (!get_bit(buf, pos)) return false;
+    ++pos;
+    --n;
+  }
+  const u8* p = buf + pos / 8;
+  for (; n >= 64; n -= 64, p += 8)
+    if (load_le64(p) != ~u64{0}) return false;
+  for (; n >= 8; n -= 8, ++p)
+    if (*p != 0xFF) return false;
+  return n == 0 || (*p & low_mask(static_cast<u32>(n))) == low_mask(static_cast<u32>(n));
+}
+
+u32 VARNO_UTIL::count_ones(u8 value) { return k_nibble_ones[value >> 4] + k_nibble_ones[value & 0xF]; }
+
+void VARNO_UTIL::swap_bits(u8* a, u16 bit_a, u8* b, u16 bit_b) {
+  VARNO_ASSERT(bit_a < 8 && bit_b < 8);
+  const bool va = (*a >> bit_a) & 1u;
+  const bool vb = (*b >> bit_b) & 1u;
+  if (va != vb) {
+    *a = static_cast<u8>(*a ^ (1u << bit_a));
+    *b = static_cast<u8>(*b ^ (1u << bit_b));
+  }
+}
+
+u32 VARNO_UTIL::get_mask_idx(u16* out, u32 mask) {
+  u32 n = 0;
+  for (u16 i = 0; i < 32; ++i)
+    if (mask & (u32{1} << i)) out[n++] = i;
+  return n;
+}
+
+u32 VARNO_UTIL::get_bit_location_in_region(u32 word_bytes, u32 image_bytes, u32 first_word,
+                                           u32 first_bit, u32 reg_bit_cnt, u16 mask_bit_cnt,
+                                           const u16* mask_pos, bool column_order, u32 bit_no) {
+  VARNO_ASSERT(bit_no < reg_bit_cnt);
+  // The rule divides by the word size and the mask count and indexes the mask
+  // positions: refuse what would divide by zero or read past them.
+  VARNO_ASSERT(word_bytes > 0);
+  VARNO_ASSERT(mask_bit_cnt > 0 && mask_pos != NULL);
+  const u64 n = u64{bit_no} + first_bit;
+  u64 word;
+  u64 pos_index;
+  if (column_order) {
+    const u32 image_words = image_bytes / word_bytes;
+    VARNO_ASSERT(first_word < image_words);
+    const u64 words = image_words - first_word;
+    word = first_word + n % words;
+    pos_index = n / words;
+  } else {
+    word = first_word + n / mask_bit_cnt;
+    pos_index = n % mask_bit_cnt;
+  }
+  VARNO_ASSERT(pos_index < mask_bit_cnt);
+  const u64 pos = mask_pos[pos_index];
+  const u64 location = (word * word_bytes + pos / 8) * 8 + pos % 8;
+  // Every write through this address must stay inside the image.
+  VARNO_ASSERT_MSG(location < u64{image_bytes} * 8, "location < image_bytes * 8");
+  return static_cast<u32>(location);
+}
+
+void VARNO_UTIL::write_qword_safely(u64 value, u8* dest) {
+  for (int i = 0; i < 8; ++i) dest[i] = static_cast<u8>(value >> (8 * i));
+}
+
+void VARNO_UTIL::write_dword_safely(u32 value, u8* dest) {
+  for (int i = 0; i < 4; ++i) dest[i] = static_cast<u8>(value >> (8 * i));
+}
+
+void VARNO_UTIL::write_word_safely(u16 value, u8* dest) {
+  dest[0] = static_cast<u8>(value);
+  dest[1] = static_cast<u8>(value >> 8);
+}
+
+u32 VARNO_UTIL::get_dword_from_address(const u8* src) {
+  return u32{src[0]} | (u32{src[1]} << 8) | (u32{src[2]} << 16) | (u32{src[3]} << 24);
+}
+
+u8 VARNO_UTIL::hexvalue(char c) {
+  if (c >= '0' && c <= '9') return static_cast<u8>(c - '0');
+  return static_cast<u8>(std::toupper(static_cast<unsigned char>(c)) - 55);
+}
+
+std::string VARNO_UTIL::convert_dword_to_hex_string(u32 value) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string text(8, '0');
+  for (int i = 7; i >= 0; --i, value >>= 4) text[static_cast<size_t>(i)] = digits[value & 0xF];
+  return text;
+}
+
+u32 VARNO_UTIL::get_ob_value_from_ob_list(const std::vector<VOLD_OB_DATA*>* ob_list,
+                                          VOLD_OB_DATA_TYPE type, bool* found) {
+  VARNO_ASSERT(ob_list != NULL);
+  u32 value = 0;
+  u32 dest_index = 0;
+  bool found_ob = false;
+  for (VOLD_OB_DATA* ob : *ob_list) {
+    if (ob == nullptr || ob->get_ob_data_type() != type) continue;
+    found_ob = true;
+    u32 length = 0;
+    const u8* ob_data = ob->get_data(length);
+    VARNO_ASSERT(ob_data != NULL && length > 0 && length <= 32 && dest_index <= 32 &&
+                 (dest_index + length) <= 32);
+    value |= static_cast<u32>(read_bits(ob_data, 0, length) << dest_index);
+    dest_index += length;
+  }
+  if (found) *found = found_ob;
+  VARNO_ASSERT(found_ob || found != NULL);
+  return value;
+}

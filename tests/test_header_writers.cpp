@@ -1,0 +1,213 @@
+// Header records written by field name into option-block layouts, and
+// custom instruction frames with their CRC-16.
+#include <memory>
+#include <vector>
+
+#include "varno_frame.h"
+#include "varno_header_writers.h"
+#include "varno_sblock.h"
+#include "varno_test.h"
+#include "vold.h"
+
+namespace {
+
+struct OPTION { u32 type, index, size; };
+
+// A one-field header option block of words 32-bit words, the field covering
+// the whole image in row order.
+struct HEADER_BLOCK {
+  VOLD_INFO info;
+  std::unique_ptr<VARNO_SBLOCK> block;
+
+  HEADER_BLOCK(u32 block_type, u32 dyn_type, u32 words, std::vector<OPTION> options) {
+    info.create_family_info(4, 32);
+    auto* entry = info.add_option_block(block_type, words, false, false);
+    auto* field = info.add_dyn_data(entry, dyn_type, 0, 0, words * 32, 0xFFFFFFFF);
+    for (const OPTION& o : options) info.add_ob_data(field, o.type, o.index, o.size);
+    block = std::make_unique<VARNO_SBLOCK>(block_type, false, words, false, nullptr);
+    block->add_dyn_data(field);
+  }
+  std::vector<u8> image() {
+    std::vector<u8> out(block->get_block_size());
+    block->read_block_data(out.data());
+    return out;
+  }
+};
+
+HEADER_BLOCK cnt_block() {
+  return HEADER_BLOCK(VOLD_BLOCK_CNT_HEADER, VOLD_DYN_DATA_CNT_HEADER, 2,
+                      {{VOLD_OB_DATA_CNT_HDR_WRITE_OP, 0, 4},
+                       {VOLD_OB_DATA_CNT_HDR_LEN, 4, 12},
+                       {VOLD_OB_DATA_CNT_HDR_AREG, 16, 8},
+                       {VOLD_OB_DATA_CNT_HDR_OFFSET, 24, 24},
+                       {VOLD_OB_DATA_CNT_HDR_RSVD, 48, 16}});
+}
+
+std::vector<u8> frame_bytes(const VARNO_FRAME& f) {
+  std::vector<u8> out(f.get_frame_size());
+  EXPECT_EQ(f.get_frame_data(out.data(), static_cast<u32>(out.size())), out.size());
+  return out;
+}
+
+}  // namespace
+
+// ---- Header records -------------------------------------------------------------
+
+TEST(HeaderWriters, CntFieldsLandAtTheirOptionBits) {
+  HEADER_BLOCK h = cnt_block();
+  std::vector<u8> dest(8, 0xFF);
+  VARNO_HEADER_WRITERS::WriteCntBlock(h.block.get(), 0xA, 0x123, 0x45, 0x6789AB, 0, dest.data());
+  // 0xFFFF 6789AB 45 123 A: the reserved bits keep the caller's 0xFF.
+  EXPECT_EQ(dest, (std::vector<u8>{0x3A, 0x12, 0x45, 0xAB, 0x89, 0x67, 0xFF, 0xFF}));
+  EXPECT_EQ(h.image(), std::vector<u8>(8, 0));  // the block's own image is not touched
+
+  VARNO_HEADER_WRITERS::WriteCntBlock(h.block.get(), 0xA, 0x123, 0x45, 0x6789AB, 1, dest.data());
+  EXPECT_EQ(dest, (std::vector<u8>{0x3A, 0x12, 0x45, 0xAB, 0x89, 0x67, 0x01, 0x00}));
+
+  // Without dest the block's image receives the record; values keep only the
+  // bits their field holds.
+  VARNO_HEADER_WRITERS::WriteCntBlock(h.block.get(), 0x1F, 0, 0, 0, 0, nullptr);
+  EXPECT_EQ(h.image(), (std::vector<u8>{0x0F, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(HeaderWriters, NullBlockWritesNothing) {
+  std::vector<u8> dest(8, 0x5A);
+  VARNO_HEADER_WRITERS::WriteCntBlock(nullptr, 1, 2, 3, 4, 5, dest.data());
+  VARNO_HEADER_WRITERS::WriteCnocBlock(nullptr, 1, 2, 3, 4, 5, dest.data());
+  VARNO_HEADER_WRITERS::WriteCompHdrBlock(nullptr, 1, 2, 3, 4, 5, 6, 7, dest.data());
+  VARNO_HEADER_WRITERS::WriteCompHdrDbgBlock(nullptr, 1, 2, dest.data());
+  VARNO_HEADER_WRITERS::WriteEramHdrBlock(nullptr, 1, 2, 3, 4, dest.data());
+  EXPECT_EQ(dest, std::vector<u8>(8, 0x5A));
+}
+
+// Widths come from the block of each call: a second block of the same kind
+// with other widths is written with its own.
+TEST(HeaderWriters, EachBlockUsesItsOwnWidths) {
+  HEADER_BLOCK wide = cnt_block();
+  HEADER_BLOCK narrow(VOLD_BLOCK_CNT_HEADER, VOLD_DYN_DATA_CNT_HEADER, 1,
+                      {{VOLD_OB_DATA_CNT_HDR_WRITE_OP, 0, 8},
+                       {VOLD_OB_DATA_CNT_HDR_LEN, 8, 8},
+                       {VOLD_OB_DATA_CNT_HDR_AREG, 16, 8},
+                       {VOLD_OB_DATA_CNT_HDR_OFFSET, 24, 8}});
+  std::vector<u8> first(8, 0);
+  VARNO_HEADER_WRITERS::WriteCntBlock(wide.block.get(), 1, 2, 3, 4, 0, first.data());
+  std::vector<u8> second(4, 0);
+  VARNO_HEADER_WRITERS::WriteCntBlock(narrow.block.get(), 0x12, 0x34, 0x56, 0x78, 0,
+                                      second.data());
+  EXPECT_EQ(second, (std::vector<u8>{0x12, 0x34, 0x56, 0x78}));
+  std::vector<u8> again(8, 0);
+  VARNO_HEADER_WRITERS::WriteCntBlock(wide.block.get(), 0x12, 0x345, 0x67, 0x89ABCD, 0,
+                                      again.data());
+  EXPECT_EQ(again, (std::vector<u8>{0x52, 0x34, 0x67, 0xCD, 0xAB, 0x89, 0, 0}));
+}
+
+TEST(HeaderWriters, MissingFieldIsAnInternalError) {
+  HEADER_BLOCK h(VOLD_BLOCK_CNT_HEADER, VOLD_DYN_DATA_CNT_HEADER, 2,
+                 {{VOLD_OB_DATA_CNT_HDR_WRITE_OP, 0, 4}});
+  std::vector<u8> dest(8, 0);
+  EXPECT_INTERNAL_ERROR(
+      VARNO_HEADER_WRITERS::WriteCntBlock(h.block.get(), 1, 2, 3, 4, 0, dest.data()),
+      "block->write_option_bits(\"CNT_HDR_LEN\", \"CNT_HEADER\", (BYTE*)&len, len_size, dest) "
+      "== VARNO_NO_ERROR");
+  // A field of the wrong header kind.
+  EXPECT_INTERNAL_ERROR(
+      VARNO_HEADER_WRITERS::WriteEramHdrBlock(h.block.get(), 1, 2, 3, 4, dest.data()),
+      "block->write_option_bits(\"ERAM_HDR_ADDR\", \"ERAM_HEADER\", (BYTE*)&addr, addr_size, "
+      "dest) == VARNO_NO_ERROR");
+}
+
+TEST(HeaderWriters, CnocFields) {
+  HEADER_BLOCK h(VOLD_BLOCK_CNOC_HEADER, VOLD_DYN_DATA_CNOC_HEADER, 1,
+                 {{VOLD_OB_DATA_CNOC_HDR_SRC, 0, 4},
+                  {VOLD_OB_DATA_CNOC_HDR_LEN, 4, 12},
+                  {VOLD_OB_DATA_CNOC_HDR_MSG_TYPE, 16, 4},
+                  {VOLD_OB_DATA_CNOC_HDR_X, 20, 6},
+                  {VOLD_OB_DATA_CNOC_HDR_Y, 26, 6}});
+  std::vector<u8> dest(4, 0);
+  VARNO_HEADER_WRITERS::WriteCnocBlock(h.block.get(), 0x1, 0x234, 0x5, 0x3, 0x2A, dest.data());
+  // y 101010, x 000011, type 0101, len 0x234, src 1
+  EXPECT_EQ(dest, (std::vector<u8>{0x41, 0x23, 0x35, 0xA8}));
+}
+
+TEST(HeaderWriters, CompHeaderOptionalFieldsAndArgumentOrder) {
+  HEADER_BLOCK h(VOLD_BLOCK_COMP_FRAME_HDR, VOLD_DYN_DATA_COMP_FRAME_HDR, 2,
+                 {{VOLD_OB_DATA_COMP_HDR_CH, 0, 8},
+                  {VOLD_OB_DATA_COMP_HDR_FRTYPE, 8, 8},
+                  {VOLD_OB_DATA_COMP_HDR_ULEN, 16, 16},
+                  {VOLD_OB_DATA_COMP_HDR_S4, 32, 4},
+                  {VOLD_OB_DATA_COMP_HDR_THR, 36, 4},
+                  {VOLD_OB_DATA_COMP_HDR_CHEXT, 40, 8},
+                  {VOLD_OB_DATA_COMP_HDR_BANK, 48, 8},
+                  {VOLD_OB_DATA_COMP_HDR_OLEN, 40, 16},
+                  {VOLD_OB_DATA_COMP_HDR_FRNUM, 56, 8}});
+  std::vector<u8> dest(8, 0xEE);
+  // ch, f_type, s4, thr, len, ch_ext, bank
+  VARNO_HEADER_WRITERS::WriteCompHdrBlock(h.block.get(), 0x11, 0x22, 0x3, 0x4, 0xBEEF, 0, 5,
+                                          dest.data());
+  EXPECT_EQ(dest, (std::vector<u8>{0x11, 0x22, 0xEF, 0xBE, 0x43, 0xEE, 0x05, 0xEE}));
+  VARNO_HEADER_WRITERS::WriteCompHdrBlock(h.block.get(), 0x11, 0x22, 0x3, 0x4, 0xBEEF, 0x77, 0,
+                                          dest.data());
+  EXPECT_EQ(dest[5], 0x77);
+  EXPECT_EQ(dest[6], 0x05);  // bank 0 leaves the field alone
+
+  VARNO_HEADER_WRITERS::WriteCompHdrDbgBlock(h.block.get(), 0x1234, 0x56, dest.data());
+  EXPECT_EQ(dest, (std::vector<u8>{0x11, 0x22, 0xEF, 0xBE, 0x43, 0x34, 0x12, 0x56}));
+}
+
+// A field wider than the 32-bit argument gets zeros above it: the value is
+// never read past its four bytes.
+TEST(HeaderWriters, EramFieldsWiderThanTheArgument) {
+  HEADER_BLOCK h(VOLD_BLOCK_ERAM_HEADER, VOLD_DYN_DATA_ERAM_HEADER, 3,
+                 {{VOLD_OB_DATA_ERAM_HDR_ADDR, 0, 40},
+                  {VOLD_OB_DATA_ERAM_HDR_CMD, 40, 8},
+                  {VOLD_OB_DATA_ERAM_HDR_SIZE, 48, 16},
+                  {VOLD_OB_DATA_ERAM_HDR_RESERVED, 64, 32}});
+  std::vector<u8> dest(12, 0xFF);
+  VARNO_HEADER_WRITERS::WriteEramHdrBlock(h.block.get(), 0xDEADBEEF, 0x3C, 0x0102, 0, dest.data());
+  EXPECT_EQ(dest, (std::vector<u8>{0xEF, 0xBE, 0xAD, 0xDE, 0x00, 0x3C, 0x02, 0x01, 0, 0, 0, 0}));
+}
+
+// ---- Custom instruction frames --------------------------------------------------
+
+TEST(CustomInstruction, BareInstruction) {
+  std::unique_ptr<VARNO_FRAME> f(
+      VARNO_HEADER_WRITERS::create_custom_instruction(0x12345678, 4, false, 0, true, 0, true,
+                                                      0xABCD));
+  EXPECT_EQ(frame_bytes(*f), (std::vector<u8>{0x78, 0x56, 0x34, 0x12, 0xCD, 0xAB, 0xF9, 0x75}));
+  ASSERT_EQ(f->segments().size(), 2u);
+  EXPECT_EQ(f->segments()[0]->type(), VARNO_FRAME_SEGMENT_HEADER);
+  EXPECT_EQ(f->segments()[1]->type(), VARNO_FRAME_SEGMENT_TRAILER);
+
+  std::unique_ptr<VARNO_FRAME> z(
+      VARNO_HEADER_WRITERS::create_custom_instruction(0, 4, false, 0, false, 0, false, 0));
+  EXPECT_EQ(frame_bytes(*z), (std::vector<u8>{0, 0, 0, 0, 0, 0, 0x00, 0x1B}));
+}
+
+TEST(CustomInstruction, LengthCoreAndPadding) {
+  std::unique_ptr<VARNO_FRAME> f(
+      VARNO_HEADER_WRITERS::create_custom_instruction(0x10, 4, true, 2, false, 1, true, 0x0005));
+  // The CRC 0x4145 covers the first 18 bytes, not the padding.
+  EXPECT_EQ(frame_bytes(*f),
+            (std::vector<u8>{0x10, 0, 0, 0, 3, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                             0xFF, 0x05, 0x00, 0x45, 0x41, 0, 0, 0, 0}));
+  ASSERT_EQ(f->segments().size(), 4u);
+  EXPECT_EQ(f->segments()[1]->type(), VARNO_FRAME_SEGMENT_DATA);
+  EXPECT_EQ(f->segments()[3]->type(), VARNO_FRAME_SEGMENT_PADDING);
+}
+
+TEST(CustomInstruction, WideWords) {
+  std::unique_ptr<VARNO_FRAME> f(VARNO_HEADER_WRITERS::create_custom_instruction(
+      0xFFFFFFFF, 8, true, 1, true, 2, false, 0x1234));
+  std::vector<u8> expected = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0};
+  expected.insert(expected.end(), 8, 0x00);
+  expected.insert(expected.end(), {0x34, 0x12, 0x1C, 0x7E, 0, 0, 0, 0});
+  expected.insert(expected.end(), 16, 0xFF);
+  EXPECT_EQ(frame_bytes(*f), expected);
+}
+
+// Narrower words cannot hold the address and the instruction with its CRC.
+TEST(CustomInstruction, WordsBelowFourBytesAreRefused) {
+  EXPECT_INTERNAL_ERROR(
+      VARNO_HEADER_WRITERS::create_custom_instruction(0x1234, 2, true, 0, true, 0, true, 1),
+      "w >= 4");
+}
