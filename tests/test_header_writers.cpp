@@ -198,10 +198,12 @@ TEST(CustomInstruction, LengthCoreAndPadding) {
 TEST(CustomInstruction, WideWords) {
   std::unique_ptr<VARNO_FRAME> f(VARNO_HEADER_WRITERS::create_custom_instruction(
       0xFFFFFFFF, 8, true, 1, true, 2, false, 0x1234));
-  std::vector<u8> expected = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0};
-  expected.insert(expected.end(), 8, 0x00);
-  expected.insert(expected.end(), {0x34, 0x12, 0x1C, 0x7E, 0, 0, 0, 0});
-  expected.insert(expected.end(), 16, 0xFF);
+  const std::vector<u8> expected = {
+      0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0,  // address, instruction
+      0, 0, 0, 0, 0, 0, 0, 0,                                        // core words
+      0x34, 0x12, 0x1C, 0x7E, 0, 0, 0, 0,                            // filler, CRC-16
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,                // padding
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   EXPECT_EQ(frame_bytes(*f), expected);
 }
 

@@ -227,7 +227,10 @@ void VARNO_GEN::dump_expected_data(const std::string& path) {
     std::string block_name;
     VARNO_ASSERT(VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_BLOCK, itt->second, &block_name));
     const u32 occurrence = ++seen[itt->second];
-    if (occurrence > 1) block_name += "_" + std::to_string(occurrence);
+    if (occurrence > 1) {
+      block_name += '_';
+      block_name += std::to_string(occurrence);
+    }
     std::string file = base + block_name;
     if (VARNO_DBLOCK* dblock = dynamic_cast<VARNO_DBLOCK*>(block)) {
       file += ".img";

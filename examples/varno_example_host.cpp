@@ -1,0 +1,550 @@
+// An example host of the bitstream generator. It drives the library the way
+// a programming tool does: name a family and a device parameter file, build
+// the block model, place the design data in the data blocks (of the top
+// device or of single sectors), build the frames, and write the text dump of
+// every block and the expected-data files. It prints what it did and exits
+// non-zero with a clear message on any failure.
+//
+// Exit codes: 0 success; 1 bad command line or unreadable input; 2 the
+// library reported a failure (a status or a failed build); 3 an internal
+// check of the library failed.
+#include <charconv>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "cfg.h"
+#include "msg.h"
+#include "varno_block.h"
+#include "varno_dblock.h"
+#include "varno_eblock.h"
+#include "varno_gen.h"
+#include "varno_iblock.h"
+#include "varno_sblock.h"
+#include "varno_types.h"
+#include "vold.h"
+#include "vold_enums.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int EXIT_USAGE = 1;
+constexpr int EXIT_LIBRARY = 2;
+constexpr int EXIT_INTERNAL = 3;
+
+constexpr const char* PROGRAM = "varno_example_host";
+
+// Status codes of process_pcfs that the host tells apart.
+constexpr u32 STATUS_OK = 0;
+constexpr u32 STATUS_FAMILY_MISSING = 1;
+constexpr u32 STATUS_FRAME_MGR_FAILED = 7;
+
+// set_data takes the length in bits as a u32.
+constexpr std::uintmax_t MAX_DATA_BYTES = 0xFFFFFFFFu / 8;
+
+void usage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: %s [options] FAMILY_FILE DEVICE_FILE OUTPUT_DIR\n"
+               "\n"
+               "Builds the configuration image of one device and writes, into OUTPUT_DIR:\n"
+               "  dump.txt                   text dump of every block of the device\n"
+               "  dump_<ARRAY>_X<x>Y<y>.txt  text dump of each loaded sector\n"
+               "  expected/                  expected-data files (one directory per sector)\n"
+               "\n"
+               "options:\n"
+               "  --data BLOCK:SLOT:FILE     design data of a data block of the device\n"
+               "  --sector-data ARRAY:X:Y:BLOCK:SLOT:FILE\n"
+               "                             design data of a data block of the sector at grid\n"
+               "                             column X, row Y of the sector-array block ARRAY\n"
+               "  --config FILE              configuration settings (\"key = value\" lines)\n"
+               "  --debug LEVEL              library messages, 0 (none, the default) to 5\n"
+               "  --help                     this text\n"
+               "\n"
+               "SLOT is a data slot by name (CRAM, ERAM, MCU, CSR, BBUS, REGSCAN, HIP_MMIO,\n"
+               "BRAM, HNOC_MMIO, UIB_MMR, IO_MMIO, IO_AHB) or number (0 to 13). FILE is raw\n"
+               "binary data; its length in bits is 8 times its size in bytes.\n"
+               "\n"
+               "exit status: 0 success, 1 bad input, 2 the library reported a failure,\n"
+               "3 an internal check of the library failed\n",
+               PROGRAM);
+}
+
+// Reports an internal check of the library. The library's state is not to be
+// trusted after it, so the process ends here without unwinding into it.
+[[noreturn]] void internal_error_handler(const std::string& text, const char* module,
+                                         const char* file, int line) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: internal error in %s (%s:%d): %s\n", PROGRAM,
+               module != nullptr ? module : "?", file != nullptr ? file : "?", line, text.c_str());
+  // A parameter file that does not load surfaces as an internal error of the
+  // generator; the device database knows why.
+  const std::string& reason = VOLD_DATA_SERVER::last_error();
+  if (!reason.empty()) std::fprintf(stderr, "%s: device database: %s\n", PROGRAM, reason.c_str());
+  std::fflush(stderr);
+  std::_Exit(EXIT_INTERNAL);
+}
+
+// A failure of the host's own: reported by main once everything the host
+// made has been released.
+struct HOST_FAILURE {
+  int code;
+  std::string text;
+};
+
+[[noreturn]] __attribute__((format(printf, 2, 3))) void fail(int code, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+  va_end(args);
+  throw HOST_FAILURE{code, text};
+}
+
+// Design data for one data block slot.
+struct DATA_SPEC {
+  std::string option;  // the option as given, for messages
+  std::string array;   // sector-array block name; empty for a block of the device
+  u32 x = 0;
+  u32 y = 0;
+  std::string block;
+  VARNO_BLOCK_DATA_TYPE slot = VARNO_BLOCK_DATA_CRAM;
+  std::string path;
+  std::vector<u8> bytes;  // must outlive frame building: the block borrows it
+};
+
+struct OPTIONS {
+  std::string family;
+  std::string device;
+  std::string output;
+  std::string config;
+  u32 debug_level = 0;
+  std::vector<DATA_SPEC> data;
+};
+
+struct SLOT_NAME {
+  const char* name;
+  VARNO_BLOCK_DATA_TYPE slot;
+};
+
+constexpr SLOT_NAME SLOT_NAMES[] = {
+    {"CRAM", VARNO_BLOCK_DATA_CRAM},         {"ERAM", VARNO_BLOCK_DATA_ERAM},
+    {"MCU", VARNO_BLOCK_DATA_MCU},           {"CSR", VARNO_BLOCK_DATA_CSR},
+    {"BBUS", VARNO_BLOCK_DATA_BBUS},         {"REGSCAN", VARNO_BLOCK_DATA_REGSCAN},
+    {"HIP_MMIO", VARNO_BLOCK_DATA_HIP_MMIO}, {"BRAM", VARNO_BLOCK_DATA_BRAM},
+    {"HNOC_MMIO", VARNO_BLOCK_DATA_HNOC_MMIO}, {"UIB_MMR", VARNO_BLOCK_DATA_UIB_MMR},
+    {"IO_MMIO", VARNO_BLOCK_DATA_IO_MMIO},   {"IO_AHB", VARNO_BLOCK_DATA_IO_AHB},
+};
+
+const char* slot_name(VARNO_BLOCK_DATA_TYPE slot) {
+  for (const SLOT_NAME& s : SLOT_NAMES)
+    if (s.slot == slot) return s.name;
+  return "unnamed";
+}
+
+// A whole decimal number that fits in u32.
+bool parse_u32(const std::string& text, u32& value) {
+  if (text.empty()) return false;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value, 10);
+  return ec == std::errc() && ptr == end;
+}
+
+bool parse_slot(const std::string& text, VARNO_BLOCK_DATA_TYPE& slot) {
+  for (const SLOT_NAME& s : SLOT_NAMES) {
+    if (text == s.name) {
+      slot = s.slot;
+      return true;
+    }
+  }
+  u32 number = 0;
+  if (!parse_u32(text, number) || number >= VARNO_BLOCK_DATA_MAX) return false;
+  slot = static_cast<VARNO_BLOCK_DATA_TYPE>(number);
+  return true;
+}
+
+// Splits text at its first count colons; the last part keeps any further
+// colons (a file path may hold some).
+bool split_fields(const std::string& text, size_t count, std::vector<std::string>& parts) {
+  parts.clear();
+  size_t start = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t colon = text.find(':', start);
+    if (colon == std::string::npos) return false;
+    parts.push_back(text.substr(start, colon - start));
+    start = colon + 1;
+  }
+  parts.push_back(text.substr(start));
+  for (const std::string& p : parts)
+    if (p.empty()) return false;
+  return true;
+}
+
+DATA_SPEC parse_data(const std::string& option, const std::string& value, bool sector) {
+  DATA_SPEC spec;
+  spec.option = option + " " + value;
+  std::vector<std::string> parts;
+  const size_t fields = sector ? 5 : 2;
+  if (!split_fields(value, fields, parts)) {
+    fail(EXIT_USAGE, "%s: expected %s", spec.option.c_str(),
+         sector ? "ARRAY:X:Y:BLOCK:SLOT:FILE" : "BLOCK:SLOT:FILE");
+  }
+  size_t k = 0;
+  if (sector) {
+    spec.array = parts[k++];
+    if (!parse_u32(parts[k++], spec.x) || !parse_u32(parts[k++], spec.y))
+      fail(EXIT_USAGE, "%s: X and Y must be whole numbers", spec.option.c_str());
+  }
+  spec.block = parts[k++];
+  if (!parse_slot(parts[k++], spec.slot))
+    fail(EXIT_USAGE, "%s: unknown data slot \"%s\"", spec.option.c_str(), parts[k - 1].c_str());
+  spec.path = parts[k];
+  return spec;
+}
+
+OPTIONS parse_options(int argc, char** argv) {
+  OPTIONS options;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) fail(EXIT_USAGE, "%s needs a value (see --help)", arg.c_str());
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      usage(stdout);
+      std::exit(0);
+    } else if (arg == "--data") {
+      options.data.push_back(parse_data(arg, value(), false));
+    } else if (arg == "--sector-data") {
+      options.data.push_back(parse_data(arg, value(), true));
+    } else if (arg == "--config") {
+      if (!options.config.empty()) fail(EXIT_USAGE, "--config given twice");
+      options.config = value();
+    } else if (arg == "--debug") {
+      const std::string level = value();
+      if (!parse_u32(level, options.debug_level) || options.debug_level > 5)
+        fail(EXIT_USAGE, "--debug %s: the level is 0 to 5", level.c_str());
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      fail(EXIT_USAGE, "unknown option %s (see --help)", arg.c_str());
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (positional.size() != 3)
+    fail(EXIT_USAGE, "expected FAMILY_FILE DEVICE_FILE OUTPUT_DIR, got %zu file arguments (see --help)",
+         positional.size());
+  options.family = positional[0];
+  options.device = positional[1];
+  options.output = positional[2];
+
+  // A slot given twice would silently keep only the last file.
+  for (size_t i = 0; i < options.data.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      const DATA_SPEC& a = options.data[i];
+      const DATA_SPEC& b = options.data[j];
+      if (a.array == b.array && a.x == b.x && a.y == b.y && a.block == b.block && a.slot == b.slot)
+        fail(EXIT_USAGE, "%s: that block slot already has data (%s)", a.option.c_str(),
+             b.option.c_str());
+    }
+  }
+  return options;
+}
+
+void read_data_file(DATA_SPEC& spec) {
+  std::error_code ec;
+  if (!fs::exists(spec.path, ec)) fail(EXIT_USAGE, "%s: no such file", spec.path.c_str());
+  if (!fs::is_regular_file(spec.path, ec)) fail(EXIT_USAGE, "%s: not a regular file", spec.path.c_str());
+  const std::uintmax_t size = fs::file_size(spec.path, ec);
+  if (ec) fail(EXIT_USAGE, "%s: cannot read its size", spec.path.c_str());
+  // A block without data builds no frames: an empty file is a mistake.
+  if (size == 0) fail(EXIT_USAGE, "%s: the file is empty", spec.path.c_str());
+  if (size > MAX_DATA_BYTES)
+    fail(EXIT_USAGE, "%s: larger than %ju bytes", spec.path.c_str(), MAX_DATA_BYTES);
+  spec.bytes.resize(static_cast<size_t>(size));
+  std::ifstream in(spec.path, std::ios::binary);
+  if (!in.read(reinterpret_cast<char*>(spec.bytes.data()), static_cast<std::streamsize>(size)))
+    fail(EXIT_USAGE, "%s: cannot read the file", spec.path.c_str());
+}
+
+bool file_or_ddb_exists(const std::string& path) {
+  std::error_code ec;
+  return fs::is_regular_file(path, ec) || fs::is_regular_file(path + ".ddb", ec);
+}
+
+// The block's VOLD_BLOCK_TYPE name. The interface's block_type() is 0 for a
+// sector-array block, so the name comes from the stored type.
+std::string block_name(VARNO_IBLOCK* block) {
+  auto* base = dynamic_cast<VARNO_BLOCK*>(block);
+  const std::string name = base != nullptr ? base->block_type_name() : "";
+  return name.empty() ? "unnamed block" : name;
+}
+
+const char* frame_type_name(u32 type) {
+  return type > 0 && type < VOLD_FRAME_TYPE_NAMES_COUNT ? VOLD_FRAME_TYPE_NAMES[type] : "none";
+}
+
+std::string file_name(const std::string& path) { return fs::path(path).filename().string(); }
+
+// Calls visit(generator, label) for gen and every loaded sector generator
+// below it, depth first; label is "" for gen and "<ARRAY>_X<x>Y<y>" for a
+// sector (joined by "_" for deeper levels).
+template <typename VISIT>
+void for_each_generator(VARNO_IGEN* gen, const std::string& label, VISIT&& visit) {
+  visit(gen, label);
+  for (u32 i = 0; i < gen->max_block_index(); ++i) {
+    auto* eblock = dynamic_cast<VARNO_EBLOCK*>(gen->get_block_by_index(i));
+    if (eblock == nullptr) continue;
+    for (u32 y = 0; y < eblock->y_sector_count(); ++y) {
+      for (u32 x = 0; x < eblock->x_sector_count(); ++x) {
+        VARNO_MBLOCK* sector = eblock->get_sector(x, y);
+        if (sector == nullptr || sector->generator() == nullptr) continue;
+        const std::string name = block_name(eblock) + "_X" + std::to_string(x) + "Y" + std::to_string(y);
+        for_each_generator(sector->generator(), label.empty() ? name : label + "_" + name, visit);
+      }
+    }
+  }
+}
+
+// After a failed model build: the first data block of each generator that
+// has no frame manager. Model building stops at the block whose manager
+// failed, so the blocks after it never got one.
+void report_missing_managers(VARNO_IGEN* top) {
+  for_each_generator(top, "", [](VARNO_IGEN* gen, const std::string& label) {
+    for (u32 i = 0; i < gen->max_block_index(); ++i) {
+      auto* dblock = dynamic_cast<VARNO_DBLOCK*>(gen->get_block_by_index(i));
+      if (dblock == nullptr || dblock->get_frame_mgr() != nullptr) continue;
+      std::fprintf(stderr, "%s:   block %s%s%s (frame type %s) has no frame manager\n", PROGRAM,
+                   block_name(dblock).c_str(), label.empty() ? "" : " of sector ", label.c_str(),
+                   frame_type_name(dblock->frame_type()));
+      return;
+    }
+  });
+}
+
+// After a sector failed to load: sectors are loaded column by column and
+// loading stops at the first failure, so the failing sector is the last one
+// whose files were named.
+void report_failed_sector(VARNO_IGEN* top, u32 status) {
+  for (u32 i = 0; i < top->max_block_index(); ++i) {
+    auto* eblock = dynamic_cast<VARNO_EBLOCK*>(top->get_block_by_index(i));
+    if (eblock == nullptr) continue;
+    VARNO_GEN* last = nullptr;
+    u32 last_x = 0;
+    u32 last_y = 0;
+    for (u32 x = 0; x < eblock->x_sector_count(); ++x) {
+      for (u32 y = 0; y < eblock->y_sector_count(); ++y) {
+        VARNO_MBLOCK* sector = eblock->get_sector(x, y);
+        auto* sgen = sector != nullptr ? dynamic_cast<VARNO_GEN*>(sector->generator()) : nullptr;
+        if (sgen == nullptr || sgen->family_pcf().empty()) continue;
+        last = sgen;
+        last_x = x;
+        last_y = y;
+      }
+    }
+    if (last == nullptr) continue;
+    std::fprintf(stderr, "%s:   sector (%u, %u) of %s: family %s, device %s\n", PROGRAM, last_x,
+                 last_y, block_name(eblock).c_str(), last->family_pcf().c_str(),
+                 last->device_pcf().c_str());
+    if (status == STATUS_FAMILY_MISSING && last->max_block_index() == 0)
+      std::fprintf(stderr, "%s:   its family file is missing\n", PROGRAM);
+  }
+}
+
+// Where a design data file goes: the generator (the device's, or a sector's)
+// and its data block. Every mistake is the user's, so it is reported here
+// rather than left to the library's internal checks.
+VARNO_DBLOCK* find_data_block(VARNO_IGEN* top, const DATA_SPEC& spec, std::string& where) {
+  VARNO_IGEN* gen = top;
+  where = "the device";
+  if (!spec.array.empty()) {
+    auto* eblock = dynamic_cast<VARNO_EBLOCK*>(top->get_block(spec.array, false));
+    if (eblock == nullptr)
+      fail(EXIT_USAGE, "%s: the device has no sector-array block %s", spec.option.c_str(),
+           spec.array.c_str());
+    VARNO_MBLOCK* sector = eblock->get_sector(spec.x, spec.y);
+    if (sector == nullptr)
+      fail(EXIT_USAGE, "%s: %s has no sector (%u, %u); its grid is %u x %u", spec.option.c_str(),
+           spec.array.c_str(), spec.x, spec.y, eblock->x_sector_count(), eblock->y_sector_count());
+    gen = sector->generator();
+    where = "sector (" + std::to_string(spec.x) + ", " + std::to_string(spec.y) + ") of " + spec.array;
+  }
+  VARNO_IBLOCK* block = gen->get_block(spec.block, false);
+  if (block == nullptr)
+    fail(EXIT_USAGE, "%s: %s has no block %s", spec.option.c_str(), where.c_str(), spec.block.c_str());
+  auto* dblock = dynamic_cast<VARNO_DBLOCK*>(block);
+  if (dblock == nullptr)
+    fail(EXIT_USAGE, "%s: block %s of %s is not a data block", spec.option.c_str(),
+         spec.block.c_str(), where.c_str());
+  return dblock;
+}
+
+void print_blocks(VARNO_IGEN* gen, const std::string& indent) {
+  for (u32 i = 0; i < gen->max_block_index(); ++i) {
+    VARNO_IBLOCK* block = gen->get_block_by_index(i);
+    const std::string name = block_name(block);
+    if (auto* sblock = dynamic_cast<VARNO_SBLOCK*>(block)) {
+      std::printf("%s[%u] %-14s option block  %6u bytes", indent.c_str(), i, name.c_str(),
+                  sblock->get_block_size());
+      if (sblock->has_crc()) std::printf(", CRC word 0x%08X", sblock->crc_word());
+      std::printf("\n");
+    } else if (auto* dblock = dynamic_cast<VARNO_DBLOCK*>(block)) {
+      std::printf("%s[%u] %-14s data block    %6u bytes, %u frames (frame type %s)\n",
+                  indent.c_str(), i, name.c_str(), dblock->get_block_size(),
+                  dblock->get_number_of_frames(), frame_type_name(dblock->frame_type()));
+    } else if (auto* eblock = dynamic_cast<VARNO_EBLOCK*>(block)) {
+      std::printf("%s[%u] %-14s sector array  %u x %u sectors\n", indent.c_str(), i, name.c_str(),
+                  eblock->x_sector_count(), eblock->y_sector_count());
+      for (u32 y = 0; y < eblock->y_sector_count(); ++y) {
+        for (u32 x = 0; x < eblock->x_sector_count(); ++x) {
+          VARNO_MBLOCK* sector = eblock->get_sector(x, y);
+          if (sector == nullptr) continue;
+          auto* sgen = dynamic_cast<VARNO_GEN*>(sector->generator());
+          if (sgen == nullptr || sgen->max_block_index() == 0) {
+            std::printf("%s    sector (%u, %u): not loaded\n", indent.c_str(), x, y);
+            continue;
+          }
+          std::printf("%s    sector (%u, %u): CNOC address (%u, %u), flag %u, device %s, %u blocks, "
+                      "%u bytes\n",
+                      indent.c_str(), x, y, sector->x(), sector->y(), sector->cnoc_flag() ? 1u : 0u,
+                      file_name(sgen->device_pcf()).c_str(), sgen->max_block_index(),
+                      sgen->bt_size());
+          print_blocks(sgen, indent + "        ");
+        }
+      }
+    } else {
+      std::printf("%s[%u] %-14s %6u bytes\n", indent.c_str(), i, name.c_str(),
+                  block->get_block_size());
+    }
+  }
+}
+
+// write_to_file says nothing when it cannot open the file: check for it.
+void write_dump(VARNO_IGEN* gen, const std::string& path) {
+  std::error_code ec;
+  fs::remove(path, ec);
+  gen->write_to_file(path, VARNO_OUTPUT_FORMAT_DAT);
+  if (!fs::is_regular_file(path, ec)) fail(EXIT_LIBRARY, "cannot write the text dump %s", path.c_str());
+  std::printf("text dump: %s (%ju bytes)\n", path.c_str(), fs::file_size(path, ec));
+}
+
+int run(OPTIONS& options) {
+  if (options.debug_level > 0) msg_set_debug_verbosity(static_cast<int>(options.debug_level));
+
+  if (!options.config.empty()) {
+    std::string error;
+    if (!cfg_load_file(options.config, &error)) fail(EXIT_USAGE, "configuration: %s", error.c_str());
+    std::printf("configuration: %s\n", options.config.c_str());
+  }
+
+  // The device's own type is the top-level device type the generator records
+  // (and hands to every sector). Loading the file here also turns a missing
+  // or broken device file into a plain message.
+  if (!file_or_ddb_exists(options.device))
+    fail(EXIT_USAGE, "device file %s not found (nor %s.ddb)", options.device.c_str(),
+         options.device.c_str());
+  u32 device_type = 0;
+  {
+    std::unique_ptr<VOLD_INFO> device(VOLD_DATA_SERVER::get_vold_info(options.device, true));
+    if (device == nullptr || device->get_device_info() == nullptr) {
+      fail(EXIT_USAGE, "device file %s: %s", options.device.c_str(),
+           device == nullptr ? VOLD_DATA_SERVER::last_error().c_str() : "not a device file");
+    }
+    device_type = device->get_device_info()->get_device_type();
+  }
+
+  for (DATA_SPEC& spec : options.data) read_data_file(spec);
+
+  std::error_code ec;
+  fs::create_directories(options.output, ec);
+  if (ec || !fs::is_directory(options.output, ec))
+    fail(EXIT_USAGE, "cannot create the output directory %s", options.output.c_str());
+
+  // The generator borrows the data buffers, which belong to options and so
+  // outlive it.
+  std::unique_ptr<VARNO_IGEN> gen(varno_get_factory()->create_generator());
+  if (gen == nullptr) fail(EXIT_LIBRARY, "the generator factory made no generator");
+  gen->set_util_debug_level(options.debug_level);
+  gen->set_family_pcf(options.family);
+  gen->set_device_pcf(options.device);
+  std::printf("family: %s\ndevice: %s (device type %u)\n", options.family.c_str(),
+              options.device.c_str(), device_type);
+
+  const u32 status = gen->process_pcfs(false, false, false, nullptr, device_type);
+  std::printf("process_pcfs: status %u\n", status);
+  if (status == STATUS_FAMILY_MISSING && gen->max_block_index() == 0) {
+    fail(EXIT_LIBRARY, "family file %s not found (nor %s.ddb)", options.family.c_str(),
+         options.family.c_str());
+  }
+  if (status != STATUS_OK) {
+    std::fflush(stdout);
+    if (status == STATUS_FRAME_MGR_FAILED) {
+      std::fprintf(stderr, "%s: a frame manager could not be set up (status 7)\n", PROGRAM);
+      report_missing_managers(gen.get());
+    } else {
+      // The generator's own steps give 0, 1 or 7; any other status, and a 1
+      // after blocks were made, comes from the first sector that failed.
+      std::fprintf(stderr, "%s: a sector failed to load (status %u)\n", PROGRAM, status);
+      report_failed_sector(gen.get(), status);
+    }
+    return EXIT_LIBRARY;
+  }
+
+  // Frames are built from the data by do_all_blocks: place it first.
+  for (DATA_SPEC& spec : options.data) {
+    std::string where;
+    VARNO_DBLOCK* dblock = find_data_block(gen.get(), spec, where);
+    std::vector<u8>& bytes = spec.bytes;
+    dblock->set_data(spec.slot, bytes.data(), static_cast<u32>(bytes.size() * 8), nullptr);
+    std::printf("design data: %s of %s, slot %s (%u): %zu bytes from %s\n", spec.block.c_str(),
+                where.c_str(), slot_name(spec.slot), static_cast<u32>(spec.slot), bytes.size(),
+                spec.path.c_str());
+  }
+
+  if (!gen->do_all_blocks()) fail(EXIT_LIBRARY, "do_all_blocks failed: a block could not be built");
+  std::printf("do_all_blocks: done\n");
+
+  // Linked fields receive the block sizes after the CRC words were computed:
+  // recompute them so that every image carries the CRC of its final content.
+  for_each_generator(gen.get(), "", [](VARNO_IGEN* g, const std::string&) {
+    for (u32 i = 0; i < g->max_block_index(); ++i) g->get_block_by_index(i)->crc_update();
+  });
+
+  std::printf("blocks: %u, %u bytes\n", gen->max_block_index(), gen->bt_size());
+  print_blocks(gen.get(), "  ");
+
+  const fs::path out(options.output);
+  for_each_generator(gen.get(), "", [&](VARNO_IGEN* g, const std::string& label) {
+    if (g->max_block_index() == 0) return;
+    write_dump(g, (out / (label.empty() ? "dump.txt" : "dump_" + label + ".txt")).string());
+  });
+
+  const std::string expected = (out / "expected").string();
+  gen->dump_expected_data(expected);
+  std::printf("expected data: %s\n", expected.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  msg_set_internal_error_handler(internal_error_handler);
+  try {
+    OPTIONS options = parse_options(argc, argv);
+    return run(options);
+  } catch (const HOST_FAILURE& f) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", PROGRAM, f.text.c_str());
+    return f.code;
+  }
+}
