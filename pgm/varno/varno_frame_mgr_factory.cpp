@@ -4,6 +4,8 @@
 
 #include "varno_assert.h"
 #include "varno_dummy_frame_mgr.h"
+#include "varno_qv_cram_frame_mgr.h"
+#include "varno_qv_eram_frame_mgr.h"
 #include "varno_util.h"
 
 namespace {
@@ -39,8 +41,8 @@ std::unique_ptr<VARNO_FRAME_MGR> varno_create_frame_mgr(VOLD_FRAME_TYPE type) {
     case VOLD_FRAME_LEGACY_CRAM: return not_available(type, "VARNO_LEGACY_CRAM_FRAME_MGR");
     case VOLD_FRAME_ERAM: return not_available(type, "VARNO_ERAM_FRAME_MGR");
     case VOLD_FRAME_DYN_OB_PAD: return not_available(type, "VARNO_DYN_OB_PAD_FRAME_MGR");
-    case VOLD_FRAME_QV_CRAM: return not_available(type, "VARNO_QV_CRAM_FRAME_MGR");
-    case VOLD_FRAME_QV_ERAM: return not_available(type, "VARNO_QV_ERAM_FRAME_MGR");
+    case VOLD_FRAME_QV_CRAM: return std::make_unique<VARNO_QV_CRAM_FRAME_MGR>();
+    case VOLD_FRAME_QV_ERAM: return std::make_unique<VARNO_QV_ERAM_FRAME_MGR>();
     case VOLD_FRAME_QV_BBUS: return not_available(type, "VARNO_QV_BBUS_FRAME_MGR");
     case VOLD_FRAME_QV_CSR: return not_available(type, "VARNO_QV_CSR_FRAME_MGR");
     case VOLD_FRAME_QV_EXT_FILE: return not_available(type, "VARNO_QV_EXT_FILE_MGR");
