@@ -219,6 +219,10 @@ TEST(SectorParameters, ValuesAndRangeErrors) {
                         "Paramter DRAS size is 0 but user expected non-empty return value with name ()");
   // A named entry of a parameter the block lacks is simply not there.
   EXPECT_EQ(b.get_param_value("DRAS", std::string("x")), 0u);
+  // An empty name of a parameter that has values is the configuration's
+  // refusal, as for a data block, not a silent 0.
+  EXPECT_INTERNAL_ERROR(b.get_param_value("ARRAY_TYPE", std::string()), "!name.empty()");
+  EXPECT_INTERNAL_ERROR(b.get_param_value("ARRAY_COUNT", std::string()), "!name.empty()");
   EXPECT_INTERNAL_ERROR(b.get_param_size("NOT_A_PARAMETER"), "Unrecognized parameter name");
   EXPECT_INTERNAL_ERROR(b.get_param_value("NOT_A_PARAMETER", 0u), "Unrecognized parameter name");
 }

@@ -27,11 +27,12 @@ std::vector<u8> serialise(const VARNO_FRAME& frame) {
   return out;
 }
 
-std::string dump_text(const VARNO_FRAME& frame, const std::string& comment) {
+std::string dump_text(const VARNO_FRAME& frame, const std::string& comment,
+                      VARNO_OUTPUT_FORMAT format = VARNO_OUTPUT_FORMAT_DAT) {
   const std::string path = "test_frame_dump.txt";
   {
     std::ofstream stream(path, std::ios::out | std::ios::trunc);
-    frame.dump(stream, VARNO_OUTPUT_FORMAT_DAT, comment);
+    frame.dump(stream, format, comment);
   }
   std::ifstream in(path);
   std::stringstream text;
@@ -211,11 +212,14 @@ TEST(FrameDump, FrameWithoutBodyRepeatsCommentOnEveryPostInstruction) {
   EXPECT_EQ(dump_text(frame, "x"), "11\t// x\n22\t// x\n");
 }
 
-// An empty segment shows nothing and leaves the comment for the next item.
-TEST(FrameDump, EmptySegmentIsSkipped) {
+// An empty segment shows no DAT line and leaves the comment for the next
+// item; as bit text it is an empty line, like any empty buffer.
+TEST(FrameDump, EmptySegment) {
   VARNO_FRAME frame;
   frame.add_frame_segment(new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_HEADER, 0, true));
   frame.add_frame_segment(make_segment(VARNO_FRAME_SEGMENT_DATA, {0x0F}));
   EXPECT_EQ(dump_text(frame, "cm"), "0F\t// cm\n");
+  EXPECT_EQ(dump_text(frame, "cm", VARNO_OUTPUT_FORMAT_BIT), "\n11110000\n");
+  EXPECT_EQ(dump_text(frame, "cm", VARNO_OUTPUT_FORMAT_RBF), "");
   EXPECT_EQ(serialise(frame), std::vector<u8>{0x0F});
 }

@@ -859,6 +859,33 @@ TEST(Sectors, TkRevisionADeviceNames) {
   EXPECT_EQ(sector_gen(g.get(), "AIB_ARRAY", 0, 0)->device_pcf(), dir.dir() + "aib_2");
 }
 
+// Sector files whose sectors name themselves again would nest generators
+// without end; the nesting stops at a controlled error instead of running
+// out of stack.
+TEST(Sectors, SelfNestingSectorFilesAreRefused) {
+  TEMP_DIR dir;
+  QV_FIXTURE fx(dir);
+  fx.write_top("block SECTOR_ARRAY array\n",
+               "param SECTOR_ARRAY ARRAY_COUNT 1 1\n"
+               "param SECTOR_ARRAY ARRAY_TYPE 1\n"
+               "arg SECTOR_ARRAY CNOC_ADDRESSES width=3 0 0 0\n");
+  // A sector family with a sector array of its own; sector families have no
+  // file prefixes, so every level below names the same two files again.
+  const std::string family =
+      "ddb family 1\nfamily QUELVO_SECTOR\nconfig_width 32\nblock SECTOR_ARRAY array\n";
+  const std::string device =
+      "ddb device 1\nfamily QUELVO_SECTOR\ndevice DUMMY3\n"
+      "param SECTOR_ARRAY ARRAY_COUNT 1 1\n"
+      "param SECTOR_ARRAY ARRAY_TYPE 1\n"
+      "arg SECTOR_ARRAY CNOC_ADDRESSES width=3 0 0 0\n";
+  dir.write("quelvo_sector_family_vold.ddb", family);
+  dir.write("qv_sector_cl.ddb", device);
+  dir.write("sector_family_vold.ddb", family);
+  dir.write("sector_cl.ddb", device);
+  u32 status = 99;
+  EXPECT_INTERNAL_ERROR(fx.load(status), "Sector arrays nested too deeply");
+}
+
 TEST(Sectors, ExpectedDataHasADirectoryPerSector) {
   SCRIPTED_MANAGERS managers;
   s_scripts[VOLD_FRAME_TK_ESRAM_BBUS] = SCRIPT{};

@@ -175,7 +175,10 @@ TEST(SblockDump, EmptyImageIsSkipped) {
   FAMILY without_crc(0, false);
   auto e = without_crc.make();
   EXPECT_EQ(dump_text(*e, VARNO_OUTPUT_FORMAT_DAT), "");
-  EXPECT_EQ(dump_text(*e, VARNO_OUTPUT_FORMAT_BIT), "");
+  // As bit text an empty buffer is a lone newline; the CRC word its own line.
+  EXPECT_EQ(dump_text(*e, VARNO_OUTPUT_FORMAT_BIT), "\n");
+  EXPECT_EQ(dump_text(*b, VARNO_OUTPUT_FORMAT_BIT),
+            "\n00000000000000001000000000001101\n");
 }
 
 // ---- Placement ---------------------------------------------------------------
@@ -292,6 +295,18 @@ TEST(SblockPlacement, FieldsOutsideTheImageAreRefused) {
     auto b = fam.make();
     EXPECT_INTERNAL_ERROR(b->write_dyn_value("OPTION_BITS", value, 0, 5, nullptr),
                           "mask_index < mask_bit_count");
+    EXPECT_EQ(serialised(*b), std::vector<u8>(16, 0));
+  }
+  {
+    // A field size far beyond the image (a damaged record) is refused
+    // before anything is sized from it.
+    FAMILY fam(4, false);
+    fam.field(VOLD_DYN_DATA_OPTION_BITS, 1, 0, 0xFFFFFFFF, 0x1);
+    auto b = fam.make();
+    EXPECT_INTERNAL_ERROR(b->write_dyn_value("OPTION_BITS", value, 0, 0xFFFFFFFF, nullptr),
+                          "dest_base_address < m_block_length");
+    EXPECT_INTERNAL_ERROR(b->read_dyn_value("OPTION_BITS", out, 0, 0xFFFFFFFF),
+                          "src_base_address < m_block_length");
     EXPECT_EQ(serialised(*b), std::vector<u8>(16, 0));
   }
   {

@@ -234,9 +234,10 @@ u32 VARNO_EBLOCK::get_param_value(const std::string& name, std::string entry) {
         name.c_str(), entry.c_str()));
   }
   // A named entry of a parameter the block lacks, or that has no entries, is
-  // simply not there.
+  // simply not there. An empty name of a parameter with values goes to the
+  // configuration, which refuses it.
   const VOLD_PARAM* param = m_config->get_param(type);
-  if (param == nullptr || param->get_entries() == nullptr || entry.empty()) return 0;
+  if (!entry.empty() && (param == nullptr || param->get_entries() == nullptr)) return 0;
   return m_config->get_param_value(type, entry);
 }
 

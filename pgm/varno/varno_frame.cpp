@@ -165,9 +165,9 @@ void VARNO_FRAME::dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format,
   }
   for (const auto& seg : m_segments) {
     VARNO_ASSERT(seg != NULL);
-    // An empty segment has nothing to show; the comment waits for the next
-    // item.
-    if (seg->size() == 0) continue;
+    // An empty segment has no DAT lines, so the comment waits for the next
+    // item; as bit text it is a lone newline like any empty buffer.
+    if (seg->size() == 0 && format == VARNO_OUTPUT_FORMAT_DAT) continue;
     VARNO_UTIL::dump_to_file(stream, format, seg->data(), seg->size(), comment);
     comment.clear();
   }

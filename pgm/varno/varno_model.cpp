@@ -33,6 +33,22 @@ constexpr u32 VARNO_TK_REVA_DEVICE_TYPE = 64;
 // The sector-type name that marks a cell without a sector.
 constexpr const char* VARNO_EMPTY_CELL_NAME = "10";
 
+// A generator this many levels below its top generator loads no sectors of
+// its own. Devices nest sector arrays one or two levels deep; parameter files
+// whose sectors name themselves again would otherwise nest without end.
+constexpr u32 VARNO_MAX_SECTOR_DEPTH = 8;
+
+// Number of sector generators from gen up to its top generator.
+u32 sector_depth(const VARNO_GEN* gen) {
+  u32 depth = 0;
+  while (gen != nullptr && gen->meta_block() != nullptr) {
+    ++depth;
+    const VARNO_EBLOCK* eblock = gen->meta_block()->eblock();
+    gen = eblock != nullptr ? eblock->generator() : nullptr;
+  }
+  return depth;
+}
+
 bool file_or_ddb_exists(const std::string& path) {
   return FIO_FILE_SYSTEM::exists(path) || FIO_FILE_SYSTEM::exists(path + ".ddb");
 }
@@ -248,6 +264,7 @@ u32 VARNO_GEN::init_sectors(bool by_name, bool defer_s4) {
     VARNO_BLOCK_CONFIG* config = eblock->config();
     VARNO_ASSERT(config != nullptr);
     if (config->get_param(VOLD_PARAMETER_ARRAY_COUNT) == nullptr) continue;
+    VARNO_ASSERT_MSG(sector_depth(this) < VARNO_MAX_SECTOR_DEPTH, "Sector arrays nested too deeply");
 
     const VOLD_FAMILY_INFO* family_info =
         m_family_pcf_info != nullptr ? m_family_pcf_info->get_family_info() : nullptr;

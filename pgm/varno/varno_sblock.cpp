@@ -162,6 +162,10 @@ u32 VARNO_SBLOCK::transfer(const std::string& name, u8* image, const u8* src_dat
     VARNO_ASSERT_MSG(dyn->word_index < image_words, "word_index < image_words");
     column_words = image_words - dyn->word_index;
   }
+  // Distinct field bits map to distinct image bits, so a run longer than the
+  // image cannot fit; refusing it here also keeps a field size from the
+  // device database from sizing the address list below.
+  VARNO_ASSERT_MSG(count <= length * 8, bound_text);
   std::vector<u64> address(count);
   for (u64 i = 0; i < count; ++i) {
     const u64 m = u64{index} + i + dyn->bit_offset;
@@ -390,9 +394,9 @@ void VARNO_SBLOCK::dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) {
     type_name.clear();
   const std::string comment =
       KORVIA::fmt_sprintf("%s  - %d Bytes", type_name.c_str(), get_block_size());
-  // An empty image has no words to show.
-  if (m_block_length > 0)
-    VARNO_UTIL::dump_to_file(stream, format, m_data, static_cast<u32>(m_block_length), comment);
+  // An empty image writes no DAT lines (dump_to_file) and a lone newline as
+  // bit text.
+  VARNO_UTIL::dump_to_file(stream, format, m_data, static_cast<u32>(m_block_length), comment);
   if (m_crc) {
     u8 crc[4];
     VARNO_UTIL::write_dword_safely(m_crc_word, crc);
