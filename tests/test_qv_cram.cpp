@@ -477,6 +477,10 @@ TEST_F(QvCram, ExpectedDataOfRowsThatAreNotWholeBytes) {
   lines = read_lines(path);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], line_with({71 - 2}));
+  // A second set-up keeps the list it built, with its count of 4 entries.
+  ASSERT_TRUE(mgr(2)->init());
+  mgr(2)->dump_expected_data(p);
+  EXPECT_EQ(read_lines(path)[0], line_with({71 - 2}));
   std::filesystem::remove(path);
 }
 
@@ -542,6 +546,44 @@ TEST_F(QvCram, LfsrIsZeroAndReadsOnlyBuiltFrames) {
   VARNO_DBLOCK* block = build(0, 0, 1);
   EXPECT_EQ(block->get_user_data_lfsr(0, 1000, 0, 0), 0u);
   EXPECT_EQ(block->get_user_data_lfsr(5, 1, 0, 0), 0u);
+}
+
+TEST_F(QvCram, LfsrChecksTheDecodeListOfTheS4FramesBuilt) {
+  // Without the mask a frame holds m_cols / 2 = 32 cells (4 × D): the host
+  // call succeeds.
+  VARNO_DBLOCK* block = build(0, 2, 1);
+  ASSERT_EQ(mgr(0)->s4_decode().size(), 32u);
+  EXPECT_EQ(block->get_user_data_lfsr(0, 2, 0, 0), 0u);
+
+  VARNO_BLOCK_CONFIG* config = block->get_block_config();
+  auto fresh = [&] {
+    auto m = std::make_unique<VARNO_QV_CRAM_FRAME_MGR>();
+    m->set_parent(block);
+    EXPECT_TRUE(m->init());
+    return m;
+  };
+  // Through the 16-cell mask: 2 × D = 16 cells.
+  param(0).s4_variant = 3;
+  auto masked = fresh();
+  EXPECT_TRUE(masked->create_frames(block, config));
+  EXPECT_EQ(masked->get_lfsr(block, 0, 2, 0, 0), 0u);
+  {
+    // A mask of 32 cells makes frames that are not 2 × D cells long.
+    ARG_OVERRIDE o(config, VOLD_ARGUMENT_S4_4BIT_MASK, 32, std::vector<u32>(32, 0xFFFFFFFFu));
+    auto wide = fresh();
+    EXPECT_TRUE(wide->create_frames(block, config));
+    EXPECT_INTERNAL_ERROR(wide->get_lfsr(block, 0, 2, 0, 0), "decode_size == m_s4_decode.size()");
+  }
+  // A block that is never written in S4 form has no cells to check.
+  param(0).s4_variant = 1;
+  param(0).skip_headers = 0;
+  VARNO_FRAME_DESCRIPTOR descriptor = *block->get_frame_descriptor();
+  descriptor.words[6] = 1;
+  block->set_frame_descriptor(descriptor);
+  auto plain = fresh();
+  EXPECT_TRUE(plain->create_frames(block, config));
+  EXPECT_TRUE(plain->s4_decode().empty());
+  EXPECT_EQ(plain->get_lfsr(block, 0, 2, 0, 0), 0u);
 }
 
 // ---- Common set-up -----------------------------------------------------------------------

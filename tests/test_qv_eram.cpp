@@ -186,6 +186,41 @@ TEST_F(QvEram, TkFlowShiftIsTheSameOnEveryBuild) {
   EXPECT_TRUE(block->partial_process(3, 3));
   EXPECT_TRUE(block->partial_process(2, 3));
   EXPECT_EQ(frames(block), (std::vector<BYTES>{expected[3], expected[2], expected[3]}));
+  // A range that builds nothing replays no more than the frames there are.
+  EXPECT_TRUE(block->partial_process(0xFFFFFFFFu, 0));
+  EXPECT_EQ(block->get_number_of_frames(), 3u);
+}
+
+TEST(QvEramDevice, AdjacentSpareRunsMoveTheWholeRowGroup) {
+  // Spare rows 4, 5 and 6, 7 of a 12-row ERAM: row group 1 skips both runs
+  // and starts at row 8 in both of its columns.
+  VARIANT_DIR dir({{"qv_sector_cl.ddb", "param ERAM ERAM_ROW_COUNT 10", "param ERAM ERAM_ROW_COUNT 12"},
+                   {"qv_sector_cl.ddb", "arg ERAM ERAM_SPARE_ROWS width=2 4 5",
+                    "arg ERAM ERAM_SPARE_ROWS width=2 4 5 6 7"}});
+  QV_DEVICE d;
+  d.load(dir.path());
+  BYTES image = rows_image(12);
+  const std::vector<BYTES> expected = {
+      header_frame(7, 3, 0, false, 2, 0), header_frame(7, 3, 1, true, 3, 0),
+      header_frame(7, 3, 0, false, 2, 8), header_frame(7, 3, 1, true, 3, 8)};
+  VARNO_DBLOCK* block = d.build(0, image, 0, 1);
+  EXPECT_EQ(d.frames(block), expected);
+  block->clear_frames();
+  EXPECT_TRUE(block->partial_process(3, 3));
+  EXPECT_EQ(d.frames(block), std::vector<BYTES>{expected[3]});
+}
+
+TEST(QvEramDevice, BackwardSpareEntryIsRefused) {
+  // (4 -> 1) would move row group 1 back onto rows 2 to 5.
+  VARIANT_DIR dir({{"qv_sector_cl.ddb", "arg ERAM ERAM_SPARE_ROWS width=2 4 5",
+                    "arg ERAM ERAM_SPARE_ROWS width=2 4 1"}});
+  QV_DEVICE d;
+  d.load(dir.path());
+  BYTES image = rows_image(10);
+  d.param(0).tk_flow = 1;
+  d.eram(0)->set_data(VARNO_BLOCK_DATA_ERAM, image.data(), 640, nullptr);
+  EXPECT_INTERNAL_ERROR(d.sector(0)->do_all_blocks(), "r0 + m_rows_per_block <= m_rows");
+  EXPECT_EQ(d.eram(0)->get_number_of_frames(), 2u);
 }
 
 TEST(QvEramDevice, ShiftedRowGroupStaysInsideTheEram) {

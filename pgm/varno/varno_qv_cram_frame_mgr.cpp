@@ -126,7 +126,9 @@ bool VARNO_QV_CRAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG
   VARNO_ASSERT(m_dr1_data % 32 == 0);
 
   // 8. Bit-swap list of the expected data.
-  m_bit_swap_count = block->get_arg_size("CRAM_BIT_SWAP_IDX");
+  // A list built by an earlier set-up stays with its own count.
+  const u32 swap_size = block->get_arg_size("CRAM_BIT_SWAP_IDX");
+  if (m_bit_swap == nullptr) m_bit_swap_count = swap_size;
   if (m_bit_swap == nullptr && m_bit_swap_count != 0) {
     const u32 arg_width = block->get_arg_width("CRAM_BIT_SWAP_IDX");
     VARNO_ASSERT(arg_width > 0);
@@ -391,6 +393,7 @@ void VARNO_QV_CRAM_FRAME_MGR::fill_core_frame_data(u8* dst, const u8* src, u32 i
   }
 
   const u32 codes = m_s4_mask_used ? m_member.s4_4bit_mask_count : m_cols / 2;
+  if (!m_decode_recorded) m_s4_decode_mask = m_s4_mask_used;
   for (u32 k = 0; k < codes; ++k) {
     CRAM_S4_DECODE_TYPE kind = CRAM_S4_DECODE_PAIR;
     u32 code = 0;
@@ -441,8 +444,11 @@ u32 VARNO_QV_CRAM_FRAME_MGR::get_lfsr(VARNO_DBLOCK* block, u32 first, u32 last, 
     if (!data.empty()) block->get_frame_data(i, data.data());
     if (i == end) break;
   }
-  if (mgr_param(block)->s4_variant != 0) {
-    const size_t decode_size = size_t{2} * dr_bytes();
+  // The decode list describes the cells of the first S4 frame built: 2 × D
+  // of them through the mask, m_cols / 2 without it (twice as many, as each
+  // 2-bit cell takes 4 bits). Blocks built without S4 cells have no list.
+  if (mgr_param(block)->s4_variant != 0 && !m_s4_decode.empty()) {
+    const size_t decode_size = m_s4_decode_mask ? size_t{2} * dr_bytes() : size_t{m_cols} / 2;
     VARNO_ASSERT(decode_size == m_s4_decode.size());
   }
   return 0;

@@ -142,18 +142,25 @@ void VARNO_QV_ERAM_FRAME_MGR::reset_spare_state(VARNO_DBLOCK* block, u32 first) 
   m_spare_map = m_setup_spare_map;
   m_spare_shift = 0;
   if (mgr_param(block)->tk_flow != 1) return;
-  for (u32 f = 0; f < first; ++f) apply_spare_shift(f);
+  for (u32 f = 0; f < first && f < m_potential_frames && !m_spare_map.empty(); ++f) {
+    apply_spare_shift(f);
+  }
 }
 
 void VARNO_QV_ERAM_FRAME_MGR::apply_spare_shift(u32 f) {
-  if (m_spare_map.empty()) return;
+  // Looked up once per row group, at its first column, so that every column
+  // of the group comes from the same rows; spare runs that follow each other
+  // are skipped together.
+  if (f % blocks_per_group() != 0) return;
   const u32 g = f / blocks_per_group();
-  const u32 key = g * m_rows_per_block + m_spare_shift;
-  auto it = m_spare_map.find(key);
-  if (it == m_spare_map.end()) return;
-  // The frame then starts right after the row the entry names.
-  m_spare_shift = m_spare_shift + 1 - key + it->second;
-  m_spare_map.erase(it);
+  while (!m_spare_map.empty()) {
+    const u32 key = g * m_rows_per_block + m_spare_shift;
+    auto it = m_spare_map.find(key);
+    if (it == m_spare_map.end()) return;
+    // The group then starts right after the row the entry names.
+    m_spare_shift = m_spare_shift + 1 - key + it->second;
+    m_spare_map.erase(it);
+  }
 }
 
 std::unique_ptr<VARNO_FRAME> VARNO_QV_ERAM_FRAME_MGR::create_frame(VARNO_DBLOCK* block,
@@ -187,7 +194,9 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_ERAM_FRAME_MGR::create_frame(VARNO_DBLOCK*
     apply_spare_shift(f);
     shift = m_spare_shift;
   }
-  const u64 r0 = static_cast<u32>(g * m_rows_per_block + shift);
+  // In 64 bits: a spare entry that points backwards must not wrap the row
+  // group onto rows already framed.
+  const u64 r0 = u64{g} * m_rows_per_block + shift;
   // A shifted row group must still lie inside the ERAM.
   VARNO_ASSERT(r0 + m_rows_per_block <= m_rows);
   const u64 s = r0 * m_cols + u64{c} * m_cols_per_block;

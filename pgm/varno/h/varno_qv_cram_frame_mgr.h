@@ -92,6 +92,7 @@ class VARNO_QV_CRAM_FRAME_MGR : public VARNO_QV_FRAME_MGR_BASE {
   u32 m_rev32_map_width = 0;              // entries of its REV32 form
   std::vector<CRAM_S4_DECODE_TYPE> m_s4_decode;
   bool m_decode_recorded = false;
+  bool m_s4_decode_mask = false;  // m_s4_decode was recorded through the mask
   VARNO_CRAM_MEMBER m_member;
   bool m_s4_mask_allowed = true;
   bool m_s4_mask_used = true;

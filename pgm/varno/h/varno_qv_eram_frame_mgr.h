@@ -38,7 +38,8 @@ class VARNO_QV_ERAM_FRAME_MGR : public VARNO_QV_FRAME_MGR_BASE {
   // frames 0 .. first - 1, so that every frame starts where a full build
   // starts it.
   void reset_spare_state(VARNO_DBLOCK* block, u32 first);
-  // The spare-shift step of frame f in the TK-family flow.
+  // The spare-shift step of frame f in the TK-family flow; only the first
+  // frame of a row group moves the shift.
   void apply_spare_shift(u32 f);
   u32 blocks_per_group() const { return m_cols / m_cols_per_block; }
 
