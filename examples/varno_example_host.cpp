@@ -8,6 +8,7 @@
 // Exit codes: 0 success; 1 bad command line or unreadable input; 2 the
 // library reported a failure (a status or a failed build); 3 an internal
 // check of the library failed.
+#include <algorithm>
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
@@ -69,7 +70,10 @@ void usage(std::FILE* out) {
                "\n"
                "SLOT is a data slot by name (CRAM, ERAM, MCU, CSR, BBUS, REGSCAN, HIP_MMIO,\n"
                "BRAM, HNOC_MMIO, UIB_MMR, IO_MMIO, IO_AHB) or number (0 to 13). FILE is raw\n"
-               "binary data; its length in bits is 8 times its size in bytes.\n"
+               "binary data; its length in bits is 8 times its size in bytes, except for the\n"
+               "CRAM image of a QV_CRAM block and the ERAM image of a QV_ERAM block: those\n"
+               "files hold exactly the block's image (rows x bits per row, bit i in bit i mod 8\n"
+               "of byte i / 8, rounded up to whole bytes).\n"
                "\n"
                "exit status: 0 success, 1 bad input, 2 the library reported a failure,\n"
                "3 an internal check of the library failed\n",
@@ -389,6 +393,74 @@ VARNO_DBLOCK* find_data_block(VARNO_IGEN* top, const DATA_SPEC& spec, std::strin
   return dblock;
 }
 
+// The frame sizes of a data block in build order, runs of equal sizes
+// folded: "4 x 40 bytes", "36, 116, 36, 116 bytes". Long lists are cut.
+std::string frame_sizes(VARNO_DBLOCK* dblock) {
+  constexpr size_t MAX_RUNS = 12;
+  std::string text;
+  size_t runs = 0;
+  const u32 n = dblock->get_number_of_frames();
+  for (u32 i = 0; i < n;) {
+    const u32 size = dblock->get_frame_size(i);
+    u32 j = i + 1;
+    while (j < n && dblock->get_frame_size(j) == size) ++j;
+    if (runs == MAX_RUNS) {
+      text += ", ...";
+      break;
+    }
+    if (runs > 0) text += ", ";
+    const u32 count = j - i;
+    text += count > 1 ? std::to_string(count) + " x " + std::to_string(size) : std::to_string(size);
+    ++runs;
+    i = j;
+  }
+  return text + " bytes";
+}
+
+// The frame managers that read a whole image of a fixed size from one slot:
+// that slot, and the image's size in bits; 0 bits for any other block.
+struct IMAGE_SLOT {
+  VARNO_BLOCK_DATA_TYPE slot = VARNO_BLOCK_DATA_CRAM;
+  u64 bits = 0;
+  const char* shape = "";
+};
+
+IMAGE_SLOT image_slot(VARNO_DBLOCK* dblock) {
+  IMAGE_SLOT image;
+  if (dblock->frame_type() == VOLD_FRAME_QV_CRAM) {
+    image.slot = VARNO_BLOCK_DATA_CRAM;
+    image.bits = u64{dblock->get_param_value("CRAM_FRAME_COUNT", 0u)} *
+                 dblock->get_param_value("CRAM_BIT_COUNT", 0u);
+    image.shape = "CRAM_FRAME_COUNT x CRAM_BIT_COUNT";
+  } else if (dblock->frame_type() == VOLD_FRAME_QV_ERAM) {
+    image.slot = VARNO_BLOCK_DATA_ERAM;
+    image.bits = u64{dblock->get_param_value("ERAM_ROW_COUNT", 0u)} *
+                 dblock->get_param_value("ERAM_COL_COUNT", 0u);
+    image.shape = "ERAM_ROW_COUNT x ERAM_COL_COUNT";
+  }
+  return image;
+}
+
+// The length in bits to hand to set_data. A CRAM or ERAM image must fit its
+// block exactly: the library would stop on any other length with an internal
+// error, and data in a slot its manager never reads would build nothing.
+u32 data_bits(VARNO_DBLOCK* dblock, const DATA_SPEC& spec, const std::string& where) {
+  const IMAGE_SLOT image = image_slot(dblock);
+  if (image.bits == 0) return static_cast<u32>(spec.bytes.size() * 8);
+  if (spec.slot != image.slot) {
+    fail(EXIT_USAGE, "%s: block %s of %s (frame type %s) reads its design data from slot %s",
+         spec.option.c_str(), spec.block.c_str(), where.c_str(),
+         frame_type_name(dblock->frame_type()), slot_name(image.slot));
+  }
+  const u64 bytes = (image.bits + 7) / 8;
+  if (spec.bytes.size() != bytes) {
+    fail(EXIT_USAGE, "%s: block %s of %s takes %ju bytes (%ju bits, %s), the file has %zu",
+         spec.option.c_str(), spec.block.c_str(), where.c_str(), static_cast<std::uintmax_t>(bytes),
+         static_cast<std::uintmax_t>(image.bits), image.shape, spec.bytes.size());
+  }
+  return static_cast<u32>(image.bits);
+}
+
 void print_blocks(VARNO_IGEN* gen, const std::string& indent) {
   for (u32 i = 0; i < gen->max_block_index(); ++i) {
     VARNO_IBLOCK* block = gen->get_block_by_index(i);
@@ -399,9 +471,12 @@ void print_blocks(VARNO_IGEN* gen, const std::string& indent) {
       if (sblock->has_crc()) std::printf(", CRC word 0x%08X", sblock->crc_word());
       std::printf("\n");
     } else if (auto* dblock = dynamic_cast<VARNO_DBLOCK*>(block)) {
-      std::printf("%s[%u] %-14s data block    %6u bytes, %u frames (frame type %s)\n",
-                  indent.c_str(), i, name.c_str(), dblock->get_block_size(),
-                  dblock->get_number_of_frames(), frame_type_name(dblock->frame_type()));
+      const u32 frames = dblock->get_number_of_frames();
+      std::printf("%s[%u] %-14s data block    %6u bytes, %u frames (frame type %s)", indent.c_str(),
+                  i, name.c_str(), dblock->get_block_size(), frames,
+                  frame_type_name(dblock->frame_type()));
+      if (frames > 0) std::printf(": %s", frame_sizes(dblock).c_str());
+      std::printf("\n");
     } else if (auto* eblock = dynamic_cast<VARNO_EBLOCK*>(block)) {
       std::printf("%s[%u] %-14s sector array  %u x %u sectors\n", indent.c_str(), i, name.c_str(),
                   eblock->x_sector_count(), eblock->y_sector_count());
@@ -426,6 +501,21 @@ void print_blocks(VARNO_IGEN* gen, const std::string& indent) {
       std::printf("%s[%u] %-14s %6u bytes\n", indent.c_str(), i, name.c_str(),
                   block->get_block_size());
     }
+  }
+}
+
+// The files of the expected-data directory, sorted, with their sizes.
+void print_expected_files(const std::string& dir) {
+  std::error_code ec;
+  std::vector<fs::path> files;
+  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_regular_file(ec)) files.push_back(it->path());
+  }
+  std::sort(files.begin(), files.end());
+  if (files.empty()) std::printf("  (none: no block wrote expected data)\n");
+  for (const fs::path& f : files) {
+    std::printf("  %s (%ju bytes)\n", f.lexically_relative(dir).string().c_str(),
+                fs::file_size(f, ec));
   }
 }
 
@@ -505,7 +595,7 @@ int run(OPTIONS& options) {
     std::string where;
     VARNO_DBLOCK* dblock = find_data_block(gen.get(), spec, where);
     std::vector<u8>& bytes = spec.bytes;
-    dblock->set_data(spec.slot, bytes.data(), static_cast<u32>(bytes.size() * 8), nullptr);
+    dblock->set_data(spec.slot, bytes.data(), data_bits(dblock, spec, where), nullptr);
     std::printf("design data: %s of %s, slot %s (%u): %zu bytes from %s\n", spec.block.c_str(),
                 where.c_str(), slot_name(spec.slot), static_cast<u32>(spec.slot), bytes.size(),
                 spec.path.c_str());
@@ -530,8 +620,11 @@ int run(OPTIONS& options) {
   });
 
   const std::string expected = (out / "expected").string();
+  // Only blocks with data write a file: clear what an earlier run left.
+  fs::remove_all(expected, ec);
   gen->dump_expected_data(expected);
   std::printf("expected data: %s\n", expected.c_str());
+  print_expected_files(expected);
   return 0;
 }
 

@@ -22,13 +22,18 @@ echo "== borquent: flat family, option blocks and one data block"
   --data "ESRAM_BBUS:BBUS:$data/borquent/esram_bbus.bin"
 
 echo
-echo "== quelvo: 2 x 2 sector grid, two sector types"
+echo "== quelvo: 2 x 2 sector grid, two sector types; CRAM, ERAM and bus data per sector"
+# Sector (x, y) has type cl at (0, 0) and (1, 1), f1 at (1, 0) and (0, 1).
+sector_data=()
+for cell in 0:0:cl 1:0:f1 0:1:f1 1:1:cl; do
+  xy=${cell%:*}
+  type=${cell##*:}
+  sector_data+=(--sector-data "SECTOR_ARRAY:$xy:CRAM:CRAM:$data/quelvo/cram_$type.bin"
+                --sector-data "SECTOR_ARRAY:$xy:ERAM:ERAM:$data/quelvo/eram_$type.bin"
+                --sector-data "SECTOR_ARRAY:$xy:ESRAM_BBUS:BBUS:$data/quelvo/esram_bbus_$type.bin")
+done
 "$host" "$ddb/quelvo/quelvo_family.ddb" "$ddb/quelvo/quelvo_device.ddb" "$out/quelvo" \
-  --config examples/example.cfg \
-  --sector-data "SECTOR_ARRAY:0:0:ESRAM_BBUS:BBUS:$data/quelvo/esram_bbus_cl.bin" \
-  --sector-data "SECTOR_ARRAY:1:0:ESRAM_BBUS:BBUS:$data/quelvo/esram_bbus_f1.bin" \
-  --sector-data "SECTOR_ARRAY:0:1:ESRAM_BBUS:BBUS:$data/quelvo/esram_bbus_f1.bin" \
-  --sector-data "SECTOR_ARRAY:1:1:ESRAM_BBUS:BBUS:$data/quelvo/esram_bbus_cl.bin"
+  --config examples/example.cfg "${sector_data[@]}"
 
 echo
 echo "Outputs (text dumps, expected-data directories):"

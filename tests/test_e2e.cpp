@@ -1,14 +1,15 @@
 // End to end on the example device databases: a host's whole run (model
 // build, design data, frames, CRC update, text dump, expected data) on the
 // flat example and the sector example, the statuses of process_pcfs, sector
-// failures, sectors that share device data, and the sectors' CNOC addresses
-// and generators.
+// failures, sectors that share device data, the sectors' CNOC addresses and
+// generators, and the CRAM and ERAM frames and expected data of every sector.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -21,6 +22,7 @@
 #include "varno_frame_mgr.h"
 #include "varno_frame_mgr_factory.h"
 #include "varno_gen.h"
+#include "varno_mgr_param.h"
 #include "varno_sblock.h"
 #include "varno_test.h"
 #include "vold.h"
@@ -269,8 +271,8 @@ TEST(E2eSectors, FailingSectorStopsLoadingTheRest) {
   auto gen = new_generator(s_quelvo + "quelvo_family.ddb", s_quelvo + "quelvo_device.ddb");
   // Loading order is (0, 0) cl, (0, 1) f1: the f1 sector fails with 7.
   EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), 7u);
-  EXPECT_EQ(sector_gen(gen.get(), 0, 0)->max_block_index(), 4u);
-  EXPECT_EQ(sector_gen(gen.get(), 0, 1)->max_block_index(), 4u);
+  EXPECT_EQ(sector_gen(gen.get(), 0, 0)->max_block_index(), 6u);
+  EXPECT_EQ(sector_gen(gen.get(), 0, 1)->max_block_index(), 6u);
   EXPECT_EQ(sector(gen.get(), 0, 1)->x(), 4u);
   EXPECT_EQ(sector(gen.get(), 0, 1)->y(), 9u);
   // Column 1 is never loaded: no blocks, and the grid position stays.
@@ -339,10 +341,12 @@ TEST(E2eSectors, MetaBlocksCarryCnocAddressesAndTheirOwnGenerators) {
     EXPECT_EQ(sgen->family_pcf(), s_quelvo + "quelvo_sector_family_vold");
     EXPECT_EQ(sgen->device_pcf(), s_quelvo + c.device);
     // The sector's own blocks, in its family's order.
-    ASSERT_EQ(sgen->max_block_index(), 4u);
+    ASSERT_EQ(sgen->max_block_index(), 6u);
     EXPECT_EQ(sgen->block_index("CNOC_HEADER"), 0u);
     EXPECT_EQ(sgen->block_index("ERAM_HEADER"), 2u);
-    EXPECT_EQ(sgen->block_index("ESRAM_BBUS"), 3u);
+    EXPECT_EQ(sgen->block_index("CRAM"), 3u);
+    EXPECT_EQ(sgen->block_index("ERAM"), 4u);
+    EXPECT_EQ(sgen->block_index("ESRAM_BBUS"), 5u);
     // Sectors start from the default record and get the top device type.
     EXPECT_EQ(sgen->get_mgr_param()->skip_headers, 0u);
     EXPECT_EQ(sgen->device_pcf_info()->get_device_info()->top_device_type, QUELVO_DEVICE_TYPE);
@@ -352,97 +356,389 @@ TEST(E2eSectors, MetaBlocksCarryCnocAddressesAndTheirOwnGenerators) {
   EXPECT_EQ(gen->get_meta_block("SECTOR_ARRAY", 0, 2), nullptr);
 }
 
-// The sector files are ready for the CRAM and ERAM blocks: with the two
-// block lines of the sector family enabled (and stand-in managers for the
-// two frame types), each sector's blocks get a consistent geometry from its
-// device file.
-TEST(E2eSectors, SectorFilesCarryTheCramAndEramGeometry) {
-  TEMP_DIR dir;
-  copy_quelvo(dir, {"quelvo_sector_family_vold.ddb"});
-  std::string family = read_file(s_quelvo + "quelvo_sector_family_vold.ddb");
-  for (const std::string line : {"block CRAM data frame=QV_CRAM w6=1", "block ERAM data frame=QV_ERAM"}) {
-    const size_t at = family.find("#" + line + "\n");
-    ASSERT_NE(at, std::string::npos) << line;
-    family.erase(at, 1);
-  }
-  std::ofstream(dir.path("quelvo_sector_family_vold.ddb"), std::ios::binary) << family;
+// ---- CRAM and ERAM frames of the sector example -------------------------------------
 
-  FAILING_MANAGERS managers("*", {VOLD_FRAME_QV_CRAM, VOLD_FRAME_QV_ERAM, VOLD_FRAME_TK_ESRAM_BBUS});
-  auto gen = new_generator(dir.path("quelvo_family.ddb"), dir.path("quelvo_device.ddb"));
-  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), 0u);
-  for (u32 cell = 0; cell < 4; ++cell) {
-    VARNO_GEN* sgen = sector_gen(gen.get(), cell % 2, cell / 2);
-    SCOPED_TRACE(sgen->device_pcf());
+// The example's design data, as the README's run passes it: CRAM, ERAM and
+// bus data for every sector. The files are runs of consecutive byte values:
+//   cram_cl.bin  0x20..0x3F (4 rows of 64 bits, 8 bytes a row)
+//   cram_f1.bin  0x80..0xAF (4 rows of 96 bits, 12 bytes a row)
+//   eram_cl.bin  0x40..0x7F (8 rows of 64 bits, 8 bytes a row)
+//   eram_f1.bin  0xC0..0xDF (8 rows of 32 bits, 4 bytes a row)
+struct SECTOR_TYPE {
+  const char* name;
+  u32 cram_rows, cram_row_bytes, eram_rows, eram_row_bytes;
+  u8 cram_first, eram_first;
+};
+const SECTOR_TYPE s_cl{"cl", 4, 8, 8, 8, 0x20, 0x40};
+const SECTOR_TYPE s_f1{"f1", 4, 12, 8, 4, 0x80, 0xC0};
+
+// Grid cell, its CNOC address (from CNOC_ADDRESSES of the device file) and
+// type. Every address differs from its grid position.
+struct CELL {
+  u32 x, y, cnoc_x, cnoc_y;
+  const SECTOR_TYPE* type;
+};
+const CELL s_cells[] = {{0, 0, 4, 8, &s_cl}, {1, 0, 5, 8, &s_f1}, {0, 1, 4, 9, &s_f1}, {1, 1, 5, 9, &s_cl}};
+
+// The sector example loaded, with the design data of every sector in place
+// (the buffers outlive the generator, which borrows them) and nothing built.
+class QUELVO_RUN {
+ public:
+  QUELVO_RUN() {
+    gen = new_generator(s_quelvo + "quelvo_family.ddb", s_quelvo + "quelvo_device.ddb");
+    status = gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE);
+    if (status != 0) return;
+    for (const char* type : {"cl", "f1"}) {
+      for (const char* kind : {"cram", "eram", "esram_bbus"})
+        m_files[std::string(kind) + "_" + type] = read_bytes(s_data + "quelvo/" + kind + "_" + type + ".bin");
+    }
+    for (const CELL& c : s_cells) {
+      VARNO_GEN* sgen = sector_gen(gen.get(), c.x, c.y);
+      const std::string t = c.type->name;
+      place(sgen, "CRAM", VARNO_BLOCK_DATA_CRAM, m_files["cram_" + t]);
+      place(sgen, "ERAM", VARNO_BLOCK_DATA_ERAM, m_files["eram_" + t]);
+      place(sgen, "ESRAM_BBUS", VARNO_BLOCK_DATA_BBUS, m_files["esram_bbus_" + t]);
+    }
+  }
+
+  VARNO_IBLOCK* block(u32 x, u32 y, const char* name) const {
+    return sector_gen(gen.get(), x, y)->get_block(name, false);
+  }
+
+  std::unique_ptr<VARNO_GEN> gen;
+  u32 status = ~0u;
+
+ private:
+  static void place(VARNO_GEN* sgen, const char* name, VARNO_BLOCK_DATA_TYPE slot, std::vector<u8>& bytes) {
+    sgen->get_block(name, false)->set_data(slot, bytes.data(), static_cast<u32>(bytes.size() * 8), nullptr);
+  }
+  std::map<std::string, std::vector<u8>> m_files;
+};
+
+std::vector<u8> frame_bytes(VARNO_IBLOCK* block, u32 frame) {
+  std::vector<u8> out(block->get_frame_size(frame));
+  block->get_frame_data(frame, out.data());
+  return out;
+}
+
+std::vector<u32> frame_sizes(VARNO_IBLOCK* block) {
+  std::vector<u32> sizes;
+  for (u32 i = 0; i < block->get_number_of_frames(); ++i) sizes.push_back(block->get_frame_size(i));
+  return sizes;
+}
+
+u32 byte_at(const std::vector<u8>& b, size_t at) { return b.at(at); }
+u32 le16(const std::vector<u8>& b, size_t at) { return byte_at(b, at) | byte_at(b, at + 1) << 8; }
+u32 le32(const std::vector<u8>& b, size_t at) { return le16(b, at) | le16(b, at + 2) << 16; }
+
+// The example's CNOC record (8 bytes): SRC bits 0-3, MSG_TYPE 4-7, LEN 8-23
+// (32-bit words), X 32-47, Y 48-63. CNT record (8 bytes): WRITE_OP bits 0-3,
+// AREG 4-7, RSVD 8-15, LEN 16-31, OFFSET 32-63.
+struct CNOC_FIELDS {
+  u32 src, type, len, x, y;
+};
+CNOC_FIELDS cnoc_at(const std::vector<u8>& b, size_t at) {
+  return {byte_at(b, at) & 0xFu, byte_at(b, at) >> 4, le16(b, at + 1), le16(b, at + 4), le16(b, at + 6)};
+}
+struct CNT_FIELDS {
+  u32 op, areg, rsvd, len, offset;
+};
+CNT_FIELDS cnt_at(const std::vector<u8>& b, size_t at) {
+  return {byte_at(b, at) & 0xFu, byte_at(b, at) >> 4, byte_at(b, at + 1), le16(b, at + 2), le32(b, at + 4)};
+}
+
+// Frame counts and sizes, from the sector files and the frame layouts:
+// - CNOC and CNT records are 8 bytes each, so H = 16; the ERAM record adds 4.
+// - CRAM, with records (w6=1 turns S4 off; skip_headers is 0): one frame per
+//   IMG row (4 rows, no spare rows), D + 2H bytes, D = (DRAS[0] + DRAS[1]) / 8:
+//   cl 64 bits, 8 + 32 = 40; f1 96 bits, 12 + 32 = 44.
+// - ERAM: B = cols / 32 blocks per row group, (8 / 4) row groups; a frame is
+//   4 × 32 / 8 = 16 bytes + 20 of records, and 40 × B zero bytes more at a row
+//   group's end: cl B = 2: 36, 116, 36, 116; f1 B = 1: 76, 76.
+TEST(E2eSectorFrames, EverySectorFramesItsCramAndEram) {
+  QUELVO_RUN run;
+  ASSERT_EQ(run.status, 0u);
+  ASSERT_TRUE(run.gen->do_all_blocks());
+  for (const CELL& c : s_cells) {
+    SCOPED_TRACE(testing::Message() << "sector " << c.x << " " << c.y);
+    VARNO_GEN* sgen = sector_gen(run.gen.get(), c.x, c.y);
     ASSERT_EQ(sgen->max_block_index(), 6u);
     EXPECT_EQ(sgen->block_index("CRAM"), 3u);
     EXPECT_EQ(sgen->block_index("ERAM"), 4u);
-    EXPECT_EQ(sgen->get_block("CRAM", false)->frame_type(), VOLD_FRAME_QV_CRAM);
-    // Header records: CNOC and CNT of two words, ERAM of one.
-    EXPECT_EQ(sgen->get_block("CNOC_HEADER", false)->get_block_size(), 8u);
-    EXPECT_EQ(sgen->get_block("CNT_HEADER", false)->get_block_size(), 8u);
-    EXPECT_EQ(sgen->get_block("ERAM_HEADER", false)->get_block_size(), 4u);
-
-    // CRAM: the two data registers fill a frame, whole 32-bit words each; the
-    // maps cover every frame and bit.
-    VARNO_IBLOCK* cram = sgen->get_block("CRAM", false);
-    const u32 frames = cram->get_param_value("CRAM_FRAME_COUNT", 0u);
-    const u32 bits = cram->get_param_value("CRAM_BIT_COUNT", 0u);
-    ASSERT_EQ(cram->get_param_size("DRAS"), 2u);
-    const u32 dr0 = cram->get_param_value("DRAS", 0u);
-    const u32 dr1 = cram->get_param_value("DRAS", 1u);
-    EXPECT_EQ(dr0 + dr1, bits);
-    EXPECT_EQ(dr0 % 32, 0u);
-    EXPECT_EQ(dr1 % 32, 0u);
-    EXPECT_EQ(cram->get_arg_width("CRAM_IMG_FRAME_TO_BS_FRAME_MAP"), frames);
-    EXPECT_EQ(cram->get_arg_width("CRAM_BS_FRAME_TO_IMG_FRAME_MAP"), frames);
-    EXPECT_EQ(cram->get_arg_width("IMG_TO_RAW_MAP"), bits);
-    EXPECT_EQ(cram->get_arg_width("RAW_TO_IMG_MAP"), bits);
-    EXPECT_EQ(cram->get_arg_width("IMG_TO_RAW_MAP_REV32"), bits);
-    EXPECT_EQ(cram->get_arg_width("RAW_TO_IMG_MAP_REV32"), bits);
-    EXPECT_EQ(cram->get_arg_width("DRA_S4_INFO"), frames);
-    EXPECT_GT(cram->get_arg_value("BROW_FRAME_SIZE", 0, 0), 0u);
-    EXPECT_EQ(sgen->device_pcf_info()->get_device_info()->m_s4_s2_list_size, frames);
-
-    // ERAM: whole blocks of whole bytes.
-    VARNO_IBLOCK* eram = sgen->get_block("ERAM", false);
-    const u32 cols = eram->get_param_value("ERAM_COL_COUNT", 0u);
-    const u32 cols_per_block = eram->get_param_value("ERAM_COLS_PER_BLOCK", 0u);
-    EXPECT_EQ(cols % cols_per_block, 0u);
-    EXPECT_EQ(cols_per_block % 8, 0u);
-    EXPECT_EQ(eram->get_param_value("ERAM_ROW_COUNT", 0u) % eram->get_param_value("ERAM_ROWS_PER_BLOCK", 0u), 0u);
+    VARNO_IBLOCK* cram = run.block(c.x, c.y, "CRAM");
+    VARNO_IBLOCK* eram = run.block(c.x, c.y, "ERAM");
+    EXPECT_EQ(cram->frame_type(), VOLD_FRAME_QV_CRAM);
+    EXPECT_EQ(eram->frame_type(), VOLD_FRAME_QV_ERAM);
+    if (c.type == &s_cl) {
+      EXPECT_EQ(frame_sizes(cram), (std::vector<u32>{40, 40, 40, 40}));
+      EXPECT_EQ(frame_sizes(eram), (std::vector<u32>{36, 116, 36, 116}));
+      EXPECT_EQ(cram->get_block_size(), 160u);
+      EXPECT_EQ(eram->get_block_size(), 304u);
+      // 20 bytes of header blocks, the frames, no bus frames.
+      EXPECT_EQ(sgen->bt_size(), 484u);
+    } else {
+      EXPECT_EQ(frame_sizes(cram), (std::vector<u32>{44, 44, 44, 44}));
+      EXPECT_EQ(frame_sizes(eram), (std::vector<u32>{76, 76}));
+      EXPECT_EQ(cram->get_block_size(), 176u);
+      EXPECT_EQ(eram->get_block_size(), 152u);
+      EXPECT_EQ(sgen->bt_size(), 348u);
+    }
+    EXPECT_EQ(run.block(c.x, c.y, "ESRAM_BBUS")->get_number_of_frames(), 0u);
   }
+  // The device's own image is still the option bits alone.
+  EXPECT_EQ(run.gen->bt_size(), 12u);
+}
+
+// Every record of every frame carries the sector's CNOC address, which the
+// meta block holds after the sectors were set up, not its grid position.
+// CRAM frames: CNOC (len H / 4 + W0) and CNT (op 3, len W0, offset 0x24000)
+// at bytes 0 and 8, then CNOC (len H / 4 + W1) and CNT (op 5, len W1, offset
+// 0x25000) at H + 4 × W0; W0 = DRAS[0] / 32 (cl 1, f1 2), W1 = 1. ERAM
+// frames: CNOC (len = frame bytes / 4), CNT op 4, or 6 at a row group's end,
+// len 0, offset 0x26000.
+TEST(E2eSectorFrames, RecordsCarryTheSectorsCnocAddress) {
+  QUELVO_RUN run;
+  ASSERT_EQ(run.status, 0u);
+  ASSERT_TRUE(run.gen->do_all_blocks());
+  for (const CELL& c : s_cells) {
+    SCOPED_TRACE(testing::Message() << "sector " << c.x << " " << c.y);
+    VARNO_MBLOCK* meta = sector(run.gen.get(), c.x, c.y);
+    ASSERT_EQ(meta->x(), c.cnoc_x);
+    ASSERT_EQ(meta->y(), c.cnoc_y);
+    const u32 w0 = c.type == &s_cl ? 1 : 2;
+    VARNO_IBLOCK* cram = run.block(c.x, c.y, "CRAM");
+    ASSERT_EQ(cram->get_number_of_frames(), 4u);
+    for (u32 i = 0; i < 4; ++i) {
+      SCOPED_TRACE(testing::Message() << "CRAM frame " << i);
+      const std::vector<u8> f = frame_bytes(cram, i);
+      const size_t second = 16 + 4 * w0;
+      for (size_t at : {size_t{0}, second}) {
+        const CNOC_FIELDS cnoc = cnoc_at(f, at);
+        EXPECT_EQ(cnoc.src, 0u);
+        EXPECT_EQ(cnoc.type, 0u);
+        EXPECT_EQ(cnoc.len, at == 0 ? 4 + w0 : 5u);
+        EXPECT_EQ(cnoc.x, c.cnoc_x);
+        EXPECT_EQ(cnoc.y, c.cnoc_y);
+        const CNT_FIELDS cnt = cnt_at(f, at + 8);
+        EXPECT_EQ(cnt.op, at == 0 ? 3u : 5u);
+        EXPECT_EQ(cnt.areg, 0u);
+        EXPECT_EQ(cnt.rsvd, 0u);
+        EXPECT_EQ(cnt.len, at == 0 ? w0 : 1u);
+        EXPECT_EQ(cnt.offset, at == 0 ? 0x24000u : 0x25000u);
+      }
+    }
+    VARNO_IBLOCK* eram = run.block(c.x, c.y, "ERAM");
+    const u32 b_count = c.type == &s_cl ? 2 : 1;
+    for (u32 i = 0; i < eram->get_number_of_frames(); ++i) {
+      SCOPED_TRACE(testing::Message() << "ERAM frame " << i);
+      const std::vector<u8> f = frame_bytes(eram, i);
+      const bool group_end = (i + 1) % b_count == 0;
+      const CNOC_FIELDS cnoc = cnoc_at(f, 0);
+      EXPECT_EQ(cnoc.len, f.size() / 4);
+      EXPECT_EQ(cnoc.x, c.cnoc_x);
+      EXPECT_EQ(cnoc.y, c.cnoc_y);
+      const CNT_FIELDS cnt = cnt_at(f, 8);
+      EXPECT_EQ(cnt.op, group_end ? 6u : 4u);
+      EXPECT_EQ(cnt.len, 0u);
+      EXPECT_EQ(cnt.offset, 0x26000u);
+    }
+  }
+}
+
+// Whole frames, derived by hand from the files:
+// - CRAM frame 1 of sector (1, 0), type f1, CNOC address (5, 8): the maps are
+//   the identity, so bitstream row 1 is IMG row 1 = bytes 12..23 of
+//   cram_f1.bin = 0x8C..0x97; DR0 (64 bits) is 8C..93, DR1 (32 bits) 94..97.
+//   Bytes 0-7 CNOC len 16 / 4 + 2 = 6, x 5, y 8; 8-15 CNT op 3, len 2, offset
+//   0x24000; 16-23 DR0; 24-31 CNOC len 4 + 1 = 5; 32-39 CNT op 5, len 1,
+//   offset 0x25000; 40-43 DR1.
+// - ERAM frame 1 of sector (1, 0): B = 1, so row group 1 (rows 4..7) and the
+//   end of its group: 76 bytes, CNOC len 19, CNT op 6. The ERAM record: ADDR
+//   0 (bits 0-7), CMD 1 as the family file sets it (bits 8-11), SIZE 4 rows
+//   (bits 12-23): 0x00004100. Then rows 7, 6, 5, 4, 4 bytes each from
+//   eram_f1.bin (row r at 0xC0 + 4r), then 40 zero bytes.
+// - ERAM frame 2 of sector (0, 0), type cl, CNOC address (4, 8): B = 2, row
+//   group 1, block column 0, not a group end: 36 bytes, CNOC len 9, CNT op 4,
+//   ADDR 0; it starts at ERAM bit 4 × 64 = 256, and its payload is columns
+//   0..31 of rows 7, 6, 5, 4 (row r at 0x40 + 8r in eram_cl.bin).
+// - ERAM frame 3 of sector (0, 0): block column 1 ends the group: 116 bytes,
+//   CNOC len 29, op 6, ADDR 1, columns 32..63 (bytes 4..7 of each row), 80
+//   zero bytes.
+TEST(E2eSectorFrames, WholeFramesMatchTheHandDerivedBytes) {
+  QUELVO_RUN run;
+  ASSERT_EQ(run.status, 0u);
+  ASSERT_TRUE(run.gen->do_all_blocks());
+
+  const std::vector<u8> cram_f1_1 = {
+      0x00, 0x06, 0x00, 0x00, 0x05, 0x00, 0x08, 0x00,  // CNOC
+      0x03, 0x00, 0x02, 0x00, 0x00, 0x40, 0x02, 0x00,  // CNT
+      0x8C, 0x8D, 0x8E, 0x8F, 0x90, 0x91, 0x92, 0x93,  // DR0
+      0x00, 0x05, 0x00, 0x00, 0x05, 0x00, 0x08, 0x00,  // CNOC
+      0x05, 0x00, 0x01, 0x00, 0x00, 0x50, 0x02, 0x00,  // CNT
+      0x94, 0x95, 0x96, 0x97};                         // DR1
+  EXPECT_EQ(frame_bytes(run.block(1, 0, "CRAM"), 1), cram_f1_1);
+
+  std::vector<u8> eram_f1_1 = {
+      0x00, 0x13, 0x00, 0x00, 0x05, 0x00, 0x08, 0x00,  // CNOC
+      0x06, 0x00, 0x00, 0x00, 0x00, 0x60, 0x02, 0x00,  // CNT
+      0x00, 0x41, 0x00, 0x00,                          // ERAM record
+      0xDC, 0xDD, 0xDE, 0xDF, 0xD8, 0xD9, 0xDA, 0xDB,  // rows 7, 6
+      0xD4, 0xD5, 0xD6, 0xD7, 0xD0, 0xD1, 0xD2, 0xD3};  // rows 5, 4
+  eram_f1_1.resize(76, 0);
+  EXPECT_EQ(frame_bytes(run.block(1, 0, "ERAM"), 1), eram_f1_1);
+
+  const std::vector<u8> eram_cl_2 = {
+      0x00, 0x09, 0x00, 0x00, 0x04, 0x00, 0x08, 0x00,  // CNOC
+      0x04, 0x00, 0x00, 0x00, 0x00, 0x60, 0x02, 0x00,  // CNT
+      0x00, 0x41, 0x00, 0x00,                          // ERAM record
+      0x78, 0x79, 0x7A, 0x7B, 0x70, 0x71, 0x72, 0x73,  // rows 7, 6
+      0x68, 0x69, 0x6A, 0x6B, 0x60, 0x61, 0x62, 0x63};  // rows 5, 4
+  EXPECT_EQ(frame_bytes(run.block(0, 0, "ERAM"), 2), eram_cl_2);
+
+  std::vector<u8> eram_cl_3 = {
+      0x00, 0x1D, 0x00, 0x00, 0x04, 0x00, 0x08, 0x00,  // CNOC
+      0x06, 0x00, 0x00, 0x00, 0x00, 0x60, 0x02, 0x00,  // CNT
+      0x01, 0x41, 0x00, 0x00,                          // ERAM record
+      0x7C, 0x7D, 0x7E, 0x7F, 0x74, 0x75, 0x76, 0x77,  // rows 7, 6
+      0x6C, 0x6D, 0x6E, 0x6F, 0x64, 0x65, 0x66, 0x67};  // rows 5, 4
+  eram_cl_3.resize(116, 0);
+  EXPECT_EQ(frame_bytes(run.block(0, 0, "ERAM"), 3), eram_cl_3);
+
+  // Every CRAM frame holds its IMG row's bytes in order: DR0 at byte H = 16,
+  // DR1 at byte 2H + 4 × W0 (cl 36, f1 40), so row byte j >= 4 × W0 sits at
+  // byte 32 + j.
+  for (const CELL& c : s_cells) {
+    const SECTOR_TYPE& t = *c.type;
+    const size_t dr0_bytes = t.cram_row_bytes == 8 ? 4 : 8;
+    for (u32 i = 0; i < t.cram_rows; ++i) {
+      SCOPED_TRACE(testing::Message() << "sector " << c.x << " " << c.y << " CRAM frame " << i);
+      const std::vector<u8> f = frame_bytes(run.block(c.x, c.y, "CRAM"), i);
+      for (size_t j = 0; j < t.cram_row_bytes; ++j) {
+        const size_t at = j < dr0_bytes ? 16 + j : 32 + j;
+        EXPECT_EQ(f.at(at), t.cram_first + i * t.cram_row_bytes + j) << "byte " << j;
+      }
+    }
+  }
+
+  // The ERAM record block keeps the last frame's fields (cl: column 1, f1:
+  // column 0); the CNOC and CNT blocks were written only into the frames.
+  for (const CELL& c : s_cells) {
+    EXPECT_EQ(block_bytes(run.block(c.x, c.y, "ERAM_HEADER")),
+              (std::vector<u8>{c.type == &s_cl ? u8{1} : u8{0}, 0x41, 0x00, 0x00}));
+    EXPECT_EQ(block_bytes(run.block(c.x, c.y, "CNOC_HEADER")), std::vector<u8>(8, 0));
+    EXPECT_EQ(block_bytes(run.block(c.x, c.y, "CNT_HEADER")), std::vector<u8>(8, 0));
+  }
+}
+
+// A sector's record is its own: the host switches records off for one
+// sector and narrows another's CRAM range; the other sectors keep theirs.
+TEST(E2eSectorFrames, EachSectorsManagerRecordRulesItsFrames) {
+  QUELVO_RUN run;
+  ASSERT_EQ(run.status, 0u);
+  // Sector (1, 0): bare frames. CRAM: D + P bytes, P = (DRAS[0] / 8) & 4 =
+  // 8 & 4 = 0, so 12 bytes, DR0 then DR1 back to back; ERAM: the 16 bytes of
+  // the ERAM block, also at a group end.
+  sector_gen(run.gen.get(), 1, 0)->get_mgr_param()->skip_headers = 1;
+  // Sector (0, 1): CRAM rows 1 to 2 only.
+  VARNO_MGR_PARAM* param = sector_gen(run.gen.get(), 0, 1)->get_mgr_param();
+  param->first_frame[VOLD_BLOCK_CRAM] = 1;
+  param->last_frame[VOLD_BLOCK_CRAM] = 2;
+  ASSERT_TRUE(run.gen->do_all_blocks());
+
+  EXPECT_EQ(frame_sizes(run.block(1, 0, "CRAM")), (std::vector<u32>{12, 12, 12, 12}));
+  const std::vector<u8> bare = frame_bytes(run.block(1, 0, "CRAM"), 3);
+  EXPECT_EQ(bare, (std::vector<u8>{0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF}));
+  EXPECT_EQ(frame_sizes(run.block(1, 0, "ERAM")), (std::vector<u32>{16, 16}));
+  EXPECT_EQ(frame_bytes(run.block(1, 0, "ERAM"), 0),
+            (std::vector<u8>{0xCC, 0xCD, 0xCE, 0xCF, 0xC8, 0xC9, 0xCA, 0xCB, 0xC4, 0xC5, 0xC6, 0xC7, 0xC0,
+                             0xC1, 0xC2, 0xC3}));
+
+  // Rows 1 and 2 of the f1 image: DR0 starts with bytes 0x8C and 0x98.
+  VARNO_IBLOCK* narrowed = run.block(0, 1, "CRAM");
+  ASSERT_EQ(frame_sizes(narrowed), (std::vector<u32>{44, 44}));
+  EXPECT_EQ(frame_bytes(narrowed, 0).at(16), 0x8C);
+  EXPECT_EQ(frame_bytes(narrowed, 1).at(16), 0x98);
+  EXPECT_EQ(frame_sizes(run.block(0, 1, "ERAM")), (std::vector<u32>{76, 76}));
+  EXPECT_EQ(frame_sizes(run.block(1, 1, "CRAM")), (std::vector<u32>{40, 40, 40, 40}));
+}
+
+// A sector without design data builds no CRAM or ERAM frames and writes no
+// expected-data file for them.
+TEST(E2eSectorFrames, SectorsWithoutDesignDataBuildNothing) {
+  TEMP_DIR dir;
+  auto gen = new_generator(s_quelvo + "quelvo_family.ddb", s_quelvo + "quelvo_device.ddb");
+  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), 0u);
+  std::vector<u8> eram = read_bytes(s_data + "quelvo/eram_f1.bin");
+  sector_gen(gen.get(), 0, 1)->get_block("ERAM", false)->set_data(VARNO_BLOCK_DATA_ERAM, eram.data(), 256,
+                                                                  nullptr);
+  ASSERT_TRUE(gen->do_all_blocks());
+  for (const CELL& c : s_cells) {
+    VARNO_GEN* sgen = sector_gen(gen.get(), c.x, c.y);
+    EXPECT_EQ(sgen->get_block("CRAM", false)->get_number_of_frames(), 0u);
+    EXPECT_EQ(sgen->get_block("ERAM", false)->get_number_of_frames(), c.x == 0 && c.y == 1 ? 2u : 0u);
+  }
+  gen->dump_expected_data(dir.path("expected"));
+  EXPECT_TRUE(fs::is_regular_file(dir.path("expected/SECTOR_ARRAYX0Y1/ERAM.img")));
+  EXPECT_FALSE(fs::exists(dir.path("expected/SECTOR_ARRAYX0Y1/CRAM.img")));
+  EXPECT_TRUE(fs::is_empty(dir.path("expected/SECTOR_ARRAYX0Y0")));
+}
+
+// The expected-data text of an image: one line per row, the row's bits from
+// the last to the first (so its bytes from the last, each most significant
+// bit first). No bit-swap list is given, so CRAM rows are not swapped.
+std::string image_lines(u8 first, u32 rows, u32 row_bytes) {
+  std::string text;
+  for (u32 r = 0; r < rows; ++r) {
+    for (u32 j = row_bytes; j-- > 0;) {
+      const u32 byte = first + r * row_bytes + j;
+      for (int b = 7; b >= 0; --b) text += ((byte >> b) & 1) != 0 ? '1' : '0';
+    }
+    text += '\n';
+  }
+  return text;
 }
 
 TEST(E2eSectors, HostRunOfTheSectorExample) {
   TEMP_DIR dir;
-  auto gen = new_generator(s_quelvo + "quelvo_family.ddb", s_quelvo + "quelvo_device.ddb");
-  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), 0u);
-  std::vector<u8> cl = read_bytes(s_data + "quelvo/esram_bbus_cl.bin");
-  std::vector<u8> f1 = read_bytes(s_data + "quelvo/esram_bbus_f1.bin");
-  ASSERT_EQ(cl.size(), 8u);
-  ASSERT_EQ(f1.size(), 4u);
-  sector_gen(gen.get(), 0, 0)->get_block("ESRAM_BBUS", false)->set_data(VARNO_BLOCK_DATA_BBUS, cl.data(), 64, nullptr);
-  sector_gen(gen.get(), 1, 0)->get_block("ESRAM_BBUS", false)->set_data(VARNO_BLOCK_DATA_BBUS, f1.data(), 32, nullptr);
-  ASSERT_TRUE(gen->do_all_blocks());
+  QUELVO_RUN run;
+  ASSERT_EQ(run.status, 0u);
+  ASSERT_TRUE(run.gen->do_all_blocks());
+  for (u32 i = 0; i < run.gen->max_block_index(); ++i) run.gen->get_block_by_index(i)->crc_update();
 
   // The top dump holds only the option bits: 0x5EC70A11, JTAG_ID 0x0A51C0DE,
   // and the CRC word 0xD58E0000 (the CRC-16 of the eight image bytes and the
   // two filler bytes, by crc16 above). A sector-array block writes nothing.
   EXPECT_EQ(crc16({0x11, 0x0A, 0xC7, 0x5E, 0xDE, 0xC0, 0x51, 0x0A, 0x00, 0x00}), 0xD58E);
-  gen->write_to_file(dir.path("dump.txt"), VARNO_OUTPUT_FORMAT_DAT);
+  run.gen->write_to_file(dir.path("dump.txt"), VARNO_OUTPUT_FORMAT_DAT);
   EXPECT_EQ(read_file(dir.path("dump.txt")), read_file(s_expected + "quelvo_dump.txt"));
 
-  // A sector's dump: the header blocks with their defaults (ERAM_HDR_CMD 1
-  // in bits 8-11 of the ERAM record).
-  sector_gen(gen.get(), 1, 0)->write_to_file(dir.path("sector.txt"), VARNO_OUTPUT_FORMAT_DAT);
+  // Sector (1, 0)'s dump, derived by hand (the frames as above; 16-bit words,
+  // low half first): the header blocks (ERAM_HEADER as the last ERAM frame
+  // left it, 0x00004100), the four CRAM frames, the two ERAM frames.
+  sector_gen(run.gen.get(), 1, 0)->write_to_file(dir.path("sector.txt"), VARNO_OUTPUT_FORMAT_DAT);
   EXPECT_EQ(read_file(dir.path("sector.txt")), read_file(s_expected + "quelvo_sector_dump.txt"));
-  EXPECT_EQ(gen->bt_size(), 12u);
-  EXPECT_EQ(sector_gen(gen.get(), 1, 1)->bt_size(), 20u);
 
-  // One expected-data directory per sector.
-  gen->dump_expected_data(dir.path("expected"));
-  for (const char* name : {"SECTOR_ARRAYX0Y0", "SECTOR_ARRAYX1Y0", "SECTOR_ARRAYX0Y1", "SECTOR_ARRAYX1Y1"})
-    EXPECT_TRUE(fs::is_directory(dir.path("expected/") + name)) << name;
+  // Expected data: CRAM.img and ERAM.img in every sector's directory.
+  run.gen->dump_expected_data(dir.path("expected"));
+  EXPECT_EQ(image_lines(0x80, 4, 12), read_file(s_expected + "quelvo_sector_cram.img"));
+  EXPECT_EQ(image_lines(0xC0, 8, 4), read_file(s_expected + "quelvo_sector_eram.img"));
+  for (const CELL& c : s_cells) {
+    const std::string sector_dir =
+        dir.path("expected/SECTOR_ARRAYX" + std::to_string(c.x) + "Y" + std::to_string(c.y));
+    SCOPED_TRACE(sector_dir);
+    const SECTOR_TYPE& t = *c.type;
+    EXPECT_EQ(read_file(sector_dir + "/CRAM.img"), image_lines(t.cram_first, t.cram_rows, t.cram_row_bytes));
+    EXPECT_EQ(read_file(sector_dir + "/ERAM.img"), image_lines(t.eram_first, t.eram_rows, t.eram_row_bytes));
+    // The bus chain writes no expected data.
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(sector_dir))
+      names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"CRAM.img", "ERAM.img"}));
+  }
+  // Row 0 of cram_f1.bin, by hand: bytes 0x8B down to 0x80.
+  EXPECT_EQ(read_file(s_expected + "quelvo_sector_cram.img").substr(0, 97),
+            "10001011" "10001010" "10001001" "10001000" "10000111" "10000110"
+            "10000101" "10000100" "10000011" "10000010" "10000001" "10000000\n");
 }
 
 }  // namespace
