@@ -3,7 +3,13 @@
 #include <utility>
 
 #include "varno_assert.h"
+#include "varno_bram_frame_mgr.h"
 #include "varno_dummy_frame_mgr.h"
+#include "varno_qv_ext_file_mgr.h"
+#include "varno_qv_ioahb_frame_mgr.h"
+#include "varno_qv_iovamm_frame_mgr.h"
+#include "varno_qv_regscan_frame_mgr.h"
+#include "varno_qv_uibmmr_frame_mgr.h"
 #include "varno_qv_cram_frame_mgr.h"
 #include "varno_qv_eram_frame_mgr.h"
 #include "varno_util.h"
@@ -45,19 +51,19 @@ std::unique_ptr<VARNO_FRAME_MGR> varno_create_frame_mgr(VOLD_FRAME_TYPE type) {
     case VOLD_FRAME_QV_ERAM: return std::make_unique<VARNO_QV_ERAM_FRAME_MGR>();
     case VOLD_FRAME_QV_BBUS: return not_available(type, "VARNO_QV_BBUS_FRAME_MGR");
     case VOLD_FRAME_QV_CSR: return not_available(type, "VARNO_QV_CSR_FRAME_MGR");
-    case VOLD_FRAME_QV_EXT_FILE: return not_available(type, "VARNO_QV_EXT_FILE_MGR");
+    case VOLD_FRAME_QV_EXT_FILE: return std::make_unique<VARNO_QV_EXT_FILE_MGR>();
     case VOLD_FRAME_QV_FW_FILE: return not_available(type, "VARNO_QV_FW_FILE_MGR");
     case VOLD_FRAME_QV_FW_PARAMS: return not_available(type, "VARNO_QV_SSM_PARAMS_MGR");
-    case VOLD_FRAME_QV_REGSCAN: return not_available(type, "VARNO_QV_REGSCAN_FRAME_MGR");
+    case VOLD_FRAME_QV_REGSCAN: return std::make_unique<VARNO_QV_REGSCAN_FRAME_MGR>();
     case VOLD_FRAME_QV_HIP_MMIO: return not_available(type, "VARNO_QV_HIPMMIO_FRAME_MGR");
     case VOLD_FRAME_QV_UIB_CSR: return not_available(type, "VARNO_QV_UIB_CSR_FRAME_MGR");
     case VOLD_FRAME_TK_ESRAM_BBUS: return std::make_unique<VARNO_DUMMY_FRAME_MGR>();
-    case VOLD_FRAME_BRAM_XCVR: return not_available(type, "VARNO_BRAM_FRAME_MGR");
+    case VOLD_FRAME_BRAM_XCVR: return std::make_unique<VARNO_BRAM_FRAME_MGR>();
     case VOLD_FRAME_QV_HNOC_MMIO: return not_available(type, "VARNO_QV_HNOCMMIO_FRAME_MGR");
-    case VOLD_FRAME_QV_UIB_MMR: return not_available(type, "VARNO_QV_UIBMMR_FRAME_MGR");
+    case VOLD_FRAME_QV_UIB_MMR: return std::make_unique<VARNO_QV_UIBMMR_FRAME_MGR>();
     case VOLD_FRAME_QV_HNOC_AXI4LITE: return not_available(type, "VARNO_QV_HNOCMMIO_FRAME_MGR");
-    case VOLD_FRAME_QV_IO_VAMM: return not_available(type, "VARNO_QV_IOVAMM_FRAME_MGR");
-    case VOLD_FRAME_QV_IO_AHB: return not_available(type, "VARNO_QV_IOAHB_FRAME_MGR");
+    case VOLD_FRAME_QV_IO_VAMM: return std::make_unique<VARNO_QV_IOVAMM_FRAME_MGR>();
+    case VOLD_FRAME_QV_IO_AHB: return std::make_unique<VARNO_QV_IOAHB_FRAME_MGR>();
     case VOLD_FRAME_WX_ESRAM_BBUS: return std::make_unique<VARNO_DUMMY_FRAME_MGR>();
     default: break;
   }

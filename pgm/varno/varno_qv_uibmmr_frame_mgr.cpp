@@ -1,0 +1,85 @@
+#include "varno_qv_uibmmr_frame_mgr.h"
+
+#include "korvia_fmt.h"
+#include "varno_assert.h"
+#include "varno_dblock.h"
+#include "varno_frame.h"
+#include "varno_gen.h"
+#include "varno_util.h"
+
+namespace {
+
+constexpr VARNO_BLOCK_DATA_TYPE SLOT = VARNO_BLOCK_DATA_UIB_MMR;
+
+u64 user_bytes(VARNO_DBLOCK* block) { return (block->get_user_data_size(SLOT) + 7) / 8; }
+
+}  // namespace
+
+VARNO_QV_UIBMMR_FRAME_MGR::VARNO_QV_UIBMMR_FRAME_MGR() : VARNO_QV_FRAME_MGR_BASE(NULLPTR_TEXTS) {}
+
+VARNO_QV_UIBMMR_FRAME_MGR::~VARNO_QV_UIBMMR_FRAME_MGR() = default;
+
+bool VARNO_QV_UIBMMR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*) {
+  VARNO_GEN* gen = generator_of(block);
+  // The header blocks are the device's; they are required but not written.
+  find_sector(gen);
+  m_cnoc_blk = fetch_header_block(array_generator(), "CNOC_HEADER");
+  m_cnt_blk = fetch_header_block(array_generator(), "CNT_HEADER");
+  VARNO_ASSERT_MSG(m_cnt_blk != nullptr && m_cnoc_blk != nullptr,
+                   "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
+  set_cnoc_cnt_sizes();
+  const u64 frame_size = u64{4} * descriptor_word(block, 2);
+  VARNO_ASSERT_MSG(frame_size <= 0xFFFFFFFFu, "m_frame_size <= 0xFFFFFFFF");
+  m_frame_size = static_cast<u32>(frame_size);
+  return true;
+}
+
+bool VARNO_QV_UIBMMR_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
+  VARNO_ASSERT_MSG(block != nullptr, "block != nullptr");
+  const u32 bits = static_cast<u32>(block->get_user_data_size(SLOT));
+  if (bits != 0 && bits % 32 != 0) VARNO_INTERNAL_ERROR("User data is not DWORD aligned");
+  block->clear_frames();
+  // The count follows the frame list, which starts empty again.
+  m_potential_frames = 0;
+  if (block->get_user_data(SLOT) == nullptr) return true;
+  return create_partial_frames(block, config, 0, 0);
+}
+
+bool VARNO_QV_UIBMMR_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*, u32,
+                                                      u32) {
+  VARNO_ASSERT_MSG(block != nullptr, "block != nullptr");
+  const u8* data = block->get_user_data(SLOT);
+  if (data == nullptr) return true;
+  generator_of(block);
+  // The last page read must lie inside the user data.
+  const u64 needed =
+      u64{UIBMMR_FIRST_PAGE + UIBMMR_FRAME_COUNT - 1} * UIBMMR_PAGE_SIZE + m_frame_size;
+  const u64 bytes = user_bytes(block);
+  if (needed > bytes) {
+    VARNO_INTERNAL_ERROR(
+        KORVIA::fmt_sprintf("User data too short: %d bytes needed, %d bytes given", needed, bytes));
+  }
+  for (u32 i = 0; i < UIBMMR_FRAME_COUNT; ++i) {
+    std::unique_ptr<VARNO_FRAME> frame = create_single_frame(block, data, i, m_frame_size);
+    if (frame == nullptr) continue;
+    append_frame(block, std::move(frame));
+    ++m_potential_frames;
+  }
+  return true;
+}
+
+std::unique_ptr<VARNO_FRAME> VARNO_QV_UIBMMR_FRAME_MGR::create_single_frame(VARNO_DBLOCK*,
+                                                                            const u8* data,
+                                                                            u32 index,
+                                                                            u32 frame_size) {
+  if (data == nullptr) return nullptr;
+  VARNO_ASSERT_MSG(u64{frame_size} * 8 <= 0xFFFFFFFFu, "frame_size * 8 <= 0xFFFFFFFF");
+  auto frame = std::make_unique<VARNO_FRAME>();
+  auto segment = std::make_unique<VARNO_FRAME_SEGMENT>(VARNO_FRAME_SEGMENT_DATA, frame_size, true);
+  const u64 source = u64{index + UIBMMR_FIRST_PAGE} * UIBMMR_PAGE_SIZE;
+  VARNO_UTIL::bit_copy(data + source, 0, segment->data(), 0, frame_size * 8, true);
+  frame->add_frame_segment(segment.release());
+  return frame;
+}
+
+void VARNO_QV_UIBMMR_FRAME_MGR::dump_expected_data(std::string&) {}
