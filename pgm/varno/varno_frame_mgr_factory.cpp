@@ -6,6 +6,8 @@
 #include "varno_bram_frame_mgr.h"
 #include "varno_dummy_frame_mgr.h"
 #include "varno_qv_ext_file_mgr.h"
+#include "varno_qv_hipmmio_frame_mgr.h"
+#include "varno_qv_hnocmmio_frame_mgr.h"
 #include "varno_qv_ioahb_frame_mgr.h"
 #include "varno_qv_iovamm_frame_mgr.h"
 #include "varno_qv_regscan_frame_mgr.h"
@@ -55,13 +57,13 @@ std::unique_ptr<VARNO_FRAME_MGR> varno_create_frame_mgr(VOLD_FRAME_TYPE type) {
     case VOLD_FRAME_QV_FW_FILE: return not_available(type, "VARNO_QV_FW_FILE_MGR");
     case VOLD_FRAME_QV_FW_PARAMS: return not_available(type, "VARNO_QV_SSM_PARAMS_MGR");
     case VOLD_FRAME_QV_REGSCAN: return std::make_unique<VARNO_QV_REGSCAN_FRAME_MGR>();
-    case VOLD_FRAME_QV_HIP_MMIO: return not_available(type, "VARNO_QV_HIPMMIO_FRAME_MGR");
+    case VOLD_FRAME_QV_HIP_MMIO: return std::make_unique<VARNO_QV_HIPMMIO_FRAME_MGR>();
     case VOLD_FRAME_QV_UIB_CSR: return not_available(type, "VARNO_QV_UIB_CSR_FRAME_MGR");
     case VOLD_FRAME_TK_ESRAM_BBUS: return std::make_unique<VARNO_DUMMY_FRAME_MGR>();
     case VOLD_FRAME_BRAM_XCVR: return std::make_unique<VARNO_BRAM_FRAME_MGR>();
-    case VOLD_FRAME_QV_HNOC_MMIO: return not_available(type, "VARNO_QV_HNOCMMIO_FRAME_MGR");
+    case VOLD_FRAME_QV_HNOC_MMIO: return std::make_unique<VARNO_QV_HNOCMMIO_FRAME_MGR>();
     case VOLD_FRAME_QV_UIB_MMR: return std::make_unique<VARNO_QV_UIBMMR_FRAME_MGR>();
-    case VOLD_FRAME_QV_HNOC_AXI4LITE: return not_available(type, "VARNO_QV_HNOCMMIO_FRAME_MGR");
+    case VOLD_FRAME_QV_HNOC_AXI4LITE: return std::make_unique<VARNO_QV_HNOCMMIO_FRAME_MGR>();
     case VOLD_FRAME_QV_IO_VAMM: return std::make_unique<VARNO_QV_IOVAMM_FRAME_MGR>();
     case VOLD_FRAME_QV_IO_AHB: return std::make_unique<VARNO_QV_IOAHB_FRAME_MGR>();
     case VOLD_FRAME_WX_ESRAM_BBUS: return std::make_unique<VARNO_DUMMY_FRAME_MGR>();
