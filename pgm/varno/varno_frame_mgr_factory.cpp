@@ -5,6 +5,9 @@
 #include "varno_assert.h"
 #include "varno_bram_frame_mgr.h"
 #include "varno_dummy_frame_mgr.h"
+#include "varno_dyn_ob_pad_frame_mgr.h"
+#include "varno_eram_frame_mgr.h"
+#include "varno_iocsr_frame_mgr.h"
 #include "varno_qv_ext_file_mgr.h"
 #include "varno_qv_hipmmio_frame_mgr.h"
 #include "varno_qv_hnocmmio_frame_mgr.h"
@@ -43,12 +46,12 @@ std::unique_ptr<VARNO_FRAME_MGR> varno_create_frame_mgr(VOLD_FRAME_TYPE type) {
   // To add a manager: include its header and replace its not_available line
   // with std::make_unique<CLASS>().
   switch (type) {
-    case VOLD_FRAME_IOCSR: return not_available(type, "VARNO_IOCSR_FRAME_MGR");
+    case VOLD_FRAME_IOCSR: return std::make_unique<VARNO_IOCSR_FRAME_MGR>();
     case VOLD_FRAME_CRAM: return not_available(type, "VARNO_CRAM_FRAME_MGR");
     case VOLD_FRAME_HG_CRAM: return not_available(type, "VARNO_HG_CRAM_FRAME_MGR");
     case VOLD_FRAME_LEGACY_CRAM: return not_available(type, "VARNO_LEGACY_CRAM_FRAME_MGR");
-    case VOLD_FRAME_ERAM: return not_available(type, "VARNO_ERAM_FRAME_MGR");
-    case VOLD_FRAME_DYN_OB_PAD: return not_available(type, "VARNO_DYN_OB_PAD_FRAME_MGR");
+    case VOLD_FRAME_ERAM: return std::make_unique<VARNO_ERAM_FRAME_MGR>();
+    case VOLD_FRAME_DYN_OB_PAD: return std::make_unique<VARNO_DYN_OB_PAD_FRAME_MGR>();
     case VOLD_FRAME_QV_CRAM: return std::make_unique<VARNO_QV_CRAM_FRAME_MGR>();
     case VOLD_FRAME_QV_ERAM: return std::make_unique<VARNO_QV_ERAM_FRAME_MGR>();
     case VOLD_FRAME_QV_BBUS: return not_available(type, "VARNO_QV_BBUS_FRAME_MGR");

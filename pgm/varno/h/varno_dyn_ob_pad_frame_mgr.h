@@ -1,0 +1,49 @@
+// The padding frame that stands after the option bits of a device of the
+// earlier families: a run of 0xFF bytes whose length makes the configuration
+// image come out at the size the device expects. The block takes no user
+// data; the length follows from other blocks of the same generator, chosen
+// by the mode word (word 4) of the block's frame descriptor:
+//   0     rounds the sizes of the "CRAM" and "ERAM" blocks (each counted when
+//         the block's CRAM_SIZE / ERAM_SIZE instruction has address 0) up to
+//         a multiple of word 1, then adds word 6;
+//   other the bytes of one CRAM frame less one configuration word and the
+//         "OPTION_BITS" block.
+#pragma once
+
+#include <string>
+
+#include "varno_frame_mgr.h"
+#include "varno_types.h"
+
+class VARNO_DYN_OB_PAD_FRAME_MGR : public VARNO_FRAME_MGR {
+ public:
+  VARNO_DYN_OB_PAD_FRAME_MGR();
+  ~VARNO_DYN_OB_PAD_FRAME_MGR() override;
+  VARNO_DYN_OB_PAD_FRAME_MGR(const VARNO_DYN_OB_PAD_FRAME_MGR&) = delete;
+  VARNO_DYN_OB_PAD_FRAME_MGR& operator=(const VARNO_DYN_OB_PAD_FRAME_MGR&) = delete;
+
+  // Replaces the block's frames with the one padding frame.
+  bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
+  // The block has one frame, built whole: these three are internal errors
+  // "Should not be called".
+  bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 first,
+                             u32 last) override;
+  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
+  VARNO_DBLOCK* parent() override { return m_parent; }
+  u32 potential_frames() override { return 1; }
+  // Checks the parent and its configuration.
+  bool init() override;
+  void set_random_filler(u16 filler) override;
+  void set_user_frame_count(u32 count) override;
+  void dump_expected_data(std::string& path) override;
+
+  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  // Computes the pad size afresh.
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+
+  u32 pad_size() const { return m_pad_size; }
+
+ private:
+  VARNO_DBLOCK* m_parent = nullptr;  // borrowed
+  u32 m_pad_size = 0;
+};

@@ -1,0 +1,468 @@
+// IOCSR frames, on the small device of tests/data/early: a 32-bit word, two
+// header words, two rows per frame, the trailer CRC over the header too
+// (byte 28), filler rows of 0xFF (byte 29), WRITE_LAST_FRAME 0x1357, and
+// eight IOCSR chains of 12 bits. With n chains a row holds K = 32 / n
+// positions of every chain: bit b of a row is position d + b / n of chain
+// b mod n. Expected rows are worked out by hand in each test.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "varno_dblock.h"
+#include "varno_frame.h"
+#include "varno_frame_mgr_factory.h"
+#include "varno_gen.h"
+#include "varno_iocsr_frame_mgr.h"
+#include "varno_test.h"
+#include "vold.h"
+
+namespace {
+
+const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/early";
+using BYTES = std::vector<u8>;
+using EDITS = std::vector<std::pair<std::string, std::string>>;
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The reflected CRC-16 (0xA001) of the bytes, least significant bit first.
+u16 crc16(const BYTES& bytes, u16 crc = 0xFFFF) {
+  for (u8 b : bytes) {
+    for (u32 i = 0; i < 8; ++i) {
+      const bool x = (((b >> i) ^ crc) & 1) != 0;
+      crc = static_cast<u16>(crc >> 1);
+      if (x) crc ^= 0xA001;
+    }
+  }
+  return crc;
+}
+
+// bytes bytes with the listed bits set.
+BYTES with_bits(u32 bytes, std::initializer_list<u32> bits) {
+  BYTES out(bytes, 0);
+  for (u32 bit : bits) out[bit / 8] = static_cast<u8>(out[bit / 8] | (1u << (bit % 8)));
+  return out;
+}
+
+BYTES concat(std::initializer_list<BYTES> parts) {
+  BYTES out;
+  for (const BYTES& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// Header, core and a trailer with filler and CRC (over the header only when
+// with_header).
+BYTES framed(const BYTES& header, const BYTES& core, u16 filler, bool with_header = true) {
+  BYTES covered = with_header ? header : BYTES{};
+  covered.insert(covered.end(), core.begin(), core.end());
+  covered.push_back(static_cast<u8>(filler));
+  covered.push_back(static_cast<u8>(filler >> 8));
+  const u16 crc = crc16(covered);
+  BYTES out = concat({header, core});
+  out.insert(out.end(), {static_cast<u8>(filler), static_cast<u8>(filler >> 8),
+                         static_cast<u8>(crc), static_cast<u8>(crc >> 8)});
+  return out;
+}
+
+// Two header words: the WRITE_LAST_FRAME word (last frame only), then the
+// rows per frame.
+BYTES header(bool last, u8 rows = 2) {
+  return {static_cast<u8>(last ? 0x57 : 0), static_cast<u8>(last ? 0x13 : 0), 0, 0, rows, 0, 0, 0};
+}
+
+const BYTES kOnes(4, 0xFF);
+const BYTES kZeros(4, 0x00);
+
+// Every block but the IOCSR gets a manager that builds nothing.
+class NO_FRAMES : public VARNO_FRAME_MGR {
+ public:
+  bool create_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*) override { return true; }
+  bool create_partial_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*, u32, u32) override { return true; }
+  void set_parent(VARNO_DBLOCK*) override {}
+  VARNO_DBLOCK* parent() override { return nullptr; }
+  u32 potential_frames() override { return 0; }
+  bool init() override { return true; }
+  void set_random_filler(u16) override {}
+  void set_user_frame_count(u32) override {}
+  void dump_expected_data(std::string&) override {}
+};
+
+class EARLY_DEVICE {
+ public:
+  explicit EARLY_DEVICE(const EDITS& family = {}, const EDITS& device = {}) {
+    char name[] = "/tmp/varno_early_iocsr_XXXXXX";
+    EXPECT_NE(mkdtemp(name), nullptr);
+    m_dir = name;
+    write("early_family.ddb", family);
+    write("early_device.ddb", device);
+    varno_set_frame_mgr_hook([](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
+      if (type == VOLD_FRAME_IOCSR) return new VARNO_IOCSR_FRAME_MGR();
+      return new NO_FRAMES();
+    });
+  }
+  ~EARLY_DEVICE() {
+    m_gen.reset();
+    varno_set_frame_mgr_hook({});
+    std::filesystem::remove_all(m_dir);
+  }
+
+  u32 load() {
+    m_gen.reset(varno_get_factory()->create_generator());
+    m_gen->set_family_pcf(m_dir + "/early_family.ddb");
+    m_gen->set_device_pcf(m_dir + "/early_device.ddb");
+    return m_gen->process_pcfs(false, false, false, nullptr, 0);
+  }
+  VARNO_GEN* gen() { return dynamic_cast<VARNO_GEN*>(m_gen.get()); }
+  VARNO_DBLOCK* iocsr() { return dynamic_cast<VARNO_DBLOCK*>(gen()->get_block("IOCSR", false)); }
+  VARNO_IOCSR_FRAME_MGR* mgr() {
+    return dynamic_cast<VARNO_IOCSR_FRAME_MGR*>(iocsr()->get_frame_mgr());
+  }
+  // Hands the block its IOCSR data (and MCU data when given), then builds it.
+  bool build(BYTES& data, u32 data_bits, BYTES* mcu = nullptr, u32 mcu_bits = 0,
+             u16 filler = 0x1234) {
+    iocsr_data(data, data_bits);
+    if (mcu != nullptr) iocsr()->set_data(VARNO_BLOCK_DATA_MCU, mcu->data(), mcu_bits, nullptr);
+    iocsr()->set_random_filler(filler);
+    return iocsr()->process(false);
+  }
+  void iocsr_data(BYTES& data, u32 bits) {
+    iocsr()->set_data(VARNO_BLOCK_DATA_CSR, data.data(), bits, nullptr);
+  }
+  BYTES frame(u32 i) {
+    BYTES out(iocsr()->get_frame_size(i));
+    if (!out.empty()) iocsr()->get_frame_data(i, out.data());
+    return out;
+  }
+  BYTES core(u32 i) {
+    const VARNO_FRAME_SEGMENT* seg = iocsr()->get_frame(i)->get_segment(VARNO_FRAME_SEGMENT_DATA);
+    return BYTES(seg->data(), seg->data() + seg->size());
+  }
+  std::vector<BYTES> cores() {
+    std::vector<BYTES> out;
+    for (u32 i = 0; i < iocsr()->get_number_of_frames(); ++i) out.push_back(core(i));
+    return out;
+  }
+
+ private:
+  void write(const std::string& file, const EDITS& edits) {
+    std::string text = read_text(kDir + "/" + file);
+    for (const auto& [from, to] : edits) {
+      const size_t at = text.find(from);
+      EXPECT_NE(at, std::string::npos) << from;
+      if (at != std::string::npos) text.replace(at, from.size(), to);
+    }
+    std::ofstream(m_dir + "/" + file) << text;
+  }
+
+  std::string m_dir;
+  std::unique_ptr<VARNO_IGEN> m_gen;
+};
+
+const char* const kIocsrLine = "frame=IOCSR w1=2 w2=2 b28=1 flag=1";
+
+// Chain j (12 bits from bit 12j) holds a single 1 at position j.
+BYTES diagonal() { return with_bits(12, {0, 13, 26, 39, 52, 65, 78, 91}); }
+
+}  // namespace
+
+// ---- Rows -------------------------------------------------------------------------
+
+TEST(IocsrFrames, EightChainsAcrossTheWord) {
+  EARLY_DEVICE d;
+  ASSERT_EQ(d.load(), 0u);
+  EXPECT_EQ(d.mgr()->positions_per_row(), 4u);
+  EXPECT_EQ(d.mgr()->padding(), 0u);
+  EXPECT_EQ(d.mgr()->potential_frames(), 2u);
+  BYTES data = diagonal();
+  ASSERT_TRUE(d.build(data, 96));
+  // Row 0 holds positions 0-3: byte i is position i, bit j is chain j. Row 1
+  // positions 4-7, row 2 positions 8-11; row 3 lies past the chains.
+  ASSERT_EQ(d.iocsr()->get_number_of_frames(), 2u);
+  EXPECT_EQ(d.frame(0), framed(header(false), {1, 2, 4, 8, 0x10, 0x20, 0x40, 0x80}, 0x1234));
+  EXPECT_EQ(d.frame(1), framed(header(true), concat({kZeros, kOnes}), 0x1234));
+  // Without padding the padded image is the user data.
+  EXPECT_EQ(BYTES(d.mgr()->padded_iocsr_image(), d.mgr()->padded_iocsr_image() + 12), data);
+}
+
+TEST(IocsrFrames, FillerRowsAndCrcFollowTheDescriptor) {
+  EARLY_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=2"}});
+  ASSERT_EQ(d.load(), 0u);
+  BYTES data = diagonal();
+  ASSERT_TRUE(d.build(data, 96, nullptr, 0, 0xA5C3));
+  EXPECT_EQ(d.frame(1), framed(header(true), concat({kZeros, kZeros}), 0xA5C3, false));
+}
+
+TEST(IocsrFrames, ShorterChainEndsWithTheLongest) {
+  // 32 chains, K = 1: chain 0 of 10 ones, chain 1 of 6 ones, the rest 10
+  // zeros each. Chain 1 starts at row 4.
+  EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 10 6 10*30"}});
+  ASSERT_EQ(d.load(), 0u);
+  EXPECT_EQ(d.mgr()->positions_per_row(), 1u);
+  EXPECT_EQ(d.mgr()->potential_frames(), 5u);
+  BYTES data = with_bits(40, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15});
+  ASSERT_TRUE(d.build(data, 316));
+  const BYTES one = {1, 0, 0, 0};
+  const BYTES both = {3, 0, 0, 0};
+  EXPECT_EQ(d.cores(),
+            (std::vector<BYTES>{concat({one, one}), concat({one, one}), concat({both, both}),
+                                concat({both, both}), concat({both, both})}));
+}
+
+TEST(IocsrFrames, SequenceOrderPicksTheSourceOfEachChain) {
+  // Sequence position 0 is chain 1: the first 12 user bits are chain 1's.
+  EARLY_DEVICE d({},
+                 EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 12*8\nparam IOCSR IOCSR_CFF_SEQ 1 0 2..7"}});
+  ASSERT_EQ(d.load(), 0u);
+  EXPECT_EQ(std::vector<u32>(d.mgr()->iocsr_offsets(), d.mgr()->iocsr_offsets() + 8),
+            (std::vector<u32>{12, 0, 24, 36, 48, 60, 72, 84}));
+  BYTES data = with_bits(12, {0, 91});
+  ASSERT_TRUE(d.build(data, 96));
+  // Chain 1 position 0 is row 0 bit 1; chain 7 position 7 row 1 bit 31.
+  EXPECT_EQ(d.core(0), (BYTES{2, 0, 0, 0, 0, 0, 0, 0x80}));
+}
+
+TEST(IocsrFrames, SequenceThatIsNotAPermutationIsRefused) {
+  for (const char* seq : {"1 1 2..7", "0..6 8", "0 1"}) {
+    EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8",
+                              std::string("IOCSR_CFF 12*8\nparam IOCSR IOCSR_CFF_SEQ ") + seq}});
+    EXPECT_INTERNAL_ERROR(d.load(),
+                          "iocsr_seq_pos < pcf_iocsr_segments && !iocsr_seq_used[iocsr_seq_pos]");
+  }
+  EARLY_DEVICE d({},
+                 EDITS{{"IOCSR_CFF 12*8",
+                        "IOCSR_CFF 1*32\nparam IOCSR MCU_CFF 1*32\nparam IOCSR MCU_CFF_SEQ 0*32"}});
+  EXPECT_INTERNAL_ERROR(d.load(), "mcu_seq_pos < pcf_mcu_segments && !mcu_seq_used[mcu_seq_pos]");
+}
+
+TEST(IocsrFrames, McuRowsComeFirst) {
+  // 32 MCU chains (chain 0 of 3 bits, the rest of 2) and 32 IOCSR chains of
+  // 2 bits: K = 1, rows 0-2 are MCU rows, rows 3-4 IOCSR rows, row 5 filler.
+  EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 2*32\nparam IOCSR MCU_CFF 3 2*31"}});
+  ASSERT_EQ(d.load(), 0u);
+  EXPECT_EQ(d.mgr()->max_mcu_length(), 3u);
+  EXPECT_EQ(d.mgr()->potential_frames(), 3u);
+  EXPECT_EQ(std::vector<u32>(d.mgr()->mcu_offsets(), d.mgr()->mcu_offsets() + 3),
+            (std::vector<u32>{0, 3, 5}));
+  // MCU chain 0 = 111, chain 1 = 1 then 0; IOCSR chain 0 = 11.
+  BYTES mcu = with_bits(9, {0, 1, 2, 3});
+  BYTES data = with_bits(8, {0, 1});
+  ASSERT_TRUE(d.build(data, 64, &mcu, 65));
+  EXPECT_EQ(d.cores(), (std::vector<BYTES>{{3, 0, 0, 0, 1, 0, 0, 0},
+                                           {1, 0, 0, 0, 1, 0, 0, 0},
+                                           concat({{1, 0, 0, 0}, kOnes})}));
+}
+
+// ---- Padding ---------------------------------------------------------------------------
+
+TEST(IocsrPadding, ChainsArePaddedToWholeRows) {
+  // Eight chains of 5 bits, K = 4: 3 padding positions before every chain.
+  // The frame count takes the padding twice: (8 + 3) / 8 rounds up to 2
+  // frames, the second all filler.
+  EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 5*8"}});
+  ASSERT_EQ(d.load(), 0u);
+  EXPECT_EQ(d.mgr()->padding(), 3u);
+  EXPECT_EQ(d.mgr()->max_iocsr_length(), 8u);
+  EXPECT_EQ(d.mgr()->potential_frames(), 2u);
+  BYTES data = {0x1F, 0, 0, 0, 0};  // chain 0 all ones
+  ASSERT_TRUE(d.build(data, 40));
+  // Padded image: per chain 3 zeros, then its 5 bits.
+  ASSERT_EQ(d.mgr()->padded_iocsr_bits(), 64u);
+  EXPECT_EQ(BYTES(d.mgr()->padded_iocsr_image(), d.mgr()->padded_iocsr_image() + 8),
+            (BYTES{0xF8, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(std::vector<u32>(d.mgr()->iocsr_offsets(), d.mgr()->iocsr_offsets() + 8),
+            (std::vector<u32>{0, 8, 16, 24, 32, 40, 48, 56}));
+  // Positions 0-2 of every chain are ones (the lead: 3 bytes); position 3
+  // is chain 0's first bit.
+  EXPECT_EQ(d.cores(),
+            (std::vector<BYTES>{{0xFF, 0xFF, 0xFF, 1, 1, 1, 1, 1}, concat({kOnes, kOnes})}));
+}
+
+TEST(IocsrPadding, LeadLongerThanTheFirstFrame) {
+  // Chains of 4 bits need no padding; two leading rows add 8 positions. One
+  // row per frame: positions 0-7 (frames 0 and 1) are ones in every chain,
+  // frame 2 holds the data, frames 3 and 4 are empty (0x00 filler).
+  EARLY_DEVICE d(
+      EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=1 b28=1"}},
+      EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 4*8\nparam IOCSR IOCSR_LEADING_PADDING_COUNT 2"}});
+  ASSERT_EQ(d.load(), 0u);
+  EXPECT_EQ(d.mgr()->padding(), 8u);
+  EXPECT_EQ(d.mgr()->potential_frames(), 5u);
+  BYTES data = {0x0F, 0, 0, 0};
+  ASSERT_TRUE(d.build(data, 32));
+  EXPECT_EQ(d.cores(), (std::vector<BYTES>{kOnes, kOnes, {1, 1, 1, 1}, kZeros, kZeros}));
+}
+
+TEST(IocsrPadding, LeadLeavesTheMcuRowsAlone) {
+  // With MCU chains K = 1, so the only padding is the leading row: it goes
+  // before the IOCSR positions (row 3), not over MCU row 0.
+  EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8",
+                            "IOCSR_CFF 2*32\nparam IOCSR MCU_CFF 3 2*31\n"
+                            "param IOCSR IOCSR_LEADING_PADDING_COUNT 1"}});
+  ASSERT_EQ(d.load(), 0u);
+  EXPECT_EQ(d.mgr()->padding(), 1u);
+  EXPECT_EQ(d.mgr()->potential_frames(), 4u);
+  BYTES mcu = with_bits(9, {0, 1, 2, 3});
+  BYTES data = with_bits(8, {0, 1});
+  ASSERT_TRUE(d.build(data, 64, &mcu, 65));
+  EXPECT_EQ(d.mgr()->padded_iocsr_image()[0], 0x06);
+  EXPECT_EQ(d.cores(), (std::vector<BYTES>{{3, 0, 0, 0, 1, 0, 0, 0},
+                                           concat({{1, 0, 0, 0}, kOnes}),
+                                           {1, 0, 0, 0, 1, 0, 0, 0},
+                                           concat({kOnes, kOnes})}));
+}
+
+// ---- Headers and range -----------------------------------------------------------------
+
+TEST(IocsrRange, UserFrameCount) {
+  EARLY_DEVICE d;
+  ASSERT_EQ(d.load(), 0u);
+  BYTES data = diagonal();
+  d.iocsr()->overwrite_frame_count(1);
+  ASSERT_TRUE(d.build(data, 96));
+  // Frame 0 only, and without the WRITE_LAST_FRAME word: that goes to the
+  // device's last frame.
+  ASSERT_EQ(d.iocsr()->get_number_of_frames(), 1u);
+  const BYTES only = d.frame(0);
+  EXPECT_EQ(BYTES(only.begin(), only.begin() + 8), header(false));
+
+  d.iocsr()->overwrite_frame_count(2);
+  ASSERT_TRUE(d.build(data, 96));
+  EXPECT_EQ(d.iocsr()->get_number_of_frames(), 2u);
+}
+
+TEST(IocsrRange, PartialFrames) {
+  EARLY_DEVICE d;
+  ASSERT_EQ(d.load(), 0u);
+  BYTES data = diagonal();
+  d.iocsr_data(data, 96);
+  // Nothing was verified yet: there is no padded image to frame.
+  EXPECT_FALSE(d.iocsr()->partial_process(0, 1));
+  ASSERT_TRUE(d.iocsr()->process(false));
+  EXPECT_FALSE(d.iocsr()->partial_process(0, 2));
+  EXPECT_TRUE(d.iocsr()->partial_process(1, 0));
+  EXPECT_TRUE(d.iocsr()->partial_process(1, 1));
+  EXPECT_EQ(d.iocsr()->get_number_of_frames(), 3u);
+  EXPECT_EQ(d.frame(2), d.frame(1));
+}
+
+TEST(IocsrRange, SingleWordHeaderHasNoRowCount) {
+  EARLY_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=1 w2=2 b28=1 flag=1"}});
+  ASSERT_EQ(d.load(), 0u);
+  BYTES data = diagonal();
+  ASSERT_TRUE(d.build(data, 96));
+  EXPECT_EQ(d.frame(0), framed(kZeros, {1, 2, 4, 8, 0x10, 0x20, 0x40, 0x80}, 0x1234));
+  EXPECT_EQ(d.frame(1), framed({0x57, 0x13, 0, 0}, concat({kZeros, kOnes}), 0x1234));
+}
+
+TEST(IocsrRange, RowsFromTheCramFrame) {
+  // 96 + 0 + (1 + 1 + 2) CRAM words less the IOCSR's own 2 + 0 + 0.
+  EARLY_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=0 b28=1 flag=1"}});
+  ASSERT_EQ(d.load(), 0u);
+  EXPECT_EQ(d.mgr()->rows_per_frame(), 98u);
+  EXPECT_EQ(d.mgr()->potential_frames(), 1u);
+}
+
+TEST(IocsrRange, RowsFromTheCramFrameMustBePositive) {
+  // A header as long as the CRAM frame leaves no rows (and would divide by
+  // zero); a longer one would wrap.
+  for (const char* line : {"frame=IOCSR w1=100 w2=0", "frame=IOCSR w1=150 w2=0"}) {
+    EARLY_DEVICE d(EDITS{{kIocsrLine, line}});
+    EXPECT_INTERNAL_ERROR(d.load(), "rows_per_frame > 0 && rows_per_frame <= 0xFFFFFFFF");
+  }
+  EARLY_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=0"},
+                       {"block CRAM data frame=LEGACY_CRAM w1=1 w3=1 w4=2", ""}});
+  EXPECT_INTERNAL_ERROR(d.load(), "cram_block != NULL");
+}
+
+// ---- User data -----------------------------------------------------------------------
+
+TEST(IocsrUserData, SizesMustMatchTheChains) {
+  EARLY_DEVICE d;
+  ASSERT_EQ(d.load(), 0u);
+  BYTES data = diagonal();
+  EXPECT_INTERNAL_ERROR(d.build(data, 95), "user_iocsr_size == m_pcf_iocsr_size");
+  BYTES mcu(1, 0);
+  EXPECT_INTERNAL_ERROR(d.build(data, 96, &mcu, 8), "user_mcu_size == m_pcf_mcu_size");
+  d.iocsr()->set_data(VARNO_BLOCK_DATA_MCU, nullptr, 0, nullptr);
+  d.iocsr()->set_data(VARNO_BLOCK_DATA_CSR, nullptr, 96, nullptr);
+  EXPECT_INTERNAL_ERROR(d.iocsr()->process(false), "user_iocsr_size > 0 && cff_user_data != NULL");
+}
+
+TEST(IocsrUserData, McuDataOfTheRightSizeMustBeThere) {
+  EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 2*32\nparam IOCSR MCU_CFF 3 2*31"}});
+  ASSERT_EQ(d.load(), 0u);
+  BYTES data = with_bits(8, {0});
+  d.iocsr()->set_data(VARNO_BLOCK_DATA_MCU, nullptr, 65, nullptr);
+  d.iocsr_data(data, 64);
+  EXPECT_INTERNAL_ERROR(d.iocsr()->process(false), "user_mcu_size == 0 || mcu_user_data != NULL");
+}
+
+TEST(IocsrUserData, VerificationComesBeforeClearing) {
+  EARLY_DEVICE d;
+  ASSERT_EQ(d.load(), 0u);
+  BYTES data = diagonal();
+  ASSERT_TRUE(d.build(data, 96));
+  EXPECT_INTERNAL_ERROR(d.build(data, 12), "user_iocsr_size == m_pcf_iocsr_size");
+  EXPECT_EQ(d.iocsr()->get_number_of_frames(), 2u);
+}
+
+TEST(IocsrUserData, WriteLastFrameIsRequired) {
+  EARLY_DEVICE d(EDITS{{"  instr WRITE_LAST_FRAME word=0x1357\n", ""}});
+  ASSERT_EQ(d.load(), 0u);
+  BYTES data = diagonal();
+  EXPECT_INTERNAL_ERROR(d.build(data, 96), "instruction != NULL");
+}
+
+// ---- Set-up ----------------------------------------------------------------------------
+
+TEST(IocsrSetup, ChainCountChecks) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"IOCSR_CFF 12*12", "pcf_iocsr_segments > 0 && (pcf_iocsr_segments % 8) == 0"},
+      {"IOCSR_CFF 0", "pcf_iocsr_segments > 0 && (pcf_iocsr_segments % 8) == 0"},
+      {"IOCSR_CFF 12*24",
+       "(config_data_width % pcf_iocsr_segments) == 0 && pcf_iocsr_segments <= config_data_width"},
+      {"IOCSR_CFF 12*40",
+       "(config_data_width % pcf_iocsr_segments) == 0 && pcf_iocsr_segments <= config_data_width"},
+      {"IOCSR_CFF 12*8\nparam IOCSR MCU_CFF 1*16",
+       "pcf_mcu_segments == 0 || pcf_mcu_segments == CONTROL_BLOCK_DATA_WIDTH_32"},
+      {"IOCSR_CFF 12*8\nparam IOCSR MCU_CFF 1*32",
+       "pcf_mcu_segments == 0 || pcf_mcu_segments == pcf_iocsr_segments"},
+  };
+  for (const auto& [cff, text] : cases) {
+    EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", cff}});
+    EXPECT_INTERNAL_ERROR(d.load(), text);
+  }
+}
+
+TEST(IocsrSetup, NarrowConfigurationWordIsRefused) {
+  // One-byte words hold neither the rows word apart from the instruction
+  // word nor the trailer CRC.
+  EARLY_DEVICE d(EDITS{{"config_width 32", "config_width 8"}});
+  EXPECT_INTERNAL_ERROR(d.load(), "config_width_bytes >= 4");
+}
+
+TEST(IocsrSetup, SetUpRunsOnce) {
+  EARLY_DEVICE d;
+  ASSERT_EQ(d.load(), 0u);
+  EXPECT_INTERNAL_ERROR(d.mgr()->init(), "m_mcu_segments == NULL");
+  VARNO_IOCSR_FRAME_MGR fresh;
+  EXPECT_INTERNAL_ERROR(fresh.init(), "block != NULL");
+  EXPECT_EQ(fresh.potential_frames(), 0u);
+}
+
+TEST(IocsrSetup, CrcNeedsATrailer) {
+  VARNO_IOCSR_FRAME_MGR mgr;
+  VARNO_FRAME frame;
+  EXPECT_INTERNAL_ERROR(mgr.write_crc(&frame, true), "crc_segm_size > 0");
+}
