@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "varno_dblock.h"
-#include "varno_dyn_ob_pad_frame_mgr.h"
+#include "varno_dyn_pad_frame_mgr.h"
 #include "varno_frame.h"
 #include "varno_frame_mgr_factory.h"
 #include "varno_gen.h"

@@ -5,7 +5,7 @@
 #include "varno_assert.h"
 #include "varno_bram_frame_mgr.h"
 #include "varno_dummy_frame_mgr.h"
-#include "varno_dyn_ob_pad_frame_mgr.h"
+#include "varno_dyn_pad_frame_mgr.h"
 #include "varno_eram_frame_mgr.h"
 #include "varno_iocsr_frame_mgr.h"
 #include "varno_qv_ext_file_mgr.h"

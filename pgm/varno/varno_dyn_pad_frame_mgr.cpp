@@ -1,4 +1,4 @@
-#include "varno_dyn_ob_pad_frame_mgr.h"
+#include "varno_dyn_pad_frame_mgr.h"
 
 #include "varno_assert.h"
 #include "varno_block_config.h"
