@@ -26,7 +26,9 @@ for t in "${targets[@]}"; do
   per=$(( FUZZ_SECONDS / ${#targets[@]} ))
   [ "$per" -ge 5 ] || per=5
   echo "fuzz: $name for ${per}s"
-  "$t" -max_total_time="$per" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+  dict=()
+  [ -f "fuzz/${name#fuzz_}.dict" ] && dict=(-dict="fuzz/${name#fuzz_}.dict")
+  "$t" -max_total_time="$per" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 "${dict[@]}" \
     "$work" "$corpus_seed" 2>"build/fuzz/${name}.log" || {
       tail -n 60 "build/fuzz/${name}.log"; echo "fuzz: $name FAILED"; exit 1; }
   tail -n 3 "build/fuzz/${name}.log"

@@ -2,11 +2,14 @@
 // name resolution, S4/S2 deferral and every kind of bad file.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "vold.h"
 
@@ -325,8 +328,10 @@ TEST(VoldLoad, BadFilesNameFileAndLine) {
       {"family BORQUENT\n", "1: expected 'ddb family 1' or 'ddb device 1' first"},
       {"ddb family 2\n", "1: unsupported format version '2'"},
       {"ddb family 1\nddb family 1\n", "2: second 'ddb' line"},
-      {"ddb family 1\n", "1: missing 'family' and 'config_width' lines"},
-      {"ddb device 1\nfamily BORQUENT\n", "2: missing 'family' and 'device' lines"},
+      {"ddb family 1\n", "1: missing 'family' line"},
+      {"ddb family 1\nfamily BORQUENT\n", "2: missing 'config_width' line"},
+      {"ddb device 1\nfamily BORQUENT\n", "2: missing 'device' line"},
+      {"ddb device 1\ndevice 1\n", "2: missing 'family' line"},
       {"ddb family 1\nfamily BORQUENT\nblock CRAM array\n", "3: 'family' and 'config_width' must come before 'block'"},
       {"ddb family 1\nfamily\xC3\xA9\n", "2: unexpected character 0xC3"},
       {std::string("ddb family 1\nfam\0ily\n", 21), "2: unexpected character 0x00"},
@@ -438,7 +443,7 @@ TEST(VoldLoad, BadFilesNameFileAndLine) {
        "5: padding '-2147483649' is out of range"},
       {fam("block SECTOR_ARRAY array\ninstr FIRST_FRAME word=1\n"), "5: 'instr' belongs to a data block"},
       // device files: parameters
-      {"ddb device 1\nfamily BORQUENT\ndevice 1\n", "3: missing 'family' and 'device' lines"},
+      {"ddb device 1\nfamily BORQUENT\ndevice 1\n", "3: a device file needs at least one parameter"},
       {"ddb device 1\nfamily BORQUENT\ndevice 1\nob JTAG_ID index=0 size=1\n",
        "3: a device file needs at least one parameter"},
       {"ddb device 1\nparam CRAM CRAM_ALGO 2\n", "2: 'family' and 'device' must come before 'param'"},
@@ -446,8 +451,11 @@ TEST(VoldLoad, BadFilesNameFileAndLine) {
       {dev("param CRAM DRAS size=2 1 2 3\n"), "5: parameter DRAS: entry offset 2 is not below the size 2"},
       {dev("param CRAM DRAS 0=1 0=2\n"), "5: parameter DRAS: two entries at offset 0"},
       {dev("param CRAM DRAS 1 0=2\n"), "5: parameter DRAS: two entries at offset 0"},
-      {dev("param CRAM DRAS size=16777217\n"), "5: size '16777217' is above 16777216"},
-      {dev("param CRAM DRAS 16777216=1\n"), "5: parameter size 16777217 is above 16777216"},
+      {dev("param CRAM DRAS size=1048577\n"), "5: size '1048577' is above 1048576"},
+      {dev("param CRAM DRAS 1048576=1\n"), "5: parameter size 1048577 is above 1048576"},
+      // Checked as the entries come, before a continuation makes millions.
+      {dev("param CRAM DRAS 1 2\ndata 1*7772161\n"), "6: parameter size 7772163 is above 1048576"},
+      {dev("param CRAM DRAS 4294967295=1\n"), "5: parameter size 4294967296 is above 1048576"},
       {dev("param CRAM DRAS 0=1:\n"), "5: empty entry name in '0=1:'"},
       {dev("param CRAM DRAS 0=1:a-b\n"), "5: entry name 'a-b' may hold only letters, digits and '_'"},
       {dev("param CRAM DRAS size=1 size=2\n"), "5: attribute 'size' given twice"},
@@ -472,6 +480,16 @@ TEST(VoldLoad, BadFilesNameFileAndLine) {
       {dev("arg CRAM IMG_TO_RAW_MAP width=1 0..4294967295\n"), "5: more than 16777216 values in one file"},
       {dev("arg CRAM IMG_TO_RAW_MAP width=1 0*16777210\narg CRAM RAW_TO_IMG_MAP width=1 0..9\n"),
        "6: more than 16777216 values in one file"},
+      // A repeat count near 2^64 must not wrap the running total.
+      {dev("arg CRAM IMG_TO_RAW_MAP width=1 1 0*18446744073709551615\n"), "5: more than 16777216 values in one file"},
+      {dev("arg CRAM IMG_TO_RAW_MAP width=1 7\ndata 4294967295..0\n"), "6: more than 16777216 values in one file"},
+      // S2 entries count towards the limit too.
+      {dev("arg CRAM IMG_TO_RAW_MAP width=1 0*16777215\ns4s2 frames=1\ns4 frame=0\ns2 dra=0 bit=1\n"),
+       "8: more than 16777216 values in one file"},
+      // Line ends: LF, or CR LF; a CR anywhere else is a stray control character.
+      {dev("param CRAM DRAS 1\r2\n"), "5: unexpected character 0x0D"},
+      {"ddb device 1\rfamily BORQUENT\rdevice 1\rparam CRAM CRAM_ALGO 2\r", "1: unexpected character 0x0D"},
+      {dev("param CRAM DRAS 1\r\r\n"), "5: unexpected character 0x0D"},
       // device option bits and LUTRAM lists
       {dev("ob JTAG_ID index=0 size=8 link=1\n"), "5: unknown attribute 'link'"},
       {dev("ob JTAG_ID index=0 size=8 value=256\n"), "5: value '256' does not fit in 8 bits"},
@@ -494,6 +512,10 @@ TEST(VoldLoad, BadFilesNameFileAndLine) {
        "7: block SECTOR_ARRAY: CNOC_ADDRESSES must give one row of width 3 for each of the 4 cells"},
       {dev("param SECTOR_ARRAY ARRAY_COUNT 2 2\nparam SECTOR_ARRAY ARRAY_TYPE 1*4\n"),
        "5: block SECTOR_ARRAY: CNOC_ADDRESSES must give one row of width 3 for each of the 4 cells"},
+      {dev("param SECTOR_ARRAY ARRAY_COUNT 0 1\nparam SECTOR_ARRAY ARRAY_TYPE size=0\n"
+           "arg SECTOR_ARRAY CNOC_ADDRESSES width=3\n"),
+       "5: block SECTOR_ARRAY: ARRAY_COUNT 0 x 1 has no cells"},
+      {dev("param SECTOR_ARRAY ARRAY_COUNT 3 0\n"), "5: block SECTOR_ARRAY: ARRAY_COUNT 3 x 0 has no cells"},
       {dev("param SECTOR_ARRAY ARRAY_COUNT 65537 1\n"),
        "5: block SECTOR_ARRAY: ARRAY_COUNT 65537 x 1 has more than 65536 cells"},
       // S4/S2 cells
@@ -528,6 +550,49 @@ TEST(VoldLoad, BadFilesNameFileAndLine) {
   }
 }
 
+TEST(VoldLoad, FamilyWithoutBlocksAndLimitsAtTheEdge) {
+  // A family file of only its header is well formed and has no blocks.
+  INFO empty = load_text("ddb family 1\nfamily BORQUENT\nconfig_width 8\n");
+  ASSERT_NE(empty, nullptr) << VOLD_DATA_SERVER::last_error();
+  EXPECT_EQ(empty->get_family_info()->config_data_width, 8u);
+  EXPECT_TRUE(empty->get_family_info()->block_list.empty());
+  const std::string text = VOLD_DATA_SERVER::to_text(*empty);
+  INFO again = load_text(text);
+  ASSERT_NE(again, nullptr) << VOLD_DATA_SERVER::last_error();
+  EXPECT_EQ(VOLD_DATA_SERVER::to_text(*again), text);
+  // The largest parameter loads, with every offset taken once.
+  INFO big = load_text(std::string(D) + "param CRAM DRAS 5*1048575 1048575=9\n");
+  ASSERT_NE(big, nullptr) << VOLD_DATA_SERVER::last_error();
+  const VOLD_PARAM* dras = find_param(*big->get_device_info(), VOLD_BLOCK_CRAM, VOLD_PARAMETER_DRAS);
+  ASSERT_NE(dras, nullptr);
+  EXPECT_EQ(dras->size, 1048576u);
+  EXPECT_EQ(dras->entries->back()->value, 9u);
+  // Repeated offsets: refused once there are more entries than a parameter
+  // can have, without waiting for the duplicate check.
+  std::string repeated = std::string(D) + "param CRAM DRAS";
+  for (int i = 0; i <= 1048576; ++i) repeated += " 0=1";
+  EXPECT_EQ(load_text(repeated + "\n"), nullptr);
+  EXPECT_EQ(VOLD_DATA_SERVER::last_error(), "t.ddb:5: parameter has more than 1048576 entries");
+  // A range up to the last u32 value stays exact.
+  INFO top = load_text(std::string(D) + "arg CRAM IMG_TO_RAW_MAP width=2 4294967294..4294967295\n");
+  ASSERT_NE(top, nullptr) << VOLD_DATA_SERVER::last_error();
+  EXPECT_EQ(top->get_device_info()->argument_list->at(0)->values,
+            (std::vector<std::uint32_t>{0xFFFFFFFEu, 0xFFFFFFFFu}));
+}
+
+TEST(VoldLoad, ManyOptionBitsLoadInLinearTime) {
+  // A file of many device option bits: the duplicate check must not compare
+  // every pair (60000 lines took half a minute that way).
+  std::string text = D;
+  for (int i = 0; i < 60000; ++i) text += "ob JTAG_ID index=" + std::to_string(i) + " size=1\n";
+  const auto start = std::chrono::steady_clock::now();
+  INFO info = load_text(text + "ob JTAG_ID index=59999 size=1\n");
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(info, nullptr);
+  EXPECT_EQ(VOLD_DATA_SERVER::last_error(), "t.ddb:60005: option JTAG_ID is given twice");
+  EXPECT_LT(seconds, 15.0);
+}
+
 TEST(VoldLoad, EarlierFamilyS4RecordsMayLeaveRegisterZeroEmpty) {
   INFO info = load_text("ddb device 1\nfamily PASKEVOLT\ndevice 2\nparam CRAM CRAM_ALGO 0\n"
                         "s4s2 frames=1\ns4 frame=0 dras=4\ns2 dra=2 bit=4\n");
@@ -553,6 +618,33 @@ TEST(VoldLoad, FileErrorsNameTheFile) {
   EXPECT_NE(good, nullptr);
   EXPECT_EQ(VOLD_DATA_SERVER::last_error(), "");
   std::filesystem::remove_all(dir);
+}
+
+TEST(VoldLoad, PathsThatAreNoParameterFiles) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("varno_vold_paths_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "folder.ddb");
+  { std::ofstream empty(dir / "empty.ddb"); }
+  fs::create_symlink(dir / "loop_a", dir / "loop_b");
+  fs::create_symlink(dir / "loop_b", dir / "loop_a");
+  const std::string d = dir.string();
+
+  // A directory found through the ".ddb" fallback.
+  EXPECT_EQ(VOLD_DATA_SERVER::get_vold_info(d + "/folder", false), nullptr);
+  EXPECT_EQ(VOLD_DATA_SERVER::last_error(), d + "/folder.ddb: not a regular file");
+  // An empty file is a file without its first statement.
+  EXPECT_EQ(VOLD_DATA_SERVER::get_vold_info(d + "/empty", false), nullptr);
+  EXPECT_EQ(VOLD_DATA_SERVER::last_error(),
+            d + "/empty.ddb:1: empty file: expected 'ddb family 1' or 'ddb device 1'");
+  // A symbolic-link loop is named as such, not as a missing file.
+  EXPECT_EQ(VOLD_DATA_SERVER::get_vold_info(d + "/loop_a", false), nullptr);
+  EXPECT_EQ(VOLD_DATA_SERVER::last_error().rfind(d + "/loop_a: ", 0), 0u) << VOLD_DATA_SERVER::last_error();
+  EXPECT_EQ(VOLD_DATA_SERVER::last_error().find("no such file"), std::string::npos);
+  // A device node is no regular file.
+  EXPECT_EQ(VOLD_DATA_SERVER::get_vold_info("/dev/null", false), nullptr);
+  EXPECT_EQ(VOLD_DATA_SERVER::last_error(), "/dev/null: not a regular file");
+  fs::remove_all(dir);
 }
 
 TEST(VoldLoad, TruncatedExamplesNeverCrash) {

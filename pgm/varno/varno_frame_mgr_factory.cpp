@@ -14,8 +14,11 @@
 #include "varno_qv_ioahb_frame_mgr.h"
 #include "varno_qv_iovamm_frame_mgr.h"
 #include "varno_qv_regscan_frame_mgr.h"
+#include "varno_qv_uib_csr_frame_mgr.h"
 #include "varno_qv_uibmmr_frame_mgr.h"
+#include "varno_qv_bbus_frame_mgr.h"
 #include "varno_qv_cram_frame_mgr.h"
+#include "varno_qv_csr_frame_mgr.h"
 #include "varno_qv_eram_frame_mgr.h"
 #include "varno_util.h"
 
@@ -54,14 +57,14 @@ std::unique_ptr<VARNO_FRAME_MGR> varno_create_frame_mgr(VOLD_FRAME_TYPE type) {
     case VOLD_FRAME_DYN_OB_PAD: return std::make_unique<VARNO_DYN_OB_PAD_FRAME_MGR>();
     case VOLD_FRAME_QV_CRAM: return std::make_unique<VARNO_QV_CRAM_FRAME_MGR>();
     case VOLD_FRAME_QV_ERAM: return std::make_unique<VARNO_QV_ERAM_FRAME_MGR>();
-    case VOLD_FRAME_QV_BBUS: return not_available(type, "VARNO_QV_BBUS_FRAME_MGR");
-    case VOLD_FRAME_QV_CSR: return not_available(type, "VARNO_QV_CSR_FRAME_MGR");
+    case VOLD_FRAME_QV_BBUS: return std::make_unique<VARNO_QV_BBUS_FRAME_MGR>();
+    case VOLD_FRAME_QV_CSR: return std::make_unique<VARNO_QV_CSR_FRAME_MGR>();
     case VOLD_FRAME_QV_EXT_FILE: return std::make_unique<VARNO_QV_EXT_FILE_MGR>();
     case VOLD_FRAME_QV_FW_FILE: return not_available(type, "VARNO_QV_FW_FILE_MGR");
     case VOLD_FRAME_QV_FW_PARAMS: return not_available(type, "VARNO_QV_SSM_PARAMS_MGR");
     case VOLD_FRAME_QV_REGSCAN: return std::make_unique<VARNO_QV_REGSCAN_FRAME_MGR>();
     case VOLD_FRAME_QV_HIP_MMIO: return std::make_unique<VARNO_QV_HIPMMIO_FRAME_MGR>();
-    case VOLD_FRAME_QV_UIB_CSR: return not_available(type, "VARNO_QV_UIB_CSR_FRAME_MGR");
+    case VOLD_FRAME_QV_UIB_CSR: return std::make_unique<VARNO_QV_UIB_CSR_FRAME_MGR>();
     case VOLD_FRAME_TK_ESRAM_BBUS: return std::make_unique<VARNO_DUMMY_FRAME_MGR>();
     case VOLD_FRAME_BRAM_XCVR: return std::make_unique<VARNO_BRAM_FRAME_MGR>();
     case VOLD_FRAME_QV_HNOC_MMIO: return std::make_unique<VARNO_QV_HNOCMMIO_FRAME_MGR>();

@@ -8,7 +8,7 @@
 
 // Limits that keep a small file from asking for huge allocations.
 inline constexpr std::uint64_t VOLD_MAX_VALUES = 1u << 24;        // argument and list values per file
-inline constexpr std::uint32_t VOLD_MAX_PARAM_SIZE = 1u << 24;    // values of one parameter
+inline constexpr std::uint32_t VOLD_MAX_PARAM_SIZE = 1u << 20;    // values of one parameter
 inline constexpr std::uint32_t VOLD_MAX_WORD_COUNT = 1u << 20;    // words of one option block
 inline constexpr std::uint32_t VOLD_MAX_OB_BITS = 1u << 16;       // bits of one option-bit value
 inline constexpr std::uint32_t VOLD_MAX_S4_FRAMES = 1u << 20;     // entries of an S4/S2 list

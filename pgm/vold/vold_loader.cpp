@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <new>
 #include <optional>
@@ -67,14 +68,21 @@ class PARSER {
   std::unique_ptr<VOLD_INFO> run() {
     m_info = std::make_unique<VOLD_INFO>();
     m_info->set_source(m_source);
-    split_lines();
-    for (const LINE& line : m_lines) statement(line);
+    read_lines();
     finish_pending();
     if (!m_header_seen) throw PARSE_ERROR{last_line(), "empty file: expected 'ddb family 1' or 'ddb device 1'"};
     if (m_family_file) {
-      if (m_info->get_family_info() == nullptr) throw PARSE_ERROR{last_line(), "missing 'family' and 'config_width' lines"};
+      if (!m_family_type) throw PARSE_ERROR{last_line(), "missing 'family' line"};
+      if (!m_width) throw PARSE_ERROR{last_line(), "missing 'config_width' line"};
+      // A family without blocks is well formed: its header is all there is.
+      if (m_info->get_family_info() == nullptr)
+        remember(m_info->create_family_info(*m_family_type, *m_width), m_header_line);
     } else {
-      if (m_info->get_device_info() == nullptr) throw PARSE_ERROR{last_line(), "missing 'family' and 'device' lines"};
+      if (!m_family_type) throw PARSE_ERROR{last_line(), "missing 'family' line"};
+      if (!m_device_type) throw PARSE_ERROR{last_line(), "missing 'device' line"};
+      // Without further statements the checks below name what is missing.
+      if (m_info->get_device_info() == nullptr)
+        remember(m_info->create_device_info(*m_family_type, *m_device_type), m_header_line);
     }
     const VOLD_PROBLEM problem = vold_validate(*m_info);
     if (!problem.text.empty()) throw PARSE_ERROR{line_of(problem.where), problem.text};
@@ -85,24 +93,31 @@ class PARSER {
 
  private:
   // ---- lines and words ----
-  void split_lines() {
+  // Splits the text into lines and runs each statement as soon as it is
+  // read, so that a limit stops a huge file before all of it is held as words.
+  void read_lines() {
     int number = 0;
     std::size_t pos = 0;
+    LINE line;
     // A final newline ends the last line; it does not start another.
     while (pos < m_text.size()) {
       std::size_t end = m_text.find('\n', pos);
       if (end == std::string_view::npos) end = m_text.size();
+      if (number == std::numeric_limits<int>::max()) throw PARSE_ERROR{number, "too many lines"};
       ++number;
-      const std::string_view raw = m_text.substr(pos, end - pos);
+      std::string_view raw = m_text.substr(pos, end - pos);
       pos = end + 1;
-      LINE line;
+      // CR LF line ends: the CR belongs to the line end. Any other CR is a
+      // stray control character like the rest.
+      if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
       line.number = number;
+      line.words.clear();
       m_last_line = number;
       std::size_t stop = raw.find('#');
       if (stop == std::string_view::npos) stop = raw.size();
       for (std::size_t i = 0; i < stop; ++i) {
         const auto c = static_cast<unsigned char>(raw[i]);
-        if ((c < 0x21 || c > 0x7E) && c != ' ' && c != '\t' && c != '\r') {
+        if ((c < 0x21 || c > 0x7E) && c != ' ' && c != '\t') {
           char buf[8];
           std::snprintf(buf, sizeof buf, "0x%02X", c);
           throw PARSE_ERROR{number, std::string("unexpected character ") + buf};
@@ -111,16 +126,16 @@ class PARSER {
       std::size_t i = 0;
       while (i < stop) {
         const char c = raw[i];
-        if (c == ' ' || c == '\t' || c == '\r') {
+        if (c == ' ' || c == '\t') {
           ++i;
           continue;
         }
         std::size_t j = i;
-        while (j < stop && raw[j] != ' ' && raw[j] != '\t' && raw[j] != '\r') ++j;
+        while (j < stop && raw[j] != ' ' && raw[j] != '\t') ++j;
         line.words.push_back(raw.substr(i, j - i));
         i = j;
       }
-      if (!line.words.empty()) m_lines.push_back(std::move(line));
+      if (!line.words.empty()) statement(line);
     }
   }
 
@@ -262,9 +277,10 @@ class PARSER {
 
   // ---- value lists: N, A..B (inclusive, either direction), V*N ----
   void count_values(std::uint64_t n, int line) {
-    m_value_count += n;
-    if (m_value_count > VOLD_MAX_VALUES)
+    // Compared before adding: a repeat count near 2^64 must not wrap the sum.
+    if (n > VOLD_MAX_VALUES - m_value_count)
       throw PARSE_ERROR{line, "more than " + std::to_string(VOLD_MAX_VALUES) + " values in one file"};
+    m_value_count += n;
   }
 
   void list_value(std::string_view w, int line, std::vector<std::uint32_t>& out) {
@@ -536,6 +552,7 @@ class PARSER {
       if (dra >= m_s4_dras)
         throw PARSE_ERROR{line.number, "dra " + std::to_string(dra) + " is not below the record's " +
                                            std::to_string(m_s4_dras) + " data registers"};
+      count_values(1, line.number);
       S4_SII_BIT* bit = m_info->s4_store().new_sii_bit(u32(a.need("bit"), line.number, "bit"));
       if (auto cells = a.get("cells")) s2_cells(*bit, *cells, line.number);
       m_s4->dra_list(dra)->push_back(bit);
@@ -570,6 +587,18 @@ class PARSER {
     }
   }
 
+  void param_size_limit(std::uint64_t size, int line) const {
+    if (size > VOLD_MAX_PARAM_SIZE)
+      throw PARSE_ERROR{line, "parameter size " + std::to_string(size) + " is above " +
+                                  std::to_string(VOLD_MAX_PARAM_SIZE)};
+  }
+
+  // Offsets are unique and below the size, so there are never more entries.
+  void param_entries_limit(std::uint64_t more, int line) const {
+    if (m_pending_entries.size() + more > VOLD_MAX_PARAM_SIZE)
+      throw PARSE_ERROR{line, "parameter has more than " + std::to_string(VOLD_MAX_PARAM_SIZE) + " entries"};
+  }
+
   // Entries of a parameter: size=N, off=value[:name], or list values placed
   // at the running offset.
   void param_words(const LINE& line, std::size_t first) {
@@ -596,6 +625,8 @@ class PARSER {
           rest = rest.substr(0, colon);
         }
         e.value = u32(rest, line.number, "entry value");
+        param_size_limit(static_cast<std::uint64_t>(e.offset) + 1, line.number);
+        param_entries_limit(1, line.number);
         count_values(1, line.number);
         m_pending_entries.push_back(std::move(e));
         m_cursor = static_cast<std::uint64_t>(m_pending_entries.back().offset) + 1;
@@ -603,8 +634,10 @@ class PARSER {
       }
       std::vector<std::uint32_t> values;
       list_value(w, line.number, values);
+      // Refused before the entries are made: each entry is a record of its own.
+      param_size_limit(m_cursor + values.size(), line.number);
+      param_entries_limit(values.size(), line.number);
       for (std::uint32_t v : values) {
-        if (m_cursor > 0xFFFFFFFFu) throw PARSE_ERROR{line.number, "entry offset above 4294967295"};
         VOLD_PARAM_ENTRY e;
         e.offset = static_cast<std::uint32_t>(m_cursor++);
         e.value = v;
@@ -638,9 +671,7 @@ class PARSER {
         std::uint64_t size = 0;
         for (const VOLD_PARAM_ENTRY& e : m_pending_entries) size = std::max<std::uint64_t>(size, e.offset + 1ull);
         if (m_pending_size) size = *m_pending_size;
-        if (size > VOLD_MAX_PARAM_SIZE)
-          throw PARSE_ERROR{m_pending_line, "parameter size " + std::to_string(size) + " is above " +
-                                                std::to_string(VOLD_MAX_PARAM_SIZE)};
+        param_size_limit(size, m_pending_line);
         remember(m_info->add_param(m_pending_block, m_pending_type, static_cast<std::uint32_t>(size), m_pending_entries),
                  m_pending_line);
         m_pending_entries.clear();
@@ -665,7 +696,6 @@ class PARSER {
   std::string_view m_text;
   std::string m_source;
   bool m_defer_s4;
-  std::vector<LINE> m_lines;
   int m_last_line = 0;
   std::unique_ptr<VOLD_INFO> m_info;
   std::unordered_map<const void*, int> m_where;
@@ -711,23 +741,32 @@ VOLD_INFO* load(std::string_view text, const std::string& source, bool defer_s4)
   return nullptr;
 }
 
-VOLD_INFO* load_file(const std::string& path, bool defer_s4) {
+// Whether path names something; a failure other than "not found" (a
+// symbolic-link loop, a path that passes through a file) is reported.
+bool path_exists(const std::string& path, std::string& problem) {
   std::error_code ec;
+  const bool found = std::filesystem::exists(path, ec);
+  if (ec && ec != std::errc::no_such_file_or_directory) problem = path + ": " + ec.message();
+  return found;
+}
+
+VOLD_INFO* load_file(const std::string& path, bool defer_s4) {
+  std::string problem;
   std::string chosen = path;
-  if (!std::filesystem::exists(chosen, ec)) {
+  if (!path_exists(chosen, problem)) {
+    if (!problem.empty()) {
+      error_text() = problem;
+      return nullptr;
+    }
     chosen = path + ".ddb";
-    if (!std::filesystem::exists(chosen, ec)) {
-      error_text() = path + ": no such file (also tried " + chosen + ")";
+    if (!path_exists(chosen, problem)) {
+      error_text() = !problem.empty() ? problem : path + ": no such file (also tried " + chosen + ")";
       return nullptr;
     }
   }
+  std::error_code ec;
   if (!std::filesystem::is_regular_file(chosen, ec)) {
     error_text() = chosen + ": not a regular file";
-    return nullptr;
-  }
-  const std::uintmax_t size = std::filesystem::file_size(chosen, ec);
-  if (ec || size > VOLD_MAX_FILE_BYTES) {
-    error_text() = chosen + (ec ? ": cannot read its size" : ": larger than 256 MiB");
     return nullptr;
   }
   try {
@@ -736,9 +775,21 @@ VOLD_INFO* load_file(const std::string& path, bool defer_s4) {
       error_text() = chosen + ": cannot open";
       return nullptr;
     }
-    std::string text(static_cast<std::size_t>(size), '\0');
-    in.read(text.data(), static_cast<std::streamsize>(size));
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    // Read to the end rather than trusting the size the file system reports
+    // (it can change, and some files report none).
+    std::string text;
+    char buffer[1 << 16];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+      if (text.size() + static_cast<std::size_t>(in.gcount()) > VOLD_MAX_FILE_BYTES) {
+        error_text() = chosen + ": larger than 256 MiB";
+        return nullptr;
+      }
+      text.append(buffer, static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.bad()) {
+      error_text() = chosen + ": cannot read";
+      return nullptr;
+    }
     return load(text, chosen, defer_s4);
   } catch (const std::exception&) {
     error_text() = chosen + ": cannot read";

@@ -6,6 +6,7 @@
 #include <bit>
 #include <map>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "vold_internal.h"
@@ -323,19 +324,18 @@ class VALIDATOR {
       fail("more than " + std::to_string(VOLD_MAX_VALUES) + " values in one file", &d);
       return;
     }
-    for (std::size_t i = 0; i < d.option_bit_list->size(); ++i) {
-      const VOLD_OB_DATA* o = (*d.option_bit_list)[i];
+    // Keys seen so far; a set keeps a file of many option bits linear-ish.
+    std::set<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t>> keys;
+    for (const VOLD_OB_DATA* o : *d.option_bit_list) {
       if (o == nullptr) {
         fail("null option bit", &d);
         return;
       }
       option(*o, "", 0);
       if (failed()) return;
-      for (std::size_t j = 0; j < i; ++j) {
-        if ((*d.option_bit_list)[j]->same_key(*o)) {
-          fail("option " + name_of(VOLD_ENUM_TYPE_OB_DATA, o->type) + " is given twice", o);
-          return;
-        }
+      if (!keys.emplace(o->type, o->bit_index, o->second_position, o->bit_size).second) {
+        fail("option " + name_of(VOLD_ENUM_TYPE_OB_DATA, o->type) + " is given twice", o);
+        return;
       }
     }
     arrays(params, args);
@@ -366,7 +366,7 @@ class VALIDATOR {
       fail(pname + ": no entry list", &p);
       return;
     }
-    std::set<std::uint32_t> offsets;
+    std::vector<bool> taken(p.size, false);
     for (const VOLD_PARAM_ENTRY* e : *p.entries) {
       if (e == nullptr) {
         fail(pname + ": null entry", &p);
@@ -378,10 +378,11 @@ class VALIDATOR {
              &p);
         return;
       }
-      if (!offsets.insert(e->offset).second) {
+      if (taken[e->offset]) {
         fail(pname + ": two entries at offset " + std::to_string(e->offset), &p);
         return;
       }
+      taken[e->offset] = true;
     }
   }
 
@@ -433,6 +434,11 @@ class VALIDATOR {
       }
       if (!have[0] || !have[1]) {
         fail(bname + ": ARRAY_COUNT needs the values X and Y at offsets 0 and 1", p);
+        return;
+      }
+      // The block builds an X x Y grid of sectors, which needs both.
+      if (xy[0] == 0 || xy[1] == 0) {
+        fail(bname + ": ARRAY_COUNT " + std::to_string(xy[0]) + " x " + std::to_string(xy[1]) + " has no cells", p);
         return;
       }
       const std::uint64_t cells = xy[0] * xy[1];
