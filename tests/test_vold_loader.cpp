@@ -509,9 +509,12 @@ TEST(VoldLoad, BadFilesNameFileAndLine) {
        "6: block SECTOR_ARRAY: ARRAY_TYPE must give one value for each of the 4 cells"},
       {dev("param SECTOR_ARRAY ARRAY_COUNT 2 2\nparam SECTOR_ARRAY ARRAY_TYPE 1*4\n"
            "arg SECTOR_ARRAY CNOC_ADDRESSES width=3 0*9\n"),
-       "7: block SECTOR_ARRAY: CNOC_ADDRESSES must give one row of width 3 for each of the 4 cells"},
+       "7: block SECTOR_ARRAY: CNOC_ADDRESSES must give one row of width 3 or more for each of the 4 cells"},
       {dev("param SECTOR_ARRAY ARRAY_COUNT 2 2\nparam SECTOR_ARRAY ARRAY_TYPE 1*4\n"),
-       "5: block SECTOR_ARRAY: CNOC_ADDRESSES must give one row of width 3 for each of the 4 cells"},
+       "5: block SECTOR_ARRAY: CNOC_ADDRESSES must give one row of width 3 or more for each of the 4 cells"},
+      {dev("param SECTOR_ARRAY ARRAY_COUNT 2 2\nparam SECTOR_ARRAY ARRAY_TYPE 1*4\n"
+           "arg SECTOR_ARRAY CNOC_ADDRESSES width=2 0*8\n"),
+       "7: block SECTOR_ARRAY: CNOC_ADDRESSES must give one row of width 3 or more for each of the 4 cells"},
       {dev("param SECTOR_ARRAY ARRAY_COUNT 0 1\nparam SECTOR_ARRAY ARRAY_TYPE size=0\n"
            "arg SECTOR_ARRAY CNOC_ADDRESSES width=3\n"),
        "5: block SECTOR_ARRAY: ARRAY_COUNT 0 x 1 has no cells"},

@@ -4,22 +4,25 @@
 
 #include "varno_assert.h"
 #include "varno_bram_frame_mgr.h"
+#include "varno_cram_frame_mgr.h"
 #include "varno_dummy_frame_mgr.h"
 #include "varno_dyn_pad_frame_mgr.h"
 #include "varno_eram_frame_mgr.h"
 #include "varno_iocsr_frame_mgr.h"
+#include "varno_qv_bbus_frame_mgr.h"
+#include "varno_qv_cram_frame_mgr.h"
+#include "varno_qv_csr_frame_mgr.h"
+#include "varno_qv_eram_frame_mgr.h"
 #include "varno_qv_ext_file_mgr.h"
+#include "varno_qv_fw_file_mgr.h"
 #include "varno_qv_hipmmio_frame_mgr.h"
 #include "varno_qv_hnocmmio_frame_mgr.h"
 #include "varno_qv_ioahb_frame_mgr.h"
 #include "varno_qv_iovamm_frame_mgr.h"
 #include "varno_qv_regscan_frame_mgr.h"
+#include "varno_qv_ssm_params_mgr.h"
 #include "varno_qv_uib_csr_frame_mgr.h"
 #include "varno_qv_uibmmr_frame_mgr.h"
-#include "varno_qv_bbus_frame_mgr.h"
-#include "varno_qv_cram_frame_mgr.h"
-#include "varno_qv_csr_frame_mgr.h"
-#include "varno_qv_eram_frame_mgr.h"
 #include "varno_util.h"
 
 namespace {
@@ -50,7 +53,7 @@ std::unique_ptr<VARNO_FRAME_MGR> varno_create_frame_mgr(VOLD_FRAME_TYPE type) {
   // with std::make_unique<CLASS>().
   switch (type) {
     case VOLD_FRAME_IOCSR: return std::make_unique<VARNO_IOCSR_FRAME_MGR>();
-    case VOLD_FRAME_CRAM: return not_available(type, "VARNO_CRAM_FRAME_MGR");
+    case VOLD_FRAME_CRAM: return std::make_unique<VARNO_CRAM_FRAME_MGR>();
     case VOLD_FRAME_HG_CRAM: return not_available(type, "VARNO_HG_CRAM_FRAME_MGR");
     case VOLD_FRAME_LEGACY_CRAM: return not_available(type, "VARNO_LEGACY_CRAM_FRAME_MGR");
     case VOLD_FRAME_ERAM: return std::make_unique<VARNO_ERAM_FRAME_MGR>();
@@ -60,8 +63,8 @@ std::unique_ptr<VARNO_FRAME_MGR> varno_create_frame_mgr(VOLD_FRAME_TYPE type) {
     case VOLD_FRAME_QV_BBUS: return std::make_unique<VARNO_QV_BBUS_FRAME_MGR>();
     case VOLD_FRAME_QV_CSR: return std::make_unique<VARNO_QV_CSR_FRAME_MGR>();
     case VOLD_FRAME_QV_EXT_FILE: return std::make_unique<VARNO_QV_EXT_FILE_MGR>();
-    case VOLD_FRAME_QV_FW_FILE: return not_available(type, "VARNO_QV_FW_FILE_MGR");
-    case VOLD_FRAME_QV_FW_PARAMS: return not_available(type, "VARNO_QV_SSM_PARAMS_MGR");
+    case VOLD_FRAME_QV_FW_FILE: return std::make_unique<VARNO_QV_FW_FILE_MGR>();
+    case VOLD_FRAME_QV_FW_PARAMS: return std::make_unique<VARNO_QV_SSM_PARAMS_MGR>();
     case VOLD_FRAME_QV_REGSCAN: return std::make_unique<VARNO_QV_REGSCAN_FRAME_MGR>();
     case VOLD_FRAME_QV_HIP_MMIO: return std::make_unique<VARNO_QV_HIPMMIO_FRAME_MGR>();
     case VOLD_FRAME_QV_UIB_CSR: return std::make_unique<VARNO_QV_UIB_CSR_FRAME_MGR>();

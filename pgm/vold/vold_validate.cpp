@@ -455,8 +455,8 @@ class VALIDATOR {
         return;
       }
       auto c = args.find({key.first, VOLD_ARGUMENT_CNOC_ADDRESSES});
-      if (c == args.end() || c->second->width != 3 || c->second->row_count() != cells) {
-        fail(bname + ": CNOC_ADDRESSES must give one row of width 3 for each of the " + std::to_string(cells) +
+      if (c == args.end() || c->second->width < 3 || c->second->row_count() != cells) {
+        fail(bname + ": CNOC_ADDRESSES must give one row of width 3 or more for each of the " + std::to_string(cells) +
                  " cells",
              c == args.end() ? static_cast<const void*>(p) : c->second);
         return;
