@@ -8,7 +8,9 @@
 #include "varno_dummy_frame_mgr.h"
 #include "varno_dyn_pad_frame_mgr.h"
 #include "varno_eram_frame_mgr.h"
+#include "varno_hg_cram_frame_mgr.h"
 #include "varno_iocsr_frame_mgr.h"
+#include "varno_legacy_cram_frame_mgr.h"
 #include "varno_qv_bbus_frame_mgr.h"
 #include "varno_qv_cram_frame_mgr.h"
 #include "varno_qv_csr_frame_mgr.h"
@@ -32,14 +34,6 @@ VARNO_FRAME_MGR_HOOK& frame_mgr_hook() {
   return hook;
 }
 
-// A frame type whose manager is not part of the library yet: the block
-// cannot frame its data, which its callers report as a failure.
-std::unique_ptr<VARNO_FRAME_MGR> not_available(VOLD_FRAME_TYPE type, const char* class_name) {
-  VARNO_UTIL::print_error_msg("Frame manager %s for frame type %u is not available", class_name,
-                              static_cast<u32>(type));
-  return nullptr;
-}
-
 }  // namespace
 
 std::unique_ptr<VARNO_FRAME_MGR> varno_create_frame_mgr(VOLD_FRAME_TYPE type) {
@@ -49,13 +43,11 @@ std::unique_ptr<VARNO_FRAME_MGR> varno_create_frame_mgr(VOLD_FRAME_TYPE type) {
   if (const VARNO_FRAME_MGR_HOOK& hook = frame_mgr_hook()) {
     if (VARNO_FRAME_MGR* mgr = hook(type)) return std::unique_ptr<VARNO_FRAME_MGR>(mgr);
   }
-  // To add a manager: include its header and replace its not_available line
-  // with std::make_unique<CLASS>().
   switch (type) {
     case VOLD_FRAME_IOCSR: return std::make_unique<VARNO_IOCSR_FRAME_MGR>();
     case VOLD_FRAME_CRAM: return std::make_unique<VARNO_CRAM_FRAME_MGR>();
-    case VOLD_FRAME_HG_CRAM: return not_available(type, "VARNO_HG_CRAM_FRAME_MGR");
-    case VOLD_FRAME_LEGACY_CRAM: return not_available(type, "VARNO_LEGACY_CRAM_FRAME_MGR");
+    case VOLD_FRAME_HG_CRAM: return std::make_unique<VARNO_HG_CRAM_FRAME_MGR>();
+    case VOLD_FRAME_LEGACY_CRAM: return std::make_unique<VARNO_LEGACY_CRAM_FRAME_MGR>();
     case VOLD_FRAME_ERAM: return std::make_unique<VARNO_ERAM_FRAME_MGR>();
     case VOLD_FRAME_DYN_OB_PAD: return std::make_unique<VARNO_DYN_OB_PAD_FRAME_MGR>();
     case VOLD_FRAME_QV_CRAM: return std::make_unique<VARNO_QV_CRAM_FRAME_MGR>();
