@@ -6,11 +6,16 @@
 #include <memory>
 #include <string>
 
+#include "cfg.h"
 #include "fio.h"
+#include "mem.h"
 #include "varno_assert.h"
+#include "varno_block_group.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_gen.h"
+#include "varno_qv_2d_engine.h"
+#include "varno_qv_top_bitstream.h"
 #include "varno_sblock.h"
 #include "varno_util.h"
 #include "vold.h"
@@ -61,9 +66,10 @@ VARNO_GEN::~VARNO_GEN() {
   m_2d_libs = nullptr;
   delete[] m_s4_setup;
   m_s4_setup = nullptr;
-  // The combined 2D engine is made only by the library merge, which is not
-  // part of this build: m_combined_engine is always null here. Registered
-  // engines belong to their data blocks.
+  // Registered engines are not touched: their data blocks, deleted above,
+  // still owned those that clear_2d_data had not taken.
+  delete m_combined_engine;
+  m_combined_engine = nullptr;
 }
 
 // ---- Names and records -------------------------------------------------------------
@@ -243,54 +249,207 @@ void VARNO_GEN::dump_expected_data(const std::string& path) {
 
 // ---- Operations of later components ------------------------------------------------------------------
 
-VARNO_IMBLOCK_GROUP* VARNO_GEN::create_group() {
-  VARNO_INTERNAL_ERROR("create_group is not available");
+// The caller owns the new group, bound to this generator.
+VARNO_IMBLOCK_GROUP* VARNO_GEN::create_group() { return new VARNO_MBLOCK_GROUP(this); }
+
+// The caller owns the new, empty bitstream.
+VARNO_ITOP_BITSTREAM* VARNO_GEN::create_top_bitstream() { return new VARNO_QV_TOP_BITSTREAM(); }
+
+// ---- 2D library image ------------------------------------------------------------------
+
+namespace {
+
+// The library types: CRAM IP types 0 to 3, then ERAM.
+constexpr u32 VARNO_2D_IP_LIBS_COUNT = QV_2D_MAX_IP_LIBS + 1;
+constexpr u32 VARNO_2D_PRED_SETTINGS_TK[2] = {0x80012u, 0x32651034u};
+constexpr u32 VARNO_2D_PRED_SETTINGS_QV[2] = {0x38284u, 0u};
+
+}  // namespace
+
+u32 VARNO_GEN::get_2d_libs_size() { return m_2d_libs_size; }
+
+int VARNO_GEN::copy_2d_libs(u8* dst, u32 bytes) {
+  VARNO_ASSERT(bytes <= m_2d_libs_size);
+  // Nothing to copy is no failure, image or not.
+  if (bytes == 0) return 0;
+  return memcpy_s(dst, bytes, m_2d_libs, bytes);
 }
 
-VARNO_ITOP_BITSTREAM* VARNO_GEN::create_top_bitstream() {
-  VARNO_INTERNAL_ERROR("create_top_bitstream is not available");
+u32 VARNO_GEN::get_2d_ip_libs_count() { return VARNO_2D_IP_LIBS_COUNT; }
+
+u32 VARNO_GEN::get_ip_offset(u32 ip) {
+  return (ip < QV_2D_MAX_IP_LIBS ? m_cram_lib_offsets[ip] : m_eram_lib_offset) / 8;
 }
 
-u32 VARNO_GEN::get_2d_libs_size() { VARNO_INTERNAL_ERROR("get_2d_libs_size is not available"); }
-
-int VARNO_GEN::copy_2d_libs(u8*, u32) { VARNO_INTERNAL_ERROR("copy_2d_libs is not available"); }
-
-u32 VARNO_GEN::get_2d_ip_libs_count() {
-  VARNO_INTERNAL_ERROR("get_2d_ip_libs_count is not available");
+void VARNO_GEN::clear_2d_data() {
+  m_2d_libs_size = 0;
+  for (u32& offset : m_cram_lib_offsets) offset = 0;
+  m_eram_lib_offset = 0;
+  delete[] m_2d_libs;
+  m_2d_libs = nullptr;
+  // The block forgets its engine before the engine goes, so that neither
+  // deletes it twice.
+  while (!m_2d_engines.empty()) {
+    VARNO_QV_2D_ENGINE* engine = m_2d_engines.back();
+    m_2d_engines.pop_back();
+    if (engine == nullptr) continue;
+    engine->unregister_from_block();
+    delete engine;
+  }
+  delete m_combined_engine;
+  m_combined_engine = nullptr;
 }
 
-u32 VARNO_GEN::get_ip_offset(u32) { VARNO_INTERNAL_ERROR("get_ip_offset is not available"); }
-
-void VARNO_GEN::clear_2d_data() { VARNO_INTERNAL_ERROR("clear_2d_data is not available"); }
-
-u32 VARNO_GEN::get_2d_pred_settings(u32) {
-  VARNO_INTERNAL_ERROR("get_2d_pred_settings is not available");
-}
-
-u32 VARNO_GEN::get_s4_setup_size() { VARNO_INTERNAL_ERROR("get_s4_setup_size is not available"); }
-
-void VARNO_GEN::copy_s4_setup(u8*, u32) { VARNO_INTERNAL_ERROR("copy_s4_setup is not available"); }
-
-u32 VARNO_GEN::get_decomp_setup_size(bool) {
-  VARNO_INTERNAL_ERROR("get_decomp_setup_size is not available");
-}
-
-u32 VARNO_GEN::copy_decomp_setup(u8*, u32, u32, VARNO_IMBLOCK_GROUP*, u32, bool) {
-  VARNO_INTERNAL_ERROR("copy_decomp_setup is not available");
-}
-
-u32 VARNO_GEN::get_korvia_codebook_size(u32) {
-  VARNO_INTERNAL_ERROR("get_korvia_codebook_size is not available");
-}
-
-u32 VARNO_GEN::copy_korvia_codebook(u8*, u32, u32, bool) {
-  VARNO_INTERNAL_ERROR("copy_korvia_codebook is not available");
-}
-
-void VARNO_GEN::get_korvia_codebook_types(std::vector<u32>&) {
-  VARNO_INTERNAL_ERROR("get_korvia_codebook_types is not available");
+u32 VARNO_GEN::get_2d_pred_settings(u32 wrd_idx) {
+  VARNO_ASSERT(wrd_idx == 0 || wrd_idx == 1);
+  return m_mgr_param.tk_flow == 1 ? VARNO_2D_PRED_SETTINGS_TK[wrd_idx]
+                                  : VARNO_2D_PRED_SETTINGS_QV[wrd_idx];
 }
 
 void VARNO_GEN::merge_and_create_2d_libs() {
-  VARNO_INTERNAL_ERROR("merge_and_create_2d_libs is not available");
+  if (m_2d_engines.empty()) return;
+  VARNO_QV_2D_ENGINE* first_eng = m_2d_engines.front();
+  VARNO_ASSERT(first_eng != nullptr);
+
+  // A repeated merge starts afresh: the image, its offsets and the merged
+  // statistics describe the engines' current data only.
+  if (m_2d_libs != nullptr || m_2d_libs_size != 0 || m_combined_engine != nullptr) {
+    delete[] m_2d_libs;
+    m_2d_libs = nullptr;
+    m_2d_libs_size = 0;
+    for (u32& offset : m_cram_lib_offsets) offset = 0;
+    m_eram_lib_offset = 0;
+    delete m_combined_engine;
+    m_combined_engine = nullptr;
+  }
+
+  const u8 align = m_mgr_param.qv_2d_align;
+  if (m_combined_engine == nullptr) {
+    auto engine = std::make_unique<VARNO_QV_2D_ENGINE>(nullptr, true);
+    engine->m_Align2D = align != 0;
+    const u8 variant = m_mgr_param.s4_variant;
+    const VOLD_DEVICE_INFO* device =
+        m_device_pcf_info != nullptr ? m_device_pcf_info->get_device_info() : nullptr;
+    VARNO_ASSERT_MSG(device != nullptr, "device_pcf != nullptr");
+    const u32 top_type = device->top_device_type;
+    if (variant == 3 || (variant == 1 && top_type != 41 && top_type != 53 && top_type != 63)) {
+      engine->m_S4Mode = true;
+      engine->m_IpWidthFactor = 1;
+    } else {
+      engine->m_S4Mode = false;
+    }
+    m_combined_engine = engine.release();
+  }
+  const bool targets = align != 0 && (m_mgr_param.qv_2d_compression & 8u) != 0;
+
+  std::vector<VARNO_QV_2D_ENGINE*> engines;
+  for (VARNO_QV_2D_ENGINE* engine : m_2d_engines) {
+    if (engine != nullptr) engines.push_back(engine);
+  }
+  for (VARNO_QV_2D_ENGINE* engine : engines) m_combined_engine->merge_hashes(*engine);
+
+  // Every library of a type takes the first engine's size. An engine whose
+  // own libraries of that type differ would copy, compare or target past
+  // its slot.
+  const VARNO_QV_IP_TYPE lib_types[VARNO_2D_IP_LIBS_COUNT] = {
+      VARNO_QV_IP_TYPE{0}, VARNO_QV_IP_TYPE{1}, VARNO_QV_IP_TYPE{2}, VARNO_QV_IP_TYPE{3},
+      QV_IP_TYPE_ERAM};
+  u32 lib_sizes[VARNO_2D_IP_LIBS_COUNT] = {};
+  u64 reserved = 0;
+  for (u32 i = 0; i < VARNO_2D_IP_LIBS_COUNT; ++i) {
+    const VARNO_QV_IP_TYPE ip = lib_types[i];
+    lib_sizes[i] = first_eng->get_lib_size(ip);
+    reserved += (ip == QV_IP_TYPE_ERAM ? 1u : 2u) * u64{lib_sizes[i]};
+    for (VARNO_QV_2D_ENGINE* engine : engines) {
+      VARNO_ASSERT_MSG(!engine->has_ip_type(ip) || engine->get_lib_size(ip) == lib_sizes[i],
+                       "eng->get_lib_size(ip_type) == first_eng->get_lib_size(ip_type)");
+    }
+  }
+  VARNO_ASSERT_MSG(reserved <= 0xFFFFFFFFu, "m_2d_libs_size <= 0xFFFFFFFF");
+  // Built aside and committed at the end, so that a failed merge leaves the
+  // cleared state.
+  std::unique_ptr<u8[]> image;
+  if (reserved != 0) image = std::make_unique<u8[]>(reserved);
+  u8* const base = image.get();
+  u64 cursor = 0;
+  u32 cram_offsets[QV_2D_MAX_IP_LIBS] = {};
+
+  msg_vdebug_impl(2, "Running cram lib extraction...");
+  for (u32 ip_index = 0; ip_index < QV_2D_MAX_IP_LIBS; ++ip_index) {
+    const VARNO_QV_IP_TYPE ip = lib_types[ip_index];
+    cram_offsets[ip_index] = static_cast<u32>(cursor);
+    const u32 lib_size = lib_sizes[ip_index];
+    bool found[2] = {false, false};
+    for (u32 lib = 0; lib < 2; ++lib) {
+      msg_vdebug_impl(2, "Clear lib %d for IP %d", lib, ip_index);
+      unsigned hash = 0;
+      if (!m_combined_engine->find_and_clear_top_hash(ip, hash)) continue;
+      bool found_lib = false;
+      for (VARNO_QV_2D_ENGINE* engine : engines) {
+        if (engine->find_hash_and_copy_lib(hash, ip, base + cursor, lib_size)) {
+          found_lib = true;
+          break;
+        }
+      }
+      VARNO_ASSERT(found_lib);
+      for (VARNO_QV_2D_ENGINE* engine : engines) engine->update_with_libs(ip, hash, lib, base + cursor);
+      cursor += lib_size;
+      found[lib] = true;
+    }
+
+    const bool combined_flow = cfg_is_on("varno_use_combined_2dpred_flow", true);
+    if (!targets) continue;
+    u8* const libs = base != nullptr ? base + cram_offsets[ip_index] : nullptr;
+    if (combined_flow) {
+      // A slot without a library is zero, which never beats the raw bytes.
+      for (VARNO_QV_2D_ENGINE* engine : engines) engine->run_combined_target(ip, libs, lib_size);
+    } else {
+      for (u32 t = 0; t < 2; ++t) {
+        // A slot without a library would code slices against bytes the
+        // image will not hold there.
+        if (!found[t]) continue;
+        for (VARNO_QV_2D_ENGINE* engine : engines) {
+          engine->run_target(ip, libs + t * lib_size, lib_size, t);
+        }
+      }
+      if (m_mgr_param.tk_flow == 1) {
+        for (VARNO_QV_2D_ENGINE* engine : engines) engine->run_row_target(ip, true);
+      }
+    }
+  }
+
+  msg_vdebug_impl(2, "Running eram lib extraction...");
+  const u32 eram_offset = static_cast<u32>(cursor);
+  const u32 eram_lib_size = lib_sizes[QV_2D_MAX_IP_LIBS];
+  unsigned hash = 0;
+  if (m_combined_engine->find_and_clear_top_hash(QV_IP_TYPE_ERAM, hash)) {
+    bool found_lib = false;
+    for (VARNO_QV_2D_ENGINE* engine : engines) {
+      if (engine->find_hash_and_copy_lib(hash, QV_IP_TYPE_ERAM, base + cursor, eram_lib_size)) {
+        found_lib = true;
+        break;
+      }
+    }
+    VARNO_ASSERT(found_lib);
+    u8* const lib = base + eram_offset;
+    for (VARNO_QV_2D_ENGINE* engine : engines) {
+      engine->update_with_libs(QV_IP_TYPE_ERAM, hash, 0, lib);
+      if (targets) {
+        engine->run_target(QV_IP_TYPE_ERAM, lib, eram_lib_size, 0);
+        engine->run_row_target(QV_IP_TYPE_ERAM, false);
+        engine->update_target_frames(QV_IP_TYPE_ERAM, lib, eram_lib_size, 0, 0);
+      }
+    }
+    cursor += eram_lib_size;
+  }
+
+  for (VARNO_QV_2D_ENGINE* engine : engines) {
+    engine->write_bbm();
+    engine->update_2d_segments();
+  }
+
+  m_2d_libs = image.release();
+  m_2d_libs_size = static_cast<u32>(cursor);
+  for (u32 i = 0; i < QV_2D_MAX_IP_LIBS; ++i) m_cram_lib_offsets[i] = cram_offsets[i];
+  m_eram_lib_offset = eram_offset;
 }

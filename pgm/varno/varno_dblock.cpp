@@ -6,21 +6,21 @@
 #include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_frame_mgr_factory.h"
+#include "varno_qv_2d_engine.h"
 #include "varno_util.h"
 
 // ---- 2D engine calls --------------------------------------------------------
 //
 // The engine is its own component. These three functions are the only places
-// where a data block reaches into it; until the engine is part of the
-// library no block can hold one, so they have nothing to do.
+// where a data block reaches into it.
 
 namespace {
 
-void engine_run(VARNO_QV_2D_ENGINE*) {}
+void engine_run(VARNO_QV_2D_ENGINE* engine) { engine->run(); }
 
-void engine_destroy(VARNO_QV_2D_ENGINE*) {}
+void engine_destroy(VARNO_QV_2D_ENGINE* engine) { delete engine; }
 
-const std::vector<u32>* engine_segments(VARNO_QV_2D_ENGINE*) { return nullptr; }
+const std::vector<u32>* engine_segments(VARNO_QV_2D_ENGINE* engine) { return &engine->m_2DSegments; }
 
 VARNO_DBLOCK_2D_ENGINE_OPS& engine_ops() {
   static VARNO_DBLOCK_2D_ENGINE_OPS ops{engine_run, engine_destroy, engine_segments};

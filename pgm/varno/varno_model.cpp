@@ -391,9 +391,7 @@ bool VARNO_GEN::do_all_blocks() {
     if (!result) break;
   }
   do_block_links();
-  if (m_mgr_param.qv_2d_compression != 0) {
-    msg_vdebug_impl(2, "2D library merge skipped: not available");
-  }
+  if (m_mgr_param.qv_2d_compression != 0) merge_and_create_2d_libs();
   return result;
 }
 

@@ -1,6 +1,7 @@
 #include "varno_qv_cram_frame_mgr.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "korvia_fmt.h"
 #include "varno_assert.h"
@@ -9,6 +10,7 @@
 #include "varno_frame.h"
 #include "varno_gen.h"
 #include "varno_mgr_param.h"
+#include "varno_qv_2d_engine.h"
 #include "varno_sblock.h"
 #include "varno_util.h"
 
@@ -177,7 +179,7 @@ bool VARNO_QV_CRAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CON
   VARNO_ASSERT(frames_per_row > 0);
   if ((param->qv_2d_compression & 1u) != 0 && descriptor_word(block, 6) != CRAM_NO_S4_VARIANT &&
       n > 0 && n % frames_per_row == 0 && !sector_exception && block->get_2d_engine() == nullptr) {
-    msg_vdebug_impl(2, "2D prediction of CRAM frames skipped: not available");
+    block->set_2d_engine(std::make_unique<VARNO_QV_2D_ENGINE>(block, true).release());
   }
   return result;
 }

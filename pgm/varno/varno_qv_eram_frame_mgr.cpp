@@ -1,6 +1,7 @@
 #include "varno_qv_eram_frame_mgr.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "varno_assert.h"
@@ -9,6 +10,7 @@
 #include "varno_frame.h"
 #include "varno_gen.h"
 #include "varno_mgr_param.h"
+#include "varno_qv_2d_engine.h"
 #include "varno_sblock.h"
 #include "varno_util.h"
 
@@ -115,7 +117,7 @@ bool VARNO_QV_ERAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CON
   generator_of(block);
   const VARNO_MGR_PARAM* param = mgr_param(block);
   if ((param->qv_2d_compression & 2u) != 0 && n > 0 && block->get_2d_engine() == nullptr) {
-    msg_vdebug_impl(2, "2D prediction of ERAM frames skipped: not available");
+    block->set_2d_engine(std::make_unique<VARNO_QV_2D_ENGINE>(block, false).release());
   }
   return result;
 }

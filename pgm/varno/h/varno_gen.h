@@ -163,6 +163,9 @@ class VARNO_GEN : public VARNO_IGEN {
   // 2D engines of the data blocks of this generator and of its sectors (not
   // owned here).
   std::vector<VARNO_QV_2D_ENGINE*>& registered_2d_engines() { return m_2d_engines; }
+  // The engine that holds the merged hash counts; null until the first
+  // library merge and after clear_2d_data.
+  const VARNO_QV_2D_ENGINE* combined_2d_engine() const { return m_combined_engine; }
 
  private:
   // Creates the block of one family block-list entry and enters it.

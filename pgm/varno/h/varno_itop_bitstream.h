@@ -1,22 +1,63 @@
-// The top-level bitstream as the writers see it: an ordered list of bit
-// fields, each a byte buffer that stays its owner's.
+// The top-level bitstream as the host and the writers see it: an ordered
+// list of bit fields, each a byte buffer with a routing code, whose buffers
+// stay their owners'.
+//
+// The order of the virtual operations is part of the binary interface with
+// the host: do not reorder. The operations beyond the four the writers read
+// have bodies here only so that a reader-side stand-in need not define them.
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "varno_assert.h"
 #include "varno_types.h"
+
+// Routing code of a bit field. The routing tables of the hash blocks keep
+// two bits of it.
+using VARNO_QV_BLOCK_ROUTING = u32;
+
+// Digest of the hash blocks: 1 selects SHA-256, any other value SHA-384.
+enum VARNO_SHA_MODE : u32 {
+  VARNO_SHA_MODE_256 = 1,
+  VARNO_SHA_MODE_384 = 2,
+};
 
 class VARNO_ITOP_BITSTREAM {
  public:
   virtual ~VARNO_ITOP_BITSTREAM() = default;
 
+  // Links a bit field of size bytes at data at the end (at_end) or at the
+  // front of the list.
+  virtual void add_bitfield(unsigned char* data, u32 size, VARNO_QV_BLOCK_ROUTING routing,
+                            bool at_end, bool hashed) {
+    VARNO_INTERNAL_ERROR("add_bitfield is not available");
+  }
+  // Merges bit fields first to last into blocks of block_size bytes by
+  // routing, then, with hash, inserts hash blocks; returns the positions of
+  // the inserted hash blocks.
+  virtual std::vector<u32> merge_by_routing(u32 block_size, u32 first, u32 last, bool hash,
+                                            VARNO_SHA_MODE mode) {
+    VARNO_INTERNAL_ERROR("merge_by_routing is not available");
+  }
+  // Digest of the first bytes bytes of bit field index into dest.
+  virtual bool insert_block_hash_to_address(u32 index, u32 bytes, VARNO_SHA_MODE mode,
+                                            unsigned char* dest) {
+    VARNO_INTERNAL_ERROR("insert_block_hash_to_address is not available");
+  }
   // Number of bit fields held.
   virtual u32 get_bitfield_count() const = 0;
   // Byte size of bit field index; 0 when there is no such field.
   virtual u32 get_bitfield_size(u32 index) const = 0;
   // The bytes of bit field index; null when there is no such field.
   virtual unsigned char* get_bitfield_data(u32 index) const = 0;
+  // Kept for the host's binary interface; does nothing.
+  virtual void clear(bool) {}
   // Writes bit fields first to last to path in the given format.
   virtual bool write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format, u32 first,
                              u32 last, bool append) = 0;
+  // Routing codes of bit fields first to last (clipped at the end).
+  virtual std::vector<u32> get_bitfiled_routings(u32 first, u32 last) const {
+    VARNO_INTERNAL_ERROR("get_bitfiled_routings is not available");
+  }
 };

@@ -1,0 +1,73 @@
+// The inverse literal codebook of a decompression thread's stream: the
+// device translates every decoded byte through its codebook, so the stream
+// is remapped beforehand through the inverse.
+#include <memory>
+#include <string>
+
+#include "korvia_fmt.h"
+#include "varno_assert.h"
+#include "varno_block_config.h"
+#include "varno_block_group.h"
+#include "vold.h"
+
+namespace {
+
+constexpr u32 MAXBYTE = 0xFF;
+const char* const LITERALS_NAME = "GZIP_KORVIA_LITERALS";
+const char* const LITERALS_PREFIX = "GZIP_KORVIA_LITERALS_";
+
+VOLD_PARAMETER_TYPE literals_type(const std::string& name) {
+  VOLD_PARAMETER_TYPE type = VOLD_PARAMETER_TYPE{};
+  if (!VOLD_MANAGER::check_type_name_supported(VOLD_ENUM_TYPE_PARAMETER, name, type)) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Unrecognized parameter name: %s", name.c_str()));
+  }
+  return type;
+}
+
+}  // namespace
+
+int VARNO_DC_THREAD::copy_reversed_korvia_literals(u8* addr, unsigned bytes,
+                                                   VARNO_BLOCK_CONFIG* config,
+                                                   unsigned block_type) {
+  VARNO_ASSERT(config != nullptr);
+  VARNO_ASSERT(addr != nullptr);
+  VARNO_ASSERT(bytes > 0);
+
+  // The generic codebook wins over the one of the block type.
+  VOLD_PARAMETER_TYPE type = literals_type(LITERALS_NAME);
+  std::string name = LITERALS_NAME;
+  const VOLD_PARAM* param = config->get_param(type);
+  if (param == nullptr) {
+    // An unnamed block type has no specific form; its name lookup fails.
+    std::string block_name;
+    if (block_type < VOLD_BLOCK_MAX) block_name = VOLD_BLOCK_TYPE_NAMES[block_type];
+    name = LITERALS_PREFIX + block_name;
+    type = literals_type(name);
+    param = config->get_param(type);
+    VARNO_ASSERT(param != nullptr);
+  }
+
+  const u32 size = config->get_param_size(type);
+  if (size > bytes) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "%s param size (%d) can't be greater than buffer size (%d)", name.c_str(), size, bytes));
+  }
+  for (u32 i = 0; i < size; ++i) addr[i] = 0;
+
+  const VOLD_PARAM_ENTRY_LIST* literals_data = param->get_entries();
+  VARNO_ASSERT(literals_data != nullptr);
+
+  // Row i is the value at offset i, as the host's copy of the codebook lays
+  // it out, so the inverse matches that copy exactly.
+  u32 count = 0;
+  const std::unique_ptr<u32[]> rows(config->get_param_values(type, count));
+  bool seen[MAXBYTE + 1] = {};
+  for (u32 i = 0; i < count; ++i) {
+    const u32 byte_val = rows[i];
+    VARNO_ASSERT_MSG(byte_val > MAXBYTE || !seen[byte_val], "tmp_map.count(byte_val) == 0");
+    VARNO_ASSERT(byte_val <= MAXBYTE);
+    seen[byte_val] = true;
+    addr[byte_val] = static_cast<u8>(i);
+  }
+  return static_cast<int>(count);
+}

@@ -1,0 +1,309 @@
+#include "varno_qv_top_bitstream.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "varno_assert.h"
+#include "varno_util.h"
+
+namespace {
+
+// Hash-block header: format word, action size, digest count, routing-entry
+// count.
+constexpr u64 HASH_HEADER_BYTES = 16;
+constexpr u32 HASH_BLOCK_FORMAT = 1;
+// Routing entries the device can queue, and at most per hash block.
+constexpr u64 ROUTE_QUEUE_LIMIT = 240;
+constexpr u64 ROUTES_PER_BLOCK = 192;
+// A chaining block routes whole table words of 16 entries.
+constexpr u64 ROUTE_WORD_ENTRIES = 16;
+
+u64 routing_table_bytes(u64 entries) {
+  return 4 * ((entries + ROUTE_WORD_ENTRIES - 1) / ROUTE_WORD_ENTRIES);
+}
+
+}  // namespace
+
+VARNO_QV_TOP_BITSTREAM::VARNO_QV_TOP_BITSTREAM() = default;
+
+VARNO_QV_TOP_BITSTREAM::~VARNO_QV_TOP_BITSTREAM() = default;
+
+void VARNO_QV_TOP_BITSTREAM::add_bitfield(unsigned char* data, u32 size,
+                                          VARNO_QV_BLOCK_ROUTING routing, bool at_end,
+                                          bool hashed) {
+  // A missing buffer would only fail later, in a merge, a digest or a write.
+  VARNO_ASSERT(data != NULL || size == 0);
+  if (at_end)
+    m_BitFieldList.emplace_back(routing, data, size, hashed);
+  else
+    m_BitFieldList.emplace_front(routing, data, size, hashed);
+}
+
+std::vector<u32> VARNO_QV_TOP_BITSTREAM::merge_by_routing(u32 block_size, u32 first, u32 last,
+                                                          bool hash, VARNO_SHA_MODE mode) {
+  std::vector<u32> result;
+  if (first > last || last >= m_BitFieldList.size()) return result;
+
+  // A longer bit field fits no block; splitting it would change what the
+  // hash blocks cover.
+  for (u64 i = first; i <= last; ++i)
+    VARNO_ASSERT_MSG(m_BitFieldList[i].size <= block_size, "blk_size <= block_size");
+
+  // The new list and its buffers replace the old ones only once everything
+  // has succeeded.
+  BITFIELD_LIST list(m_BitFieldList.begin(), m_BitFieldList.begin() + first);
+  BUFFERS buffers;
+
+  unsigned char* acc = nullptr;
+  u64 fill = 0;
+  VARNO_QV_BLOCK_ROUTING acc_routing = m_BitFieldList[first].routing;
+  bool acc_hashed = m_BitFieldList[first].hashed;
+
+  auto emit = [&]() {
+    list.emplace_back(acc_routing, acc, block_size, acc_hashed);
+    acc = nullptr;
+    fill = 0;
+  };
+  auto append = [&](const QV_BITFIELD& f) {
+    if (f.size > 0) std::memcpy(acc + fill, f.data, f.size);
+    fill += f.size;
+  };
+  // The bit field against an empty accumulator: a whole block passes as it
+  // is, anything shorter opens a new zero-filled block.
+  auto open = [&](const QV_BITFIELD& f) {
+    if (f.size == block_size) {
+      list.push_back(f);
+      return;
+    }
+    if (f.size == 0) return;
+    buffers.push_back(std::make_unique<u8[]>(block_size));
+    acc = buffers.back().get();
+    append(f);
+  };
+
+  for (u64 i = first; i <= last; ++i) {
+    const QV_BITFIELD& f = m_BitFieldList[i];
+    if (f.routing != acc_routing || f.hashed != acc_hashed) {
+      if (fill > 0) emit();
+      acc_routing = f.routing;
+      acc_hashed = f.hashed;
+      open(f);
+    } else if (fill == 0) {
+      open(f);
+    } else if (fill + f.size < block_size) {
+      append(f);
+    } else if (fill + f.size == block_size) {
+      append(f);
+      emit();
+    } else {
+      emit();
+      open(f);
+    }
+  }
+  if (fill > 0) emit();
+
+  const u64 merged = list.size() - first;
+  list.insert(list.end(), m_BitFieldList.begin() + last + 1, m_BitFieldList.end());
+
+  u32 digests_per_block = m_hashes_per_block;
+  u32 digest_size = m_hash_size;
+  if (hash) {
+    const bool sha256 = mode == VARNO_SHA_MODE_256;
+    digests_per_block = sha256 ? 126 : 84;
+    digest_size = sha256 ? 32 : 48;
+    insert_hash_blocks_to_list(list, buffers, first, first, merged, block_size, mode,
+                               digests_per_block, digest_size, result);
+  }
+
+  m_BitFieldList.swap(list);
+  m_buffers.reserve(m_buffers.size() + buffers.size());
+  for (auto& b : buffers) m_buffers.push_back(std::move(b));
+  m_hashes_per_block = digests_per_block;
+  m_hash_size = digest_size;
+  return result;
+}
+
+void VARNO_QV_TOP_BITSTREAM::hash_bitfield(const BITFIELD_LIST& list, u64 index, u64 bytes,
+                                           VARNO_SHA_MODE mode, unsigned char* dest) {
+  VARNO_ASSERT_MSG(index < list.size(), "block_idx < m_BitFieldList.size()");
+  const QV_BITFIELD& f = list[index];
+  VARNO_ASSERT_MSG(f.data != NULL, "blk_data != NULL");
+  // The digest covers bytes of the field and no more.
+  VARNO_ASSERT_MSG(bytes <= f.size, "num_bytes <= blk_size");
+  VARNO_ASSERT(dest != NULL);
+  const u32 n = static_cast<u32>(bytes);
+  const bool ok = mode == VARNO_SHA_MODE_256 ? VARNO_UTIL::get_sha_256(f.data, n, dest)
+                                             : VARNO_UTIL::get_sha_384(f.data, n, dest);
+  VARNO_ASSERT_MSG(ok, "Failed to calculate SHA");
+}
+
+bool VARNO_QV_TOP_BITSTREAM::insert_block_hash_to_address(u32 index, u32 bytes, VARNO_SHA_MODE mode,
+                                                          unsigned char* dest) {
+  hash_bitfield(m_BitFieldList, index, bytes, mode, dest);
+  return true;
+}
+
+// Each hash block covers the hashed bit fields that follow it up to the
+// next hash block, which it chains to through its last digest. A chain is
+// built in two passes with the same results as building it block by block
+// from the front with each block finished after the ones behind it:
+// forwards, each block's scan, digests and route budget; backwards, from
+// the last block, linking each block, its chain digest and its routing
+// table. The counters are kept whole, so long chains cannot carry one
+// count into another.
+void VARNO_QV_TOP_BITSTREAM::insert_hash_blocks_to_list(BITFIELD_LIST& list, BUFFERS& buffers,
+                                                        u64 init, u64 start, u64 m, u32 block_size,
+                                                        VARNO_SHA_MODE mode, u32 digests_per_block,
+                                                        u32 digest_size,
+                                                        std::vector<u32>& result) const {
+  struct LEVEL {
+    u64 start = 0;
+    u64 pre_routes = 0;  // routing entries the blocks in front cover
+    u64 routes = 0;      // routing entries this block may cover
+    u64 hashed = 0;
+    u64 non_hashed = 0;
+    bool chains = false;
+    std::vector<u8> digests;
+  };
+  std::vector<LEVEL> levels;
+
+  u64 routes_in_queue = 0;
+  u64 pre_routes = 0;
+  const u64 d = digests_per_block;
+  const u64 s = digest_size;
+  for (u64 level = 0; start < list.size(); ++level) {
+    msg_vdebug_impl(2,
+                    "Start insert hash function at init index %d, start index %d for %d "
+                    "blocks, %x hash block index and %x routes info\n  ",
+                    static_cast<int>(init), static_cast<int>(start), static_cast<int>(m),
+                    static_cast<unsigned>(level),
+                    static_cast<unsigned>((routes_in_queue << 16) | pre_routes));
+    LEVEL lv;
+    lv.start = start;
+    lv.pre_routes = pre_routes;
+    u64 scanned = 0;
+    while (start + scanned < list.size()) {
+      const u64 pos = start + scanned;
+      if (list[pos].hashed) {
+        lv.digests.resize((lv.hashed + 1) * s);
+        hash_bitfield(list, pos, block_size, mode, lv.digests.data() + lv.hashed * s);
+        ++lv.hashed;
+      } else {
+        ++lv.non_hashed;
+      }
+      ++scanned;
+      if (lv.hashed == d) break;
+      if (lv.hashed == d - 1 && pos + 1 < list.size()) {
+        lv.chains = true;
+        break;
+      }
+    }
+
+    u64 routes = routes_in_queue >= ROUTE_QUEUE_LIMIT
+                     ? 0
+                     : std::min(ROUTE_QUEUE_LIMIT - routes_in_queue, ROUTES_PER_BLOCK);
+    if (lv.chains) routes -= routes % ROUTE_WORD_ENTRIES;
+    routes_in_queue += routes;
+    const u64 used = lv.non_hashed + lv.hashed;
+    VARNO_ASSERT_MSG(routes_in_queue > used + 1,
+                     "routes_in_queue > (num_hashed_blocks + non_hashed + 1)");
+    msg_vdebug_impl(2, "\t Non hashed:%d, hashed:%d\n", static_cast<int>(lv.non_hashed),
+                    static_cast<int>(lv.hashed));
+    msg_vdebug_impl(2, "\t Routable blocks: %d, pre routes: %d, routes_in_queue: %d\n",
+                    static_cast<int>(routes), static_cast<int>(pre_routes),
+                    static_cast<int>(routes_in_queue - 1 - used));
+    lv.routes = routes;
+    const bool chains = lv.chains;
+    levels.push_back(std::move(lv));
+    if (!chains) break;
+    routes_in_queue -= 1 + used;
+    pre_routes += routes;
+    start += scanned;
+  }
+
+  // Backwards: hl is the block's place in the chain, hh the number of
+  // blocks behind it.
+  bool chained_block = false;
+  u64 chained_hh = 0;
+  for (u64 hl = levels.size(); hl-- > 0;) {
+    LEVEL& lv = levels[hl];
+    if (lv.hashed == 0) {
+      chained_block = false;
+      continue;
+    }
+    u64 h = lv.hashed;
+    u64 hh = 0;
+    if (chained_block) {
+      lv.digests.resize((h + 1) * s);
+      hash_bitfield(list, levels[hl + 1].start, block_size, mode, lv.digests.data() + h * s);
+      ++h;
+      hh = chained_hh + 1;
+    }
+
+    const u64 entries_total = m + hh + hl;
+    const u64 r =
+        lv.pre_routes < entries_total ? std::min(entries_total - lv.pre_routes, lv.routes) : 0;
+    const u64 action_size = HASH_HEADER_BYTES + h * s + routing_table_bytes(r);
+    VARNO_ASSERT_MSG(action_size <= block_size, "action_size <= block_size");
+
+    buffers.push_back(std::make_unique<u8[]>(block_size));
+    u8* blk = buffers.back().get();
+    list.insert(list.begin() + static_cast<std::ptrdiff_t>(lv.start),
+                QV_BITFIELD(HASH_ROUTING, blk, block_size, true));
+    result.push_back(static_cast<u32>(lv.start));
+
+    VARNO_UTIL::write_dword_safely(HASH_BLOCK_FORMAT, blk);
+    VARNO_UTIL::write_dword_safely(static_cast<u32>(action_size), blk + 4);
+    VARNO_UTIL::write_dword_safely(static_cast<u32>(h), blk + 8);
+    VARNO_UTIL::write_dword_safely(static_cast<u32>(r), blk + 12);
+    if (h > 0) std::memcpy(blk + HASH_HEADER_BYTES, lv.digests.data(), h * s);
+    if (r > 0) {
+      // The entries follow this block in the final list; the blocks in
+      // front of it are not linked yet.
+      const u64 from = lv.pre_routes + init + 1;
+      VARNO_ASSERT_MSG(from >= hl && from - hl + r <= list.size(), "it != m_BitFieldList.end()");
+      u8* table = blk + HASH_HEADER_BYTES + h * s;
+      for (u64 j = 0; j < r; ++j) {
+        const u32 code = list[from - hl + j].routing & 3u;
+        table[j / 4] = static_cast<u8>(table[j / 4] | (code << (2 * (j % 4))));
+      }
+    }
+    chained_block = true;
+    chained_hh = hh;
+  }
+}
+
+u32 VARNO_QV_TOP_BITSTREAM::get_bitfield_count() const {
+  return static_cast<u32>(m_BitFieldList.size());
+}
+
+u32 VARNO_QV_TOP_BITSTREAM::get_bitfield_size(u32 index) const {
+  return index < m_BitFieldList.size() ? m_BitFieldList[index].size : 0;
+}
+
+unsigned char* VARNO_QV_TOP_BITSTREAM::get_bitfield_data(u32 index) const {
+  return index < m_BitFieldList.size() ? m_BitFieldList[index].data : nullptr;
+}
+
+void VARNO_QV_TOP_BITSTREAM::clear(bool) {}
+
+bool VARNO_QV_TOP_BITSTREAM::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format,
+                                           u32 first, u32 last, bool append) {
+  switch (format) {
+    case VARNO_OUTPUT_FORMAT_DAT:
+      return VARNO_UTIL::write_dat_top_bitstream(this, first, last, path);
+    case VARNO_OUTPUT_FORMAT_RBF:
+      return VARNO_UTIL::write_raw_top_bitstream(this, first, last, path, append);
+    default:
+      return true;
+  }
+}
+
+std::vector<u32> VARNO_QV_TOP_BITSTREAM::get_bitfiled_routings(u32 first, u32 last) const {
+  std::vector<u32> routings;
+  if (first > last || first >= m_BitFieldList.size()) return routings;
+  const u64 end = std::min<u64>(last, m_BitFieldList.size() - 1);
+  routings.reserve(end - first + 1);
+  for (u64 i = first; i <= end; ++i) routings.push_back(m_BitFieldList[i].routing);
+  return routings;
+}

@@ -1,0 +1,243 @@
+// The inverse literal codebook of a decompression thread, built from
+// codebook parameters given in memory, and the remapped stream checked by
+// inflating it (record header of tests/data/group: [ch, frtype, ulen(3),
+// s4 | thr << 4, chext, bank]).
+#include <zlib.h>
+
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "varno_block_config.h"
+#include "varno_block_group.h"
+#include "varno_dblock.h"
+#include "varno_eblock.h"
+#include "varno_frame.h"
+#include "varno_gen.h"
+#include "varno_test.h"
+#include "vold.h"
+
+namespace {
+
+const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/group";
+using BYTES = std::vector<u8>;
+
+std::vector<u32> identity_rows() {
+  std::vector<u32> rows(256);
+  std::iota(rows.begin(), rows.end(), 0u);
+  return rows;
+}
+
+class Codebook : public ::testing::Test {
+ protected:
+  void SetUp() override { m_info.create_device_info(VOLD_FAMILY_QUELVO, 1); }
+  void add(VOLD_PARAMETER_TYPE type, const std::vector<u32>& rows) {
+    m_config.m_param_list.push_back(m_info.add_param(VOLD_BLOCK_SECTOR_ARRAY, type, rows));
+  }
+  int reverse(BYTES& table, u32 block_type = VOLD_BLOCK_CRAM) {
+    return m_thread.copy_reversed_korvia_literals(table.data(), static_cast<unsigned>(table.size()),
+                                                  &m_config, block_type);
+  }
+
+  VOLD_INFO m_info;
+  VARNO_BLOCK_CONFIG m_config;
+  VARNO_DC_THREAD m_thread;
+};
+
+TEST_F(Codebook, IdentityGivesTheIdentityTable) {
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS, identity_rows());
+  BYTES table(256, 0xEE);
+  EXPECT_EQ(reverse(table), 256);
+  for (u32 i = 0; i < 256; ++i) EXPECT_EQ(table[i], i);
+}
+
+TEST_F(Codebook, SwappedRowsSwapTheirBytes) {
+  std::vector<u32> rows = identity_rows();
+  rows[0] = 0x41;
+  rows[0x41] = 0;
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS, rows);
+  BYTES table(256);
+  EXPECT_EQ(reverse(table), 256);
+  EXPECT_EQ(table[0x41], 0x00);
+  EXPECT_EQ(table[0x00], 0x41);
+  EXPECT_EQ(table[0x42], 0x42);
+}
+
+TEST_F(Codebook, ReversedCodebookInvertsARotation) {
+  // Row i holds (i + 3) mod 256: the inverse of byte x is (x - 3) mod 256.
+  std::vector<u32> rows(256);
+  for (u32 i = 0; i < 256; ++i) rows[i] = (i + 3) & 0xFF;
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS, rows);
+  BYTES table(256);
+  EXPECT_EQ(reverse(table), 256);
+  for (u32 x = 0; x < 256; ++x) EXPECT_EQ(rows[table[x]], x);
+  EXPECT_EQ(table[0], 253);
+}
+
+TEST_F(Codebook, GenericFormWinsOverTheBlockTypeForm) {
+  std::vector<u32> swapped = identity_rows();
+  std::swap(swapped[1], swapped[2]);
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS_CRAM, swapped);
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS, identity_rows());
+  BYTES table(256);
+  EXPECT_EQ(reverse(table), 256);
+  EXPECT_EQ(table[1], 1);
+}
+
+TEST_F(Codebook, BlockTypeFormWhenNoGenericOne) {
+  std::vector<u32> swapped = identity_rows();
+  std::swap(swapped[1], swapped[2]);
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS_ERAM, swapped);
+  BYTES table(256);
+  EXPECT_EQ(reverse(table, VOLD_BLOCK_ERAM), 256);
+  EXPECT_EQ(table[1], 2);
+  EXPECT_EQ(table[2], 1);
+  // The CRAM form is absent.
+  EXPECT_INTERNAL_ERROR(reverse(table, VOLD_BLOCK_CRAM), "param != nullptr");
+  // A block type with no codebook form of its own.
+  EXPECT_INTERNAL_ERROR(reverse(table, VOLD_BLOCK_BRAM),
+                        "Unrecognized parameter name: GZIP_KORVIA_LITERALS_BRAM");
+  EXPECT_INTERNAL_ERROR(reverse(table, 0), "Unrecognized parameter name: GZIP_KORVIA_LITERALS_");
+  EXPECT_INTERNAL_ERROR(reverse(table, 5000), "Unrecognized parameter name: GZIP_KORVIA_LITERALS_");
+}
+
+TEST_F(Codebook, ShortCodebookReturnsItsRows) {
+  std::vector<u32> rows = identity_rows();
+  rows.pop_back();
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS, rows);
+  BYTES table(256, 0xEE);
+  EXPECT_EQ(reverse(table), 255);
+  EXPECT_EQ(table[254], 254);
+  EXPECT_EQ(table[255], 0xEE);  // only the first size bytes are cleared
+}
+
+TEST_F(Codebook, Failures) {
+  BYTES table(256);
+  EXPECT_INTERNAL_ERROR(m_thread.copy_reversed_korvia_literals(table.data(), 256, nullptr, 37),
+                        "config != nullptr");
+  EXPECT_INTERNAL_ERROR(m_thread.copy_reversed_korvia_literals(nullptr, 256, &m_config, 37),
+                        "addr != nullptr");
+  EXPECT_INTERNAL_ERROR(m_thread.copy_reversed_korvia_literals(table.data(), 0, &m_config, 37),
+                        "bytes > 0");
+  {
+    VARNO_BLOCK_CONFIG config;
+    config.m_param_list.push_back(
+        m_info.add_param(VOLD_BLOCK_SECTOR_ARRAY, VOLD_PARAMETER_GZIP_KORVIA_LITERALS, identity_rows()));
+    BYTES small(100);
+    EXPECT_INTERNAL_ERROR(
+        m_thread.copy_reversed_korvia_literals(small.data(), 100, &config, 37),
+        "GZIP_KORVIA_LITERALS param size (256) can't be greater than buffer size (100)");
+  }
+  {
+    VARNO_BLOCK_CONFIG config;
+    config.m_param_list.push_back(m_info.add_param_without_data(
+        VOLD_BLOCK_SECTOR_ARRAY, VOLD_PARAMETER_GZIP_KORVIA_LITERALS, 256));
+    EXPECT_INTERNAL_ERROR(m_thread.copy_reversed_korvia_literals(table.data(), 256, &config, 37),
+                          "literals_data != nullptr");
+  }
+  {
+    std::vector<u32> rows = identity_rows();
+    rows[200] = 7;
+    VARNO_BLOCK_CONFIG config;
+    config.m_param_list.push_back(
+        m_info.add_param(VOLD_BLOCK_SECTOR_ARRAY, VOLD_PARAMETER_GZIP_KORVIA_LITERALS, rows));
+    EXPECT_INTERNAL_ERROR(m_thread.copy_reversed_korvia_literals(table.data(), 256, &config, 37),
+                          "tmp_map.count(byte_val) == 0");
+  }
+  {
+    std::vector<u32> rows = identity_rows();
+    rows[9] = 256;
+    VARNO_BLOCK_CONFIG config;
+    config.m_param_list.push_back(
+        m_info.add_param(VOLD_BLOCK_SECTOR_ARRAY, VOLD_PARAMETER_GZIP_KORVIA_LITERALS, rows));
+    EXPECT_INTERNAL_ERROR(m_thread.copy_reversed_korvia_literals(table.data(), 256, &config, 37),
+                          "byte_val <= MAXBYTE");
+  }
+}
+
+// ---- The remapped stream of a thread --------------------------------------------------
+
+BYTES inflate_raw(const u8* data, u32 size) {
+  z_stream zs{};
+  EXPECT_EQ(inflateInit2(&zs, -15), Z_OK);
+  BYTES out(1 << 16);
+  zs.next_in = const_cast<u8*>(data);
+  zs.avail_in = size;
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
+  out.resize(zs.total_out);
+  inflateEnd(&zs);
+  return out;
+}
+
+class CodebookStream : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_top.reset(varno_get_factory()->create_generator());
+    m_top->set_family_pcf(kDir + "/group_family.ddb");
+    m_top->set_device_pcf(kDir + "/group_device.ddb");
+    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u);
+    m_info.create_device_info(VOLD_FAMILY_QUELVO, 1);
+    auto* eblock = dynamic_cast<VARNO_EBLOCK*>(gen()->get_block("SECTOR_ARRAY", false));
+    ASSERT_NE(eblock, nullptr);
+    m_array = eblock->config();
+  }
+  VARNO_GEN* gen() { return dynamic_cast<VARNO_GEN*>(m_top.get()); }
+  void add(VOLD_PARAMETER_TYPE type, const std::vector<u32>& rows) {
+    m_array->m_param_list.push_back(m_info.add_param(VOLD_BLOCK_SECTOR_ARRAY, type, rows));
+  }
+  // A CRAM block outside any sector with one 8-byte frame.
+  std::unique_ptr<VARNO_DBLOCK> cram_block(const BYTES& bytes) {
+    auto block = std::make_unique<VARNO_DBLOCK>(VOLD_BLOCK_CRAM, gen());
+    auto* frame = new VARNO_FRAME();
+    auto* segment = new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, 8, true);
+    std::copy(bytes.begin(), bytes.end(), segment->data());
+    frame->add_frame_segment(segment);
+    EXPECT_TRUE(block->insert_frame_at_end(frame, 0));
+    return block;
+  }
+  void prepare(VARNO_DC_THREAD& t, VARNO_DBLOCK* b) {
+    t.m_DBlocksArray.push_back(b);
+    t.m_data_size = b->get_block_size();
+    t.m_DcThreadFrames = 1;
+    t.set_generator(gen());
+  }
+
+  std::unique_ptr<VARNO_IGEN> m_top;
+  VOLD_INFO m_info;
+  VARNO_BLOCK_CONFIG* m_array = nullptr;
+};
+
+TEST_F(CodebookStream, StreamBytesAreRemappedBeforeDeflate) {
+  std::vector<u32> rows = identity_rows();
+  rows[0] = 0x41;
+  rows[0x41] = 0;
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS_CRAM, rows);
+  gen()->get_mgr_param()->use_codebook = 1;
+  auto b = cram_block({0x41, 0x00, 0x42, 0x41, 1, 2, 3, 4});
+  VARNO_DC_THREAD t;
+  prepare(t, b.get());
+  t.m_thread_type = 1;
+  ASSERT_TRUE(t.compress());
+  // Header (0, 1, 0, 0, 2) and the frame, every 0x00 and 0x41 exchanged.
+  const BYTES expected = {0x41, 0x01, 0x02, 0x41, 0x41, 0x41, 0x41, 0x41,
+                          0x00, 0x41, 0x42, 0x00, 0x01, 0x02, 0x03, 0x04};
+  EXPECT_EQ(inflate_raw(t.compressed_data(), t.compressed_size()), expected);
+}
+
+TEST_F(CodebookStream, ShortGenericCodebookStopsTheStream) {
+  // The block-type form sizes the host's codebook; the generic one wins here.
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS_CRAM, identity_rows());
+  std::vector<u32> rows = identity_rows();
+  rows.pop_back();
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS, rows);
+  gen()->get_mgr_param()->use_codebook = 1;
+  auto b = cram_block({1, 2, 3, 4, 5, 6, 7, 8});
+  VARNO_DC_THREAD t;
+  prepare(t, b.get());
+  EXPECT_INTERNAL_ERROR(t.compress(), "Unsupported literals size (255) != 256");
+}
+
+}  // namespace
