@@ -113,6 +113,10 @@ TEST_F(QvCsr, IossmFramesCarrySlicesOfEveryDataArea) {
          record(20, 1, part(kChain1Area, from, 4)), record(20, 2, part(kChain2Area, from, 4))});
   };
   EXPECT_EQ(frames(b), (std::vector<BYTES>{slice_frame(0), slice_frame(4)}));
+  // The block's partial processing cuts the same slices, not plain pieces.
+  b->clear_frames();
+  EXPECT_TRUE(b->partial_process(0, 1));
+  EXPECT_EQ(frames(b), (std::vector<BYTES>{slice_frame(0), slice_frame(4)}));
 }
 
 TEST(QvCsrDevice, IossmSlicesKeepEveryBitOfAShortLastWord) {

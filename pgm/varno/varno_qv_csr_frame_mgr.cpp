@@ -182,7 +182,12 @@ void VARNO_QV_CSR_FRAME_MGR::write_aux_record(const u8* user, u8* dest) const {
 }
 
 bool VARNO_QV_CSR_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,
-                                                   u32, u32) {
+                                                   u32 first, u32 last) {
+  // A partial build of an IOSSM block (the block's partial processing comes
+  // here) must cut slices, not plain pieces.
+  if (m_frame_kind == CSR_FRAME_IOSSM) {
+    return create_partial_iossm_frames(block, config, first, last);
+  }
   // 1.
   if (!ready_to_build(block, config)) return true;
   const u8* user = block->get_user_data(VARNO_BLOCK_DATA_CSR);

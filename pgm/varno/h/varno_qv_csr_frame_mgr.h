@@ -22,7 +22,8 @@ class VARNO_QV_CSR_FRAME_MGR : public VARNO_QV_FRAME_MGR_BASE {
   ~VARNO_QV_CSR_FRAME_MGR() override;
 
   bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
-  // Frame kinds 0 and 1: the whole image, whatever first and last are.
+  // The whole image, whatever first and last are; frame kind 2 goes to
+  // create_partial_iossm_frames.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 first,
                              u32 last) override;
   // Frame kind 2: the whole image in slices, whatever first and last are.
