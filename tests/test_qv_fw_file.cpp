@@ -397,6 +397,22 @@ TEST_F(FwFile, RecordsPastTheImageEndAreRefused) {
             "Error: no data record in firmware file " + empty + "\n");
 }
 
+TEST_F(FwFile, AnImageEndingPastFourGiBIsRefused) {
+  VARNO_QV_FW_FILE_MGR* m = mgr("DUMMY1");
+  // Linear base 0xFFFF0000 plus offset 0xFFFF: two bytes at 0xFFFFFFFF end at
+  // 0x100000001, which no 32-bit image size holds.
+  const std::string path = m_tmp.write("top.hex", ":02000004FFFF00\n:02FFFF00AABB00\n");
+  m->set_path(path);
+  ASSERT_TRUE(m->process_fw_file());
+  EXPECT_EQ(m->last_blk_address(), 0xFFFFFFFFu);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(m->merge_blocks());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Error: firmware image of 4294967297 bytes is too large in firmware file " + path +
+                "\n");
+  EXPECT_EQ(m->image(), nullptr);
+}
+
 TEST_F(FwFile, MergeOrdersBlocksAndTheHigherAddressWins) {
   VARNO_QV_FW_FILE_MGR* m = mgr("DUMMY1");
   // Records at 0x20 (A1), 0x00 (B1 B2), 0x1F (C1 C2), 0x1F again (D1 D2).

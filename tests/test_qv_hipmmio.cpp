@@ -267,6 +267,18 @@ TEST_F(HipMmio, AddressDataShortLastFrame) {
   EXPECT_EQ(frame(b, 3), le({4, 0, 0, 0}));
 }
 
+TEST_F(HipMmio, PartialBuildRefusesAShortLastWord) {
+  BYTES whole = le({1, 2});
+  VARNO_DBLOCK* b = build(0, 0, "MMIO2", whole);
+  // 40 bits are two registers for a 26-byte address/data buffer that has
+  // room for one pair only; the partial build checks the words itself.
+  auto data = std::make_unique<u8[]>(5);
+  b->set_data(VARNO_BLOCK_DATA_HIP_MMIO, data.get(), 40, nullptr);
+  b->clear_frames();
+  EXPECT_INTERNAL_ERROR(b->partial_process(0, 0), "Mismatch in user data size");
+  EXPECT_EQ(b->get_number_of_frames(), 0u);
+}
+
 TEST_F(HipMmio, UserDataChecks) {
   VARNO_DBLOCK* b = block(0, 0, "HIP_MMIO");
   BYTES data(64);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <new>
 
 #include "fio.h"
 #include "korvia_fmt.h"
@@ -299,7 +300,23 @@ bool VARNO_QV_FW_FILE_MGR::merge_blocks() {
       return false;
     }
   }
-  m_image = std::make_unique<u8[]>(size);
+  // Frames address the image with 32 bits: a record that ends past 4 GiB
+  // (an extended linear address near the top plus its offset) is no image.
+  if (size > 0xFFFFFFFFu) {
+    std::printf("Error: firmware image of %llu bytes is too large in firmware file %s\n",
+                static_cast<unsigned long long>(size), m_path.c_str());
+    std::fflush(stdout);
+    return false;
+  }
+  // The size comes from the file: running short of memory fails the file
+  // rather than throwing out of the build.
+  m_image.reset(new (std::nothrow) u8[size]());
+  if (m_image == nullptr) {
+    std::printf("Error: no memory for a firmware image of %llu bytes in firmware file %s\n",
+                static_cast<unsigned long long>(size), m_path.c_str());
+    std::fflush(stdout);
+    return false;
+  }
   m_image_size = size;
   for (const std::unique_ptr<BLOCK>& b : m_blocks) {
     if (b->length > 0) std::memcpy(m_image.get() + b->address, b->data.get(), b->length);

@@ -96,6 +96,10 @@ bool VARNO_QV_HIPMMIO_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block,
   m_data_size = 0;
 
   const u64 bits = block->get_user_data_size(VARNO_BLOCK_DATA_HIP_MMIO);
+  // A partial build comes here without create_frames: a short last word
+  // would put the address/data pairs past their buffer and the last word
+  // past the user data.
+  VARNO_ASSERT_MSG(bits % 32 == 0, "Mismatch in user data size");
   const u64 user_bytes = (bits + 7) / 8;
   const u64 user_words = (bits + 31) / 32;
   VARNO_ASSERT_MSG(user_bytes <= 0xFFFFFFFFu, "user_data_size <= 0xFFFFFFFF");
