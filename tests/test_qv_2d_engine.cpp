@@ -96,6 +96,19 @@ TEST_F(Engine2D, BStructureOfAWidthFactorTwoEngine) {
   EXPECT_EQ(VARNO_UTIL::get_dword_from_address(b.data() + 60), 0u);
 }
 
+// The TK flow checks no slice length but the padding one: a huge length of
+// an unused type, doubled and counted in bits, must not wrap into a small
+// width word.
+TEST_F(Engine2D, BStructureRefusesAWidthThatWouldWrap) {
+  line("CRAM DC_IP_LENGTH",
+       "arg CRAM DC_IP_LENGTH width=1 48 48 96 96 96 2147483648 96 16 96 40 8 16 16 24 32 0 "
+       "20480");
+  load();
+  param().tk_flow = 1;
+  param().s4_variant = 2;
+  EXPECT_INTERNAL_ERROR(cram_engine(), "ip_bits <= 0xFFF && m_IpHeight <= 0xFFFF");
+}
+
 TEST_F(Engine2D, S4RuleAndWidthFactor) {
   line("device", "device PLACEHOLDER_DEVICE_53");
   load();

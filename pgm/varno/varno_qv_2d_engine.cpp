@@ -351,11 +351,14 @@ void VARNO_QV_2D_ENGINE::init_bstruct() {
   VARNO_ASSERT_MSG(m_BStruct == nullptr, "m_BStruct == NULL");
   m_BStruct = std::make_unique<u8[]>(B_STRUCT_SIZE);
   for (u32 k = 0; k < QV_IP_TYPE_MAX; ++k) {
-    const u32 bits = m_S4Mode ? m_ip_s4_sizes[k] * 8 : m_ip_sizes[k] * m_IpWidthFactor * 8;
+    // Sizes of types the device does not check may be anything: count the
+    // bits wide enough that a huge one cannot wrap into a small width.
+    const u64 bits = m_S4Mode ? u64{m_ip_s4_sizes[k]} * 8 : u64{m_ip_sizes[k]} * m_IpWidthFactor * 8;
     // The word holds the width in 12 bits and the height in 16.
     VARNO_ASSERT_MSG(bits <= 0xFFFu && m_IpHeight <= 0xFFFFu,
                      "ip_bits <= 0xFFF && m_IpHeight <= 0xFFFF");
-    VARNO_UTIL::write_dword_safely(m_IpHeight << 16 | bits << 4 | (k + 1), m_BStruct.get() + 4 * k);
+    VARNO_UTIL::write_dword_safely(m_IpHeight << 16 | static_cast<u32>(bits) << 4 | (k + 1),
+                                   m_BStruct.get() + 4 * k);
   }
 }
 
