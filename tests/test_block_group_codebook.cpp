@@ -4,7 +4,9 @@
 // s4 | thr << 4, chext, bank]).
 #include <zlib.h>
 
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -227,17 +229,110 @@ TEST_F(CodebookStream, StreamBytesAreRemappedBeforeDeflate) {
   EXPECT_EQ(inflate_raw(t.compressed_data(), t.compressed_size()), expected);
 }
 
-TEST_F(CodebookStream, ShortGenericCodebookStopsTheStream) {
-  // The block-type form sizes the host's codebook; the generic one wins here.
-  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS_CRAM, identity_rows());
+TEST_F(CodebookStream, SectorArrayTypeFormIsTheOneTheHostGets) {
+  // The host's codebook of a type comes from the sector array's type form,
+  // even when the sector array holds a generic one too: the stream must be
+  // remapped with the inverse of exactly that form, or the device decodes
+  // wrong bytes. A short generic codebook is therefore not in the way.
+  std::vector<u32> cram = identity_rows();
+  cram[1] = 0x80;
+  cram[0x80] = 1;
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS_CRAM, cram);
+  std::vector<u32> generic = identity_rows();
+  generic.pop_back();
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS, generic);
+  gen()->get_mgr_param()->use_codebook = 1;
+
+  BYTES host(2048);
+  ASSERT_EQ(gen()->copy_korvia_codebook(host.data(), 2048, VOLD_BLOCK_CRAM, true), 2048u);
+  VARNO_DC_THREAD t;
+  auto b = cram_block({1, 2, 3, 0x80, 5, 6, 7, 8});
+  prepare(t, b.get());
+  BYTES table(256);
+  ASSERT_EQ(t.copy_reversed_host_literals(table.data(), 256, VOLD_BLOCK_CRAM), 256);
+  // The device maps each stream byte back through the host's codebook.
+  for (u32 x = 0; x < 256; ++x) EXPECT_EQ(host[8 * table[x]], x) << x;
+
+  t.m_thread_type = 1;
+  ASSERT_TRUE(t.compress());
+  const BYTES expected = {0x00, 0x80, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                          0x80, 0x02, 0x03, 0x01, 0x05, 0x06, 0x07, 0x08};
+  EXPECT_EQ(inflate_raw(t.compressed_data(), t.compressed_size()), expected);
+}
+
+// The group's devices with a top-level CRAM data block that carries its own
+// codebook (row i holds 255 - i), and a sector array that holds an identity
+// generic codebook and a type form of its own.
+TEST(CodebookSource, DataBlockCodebookIsTheOneTheHostGets) {
+  auto slurp = [](const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  const std::string dir = ::testing::TempDir();
+  // The sector devices are found beside the device file.
+  for (const char* name : {"qv_sector_cl.ddb", "quelvo_sector_family_vold.ddb"}) {
+    std::ofstream(dir + "/" + name) << slurp(kDir + "/" + name);
+  }
+  const std::string family = dir + "/codebook_source_family.ddb";
+  const std::string device = dir + "/codebook_source_device.ddb";
+  std::ofstream(family) << slurp(kDir + "/group_family.ddb")
+                        << "\nblock CRAM data frame=TK_ESRAM_BBUS\n";
+  std::ofstream(device) << slurp(kDir + "/group_device.ddb")
+                        << "\nparam CRAM GZIP_KORVIA_LITERALS 255..0\n"
+                        << "param SECTOR_ARRAY GZIP_KORVIA_LITERALS 0..255\n"
+                        << "param SECTOR_ARRAY GZIP_KORVIA_LITERALS_CRAM 0..255\n";
+  std::unique_ptr<VARNO_IGEN> top(varno_get_factory()->create_generator());
+  top->set_family_pcf(family);
+  top->set_device_pcf(device);
+  ASSERT_EQ(top->process_pcfs(false, false, false, nullptr, 0), 0u);
+  auto* gen = dynamic_cast<VARNO_GEN*>(top.get());
+  ASSERT_NE(dynamic_cast<VARNO_DBLOCK*>(gen->get_block(VOLD_BLOCK_CRAM, false)), nullptr);
+
+  BYTES host(2048);
+  ASSERT_EQ(gen->copy_korvia_codebook(host.data(), 2048, VOLD_BLOCK_CRAM, true), 2048u);
+  EXPECT_EQ(host[0], 255);
+  VARNO_DC_THREAD t;
+  t.set_generator(gen);
+  BYTES table(256);
+  ASSERT_EQ(t.copy_reversed_host_literals(table.data(), 256, VOLD_BLOCK_CRAM), 256);
+  for (u32 x = 0; x < 256; ++x) EXPECT_EQ(host[8 * table[x]], x) << x;
+  EXPECT_EQ(table[0], 255);
+  EXPECT_EQ(table[255], 0);
+
+  // The stream is remapped with that inverse, not with the sector array's
+  // identity codebook.
+  gen->get_mgr_param()->use_codebook = 1;
+  VARNO_DBLOCK block(VOLD_BLOCK_CRAM, gen);
+  auto* frame = new VARNO_FRAME();
+  auto* segment = new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, 8, true);
+  const BYTES bytes = {0, 1, 2, 3, 0x80, 0xFE, 0xFF, 0x10};
+  std::copy(bytes.begin(), bytes.end(), segment->data());
+  frame->add_frame_segment(segment);
+  ASSERT_TRUE(block.insert_frame_at_end(frame, 0));
+  t.m_DBlocksArray.push_back(&block);
+  t.m_data_size = block.get_block_size();
+  t.m_DcThreadFrames = 1;
+  t.m_thread_type = 1;
+  ASSERT_TRUE(t.compress());
+  // Header (0, 1, 2, 0, 0, 0, 0, 0) and the frame, every byte x as 255 - x.
+  const BYTES expected = {0xFF, 0xFE, 0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                          0xFF, 0xFE, 0xFD, 0xFC, 0x7F, 0x01, 0x00, 0xEF};
+  EXPECT_EQ(inflate_raw(t.compressed_data(), t.compressed_size()), expected);
+}
+
+TEST_F(CodebookStream, ShortHostCodebookStopsTheStream) {
   std::vector<u32> rows = identity_rows();
   rows.pop_back();
-  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS, rows);
-  gen()->get_mgr_param()->use_codebook = 1;
+  // 255 rows size the host's codebook below its minimum; the inverse alone
+  // reports its own short count.
+  add(VOLD_PARAMETER_GZIP_KORVIA_LITERALS_CRAM, rows);
   auto b = cram_block({1, 2, 3, 4, 5, 6, 7, 8});
   VARNO_DC_THREAD t;
   prepare(t, b.get());
-  EXPECT_INTERNAL_ERROR(t.compress(), "Unsupported literals size (255) != 256");
+  BYTES table(256);
+  EXPECT_EQ(t.copy_reversed_host_literals(table.data(), 256, VOLD_BLOCK_CRAM), 255);
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 #include "varno_assert.h"
 #include "varno_block_config.h"
 #include "varno_block_group.h"
+#include "varno_dblock.h"
+#include "varno_eblock.h"
+#include "varno_gen.h"
 #include "vold.h"
 
 namespace {
@@ -24,29 +27,12 @@ VOLD_PARAMETER_TYPE literals_type(const std::string& name) {
   return type;
 }
 
-}  // namespace
-
-int VARNO_DC_THREAD::copy_reversed_korvia_literals(u8* addr, unsigned bytes,
-                                                   VARNO_BLOCK_CONFIG* config,
-                                                   unsigned block_type) {
-  VARNO_ASSERT(config != nullptr);
-  VARNO_ASSERT(addr != nullptr);
-  VARNO_ASSERT(bytes > 0);
-
-  // The generic codebook wins over the one of the block type.
-  VOLD_PARAMETER_TYPE type = literals_type(LITERALS_NAME);
-  std::string name = LITERALS_NAME;
+// Steps shared by both sources: the inverse of parameter type of config
+// into addr; returns the rows consumed.
+int invert_literals(u8* addr, unsigned bytes, VARNO_BLOCK_CONFIG* config,
+                    VOLD_PARAMETER_TYPE type, const std::string& name) {
   const VOLD_PARAM* param = config->get_param(type);
-  if (param == nullptr) {
-    // An unnamed block type has no specific form; its name lookup fails.
-    std::string block_name;
-    if (block_type < VOLD_BLOCK_MAX) block_name = VOLD_BLOCK_TYPE_NAMES[block_type];
-    name = LITERALS_PREFIX + block_name;
-    type = literals_type(name);
-    param = config->get_param(type);
-    VARNO_ASSERT(param != nullptr);
-  }
-
+  VARNO_ASSERT(param != nullptr);
   const u32 size = config->get_param_size(type);
   if (size > bytes) {
     VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
@@ -70,4 +56,53 @@ int VARNO_DC_THREAD::copy_reversed_korvia_literals(u8* addr, unsigned bytes,
     addr[byte_val] = static_cast<u8>(i);
   }
   return static_cast<int>(count);
+}
+
+std::string block_type_name(unsigned block_type) {
+  // An unnamed block type has no specific form; its name lookup fails.
+  return block_type < VOLD_BLOCK_MAX ? VOLD_BLOCK_TYPE_NAMES[block_type] : "";
+}
+
+}  // namespace
+
+int VARNO_DC_THREAD::copy_reversed_korvia_literals(u8* addr, unsigned bytes,
+                                                   VARNO_BLOCK_CONFIG* config,
+                                                   unsigned block_type) {
+  VARNO_ASSERT(config != nullptr);
+  VARNO_ASSERT(addr != nullptr);
+  VARNO_ASSERT(bytes > 0);
+
+  // The generic codebook wins over the one of the block type.
+  VOLD_PARAMETER_TYPE type = literals_type(LITERALS_NAME);
+  std::string name = LITERALS_NAME;
+  if (config->get_param(type) == nullptr) {
+    name = LITERALS_PREFIX + block_type_name(block_type);
+    type = literals_type(name);
+  }
+  return invert_literals(addr, bytes, config, type, name);
+}
+
+int VARNO_DC_THREAD::copy_reversed_host_literals(u8* addr, unsigned bytes, unsigned block_type) {
+  VARNO_ASSERT(addr != nullptr);
+  VARNO_ASSERT(bytes > 0);
+  VARNO_ASSERT(m_Gen != nullptr);
+
+  // The device decodes with the codebook the generator hands the host, so
+  // the inverse is taken from the same place: a data block of the type with
+  // its generic codebook, else the sector array's form for the type (even
+  // when the sector array also holds a generic one).
+  VOLD_PARAMETER_TYPE type = literals_type(LITERALS_NAME);
+  std::string name = LITERALS_NAME;
+  VARNO_BLOCK_CONFIG* config = nullptr;
+  if (auto* dblock = dynamic_cast<VARNO_DBLOCK*>(m_Gen->get_block(block_type, false))) {
+    config = dblock->get_block_config();
+  } else {
+    auto* eblock = dynamic_cast<VARNO_EBLOCK*>(m_Gen->get_block("SECTOR_ARRAY", false));
+    VARNO_ASSERT(eblock != nullptr);
+    config = eblock->config();
+    name = LITERALS_PREFIX + block_type_name(block_type);
+    type = literals_type(name);
+  }
+  VARNO_ASSERT(config != nullptr);
+  return invert_literals(addr, bytes, config, type, name);
 }

@@ -209,9 +209,8 @@ bool VARNO_DC_THREAD::compress() {
   std::array<u8, 256> table{};
   bool remap = false;
   if (p.use_codebook != 0 && m_Gen->get_korvia_codebook_size(last_type) != 0) {
-    auto* eblock = dynamic_cast<VARNO_EBLOCK*>(m_Gen->get_block("SECTOR_ARRAY", false));
-    VARNO_ASSERT(eblock != nullptr);
-    const int size = copy_reversed_korvia_literals(table.data(), 256, eblock->config(), last_type);
+    // The inverse must match the codebook the device is loaded with.
+    const int size = copy_reversed_host_literals(table.data(), 256, last_type);
     if (size != 256) {
       VARNO_INTERNAL_ERROR(
           KORVIA::fmt_sprintf("Unsupported literals size (%d) != %d", size, 256));

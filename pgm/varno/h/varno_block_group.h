@@ -132,6 +132,9 @@ class VARNO_DC_THREAD {
   // Inverse of the codebook into addr; returns the codebook rows consumed.
   int copy_reversed_korvia_literals(u8* addr, unsigned bytes, VARNO_BLOCK_CONFIG* config,
                                     unsigned block_type);
+  // Inverse of the codebook that the generator hands the host for
+  // block_type (same source as VARNO_GEN::copy_korvia_codebook).
+  int copy_reversed_host_literals(u8* addr, unsigned bytes, unsigned block_type);
 
   // The compressed stream (deflate output and 8 zero bytes) after compress.
   const u8* compressed_data() const { return m_compressed.get(); }
