@@ -513,6 +513,39 @@ TEST_F(PvCram, FaultsInFlaggedLutramLinesOrS4RegistersAreDropped) {
                  {0x40, 0x44, 0x44, 0x8C, 0x84, 0x48, 0x48, 0x84}}));
 }
 
+TEST_F(PvCram, FlaggedLineBoundsAreExactAndTheLineCursorMovesOn) {
+  param().cram_fi_mode = 2;
+  // Around both data lines (8..23, 40..55) of IMG 0.
+  param().cram_fi_locations = {VOLD_FAMILY_PASKEVOLT, 1, 0, 7,  0, 8,  0, 23, 0, 24,
+                               0,                     39, 0, 40, 0, 55, 0, 56};
+  set_bit(m_image, 50, 56);  // flags data line 1 only
+  ASSERT_TRUE(build());
+  EXPECT_EQ(tb().fault_injection_lists[VARNO_TALKBACK_FI_IMG], (LISTS{{0, 7, 8, 23, 24, 39, 56}}));
+  EXPECT_EQ(tb().fault_injection_lists[VARNO_TALKBACK_FI_BS],
+            (LISTS{{0, 199, 200, 215, 216, 71, 136}}));
+
+  m_image[(50 * 64 + 56) / 8] = 0;
+  set_bit(m_image, 50, 24);  // data line 0 only
+  ASSERT_TRUE(build());
+  EXPECT_EQ(tb().fault_injection_lists[VARNO_TALKBACK_FI_IMG], (LISTS{{0, 7, 24, 39, 40, 55, 56}}));
+  EXPECT_EQ(tb().fault_injection_lists[VARNO_TALKBACK_FI_EDCRC],
+            (LISTS{{0, 71, 88, 103, 104, 119, 120}}));
+}
+
+TEST_F(PvCram, CoreDataRefusesAFrameBeyondTheImage) {
+  ASSERT_TRUE(build());
+  // The fault step reads the frame's LUTRAM row even when user data is
+  // skipped; an IMG frame past the image has none.
+  param().cram_skip_user_data = 1;
+  const std::vector<BYTES> longer(53, BYTES(8, 0));
+  u32 bits = 0;
+  EXPECT_INTERNAL_ERROR(
+      mgr()->create_frame_core_data(longer, 0, 52, nullptr, bits, 0, WORDS{33}),
+      "img_index < m_member.image_frame_count");
+  EXPECT_NE(mgr()->create_frame_core_data(longer, 0, 51, nullptr, bits, 0, WORDS{33}), nullptr);
+  EXPECT_EQ(bits, 256u);
+}
+
 TEST_F(PvCram, FaultLocationsInBitstreamAndEdcrcForm) {
   param().cram_fi_mode = 1;  // bitstream frame 1 (IMG 2), bit 65 (IMG bit 33)
   param().cram_fi_locations = {VOLD_FAMILY_PASKEVOLT, 1, 1, 65};

@@ -86,6 +86,9 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
   VARNO_ASSERT_MSG(
       img_index < user_data.size() && u64{user_data[img_index].size()} * 8 >= m.image_frame_bits,
       "img_index < m_memory_remap_user_cram_data_count");
+  // The frame's LUTRAM row and S4 record are indexed by img_index too, also
+  // when the caller hands in a longer image.
+  VARNO_ASSERT_MSG(img_index < m.image_frame_count, "img_index < m_member.image_frame_count");
   // The frame needs room for its ED-CRC word; verification guarantees it.
   VARNO_ASSERT_MSG(m.bs_frame_bits >= 32 && (m.bs_frame_bits % 32) == 0,
                    "(m_member.bs_frame_bits % 32) == 0");
@@ -121,11 +124,17 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
   // 3.
   const bool lutram = !m_pv_lutram_info.empty();
   const u32 lines = m.lutram_datalines_count;
-  if (lutram && param->cram_skip_user_data == 0) {
-    error = std::make_unique<u8[]>(bytes);
-    const u32 row = img_index / m.addrlines_per_row;
+  // The frame's row of flags serves this step and the fault step, which runs
+  // even when the user data is skipped.
+  u32 row = 0;
+  if (lutram) {
+    VARNO_ASSERT_MSG(m.addrlines_per_row > 0, "m_member.addrlines_per_row > 0");
+    row = img_index / m.addrlines_per_row;
     VARNO_ASSERT_MSG(row < m_pv_lutram_info.size() && m_pv_lutram_info[row].size() == lines,
                      "row < m_memory_pv_lutram_info_count");
+  }
+  if (lutram && param->cram_skip_user_data == 0) {
+    error = std::make_unique<u8[]>(bytes);
     for (u32 d = 0; d < lines; ++d) {
       if (m_pv_lutram_info[row][d] == 0) continue;
       const u32 line = m.lutram_datalines[d];
@@ -174,9 +183,9 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
       VARNO_ASSERT_MSG(r < frame_bits, "raw_index < m_member.bs_frame_bits");
       // 4.2 Flagged LUTRAM lines keep their bits.
       if (lutram) {
-        const std::vector<u8>& info = m_pv_lutram_info[img_index / m.addrlines_per_row];
+        const std::vector<u8>& info = m_pv_lutram_info[row];
         while (cursor < lines && u64{m.lutram_datalines[cursor]} + 16 <= f) ++cursor;
-        if (cursor < lines && cursor < info.size() && m.lutram_datalines[cursor] <= f &&
+        if (cursor < lines && m.lutram_datalines[cursor] <= f &&
             f < u64{m.lutram_datalines[cursor]} + 16 && info[cursor] != 0) {
           continue;
         }
