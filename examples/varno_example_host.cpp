@@ -23,10 +23,13 @@
 #include "cfg.h"
 #include "msg.h"
 #include "varno_block.h"
+#include "varno_block_group.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_gen.h"
 #include "varno_iblock.h"
+#include "varno_itop_bitstream.h"
+#include "varno_mgr_param.h"
 #include "varno_sblock.h"
 #include "varno_types.h"
 #include "vold.h"
@@ -65,6 +68,11 @@ void usage(std::FILE* out) {
                "                             design data of a data block of the sector at grid\n"
                "                             column X, row Y of the sector-array block ARRAY\n"
                "  --config FILE              configuration settings (\"key = value\" lines)\n"
+               "  --group TYPE               after the frames: one block group of TYPE (CRAM,\n"
+               "                             ERAM, ...) over the sectors of the sector-array\n"
+               "                             block, written as group_descriptor.bin and\n"
+               "                             group_data.bin, and the top-level bitstream with\n"
+               "                             SHA-256 hash blocks as bitstream.rbf (raw binary)\n"
                "  --debug LEVEL              library messages, 0 (none, the default) to 5\n"
                "  --help                     this text\n"
                "\n"
@@ -133,6 +141,7 @@ struct OPTIONS {
   std::string output;
   std::string config;
   u32 debug_level = 0;
+  std::string group;  // block group type; empty: no group, no bitstream
   std::vector<DATA_SPEC> data;
 };
 
@@ -235,6 +244,9 @@ OPTIONS parse_options(int argc, char** argv) {
     } else if (arg == "--config") {
       if (!options.config.empty()) fail(EXIT_USAGE, "--config given twice");
       options.config = value();
+    } else if (arg == "--group") {
+      if (!options.group.empty()) fail(EXIT_USAGE, "--group given twice");
+      options.group = value();
     } else if (arg == "--debug") {
       const std::string level = value();
       if (!parse_u32(level, options.debug_level) || options.debug_level > 5)
@@ -528,6 +540,144 @@ void write_dump(VARNO_IGEN* gen, const std::string& path) {
   std::printf("text dump: %s (%ju bytes)\n", path.c_str(), fs::file_size(path, ec));
 }
 
+// Block size of the merged top-level bitstream: one group data page.
+constexpr u32 BITSTREAM_BLOCK_SIZE = VARNO_GROUP_PAGE_SIZE;
+// Routing codes of the top-level bit fields: the top-level option blocks go
+// to the device's own configuration, the group's descriptor and its data
+// pages to the decompressor.
+constexpr VARNO_QV_BLOCK_ROUTING ROUTING_OPTIONS = 0;
+constexpr VARNO_QV_BLOCK_ROUTING ROUTING_DESCRIPTOR = 1;
+constexpr VARNO_QV_BLOCK_ROUTING ROUTING_GROUP_DATA = 3;
+
+// The top-level option blocks that only lay out the group's descriptor and
+// streams: they configure nothing, so they stay out of the bitstream.
+constexpr const char* GROUP_LAYOUT_BLOCKS[] = {
+    "ACTION_HDR",  "SECTOR_GROUP_ACTION", "SECTOR_GROUP_HALF", "DC_THREAD_PARAMS",
+    "CNOC_HEADER", "CNT_HEADER",          "ERAM_HEADER",       "COMP_FRAME_HDR"};
+
+bool is_group_layout_block(const std::string& name) {
+  for (const char* layout : GROUP_LAYOUT_BLOCKS)
+    if (name == layout) return true;
+  return false;
+}
+
+void write_binary(const std::string& path, const std::vector<u8>& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  if (!file) fail(EXIT_LIBRARY, "cannot write %s", path.c_str());
+  std::printf("  %s (%zu bytes)\n", path.c_str(), bytes.size());
+}
+
+// The sectors of the device's sector-array block, row by row, for a group of
+// the given type. A group gathers each sector's block of that name: a sector
+// without one is the user's mistake, told before anything is built.
+std::vector<VARNO_MBLOCK*> group_sectors(VARNO_IGEN* gen, const std::string& type) {
+  VARNO_EBLOCK* eblock = nullptr;
+  for (u32 i = 0; i < gen->max_block_index() && eblock == nullptr; ++i)
+    eblock = dynamic_cast<VARNO_EBLOCK*>(gen->get_block_by_index(i));
+  if (eblock == nullptr) fail(EXIT_USAGE, "--group %s: the family has no sector-array block", type.c_str());
+
+  std::vector<VARNO_MBLOCK*> sectors;
+  for (u32 y = 0; y < eblock->y_sector_count(); ++y) {
+    for (u32 x = 0; x < eblock->x_sector_count(); ++x) {
+      VARNO_MBLOCK* sector = eblock->get_sector(x, y);
+      if (sector == nullptr) continue;
+      VARNO_IGEN* sgen = sector->generator();
+      if (sgen == nullptr || dynamic_cast<VARNO_DBLOCK*>(sgen->get_block(type, false)) == nullptr)
+        fail(EXIT_USAGE, "--group %s: sector (%u, %u) of %s has no data block %s", type.c_str(), x,
+             y, block_name(eblock).c_str(), type.c_str());
+      sectors.push_back(sector);
+    }
+  }
+  if (sectors.empty()) fail(EXIT_USAGE, "--group %s: the sector array has no sectors", type.c_str());
+  if (sectors.size() > QV_MAX_DC_THREADS * QV_MAX_BLOCKS_PER_THREAD)
+    fail(EXIT_USAGE, "--group %s: %zu sectors, a group takes at most %u", type.c_str(),
+         sectors.size(), QV_MAX_DC_THREADS * QV_MAX_BLOCKS_PER_THREAD);
+  return sectors;
+}
+
+// One block group of the given type over the sectors: the first half on
+// thread 0, the rest on thread 1. Writes the descriptor and the group data,
+// then the top-level bitstream: the configuring option blocks' images as
+// they are, the descriptor and the data pages merged into blocks with
+// SHA-256 hash blocks.
+void run_group(VARNO_IGEN* gen, const std::string& type, const std::vector<VARNO_MBLOCK*>& sectors,
+               const fs::path& out) {
+  std::unique_ptr<VARNO_IMBLOCK_GROUP> group(gen->create_group());
+  group->set_group_type(type, "");
+  const size_t first_half = (sectors.size() + 1) / 2;
+  for (size_t i = 0; i < sectors.size(); ++i)
+    group->add_mblock(sectors[i], i < first_half ? 0 : 1);
+  group->collect_data(false);
+
+  std::printf("block group %s: %zu sectors, %zu on thread 0, %zu on thread 1\n", type.c_str(),
+              sectors.size(), first_half, sectors.size() - first_half);
+  for (unsigned t = 0; t < QV_MAX_DC_THREADS; ++t) {
+    std::printf("  thread %u: %s, %u bytes, compression ratio %u%%\n", t,
+                group->is_thread_active(t) ? "active" : "idle", group->get_thread_size(t),
+                group->get_comp_ratio(t));
+  }
+  const u32 descriptor_size = group->get_group_descriptor_size();
+  const u32 full_size = group->get_group_full_size();
+  if (descriptor_size == 0 || full_size < descriptor_size)
+    fail(EXIT_LIBRARY, "block group %s: no descriptor", type.c_str());
+  // The group data is whole pages: the full size less the descriptor.
+  const u32 data_size = full_size - descriptor_size;
+  if (data_size % VARNO_GROUP_PAGE_SIZE != 0)
+    fail(EXIT_LIBRARY, "block group %s: group data of %u bytes is not whole pages", type.c_str(),
+         data_size);
+  std::printf("  descriptor %u bytes, group data %u bytes (%u pages)\n", descriptor_size, data_size,
+              data_size / VARNO_GROUP_PAGE_SIZE);
+
+  std::vector<u8> descriptor(descriptor_size);
+  group->get_group_descriptor_data(descriptor.data(), descriptor_size);
+  std::vector<u8> data(data_size, 0);
+  if (data_size > 0) group->get_group_data(data.data(), data_size);
+  write_binary((out / "group_descriptor.bin").string(), descriptor);
+  write_binary((out / "group_data.bin").string(), data);
+
+  // The configuring option blocks' images; the bitstream borrows every
+  // buffer, so they all live until it is written.
+  std::vector<std::vector<u8>> images;
+  for (u32 i = 0; i < gen->max_block_index(); ++i) {
+    auto* sblock = dynamic_cast<VARNO_SBLOCK*>(gen->get_block_by_index(i));
+    if (sblock == nullptr || sblock->get_block_size() == 0) continue;
+    if (is_group_layout_block(block_name(sblock))) continue;
+    images.emplace_back(sblock->get_block_size());
+    std::printf("  bit field %zu: option block %s, %u bytes\n", images.size() - 1,
+                block_name(sblock).c_str(), sblock->get_block_size());
+    sblock->read_block_data(images.back().data());
+  }
+  std::unique_ptr<VARNO_ITOP_BITSTREAM> top(gen->create_top_bitstream());
+  for (std::vector<u8>& image : images) {
+    // Not merged: an option block's image goes to the device as it is.
+    top->add_bitfield(image.data(), static_cast<u32>(image.size()), ROUTING_OPTIONS, true, false);
+  }
+  const u32 first_merged = top->get_bitfield_count();
+  if (descriptor_size > BITSTREAM_BLOCK_SIZE)
+    fail(EXIT_LIBRARY, "block group %s: descriptor of %u bytes is larger than a bitstream block",
+         type.c_str(), descriptor_size);
+  top->add_bitfield(descriptor.data(), descriptor_size, ROUTING_DESCRIPTOR, true, true);
+  for (u32 at = 0; at < data_size; at += VARNO_GROUP_PAGE_SIZE)
+    top->add_bitfield(data.data() + at, VARNO_GROUP_PAGE_SIZE, ROUTING_GROUP_DATA, true, true);
+  const std::vector<u32> hashes = top->merge_by_routing(
+      BITSTREAM_BLOCK_SIZE, first_merged, top->get_bitfield_count() - 1, true, VARNO_SHA_MODE_256);
+
+  u64 total = 0;
+  for (u32 i = 0; i < top->get_bitfield_count(); ++i) total += top->get_bitfield_size(i);
+  std::printf("top-level bitstream: %u bit fields, %ju bytes, %zu hash block%s (SHA-256)",
+              top->get_bitfield_count(), static_cast<std::uintmax_t>(total), hashes.size(),
+              hashes.size() == 1 ? "" : "s");
+  for (size_t i = 0; i < hashes.size(); ++i) std::printf("%s%u", i == 0 ? " at " : ", ", hashes[i]);
+  std::printf("\n");
+  const std::string rbf = (out / "bitstream.rbf").string();
+  if (!top->write_to_file(rbf, VARNO_OUTPUT_FORMAT_RBF, 0, top->get_bitfield_count() - 1, false))
+    fail(EXIT_LIBRARY, "cannot write %s", rbf.c_str());
+  std::error_code ec;
+  std::printf("  %s (%ju bytes)\n", rbf.c_str(), fs::file_size(rbf, ec));
+}
+
 int run(OPTIONS& options) {
   if (options.debug_level > 0) msg_set_debug_verbosity(static_cast<int>(options.debug_level));
 
@@ -567,6 +717,15 @@ int run(OPTIONS& options) {
   gen->set_util_debug_level(options.debug_level);
   gen->set_family_pcf(options.family);
   gen->set_device_pcf(options.device);
+  // The group's switches live in the top generator's record, which is set
+  // before the model build as a host does: compressed thread streams, and no
+  // S4 form (the example's CRAM frames are built out of it, so the thread
+  // records give the plain data-register lengths).
+  if (!options.group.empty()) {
+    VARNO_MGR_PARAM* param = gen->get_mgr_param();
+    param->group_compressed = 1;
+    param->s4_variant = 0;
+  }
   std::printf("family: %s\ndevice: %s (device type %u)\n", options.family.c_str(),
               options.device.c_str(), device_type);
 
@@ -589,6 +748,8 @@ int run(OPTIONS& options) {
     }
     return EXIT_LIBRARY;
   }
+  std::vector<VARNO_MBLOCK*> group_members;
+  if (!options.group.empty()) group_members = group_sectors(gen.get(), options.group);
 
   // Frames are built from the data by do_all_blocks: place it first.
   for (DATA_SPEC& spec : options.data) {
@@ -625,6 +786,8 @@ int run(OPTIONS& options) {
   gen->dump_expected_data(expected);
   std::printf("expected data: %s\n", expected.c_str());
   print_expected_files(expected);
+
+  if (!options.group.empty()) run_group(gen.get(), options.group, group_members, out);
   return 0;
 }
 

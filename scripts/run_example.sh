@@ -22,7 +22,8 @@ echo "== borquent: flat family, option blocks and one data block"
   --data "ESRAM_BBUS:BBUS:$data/borquent/esram_bbus.bin"
 
 echo
-echo "== quelvo: 2 x 2 sector grid, two sector types; CRAM, ERAM and bus data per sector"
+echo "== quelvo: 2 x 2 sector grid, two sector types; CRAM, ERAM and bus data per sector;"
+echo "   a CRAM block group over the four sectors and the top-level bitstream"
 # Sector (x, y) has type cl at (0, 0) and (1, 1), f1 at (1, 0) and (0, 1).
 sector_data=()
 for cell in 0:0:cl 1:0:f1 0:1:f1 1:1:cl; do
@@ -33,9 +34,13 @@ for cell in 0:0:cl 1:0:f1 0:1:f1 1:1:cl; do
                 --sector-data "SECTOR_ARRAY:$xy:ESRAM_BBUS:BBUS:$data/quelvo/esram_bbus_$type.bin")
 done
 "$host" "$ddb/quelvo/quelvo_family.ddb" "$ddb/quelvo/quelvo_device.ddb" "$out/quelvo" \
-  --config examples/example.cfg "${sector_data[@]}"
+  --config examples/example.cfg "${sector_data[@]}" --group CRAM
 
 echo
 echo "Outputs (text dumps, expected-data directories):"
 echo "  $(pwd)/$out/borquent"
 echo "  $(pwd)/$out/quelvo"
+echo "Block group and top-level bitstream of the QUELVO run:"
+echo "  $(pwd)/$out/quelvo/group_descriptor.bin"
+echo "  $(pwd)/$out/quelvo/group_data.bin"
+echo "  $(pwd)/$out/quelvo/bitstream.rbf (raw binary)"

@@ -4,6 +4,8 @@
 // failures, sectors that share device data, the sectors' CNOC addresses and
 // generators, and the CRAM and ERAM frames and expected data of every sector.
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
+#include <zlib.h>
 
 #include <unistd.h>
 
@@ -17,11 +19,13 @@
 #include <vector>
 
 #include "varno_block_config.h"
+#include "varno_block_group.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_frame_mgr.h"
 #include "varno_frame_mgr_factory.h"
 #include "varno_gen.h"
+#include "varno_itop_bitstream.h"
 #include "varno_mgr_param.h"
 #include "varno_sblock.h"
 #include "varno_test.h"
@@ -253,7 +257,7 @@ TEST(E2eSectors, MissingSectorFamilyFailsTheFirstSector) {
   auto gen = new_generator(dir.path("quelvo_family.ddb"), dir.path("quelvo_device.ddb"));
   // The sector's status 1, with the device's own blocks built.
   EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), 1u);
-  EXPECT_EQ(gen->max_block_index(), 2u);
+  EXPECT_EQ(gen->max_block_index(), 10u);
   VARNO_GEN* first = sector_gen(gen.get(), 0, 0);
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(first->family_pcf(), dir.dir() + "quelvo_sector_family_vold");
@@ -382,10 +386,16 @@ const CELL s_cells[] = {{0, 0, 4, 8, &s_cl}, {1, 0, 5, 8, &s_f1}, {0, 1, 4, 9, &
 
 // The sector example loaded, with the design data of every sector in place
 // (the buffers outlive the generator, which borrows them) and nothing built.
+// With group_switches, the top record is set up for a compressed block group
+// before the model build, as the example host does.
 class QUELVO_RUN {
  public:
-  QUELVO_RUN() {
+  explicit QUELVO_RUN(bool group_switches = false) {
     gen = new_generator(s_quelvo + "quelvo_family.ddb", s_quelvo + "quelvo_device.ddb");
+    if (group_switches) {
+      gen->get_mgr_param()->group_compressed = 1;
+      gen->get_mgr_param()->s4_variant = 0;
+    }
     status = gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE);
     if (status != 0) return;
     for (const char* type : {"cl", "f1"}) {
@@ -485,8 +495,9 @@ TEST(E2eSectorFrames, EverySectorFramesItsCramAndEram) {
     }
     EXPECT_EQ(run.block(c.x, c.y, "ESRAM_BBUS")->get_number_of_frames(), 0u);
   }
-  // The device's own image is still the option bits alone.
-  EXPECT_EQ(run.gen->bt_size(), 12u);
+  // The device's own image: the option bits (12 bytes) and the group's
+  // layout blocks, 8 + 16 + 12 + 40 + 4 + 8 + 4 + 8 bytes.
+  EXPECT_EQ(run.gen->bt_size(), 112u);
 }
 
 // Every record of every frame carries the sector's CNOC address, which the
@@ -698,6 +709,13 @@ std::string image_lines(u8 first, u32 rows, u32 row_bytes) {
   return text;
 }
 
+// The CRAM image: its four rows of design data, then the two spare rows
+// (image frames 4 and 5), zero in the design data files.
+std::string cram_lines(u8 first, u32 row_bytes) {
+  const std::string spare = std::string(8 * row_bytes, '0') + "\n";
+  return image_lines(first, 4, row_bytes) + spare + spare;
+}
+
 TEST(E2eSectors, HostRunOfTheSectorExample) {
   TEMP_DIR dir;
   QUELVO_RUN run;
@@ -705,9 +723,10 @@ TEST(E2eSectors, HostRunOfTheSectorExample) {
   ASSERT_TRUE(run.gen->do_all_blocks());
   for (u32 i = 0; i < run.gen->max_block_index(); ++i) run.gen->get_block_by_index(i)->crc_update();
 
-  // The top dump holds only the option bits: 0x5EC70A11, JTAG_ID 0x0A51C0DE,
-  // and the CRC word 0xD58E0000 (the CRC-16 of the eight image bytes and the
-  // two filler bytes, by crc16 above). A sector-array block writes nothing.
+  // The top dump holds the option bits: 0x5EC70A11, JTAG_ID 0x0A51C0DE, and
+  // the CRC word 0xD58E0000 (the CRC-16 of the eight image bytes and the two
+  // filler bytes, by crc16 above); then the group's layout blocks, all zero.
+  // A sector-array block writes nothing.
   EXPECT_EQ(crc16({0x11, 0x0A, 0xC7, 0x5E, 0xDE, 0xC0, 0x51, 0x0A, 0x00, 0x00}), 0xD58E);
   run.gen->write_to_file(dir.path("dump.txt"), VARNO_OUTPUT_FORMAT_DAT);
   EXPECT_EQ(read_file(dir.path("dump.txt")), read_file(s_expected + "quelvo_dump.txt"));
@@ -720,14 +739,14 @@ TEST(E2eSectors, HostRunOfTheSectorExample) {
 
   // Expected data: CRAM.img and ERAM.img in every sector's directory.
   run.gen->dump_expected_data(dir.path("expected"));
-  EXPECT_EQ(image_lines(0x80, 4, 12), read_file(s_expected + "quelvo_sector_cram.img"));
+  EXPECT_EQ(cram_lines(0x80, 12), read_file(s_expected + "quelvo_sector_cram.img"));
   EXPECT_EQ(image_lines(0xC0, 8, 4), read_file(s_expected + "quelvo_sector_eram.img"));
   for (const CELL& c : s_cells) {
     const std::string sector_dir =
         dir.path("expected/SECTOR_ARRAYX" + std::to_string(c.x) + "Y" + std::to_string(c.y));
     SCOPED_TRACE(sector_dir);
     const SECTOR_TYPE& t = *c.type;
-    EXPECT_EQ(read_file(sector_dir + "/CRAM.img"), image_lines(t.cram_first, t.cram_rows, t.cram_row_bytes));
+    EXPECT_EQ(read_file(sector_dir + "/CRAM.img"), cram_lines(t.cram_first, t.cram_row_bytes));
     EXPECT_EQ(read_file(sector_dir + "/ERAM.img"), image_lines(t.eram_first, t.eram_rows, t.eram_row_bytes));
     // The bus chain writes no expected data.
     std::set<std::string> names;
@@ -739,6 +758,158 @@ TEST(E2eSectors, HostRunOfTheSectorExample) {
   EXPECT_EQ(read_file(s_expected + "quelvo_sector_cram.img").substr(0, 97),
             "10001011" "10001010" "10001001" "10001000" "10000111" "10000110"
             "10000101" "10000100" "10000011" "10000010" "10000001" "10000000\n");
+}
+
+// ---- The whole road: block group, compressed threads, top-level bitstream ------------
+
+// Raw inflate of a thread stream; the bytes after the deflate data go to tail.
+std::vector<u8> inflate_raw(const std::vector<u8>& in, std::vector<u8>& tail) {
+  z_stream zs{};
+  EXPECT_EQ(inflateInit2(&zs, -15), Z_OK);
+  std::vector<u8> out(1 << 16);
+  zs.next_in = const_cast<u8*>(in.data());
+  zs.avail_in = static_cast<uInt>(in.size());
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
+  out.resize(zs.total_out);
+  tail.assign(in.end() - zs.avail_in, in.end());
+  inflateEnd(&zs);
+  return out;
+}
+
+// The example host's road through the library: a CRAM group over the four
+// sectors, (0, 0) and (1, 0) on thread 0, (0, 1) and (1, 1) on thread 1; then
+// the option bits, the descriptor and the two data pages as a top-level
+// bitstream merged into 4096-byte blocks with one SHA-256 hash block.
+TEST(E2eRoad, GroupAndTopBitstreamOfTheSectorExample) {
+  TEMP_DIR dir;
+  QUELVO_RUN run(true);
+  ASSERT_EQ(run.status, 0u);
+  ASSERT_TRUE(run.gen->do_all_blocks());
+  for (u32 i = 0; i < run.gen->max_block_index(); ++i) run.gen->get_block_by_index(i)->crc_update();
+
+  std::unique_ptr<VARNO_IMBLOCK_GROUP> group(run.gen->create_group());
+  group->set_group_type("CRAM", "");
+  for (const CELL& c : s_cells) group->add_mblock(sector(run.gen.get(), c.x, c.y), c.y);
+  group->collect_data(false);
+
+  // Descriptor, by hand. Pre-actions: one 32-byte CNOC send packet per
+  // sector (16 bytes of action, CNOC and CNT headers of 4 and 8, a 4-byte
+  // payload), then a 12-byte delay: 140. The sector-group action: a 24-byte
+  // header, per thread a 12-byte half, two 40-byte parameter records and six
+  // 24-byte templates (236), a 4-byte page bitmap: 500. Post-actions: four
+  // 32-byte packets: 128.
+  const u32 size = group->get_group_descriptor_size();
+  ASSERT_EQ(size, 140u + 500u + 128u);
+  std::vector<u8> d(size);
+  group->get_group_descriptor_data(d.data(), size);
+  for (u32 i = 0; i < 4; ++i) {
+    const CELL& c = s_cells[i];
+    SCOPED_TRACE("sector " + std::to_string(i));
+    for (const u32 at : {32 * i, 640 + 32 * i}) {
+      EXPECT_EQ(le32(d, at), 22u);
+      EXPECT_EQ(le32(d, at + 4), 28u + 4u);
+      // Thread word: bit 0 thread 0, bit 1 thread 1.
+      EXPECT_EQ(le32(d, at + 8), c.y == 0 ? 1u : 2u);
+      // CNOC header: length 0, the sector's CNOC address.
+      EXPECT_EQ(le32(d, at + 16), c.cnoc_x << 8 | c.cnoc_y << 16);
+      // CNT header: write op 6; pre-actions to address register 1, the
+      // post-actions' DR1 zeros to register 4 at 0x1000.
+      EXPECT_EQ(le32(d, at + 20), at < 640 ? 0x00010006u : 0x00040006u);
+      EXPECT_EQ(le32(d, at + 24), at < 640 ? 0u : 0x1000u);
+    }
+  }
+  // Action header: type 23, the action's size, one page per thread, CRAM.
+  EXPECT_EQ(le32(d, 140), 23u);
+  EXPECT_EQ(le32(d, 144), 500u);
+  EXPECT_EQ(le32(d, 148), 2u);
+  EXPECT_EQ(le32(d, 156), 1u);
+  for (u32 t = 0; t < 2; ++t) {
+    const u32 half = 164 + 236 * t;
+    EXPECT_EQ(le32(d, half), 2u);       // two parameter records
+    EXPECT_EQ(le32(d, half + 4), 6u);   // six templates
+    EXPECT_EQ(le32(d, half + 8), 0x202u);  // BROW_SIZE 2 rows of BROW_FRAME_SIZE 2
+    // Data-register lengths in words, DR1 << 16 | DR0: cl 32 and 32 bits,
+    // f1 64 and 32. Thread 0 holds cl then f1, thread 1 f1 then cl.
+    EXPECT_EQ(le32(d, half + 12), t == 0 ? 0x10001u : 0x10002u);
+    EXPECT_EQ(le32(d, half + 52), t == 0 ? 0x10002u : 0x10001u);
+  }
+  // Page bitmap: slot 1 holds thread 1's page.
+  EXPECT_EQ(le32(d, 636), 2u);
+
+  // Each thread stream inflates to records holding its sectors' CRAM frames
+  // in order: an 8-byte stream header, the frame as built (its CNOC and CNT
+  // records included), zeros to 8 bytes.
+  for (u32 t = 0; t < 2; ++t) {
+    SCOPED_TRACE("thread " + std::to_string(t));
+    std::vector<u8> data(group->get_thread_size(t));
+    group->get_thread_data(data.data(), static_cast<unsigned>(data.size()), t);
+    std::vector<u8> tail;
+    const std::vector<u8> stream = inflate_raw(data, tail);
+    EXPECT_EQ(tail, std::vector<u8>(8, 0));
+    std::vector<u8> want;
+    for (u32 x = 0; x < 2; ++x) {
+      VARNO_IBLOCK* cram = run.block(x, t, "CRAM");
+      ASSERT_EQ(cram->get_number_of_frames(), 4u);
+      for (u32 f = 0; f < 4; ++f) {
+        const std::vector<u8> frame = frame_bytes(cram, f);
+        const u32 words = static_cast<u32>(frame.size() / 4);
+        // CH 0, frame type 1, length in words, S4 0, and THR: the block's
+        // position in its thread.
+        want.insert(want.end(), {0, 1, static_cast<u8>(words), 0, 0, static_cast<u8>(x << 4), 0, 0});
+        want.insert(want.end(), frame.begin(), frame.end());
+        want.resize((want.size() + 7) / 8 * 8, 0);
+      }
+    }
+    EXPECT_EQ(stream, want);
+  }
+
+  std::vector<u8> data(2 * 4096);
+  group->get_group_data(data.data(), static_cast<unsigned>(data.size()));
+  std::vector<u8> options(run.gen->get_block("OPTION_BITS", false)->get_block_size());
+  ASSERT_EQ(options.size(), 12u);
+  run.gen->get_block("OPTION_BITS", false)->read_block_data(options.data());
+
+  std::unique_ptr<VARNO_ITOP_BITSTREAM> top(run.gen->create_top_bitstream());
+  top->add_bitfield(options.data(), 12, 0, true, false);
+  top->add_bitfield(d.data(), size, 1, true, true);
+  top->add_bitfield(data.data(), 4096, 3, true, true);
+  top->add_bitfield(data.data() + 4096, 4096, 3, true, true);
+  EXPECT_EQ(top->merge_by_routing(4096, 1, 3, true, VARNO_SHA_MODE_256), (std::vector<u32>{1}));
+  ASSERT_EQ(top->get_bitfield_count(), 5u);
+  u64 sum = 0;
+  for (u32 i = 0; i < 5; ++i) sum += top->get_bitfield_size(i);
+  ASSERT_TRUE(top->write_to_file(dir.path("bitstream.rbf"), VARNO_OUTPUT_FORMAT_RBF, 0, 4, false));
+  const std::vector<u8> rbf = read_bytes(dir.path("bitstream.rbf"));
+  ASSERT_EQ(rbf.size(), sum);
+  ASSERT_EQ(rbf.size(), 12u + 4 * 4096u);
+
+  // Option bits, hash block, descriptor padded with zeros, the two pages.
+  EXPECT_EQ(std::vector<u8>(rbf.begin(), rbf.begin() + 12), options);
+  const size_t hash_at = 12, desc_at = hash_at + 4096;
+  std::vector<u8> desc_block(d);
+  desc_block.resize(4096, 0);
+  EXPECT_EQ(std::vector<u8>(rbf.begin() + desc_at, rbf.begin() + desc_at + 4096), desc_block);
+  EXPECT_EQ(std::vector<u8>(rbf.begin() + desc_at + 4096, rbf.end()), data);
+
+  // Hash block: format 1, action size 16 + 3 x 32 + 4, three digests and
+  // three routes; the digests are SHA-256 of the three 4096-byte blocks that
+  // follow, and the routes 1, 3, 3 packed two bits each.
+  const std::vector<u8> hash(rbf.begin() + hash_at, rbf.begin() + hash_at + 4096);
+  EXPECT_EQ(le32(hash, 0), 1u);
+  EXPECT_EQ(le32(hash, 4), 116u);
+  EXPECT_EQ(le32(hash, 8), 3u);
+  EXPECT_EQ(le32(hash, 12), 3u);
+  for (u32 k = 0; k < 3; ++k) {
+    u8 digest[SHA256_DIGEST_LENGTH];
+    SHA256(rbf.data() + desc_at + 4096 * k, 4096, digest);
+    EXPECT_EQ(std::vector<u8>(hash.begin() + 16 + 32 * k, hash.begin() + 48 + 32 * k),
+              std::vector<u8>(digest, digest + 32))
+        << "digest " << k;
+  }
+  EXPECT_EQ(hash[112], 1 | 3 << 2 | 3 << 4);
+  EXPECT_EQ(std::vector<u8>(hash.begin() + 113, hash.end()), std::vector<u8>(4096 - 113, 0));
 }
 
 }  // namespace
