@@ -124,7 +124,7 @@ struct HOST_FAILURE {
 }
 
 // Design data for one data block slot.
-struct DATA_SPEC {
+struct DATA_INPUT {
   std::string option;  // the option as given, for messages
   std::string array;   // sector-array block name; empty for a block of the device
   u32 x = 0;
@@ -142,7 +142,7 @@ struct OPTIONS {
   std::string config;
   u32 debug_level = 0;
   std::string group;  // block group type; empty: no group, no bitstream
-  std::vector<DATA_SPEC> data;
+  std::vector<DATA_INPUT> data;
 };
 
 struct SLOT_NAME {
@@ -203,26 +203,26 @@ bool split_fields(const std::string& text, size_t count, std::vector<std::string
   return true;
 }
 
-DATA_SPEC parse_data(const std::string& option, const std::string& value, bool sector) {
-  DATA_SPEC spec;
-  spec.option = option + " " + value;
+DATA_INPUT parse_data(const std::string& option, const std::string& value, bool sector) {
+  DATA_INPUT input;
+  input.option = option + " " + value;
   std::vector<std::string> parts;
   const size_t fields = sector ? 5 : 2;
   if (!split_fields(value, fields, parts)) {
-    fail(EXIT_USAGE, "%s: expected %s", spec.option.c_str(),
+    fail(EXIT_USAGE, "%s: expected %s", input.option.c_str(),
          sector ? "ARRAY:X:Y:BLOCK:SLOT:FILE" : "BLOCK:SLOT:FILE");
   }
   size_t k = 0;
   if (sector) {
-    spec.array = parts[k++];
-    if (!parse_u32(parts[k++], spec.x) || !parse_u32(parts[k++], spec.y))
-      fail(EXIT_USAGE, "%s: X and Y must be whole numbers", spec.option.c_str());
+    input.array = parts[k++];
+    if (!parse_u32(parts[k++], input.x) || !parse_u32(parts[k++], input.y))
+      fail(EXIT_USAGE, "%s: X and Y must be whole numbers", input.option.c_str());
   }
-  spec.block = parts[k++];
-  if (!parse_slot(parts[k++], spec.slot))
-    fail(EXIT_USAGE, "%s: unknown data slot \"%s\"", spec.option.c_str(), parts[k - 1].c_str());
-  spec.path = parts[k];
-  return spec;
+  input.block = parts[k++];
+  if (!parse_slot(parts[k++], input.slot))
+    fail(EXIT_USAGE, "%s: unknown data slot \"%s\"", input.option.c_str(), parts[k - 1].c_str());
+  input.path = parts[k];
+  return input;
 }
 
 OPTIONS parse_options(int argc, char** argv) {
@@ -267,8 +267,8 @@ OPTIONS parse_options(int argc, char** argv) {
   // A slot given twice would silently keep only the last file.
   for (size_t i = 0; i < options.data.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
-      const DATA_SPEC& a = options.data[i];
-      const DATA_SPEC& b = options.data[j];
+      const DATA_INPUT& a = options.data[i];
+      const DATA_INPUT& b = options.data[j];
       if (a.array == b.array && a.x == b.x && a.y == b.y && a.block == b.block && a.slot == b.slot)
         fail(EXIT_USAGE, "%s: that block slot already has data (%s)", a.option.c_str(),
              b.option.c_str());
@@ -277,20 +277,20 @@ OPTIONS parse_options(int argc, char** argv) {
   return options;
 }
 
-void read_data_file(DATA_SPEC& spec) {
+void read_data_file(DATA_INPUT& input) {
   std::error_code ec;
-  if (!fs::exists(spec.path, ec)) fail(EXIT_USAGE, "%s: no such file", spec.path.c_str());
-  if (!fs::is_regular_file(spec.path, ec)) fail(EXIT_USAGE, "%s: not a regular file", spec.path.c_str());
-  const std::uintmax_t size = fs::file_size(spec.path, ec);
-  if (ec) fail(EXIT_USAGE, "%s: cannot read its size", spec.path.c_str());
+  if (!fs::exists(input.path, ec)) fail(EXIT_USAGE, "%s: no such file", input.path.c_str());
+  if (!fs::is_regular_file(input.path, ec)) fail(EXIT_USAGE, "%s: not a regular file", input.path.c_str());
+  const std::uintmax_t size = fs::file_size(input.path, ec);
+  if (ec) fail(EXIT_USAGE, "%s: cannot read its size", input.path.c_str());
   // A block without data builds no frames: an empty file is a mistake.
-  if (size == 0) fail(EXIT_USAGE, "%s: the file is empty", spec.path.c_str());
+  if (size == 0) fail(EXIT_USAGE, "%s: the file is empty", input.path.c_str());
   if (size > MAX_DATA_BYTES)
-    fail(EXIT_USAGE, "%s: larger than %ju bytes", spec.path.c_str(), MAX_DATA_BYTES);
-  spec.bytes.resize(static_cast<size_t>(size));
-  std::ifstream in(spec.path, std::ios::binary);
-  if (!in.read(reinterpret_cast<char*>(spec.bytes.data()), static_cast<std::streamsize>(size)))
-    fail(EXIT_USAGE, "%s: cannot read the file", spec.path.c_str());
+    fail(EXIT_USAGE, "%s: larger than %ju bytes", input.path.c_str(), MAX_DATA_BYTES);
+  input.bytes.resize(static_cast<size_t>(size));
+  std::ifstream in(input.path, std::ios::binary);
+  if (!in.read(reinterpret_cast<char*>(input.bytes.data()), static_cast<std::streamsize>(size)))
+    fail(EXIT_USAGE, "%s: cannot read the file", input.path.c_str());
 }
 
 bool file_or_ddb_exists(const std::string& path) {
@@ -380,28 +380,28 @@ void report_failed_sector(VARNO_IGEN* top, u32 status) {
 // Where a design data file goes: the generator (the device's, or a sector's)
 // and its data block. Every mistake is the user's, so it is reported here
 // rather than left to the library's internal checks.
-VARNO_DBLOCK* find_data_block(VARNO_IGEN* top, const DATA_SPEC& spec, std::string& where) {
+VARNO_DBLOCK* find_data_block(VARNO_IGEN* top, const DATA_INPUT& input, std::string& where) {
   VARNO_IGEN* gen = top;
   where = "the device";
-  if (!spec.array.empty()) {
-    auto* eblock = dynamic_cast<VARNO_EBLOCK*>(top->get_block(spec.array, false));
+  if (!input.array.empty()) {
+    auto* eblock = dynamic_cast<VARNO_EBLOCK*>(top->get_block(input.array, false));
     if (eblock == nullptr)
-      fail(EXIT_USAGE, "%s: the device has no sector-array block %s", spec.option.c_str(),
-           spec.array.c_str());
-    VARNO_MBLOCK* sector = eblock->get_sector(spec.x, spec.y);
+      fail(EXIT_USAGE, "%s: the device has no sector-array block %s", input.option.c_str(),
+           input.array.c_str());
+    VARNO_MBLOCK* sector = eblock->get_sector(input.x, input.y);
     if (sector == nullptr)
-      fail(EXIT_USAGE, "%s: %s has no sector (%u, %u); its grid is %u x %u", spec.option.c_str(),
-           spec.array.c_str(), spec.x, spec.y, eblock->x_sector_count(), eblock->y_sector_count());
+      fail(EXIT_USAGE, "%s: %s has no sector (%u, %u); its grid is %u x %u", input.option.c_str(),
+           input.array.c_str(), input.x, input.y, eblock->x_sector_count(), eblock->y_sector_count());
     gen = sector->generator();
-    where = "sector (" + std::to_string(spec.x) + ", " + std::to_string(spec.y) + ") of " + spec.array;
+    where = "sector (" + std::to_string(input.x) + ", " + std::to_string(input.y) + ") of " + input.array;
   }
-  VARNO_IBLOCK* block = gen->get_block(spec.block, false);
+  VARNO_IBLOCK* block = gen->get_block(input.block, false);
   if (block == nullptr)
-    fail(EXIT_USAGE, "%s: %s has no block %s", spec.option.c_str(), where.c_str(), spec.block.c_str());
+    fail(EXIT_USAGE, "%s: %s has no block %s", input.option.c_str(), where.c_str(), input.block.c_str());
   auto* dblock = dynamic_cast<VARNO_DBLOCK*>(block);
   if (dblock == nullptr)
-    fail(EXIT_USAGE, "%s: block %s of %s is not a data block", spec.option.c_str(),
-         spec.block.c_str(), where.c_str());
+    fail(EXIT_USAGE, "%s: block %s of %s is not a data block", input.option.c_str(),
+         input.block.c_str(), where.c_str());
   return dblock;
 }
 
@@ -456,19 +456,19 @@ IMAGE_SLOT image_slot(VARNO_DBLOCK* dblock) {
 // The length in bits to hand to set_data. A CRAM or ERAM image must fit its
 // block exactly: the library would stop on any other length with an internal
 // error, and data in a slot its manager never reads would build nothing.
-u32 data_bits(VARNO_DBLOCK* dblock, const DATA_SPEC& spec, const std::string& where) {
+u32 data_bits(VARNO_DBLOCK* dblock, const DATA_INPUT& input, const std::string& where) {
   const IMAGE_SLOT image = image_slot(dblock);
-  if (image.bits == 0) return static_cast<u32>(spec.bytes.size() * 8);
-  if (spec.slot != image.slot) {
+  if (image.bits == 0) return static_cast<u32>(input.bytes.size() * 8);
+  if (input.slot != image.slot) {
     fail(EXIT_USAGE, "%s: block %s of %s (frame type %s) reads its design data from slot %s",
-         spec.option.c_str(), spec.block.c_str(), where.c_str(),
+         input.option.c_str(), input.block.c_str(), where.c_str(),
          frame_type_name(dblock->frame_type()), slot_name(image.slot));
   }
   const u64 bytes = (image.bits + 7) / 8;
-  if (spec.bytes.size() != bytes) {
+  if (input.bytes.size() != bytes) {
     fail(EXIT_USAGE, "%s: block %s of %s takes %ju bytes (%ju bits, %s), the file has %zu",
-         spec.option.c_str(), spec.block.c_str(), where.c_str(), static_cast<std::uintmax_t>(bytes),
-         static_cast<std::uintmax_t>(image.bits), image.shape, spec.bytes.size());
+         input.option.c_str(), input.block.c_str(), where.c_str(), static_cast<std::uintmax_t>(bytes),
+         static_cast<std::uintmax_t>(image.bits), image.shape, input.bytes.size());
   }
   return static_cast<u32>(image.bits);
 }
@@ -703,7 +703,7 @@ int run(OPTIONS& options) {
     device_type = device->get_device_info()->get_device_type();
   }
 
-  for (DATA_SPEC& spec : options.data) read_data_file(spec);
+  for (DATA_INPUT& input : options.data) read_data_file(input);
 
   std::error_code ec;
   fs::create_directories(options.output, ec);
@@ -752,14 +752,14 @@ int run(OPTIONS& options) {
   if (!options.group.empty()) group_members = group_sectors(gen.get(), options.group);
 
   // Frames are built from the data by do_all_blocks: place it first.
-  for (DATA_SPEC& spec : options.data) {
+  for (DATA_INPUT& input : options.data) {
     std::string where;
-    VARNO_DBLOCK* dblock = find_data_block(gen.get(), spec, where);
-    std::vector<u8>& bytes = spec.bytes;
-    dblock->set_data(spec.slot, bytes.data(), data_bits(dblock, spec, where), nullptr);
-    std::printf("design data: %s of %s, slot %s (%u): %zu bytes from %s\n", spec.block.c_str(),
-                where.c_str(), slot_name(spec.slot), static_cast<u32>(spec.slot), bytes.size(),
-                spec.path.c_str());
+    VARNO_DBLOCK* dblock = find_data_block(gen.get(), input, where);
+    std::vector<u8>& bytes = input.bytes;
+    dblock->set_data(input.slot, bytes.data(), data_bits(dblock, input, where), nullptr);
+    std::printf("design data: %s of %s, slot %s (%u): %zu bytes from %s\n", input.block.c_str(),
+                where.c_str(), slot_name(input.slot), static_cast<u32>(input.slot), bytes.size(),
+                input.path.c_str());
   }
 
   if (!gen->do_all_blocks()) fail(EXIT_LIBRARY, "do_all_blocks failed: a block could not be built");
