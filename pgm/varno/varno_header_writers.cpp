@@ -40,19 +40,6 @@ void write_header(VARNO_IBLOCK* block, const char* dyn_name,
   }
 }
 
-// CRC-16 continued over whole bytes, in pieces short enough for 32-bit bit
-// counts.
-u16 crc16_over_bytes(const BYTE* data, u64 bytes, u16 crc) {
-  constexpr u64 piece = u64{1} << 28;
-  while (bytes > 0) {
-    const u64 n = std::min(bytes, piece);
-    crc = VARNO_UTIL::calculate_crc16(data, 0, static_cast<u32>(n * 8), crc);
-    data += n;
-    bytes -= n;
-  }
-  return crc;
-}
-
 }  // namespace
 
 void VARNO_HEADER_WRITERS::WriteCntBlock(VARNO_IBLOCK* block, u32 op, u32 len, u32 areg,
@@ -213,4 +200,36 @@ VARNO_FRAME* VARNO_HEADER_WRITERS::create_custom_instruction(u32 address, u32 w,
   crc = VARNO_UTIL::calculate_crc16(trailer->data(), 0, 16, crc);
   VARNO_UTIL::write_word_safely(crc, trailer->data() + 2);
   return frame.release();
+}
+
+u16 VARNO_HEADER_WRITERS::crc16_over_bytes(const BYTE* data, u64 bytes, u16 crc) {
+  constexpr u64 piece = u64{1} << 28;
+  while (bytes > 0) {
+    const u64 n = std::min(bytes, piece);
+    crc = VARNO_UTIL::calculate_crc16(data, 0, static_cast<u32>(n * 8), crc);
+    data += n;
+    bytes -= n;
+  }
+  return crc;
+}
+
+void VARNO_HEADER_WRITERS::write_trailer_crc16(VARNO_FRAME* frame, bool with_header) {
+  VARNO_ASSERT_MSG(frame != nullptr, "frame != NULL");
+  const VARNO_FRAME_SEGMENT* trailer = frame->get_segment(VARNO_FRAME_SEGMENT_TRAILER);
+  const u32 crc_segm_size = trailer != nullptr ? trailer->size() : 0;
+  VARNO_ASSERT(crc_segm_size > 0);
+  // The CRC covers the 16 filler bits and lands on bytes 2 and 3.
+  VARNO_ASSERT(crc_segm_size >= 4);
+
+  u16 crc = 0xFFFF;
+  if (with_header) {
+    if (const VARNO_FRAME_SEGMENT* header = frame->get_segment(VARNO_FRAME_SEGMENT_HEADER)) {
+      crc = crc16_over_bytes(header->data(), header->size(), crc);
+    }
+  }
+  if (const VARNO_FRAME_SEGMENT* core = frame->get_segment(VARNO_FRAME_SEGMENT_DATA)) {
+    crc = crc16_over_bytes(core->data(), core->size(), crc);
+  }
+  crc = VARNO_UTIL::calculate_crc16(trailer->data(), 0, 16, crc);
+  frame->write_word_to_segment(VARNO_FRAME_SEGMENT_TRAILER, crc, 2);
 }

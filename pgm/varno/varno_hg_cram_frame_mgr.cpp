@@ -49,15 +49,9 @@ u32 minimum_segments(u32 dr_segment) {
 
 VARNO_HG_CRAM_FRAME_MGR::VARNO_HG_CRAM_FRAME_MGR() = default;
 
-VARNO_HG_CRAM_FRAME_MGR::~VARNO_HG_CRAM_FRAME_MGR() {
-  delete_cram_member_memory(m_member);
-  // The array and its count are always set together, so nothing here can
-  // fail; the buffers go with their owners.
-  m_user_img_data.reset();
-  m_bs_frame_to_img_frame_map_without_memory.reset();
-  m_member.phantomless_map.clear();
-  m_member.phantomless_map.shrink_to_fit();
-}
+// The member's two arrays are its only raw allocations; the rest goes with
+// its owners.
+VARNO_HG_CRAM_FRAME_MGR::~VARNO_HG_CRAM_FRAME_MGR() { delete_cram_member_memory(m_member); }
 
 // ---- Helpers ------------------------------------------------------------------------
 

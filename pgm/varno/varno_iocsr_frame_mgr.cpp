@@ -41,19 +41,6 @@ const VARNO_FRAME_DESCRIPTOR& descriptor_of(VARNO_DBLOCK* block) {
   return *descriptor;
 }
 
-// CRC-16 continued over all bits of bytes, in pieces whose bit count fits
-// the 32-bit count of the CRC helper.
-u16 crc16_over_bytes(const u8* data, u64 bytes, u16 crc) {
-  constexpr u64 piece = u64{1} << 28;
-  while (bytes > 0) {
-    const u64 n = std::min(bytes, piece);
-    crc = VARNO_UTIL::calculate_crc16(data, 0, static_cast<u32>(n * 8), crc);
-    data += n;
-    bytes -= n;
-  }
-  return crc;
-}
-
 void set_bit(u8* buffer, u64 bit) {
   buffer[bit / 8] = static_cast<u8>(buffer[bit / 8] | (1u << (bit % 8)));
 }
@@ -414,22 +401,5 @@ void VARNO_IOCSR_FRAME_MGR::fill_row(const u8* mcu, u64 row, u8* core, u64 offse
 }
 
 void VARNO_IOCSR_FRAME_MGR::write_crc(VARNO_FRAME* frame, bool with_header) {
-  VARNO_ASSERT_MSG(frame != nullptr, "frame != NULL");
-  const VARNO_FRAME_SEGMENT* trailer = frame->get_segment(VARNO_FRAME_SEGMENT_TRAILER);
-  const u32 crc_segm_size = trailer != nullptr ? trailer->size() : 0;
-  VARNO_ASSERT(crc_segm_size > 0);
-  // The CRC covers the 16 filler bits and lands on bytes 2 and 3.
-  VARNO_ASSERT(crc_segm_size >= 4);
-
-  u16 crc = 0xFFFF;
-  if (with_header) {
-    if (const VARNO_FRAME_SEGMENT* header = frame->get_segment(VARNO_FRAME_SEGMENT_HEADER)) {
-      crc = crc16_over_bytes(header->data(), header->size(), crc);
-    }
-  }
-  if (const VARNO_FRAME_SEGMENT* core = frame->get_segment(VARNO_FRAME_SEGMENT_DATA)) {
-    crc = crc16_over_bytes(core->data(), core->size(), crc);
-  }
-  crc = VARNO_UTIL::calculate_crc16(trailer->data(), 0, 16, crc);
-  frame->write_word_to_segment(VARNO_FRAME_SEGMENT_TRAILER, crc, 2);
+  VARNO_HEADER_WRITERS::write_trailer_crc16(frame, with_header);
 }

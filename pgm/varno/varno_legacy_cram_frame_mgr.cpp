@@ -31,16 +31,9 @@ void clear_bit(u8* buf, u64 bit) {
 
 VARNO_LEGACY_CRAM_FRAME_MGR::VARNO_LEGACY_CRAM_FRAME_MGR() = default;
 
-VARNO_LEGACY_CRAM_FRAME_MGR::~VARNO_LEGACY_CRAM_FRAME_MGR() {
-  delete_cram_member_memory(m_member);
-  // The array and its count are always set together, so nothing here can
-  // fail; the buffers go with their owner.
-  m_user_img_data.reset();
-  m_lutram_simplified_col.clear();
-  m_lutram_simplified_row.clear();
-  m_member.phantomless_map.clear();
-  m_member.phantomless_map.shrink_to_fit();
-}
+// The member's two arrays are its only raw allocations; the rest goes with
+// its owners.
+VARNO_LEGACY_CRAM_FRAME_MGR::~VARNO_LEGACY_CRAM_FRAME_MGR() { delete_cram_member_memory(m_member); }
 
 // ---- Helpers ------------------------------------------------------------------------
 

@@ -50,4 +50,13 @@ class VARNO_HEADER_WRITERS {
                                                 u32 core_words, bool core_zero,
                                                 u32 padding_words, bool padding_zero,
                                                 u16 instruction);
+
+  // CRC-16 continued over whole bytes of any length (in pieces short enough
+  // for 32-bit bit counts).
+  static u16 crc16_over_bytes(const BYTE* data, u64 bytes, u16 crc);
+
+  // The trailer CRC-16 of an earlier-family frame: initial 0xFFFF over the
+  // header (when with_header) and the core, then over the 16 filler bits at
+  // trailer bytes 0-1; the result goes to trailer bytes 2-3.
+  static void write_trailer_crc16(VARNO_FRAME* frame, bool with_header);
 };
