@@ -27,14 +27,7 @@ VARNO_BRAM_FRAME_MGR::VARNO_BRAM_FRAME_MGR() : VARNO_QV_FRAME_MGR_BASE(NULLPTR_T
 VARNO_BRAM_FRAME_MGR::~VARNO_BRAM_FRAME_MGR() = default;
 
 bool VARNO_BRAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*) {
-  VARNO_GEN* gen = generator_of(block);
-  // The header blocks are the device's; they are required but not written.
-  find_sector(gen);
-  m_cnoc_blk = fetch_header_block(array_generator(), "CNOC_HEADER");
-  m_cnt_blk = fetch_header_block(array_generator(), "CNT_HEADER");
-  VARNO_ASSERT_MSG(m_cnt_blk != nullptr && m_cnoc_blk != nullptr,
-                   "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
-  set_cnoc_cnt_sizes();
+  setup_device_headers(block);
   return true;
 }
 

@@ -84,6 +84,14 @@ void VARNO_QV_FRAME_MGR_BASE::fetch_cnoc_cnt(VARNO_GEN* from, const char* missin
   set_cnoc_cnt_sizes();
 }
 
+u32 VARNO_QV_FRAME_MGR_BASE::setup_device_headers(VARNO_DBLOCK* block) {
+  find_sector(generator_of(block));
+  fetch_cnoc_cnt(array_generator(), "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
+  const u64 frame_size = u64{4} * descriptor_word(block, 2);
+  VARNO_ASSERT_MSG(frame_size <= 0xFFFFFFFFu, "m_frame_size <= 0xFFFFFFFF");
+  return static_cast<u32>(frame_size);
+}
+
 void VARNO_QV_FRAME_MGR_BASE::set_cnoc_cnt_sizes() {
   VARNO_ASSERT_MSG(m_cnoc_blk != nullptr && m_cnt_blk != nullptr,
                    "m_cnoc_blk != NULL && m_cnt_blk != NULL");

@@ -44,11 +44,7 @@ bool VARNO_QV_REGSCAN_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CON
   find_sector(gen);
 
   // 1, 2. Header blocks of the sector itself.
-  m_cnoc_blk = fetch_header_block(gen, "CNOC_HEADER");
-  m_cnt_blk = fetch_header_block(gen, "CNT_HEADER");
-  VARNO_ASSERT_MSG(m_cnt_blk != nullptr && m_cnoc_blk != nullptr,
-                   "m_cnt_blk != NULL && m_cnoc_blk != NULL");
-  set_cnoc_cnt_sizes();
+  fetch_cnoc_cnt(gen, "m_cnt_blk != NULL && m_cnoc_blk != NULL");
 
   // 3. Word 2 is a byte count here.
   m_core_frame_size = descriptor_word(block, 2);

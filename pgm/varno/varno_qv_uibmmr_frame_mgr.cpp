@@ -20,17 +20,7 @@ VARNO_QV_UIBMMR_FRAME_MGR::VARNO_QV_UIBMMR_FRAME_MGR() : VARNO_QV_FRAME_MGR_BASE
 VARNO_QV_UIBMMR_FRAME_MGR::~VARNO_QV_UIBMMR_FRAME_MGR() = default;
 
 bool VARNO_QV_UIBMMR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*) {
-  VARNO_GEN* gen = generator_of(block);
-  // The header blocks are the device's; they are required but not written.
-  find_sector(gen);
-  m_cnoc_blk = fetch_header_block(array_generator(), "CNOC_HEADER");
-  m_cnt_blk = fetch_header_block(array_generator(), "CNT_HEADER");
-  VARNO_ASSERT_MSG(m_cnt_blk != nullptr && m_cnoc_blk != nullptr,
-                   "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
-  set_cnoc_cnt_sizes();
-  const u64 frame_size = u64{4} * descriptor_word(block, 2);
-  VARNO_ASSERT_MSG(frame_size <= 0xFFFFFFFFu, "m_frame_size <= 0xFFFFFFFF");
-  m_frame_size = static_cast<u32>(frame_size);
+  m_frame_size = setup_device_headers(block);
   return true;
 }
 

@@ -77,6 +77,11 @@ class VARNO_QV_FRAME_MGR_BASE : public VARNO_FRAME_MGR {
   void fetch_cnoc_cnt(VARNO_GEN* from, const char* missing_text);
   // Sizes of the two header blocks, once all header blocks were found.
   void set_cnoc_cnt_sizes();
+  // Set-up of the managers that write to device registers: finds the sector,
+  // requires the device's (not the sector's) "CNOC_HEADER" and "CNT_HEADER",
+  // which they do not write, and returns 4 × word 2 of the frame descriptor
+  // in bytes (checked to fit 32 bits; 0 allowed).
+  u32 setup_device_headers(VARNO_DBLOCK* block);
   // Word i of the block's frame descriptor.
   static u32 descriptor_word(VARNO_DBLOCK* block, u32 i);
   // 4 × word 2 of the frame descriptor, in bytes; a frame of no bytes is an
