@@ -72,7 +72,7 @@ void usage(std::FILE* out) {
                "                             ERAM, ...) over the sectors of the sector-array\n"
                "                             block, written as group_descriptor.bin and\n"
                "                             group_data.bin, and the top-level bitstream with\n"
-               "                             SHA-256 hash blocks as bitstream.rbf (raw binary)\n"
+               "                             SHA-256 hash blocks as bitstream.bin (raw binary)\n"
                "  --debug LEVEL              library messages, 0 (none, the default) to 5\n"
                "  --help                     this text\n"
                "\n"
@@ -671,11 +671,11 @@ void run_group(VARNO_IGEN* gen, const std::string& type, const std::vector<VARNO
               hashes.size() == 1 ? "" : "s");
   for (size_t i = 0; i < hashes.size(); ++i) std::printf("%s%u", i == 0 ? " at " : ", ", hashes[i]);
   std::printf("\n");
-  const std::string rbf = (out / "bitstream.rbf").string();
-  if (!top->write_to_file(rbf, VARNO_OUTPUT_FORMAT_RBF, 0, top->get_bitfield_count() - 1, false))
-    fail(EXIT_LIBRARY, "cannot write %s", rbf.c_str());
+  const std::string raw = (out / "bitstream.bin").string();
+  if (!top->write_to_file(raw, VARNO_OUTPUT_FORMAT_RAW, 0, top->get_bitfield_count() - 1, false))
+    fail(EXIT_LIBRARY, "cannot write %s", raw.c_str());
   std::error_code ec;
-  std::printf("  %s (%ju bytes)\n", rbf.c_str(), fs::file_size(rbf, ec));
+  std::printf("  %s (%ju bytes)\n", raw.c_str(), fs::file_size(raw, ec));
 }
 
 int run(OPTIONS& options) {

@@ -671,7 +671,7 @@ TEST_F(DblockTest, DumpWritesEachFrameWithItsComment) {
             "BBAA\t// ESRAM_BBUS - Index 3 - 5 Bytes\n"
             "DDCC\n"
             "0E\n");
-  EXPECT_EQ(dump_text(*block, VARNO_OUTPUT_FORMAT_RBF), "");
+  EXPECT_EQ(dump_text(*block, VARNO_OUTPUT_FORMAT_RAW), "");
 
   // A block type without a name leaves the name out.
   VARNO_DBLOCK unnamed(0, &m_gen);

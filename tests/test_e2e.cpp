@@ -880,30 +880,30 @@ TEST(E2eRoad, GroupAndTopBitstreamOfTheSectorExample) {
   ASSERT_EQ(top->get_bitfield_count(), 5u);
   u64 sum = 0;
   for (u32 i = 0; i < 5; ++i) sum += top->get_bitfield_size(i);
-  ASSERT_TRUE(top->write_to_file(dir.path("bitstream.rbf"), VARNO_OUTPUT_FORMAT_RBF, 0, 4, false));
-  const std::vector<u8> rbf = read_bytes(dir.path("bitstream.rbf"));
-  ASSERT_EQ(rbf.size(), sum);
-  ASSERT_EQ(rbf.size(), 12u + 4 * 4096u);
+  ASSERT_TRUE(top->write_to_file(dir.path("bitstream.bin"), VARNO_OUTPUT_FORMAT_RAW, 0, 4, false));
+  const std::vector<u8> raw = read_bytes(dir.path("bitstream.bin"));
+  ASSERT_EQ(raw.size(), sum);
+  ASSERT_EQ(raw.size(), 12u + 4 * 4096u);
 
   // Option bits, hash block, descriptor padded with zeros, the two pages.
-  EXPECT_EQ(std::vector<u8>(rbf.begin(), rbf.begin() + 12), options);
+  EXPECT_EQ(std::vector<u8>(raw.begin(), raw.begin() + 12), options);
   const size_t hash_at = 12, desc_at = hash_at + 4096;
   std::vector<u8> desc_block(d);
   desc_block.resize(4096, 0);
-  EXPECT_EQ(std::vector<u8>(rbf.begin() + desc_at, rbf.begin() + desc_at + 4096), desc_block);
-  EXPECT_EQ(std::vector<u8>(rbf.begin() + desc_at + 4096, rbf.end()), data);
+  EXPECT_EQ(std::vector<u8>(raw.begin() + desc_at, raw.begin() + desc_at + 4096), desc_block);
+  EXPECT_EQ(std::vector<u8>(raw.begin() + desc_at + 4096, raw.end()), data);
 
   // Hash block: format 1, action size 16 + 3 x 32 + 4, three digests and
   // three routes; the digests are SHA-256 of the three 4096-byte blocks that
   // follow, and the routes 1, 3, 3 packed two bits each.
-  const std::vector<u8> hash(rbf.begin() + hash_at, rbf.begin() + hash_at + 4096);
+  const std::vector<u8> hash(raw.begin() + hash_at, raw.begin() + hash_at + 4096);
   EXPECT_EQ(le32(hash, 0), 1u);
   EXPECT_EQ(le32(hash, 4), 116u);
   EXPECT_EQ(le32(hash, 8), 3u);
   EXPECT_EQ(le32(hash, 12), 3u);
   for (u32 k = 0; k < 3; ++k) {
     u8 digest[SHA256_DIGEST_LENGTH];
-    SHA256(rbf.data() + desc_at + 4096 * k, 4096, digest);
+    SHA256(raw.data() + desc_at + 4096 * k, 4096, digest);
     EXPECT_EQ(std::vector<u8>(hash.begin() + 16 + 32 * k, hash.begin() + 48 + 32 * k),
               std::vector<u8>(digest, digest + 32))
         << "digest " << k;

@@ -219,7 +219,7 @@ TEST(FrameDump, EmptySegment) {
   frame.add_frame_segment(new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_HEADER, 0, true));
   frame.add_frame_segment(make_segment(VARNO_FRAME_SEGMENT_DATA, {0x0F}));
   EXPECT_EQ(dump_text(frame, "cm"), "0F\t// cm\n");
-  EXPECT_EQ(dump_text(frame, "cm", VARNO_OUTPUT_FORMAT_BIT), "\n11110000\n");
-  EXPECT_EQ(dump_text(frame, "cm", VARNO_OUTPUT_FORMAT_RBF), "");
+  EXPECT_EQ(dump_text(frame, "cm", VARNO_OUTPUT_FORMAT_BIT_TEXT), "\n11110000\n");
+  EXPECT_EQ(dump_text(frame, "cm", VARNO_OUTPUT_FORMAT_RAW), "");
   EXPECT_EQ(serialise(frame), std::vector<u8>{0x0F});
 }

@@ -351,9 +351,9 @@ TEST(WriteToFile, OnlyTheTextFormat) {
   TEMP_DIR dir;
   auto g = flat_generator();
   ASSERT_TRUE(g->do_all_blocks());
-  EXPECT_INTERNAL_ERROR(g->write_to_file(dir.file("a.rbf"), VARNO_OUTPUT_FORMAT_RBF), "Invalid output format");
-  EXPECT_INTERNAL_ERROR(g->write_to_file(dir.file("a.bit"), VARNO_OUTPUT_FORMAT_BIT), "Invalid output format");
-  EXPECT_FALSE(fs::exists(dir.file("a.rbf")));
+  EXPECT_INTERNAL_ERROR(g->write_to_file(dir.file("a.bin"), VARNO_OUTPUT_FORMAT_RAW), "Invalid output format");
+  EXPECT_INTERNAL_ERROR(g->write_to_file(dir.file("a_bits.txt"), VARNO_OUTPUT_FORMAT_BIT_TEXT), "Invalid output format");
+  EXPECT_FALSE(fs::exists(dir.file("a.bin")));
   // An unwritable path writes nothing and raises nothing.
   g->write_to_file(dir.file("missing/dir/a.dat"), VARNO_OUTPUT_FORMAT_DAT);
   EXPECT_FALSE(fs::exists(dir.file("missing")));

@@ -12,9 +12,9 @@
 //     cell 2: 168 - 67 = 101 (66.5 rounds up), 250 - 100 = 150 -> 0x02019665
 //     cell 3: 168, 250                           -> 0x0302FAA8
 //   (timer | type << 16 | cell << 24).
-//   cl: MLAB offsets 20 and 60; clock network 60 = variant 1 (20 of phase 2
+//   cl: MLB offsets 20 and 60; clock network 60 = variant 1 (20 of phase 2
 //     and 40 of phase 0), encoded last segment first: 00 28, 94.
-//   f1: MLAB offsets 0 and 0; clock network 364: 300 of phase 3 -> E9 CC, 64
+//   f1: MLB offsets 0 and 0; clock network 364: 300 of phase 3 -> E9 CC, 64
 //     of phase 1 -> 62.
 #include <unistd.h>
 
@@ -74,15 +74,15 @@ BYTES padded(BYTES b, size_t size) {
 struct LSM {
   u32 ret_path_sel, cntr_sel0, cntr_sel1, timer;
   u32 dr0, dr1, eram0, eram1, pwrup, bias, clk;
-  std::vector<u32> mlab;
+  std::vector<u32> mlb;
   BYTES masks;
 
   BYTES bytes() const {
-    BYTES mlab_bytes;
-    for (u32 m : mlab) mlab_bytes = mlab_bytes + halves({m});
+    BYTES mlb_bytes;
+    for (u32 m : mlb) mlb_bytes = mlb_bytes + halves({m});
     return words({ret_path_sel, cntr_sel0, cntr_sel1, timer}) +
-           halves({dr0, dr1, eram0, eram1, pwrup, bias, clk, static_cast<u32>(mlab.size())}) +
-           padded(mlab_bytes, 40) + padded(masks, 32);
+           halves({dr0, dr1, eram0, eram1, pwrup, bias, clk, static_cast<u32>(mlb.size())}) +
+           padded(mlb_bytes, 40) + padded(masks, 32);
   }
 };
 
@@ -274,7 +274,7 @@ TEST_F(SsmParams, TkFlowKeepsSectorOrderWithoutMlabOffsets) {
   param().tk_flow = 1;
   param().skip_headers = 1;
   auto tk = [](LSM r) {
-    r.mlab.clear();
+    r.mlb.clear();
     return r.bytes();
   };
   EXPECT_EQ(build("FW_PARAMS"),
@@ -319,8 +319,8 @@ TEST_F(SsmParams, DebugTextOfASector) {
             "\nx: 0, y: 1\nret_path_sel = 17\ncntr_sel0 = 34\ncntr_sel1 = 51\n"
             "global_tmr_delta = 12835\nsector_type = 0x1\ndr0_width_words = 2\n"
             "dr1_width_words = 3\ndr0_eram_columns = 2\ndr1_eram_columns = 4\n"
-            "cram_pwrup_bb_len = 7\nbias_gen_bb_len = 8\nmlab_byte_offsets[] = \n20,\n60,\n"
-            "clk_network_bb_len = 60\nmlab_byte_offsets_len = 2\nclk_network_masks[] = \n"
+            "cram_pwrup_bb_len = 7\nbias_gen_bb_len = 8\nmlb_byte_offsets[] = \n20,\n60,\n"
+            "clk_network_bb_len = 60\nmlb_byte_offsets_len = 2\nclk_network_masks[] = \n"
             "0x2800,\n0x94\n");
 }
 
@@ -400,10 +400,10 @@ TEST(SsmParamsDevice, SectorDataErrors) {
         "arg BBUS CLK_NTW_SEGMENTS width=3 60 0 0\ndata 40 0 1\ndata 20 0 2\ndata 40 0 0",
         "arg BBUS CLK_NTW_SEGMENTS width=3"},
        "arg_size > 0"},
-      // An MLAB column past the 16 bits of its offset field.
+      // An MLB column past the 16 bits of its offset field.
       {{"qv_sector_cl.ddb", "arg CRAM IP_SIZES width=3 10 20 30",
         "arg CRAM IP_SIZES width=3 10 70000 30"},
-       "mlab_byte_offset <= 0xFFFF"},
+       "mlb_byte_offset <= 0xFFFF"},
   };
   for (const auto& [edit, text] : cases) {
     VARIANT_DIR dir({edit});

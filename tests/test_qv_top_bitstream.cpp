@@ -583,7 +583,7 @@ TEST(TopBitstreamFile, RawFileHoldsTheMergedBlocks) {
   ASSERT_EQ(top.merge_by_routing(B, 0, 129, true, VARNO_SHA_MODE_256), (std::vector<u32>{125, 0}));
   const u32 count = top.get_bitfield_count();
   const std::string path = temp_path("raw");
-  ASSERT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RBF, 0, count - 1, false));
+  ASSERT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, count - 1, false));
 
   const std::string file = read_file(path);
   ASSERT_EQ(file.size(), static_cast<size_t>(count) * B);
@@ -598,7 +598,7 @@ TEST(TopBitstreamFile, RawFileHoldsTheMergedBlocks) {
   EXPECT_EQ(le32(raw + 126 * B + 8), 5u);
 
   // Appending one field.
-  ASSERT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RBF, 1, 1, true));
+  ASSERT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 1, 1, true));
   EXPECT_EQ(read_file(path).size(), static_cast<size_t>(count + 1) * B);
   fs::remove(path);
 }
@@ -610,20 +610,20 @@ TEST(TopBitstreamFile, RangesAndFormats) {
   top.add_bitfield(b, 2, 1, true, false);
   const std::string path = temp_path("ranges");
 
-  ASSERT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RBF, 0, 1, false));
+  ASSERT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, 1, false));
   EXPECT_EQ(read_file(path), std::string("\x01\x02\x03\xFE\xFF"));
   // Past the end: refused, the file kept.
-  EXPECT_FALSE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RBF, 0, 2, false));
+  EXPECT_FALSE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, 2, false));
   EXPECT_EQ(read_file(path).size(), 5u);
   // An empty range truncates.
-  EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RBF, 1, 0, false));
+  EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 1, 0, false));
   EXPECT_TRUE(fs::exists(path));
   EXPECT_EQ(read_file(path), "");
-  EXPECT_FALSE(top.write_to_file(path + "_no_dir/x", VARNO_OUTPUT_FORMAT_RBF, 0, 1, false));
+  EXPECT_FALSE(top.write_to_file(path + "_no_dir/x", VARNO_OUTPUT_FORMAT_RAW, 0, 1, false));
   fs::remove(path);
 
   // The text format and unknown formats write nothing.
   EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_DAT, 0, 1, false));
-  EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_BIT, 0, 1, false));
+  EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_BIT_TEXT, 0, 1, false));
   EXPECT_FALSE(fs::exists(path));
 }

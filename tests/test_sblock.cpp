@@ -176,8 +176,8 @@ TEST(SblockDump, EmptyImageIsSkipped) {
   auto e = without_crc.make();
   EXPECT_EQ(dump_text(*e, VARNO_OUTPUT_FORMAT_DAT), "");
   // As bit text an empty buffer is a lone newline; the CRC word its own line.
-  EXPECT_EQ(dump_text(*e, VARNO_OUTPUT_FORMAT_BIT), "\n");
-  EXPECT_EQ(dump_text(*b, VARNO_OUTPUT_FORMAT_BIT),
+  EXPECT_EQ(dump_text(*e, VARNO_OUTPUT_FORMAT_BIT_TEXT), "\n");
+  EXPECT_EQ(dump_text(*b, VARNO_OUTPUT_FORMAT_BIT_TEXT),
             "\n00000000000000001000000000001101\n");
 }
 

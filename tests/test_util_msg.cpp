@@ -177,15 +177,15 @@ TEST(UtilMsg, DumpTexts) {
 
   const u8 one = 0x01;
   EXPECT_EQ(dumped([&](std::ofstream& s) {
-              VARNO_UTIL::dump_to_file(s, VARNO_OUTPUT_FORMAT_BIT, &one, 1, "ignored");
+              VARNO_UTIL::dump_to_file(s, VARNO_OUTPUT_FORMAT_BIT_TEXT, &one, 1, "ignored");
             }),
             "10000000\n");
   EXPECT_EQ(dumped([&](std::ofstream& s) {
-              VARNO_UTIL::dump_to_file(s, VARNO_OUTPUT_FORMAT_BIT, nullptr, 0, "");
+              VARNO_UTIL::dump_to_file(s, VARNO_OUTPUT_FORMAT_BIT_TEXT, nullptr, 0, "");
             }),
             "\n");
   EXPECT_EQ(dumped([&](std::ofstream& s) {
-              VARNO_UTIL::dump_to_file(s, VARNO_OUTPUT_FORMAT_RBF, d.data(), 3, "c");
+              VARNO_UTIL::dump_to_file(s, VARNO_OUTPUT_FORMAT_RAW, d.data(), 3, "c");
             }),
             "");
 
@@ -207,7 +207,7 @@ TEST(UtilMsg, OpenStreamByType) {
   const std::string path = temp_path("open");
   write_file(path, "old");
   std::ofstream s1;
-  EXPECT_FALSE(VARNO_UTIL::open_ostream_by_type(s1, path, VARNO_OUTPUT_FORMAT_RBF));
+  EXPECT_FALSE(VARNO_UTIL::open_ostream_by_type(s1, path, VARNO_OUTPUT_FORMAT_RAW));
   EXPECT_FALSE(s1.is_open());
   EXPECT_EQ(read_file(path), "old");
   std::ofstream s2;

@@ -555,7 +555,7 @@ void VARNO_QV_CRAM_FRAME_MGR::dump_expected_data(std::string& path) {
       VARNO_UTIL::bit_copy(data, r * m_cols, row.data(), 0, m_cols, true);
       swap_dr_bits(row.data(), row_bytes * 8, m_bit_swap.get(), m_bit_swap_count, forward);
       VARNO_UTIL::reverse_bit_copy(row.data(), 0, out.data(), 0, row_bytes * 8, true);
-      VARNO_UTIL::dump_to_file(stream, VARNO_OUTPUT_FORMAT_BIT, out.data(), row_bytes, "");
+      VARNO_UTIL::dump_to_file(stream, VARNO_OUTPUT_FORMAT_BIT_TEXT, out.data(), row_bytes, "");
     }
   });
 }

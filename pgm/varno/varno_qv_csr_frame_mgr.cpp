@@ -366,7 +366,7 @@ void VARNO_QV_CSR_FRAME_MGR::dump_expected_data(std::string& path) {
   verify_user_data(block, block->get_block_config());
   write_expected_data(path, [&](std::ofstream& stream) {
     for (u32 i = 0; i < m_used; ++i) {
-      VARNO_UTIL::dump_to_file(stream, VARNO_OUTPUT_FORMAT_BIT, data + m_chain_offsets[i],
+      VARNO_UTIL::dump_to_file(stream, VARNO_OUTPUT_FORMAT_BIT_TEXT, data + m_chain_offsets[i],
                                static_cast<u32>(chain_bytes(m_chain_sizes[i])), "");
     }
   });

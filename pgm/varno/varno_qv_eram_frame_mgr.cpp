@@ -253,7 +253,7 @@ void VARNO_QV_ERAM_FRAME_MGR::dump_expected_data(std::string& path) {
       std::fill(out.begin(), out.end(), 0);
       VARNO_UTIL::bit_copy(data, r * m_cols, row.data(), 0, m_cols, true);
       VARNO_UTIL::reverse_bit_copy(row.data(), 0, out.data(), 0, row_bytes * 8, true);
-      VARNO_UTIL::dump_to_file(stream, VARNO_OUTPUT_FORMAT_BIT, out.data(), row_bytes, "");
+      VARNO_UTIL::dump_to_file(stream, VARNO_OUTPUT_FORMAT_BIT_TEXT, out.data(), row_bytes, "");
     }
   });
 }

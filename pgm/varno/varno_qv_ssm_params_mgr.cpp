@@ -28,9 +28,9 @@ constexpr u32 FW_TYPE_NONE = 13;  // also the number of types
 // has no room for it.
 constexpr u32 LSM_RECORD_SIZE_SHORT = 92;
 constexpr u32 LSM_PREFIX_SIZE = 12;
-constexpr u32 MLAB_OFFSETS_BYTES = 40;
-constexpr u32 MLAB_OFFSETS_ENTRIES = 20;
-constexpr u32 MLAB_OFFSETS_ENTRIES_SHORT = 10;
+constexpr u32 MLB_OFFSETS_BYTES = 40;
+constexpr u32 MLB_OFFSETS_ENTRIES = 20;
+constexpr u32 MLB_OFFSETS_ENTRIES_SHORT = 10;
 constexpr u32 CLK_MASK_BYTES = 32;
 
 constexpr u32 IOSSM_PARAM_SIZE = 16;
@@ -218,7 +218,7 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_lsm_params_frames(VARNO_DBLOCK* block, VARN
   msg_vdebug_impl(2, "LSM Properties:\n");
 
   const u32 p0 = prefix ? LSM_PREFIX_SIZE : 0;
-  const u32 mlab_entries = prefix ? MLAB_OFFSETS_ENTRIES : MLAB_OFFSETS_ENTRIES_SHORT;
+  const u32 mlb_entries = prefix ? MLB_OFFSETS_ENTRIES : MLB_OFFSETS_ENTRIES_SHORT;
   const u32 room = headers ? m_header_bytes : 0;
   u32 east_frames = 0;
 
@@ -309,35 +309,35 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_lsm_params_frames(VARNO_DBLOCK* block, VARN
           timer & 0xFFFFu, timer >> 16, dr0_width_words, dr1_width_words, dr0_eram_columns,
           dr1_eram_columns, cram_pwrup_bb_len, bias_gen_bb_len);
 
-      // 4.7 MLAB byte offsets.
+      // 4.7 MLB byte offsets.
       const u32 arg_width = cram_blk->get_arg_width("IP_INFO");
       VARNO_ASSERT_MSG(arg_width > 0, "arg_width > 0");
       const u32 ip_count = cram_blk->get_arg_size("IP_INFO") / arg_width;
       VARNO_ASSERT_MSG(ip_count > 0, "ip_count > 0");
-      const u32 mlab_byte_offsets_elem_size = MLAB_OFFSETS_BYTES / mlab_entries;
-      VARNO_ASSERT_MSG(mlab_byte_offsets_elem_size == sizeof(int16_t),
-                       "mlab_byte_offsets_elem_size == sizeof(int16_t)");
-      text += "mlab_byte_offsets[] = \n";
-      u32 mlab_count = 0;
+      const u32 mlb_byte_offsets_elem_size = MLB_OFFSETS_BYTES / mlb_entries;
+      VARNO_ASSERT_MSG(mlb_byte_offsets_elem_size == sizeof(int16_t),
+                       "mlb_byte_offsets_elem_size == sizeof(int16_t)");
+      text += "mlb_byte_offsets[] = \n";
+      u32 mlb_count = 0;
       if (tk_flow == 1) {
         msg_vdebug_impl(2, "not supported in TK, thus all zeros");
       } else {
         const bool has_sizes = cram_blk->get_arg_size("IP_SIZES") != 0;
         u64 offset = 0;
-        for (u32 row = 0; row < ip_count && mlab_count < MLAB_OFFSETS_ENTRIES; ++row) {
+        for (u32 row = 0; row < ip_count && mlb_count < MLB_OFFSETS_ENTRIES; ++row) {
           const u32 ip_type = cram_blk->get_arg_value("IP_INFO", row, 0);
           if (ip_type == 0) {
             // The offsets are 16-bit fields: a larger one would name the
             // wrong byte.
-            VARNO_ASSERT_MSG(offset <= 0xFFFF, "mlab_byte_offset <= 0xFFFF");
-            put16(p0 + 20 + 2 * mlab_count, static_cast<u32>(offset));
+            VARNO_ASSERT_MSG(offset <= 0xFFFF, "mlb_byte_offset <= 0xFFFF");
+            put16(p0 + 20 + 2 * mlb_count, static_cast<u32>(offset));
             text += KORVIA::fmt_sprintf("%d,\n", static_cast<u32>(offset));
-            ++mlab_count;
+            ++mlb_count;
           }
           if (has_sizes) offset += cram_blk->get_arg_value("IP_SIZES", 0, ip_type);
         }
       }
-      put16(p0 + 18, mlab_count);
+      put16(p0 + 18, mlb_count);
 
       // 4.8 Clock-network masks.
       VARNO_IBLOCK* bbus_blk = sgen->get_block("BBUS", false);
@@ -391,8 +391,8 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_lsm_params_frames(VARNO_DBLOCK* block, VARN
       VARNO_ASSERT(rec + p0 + 60 + CLK_MASK_BYTES <= rec_end);
       for (u32 k = 0; k < CLK_MASK_BYTES; ++k) rec[p0 + 60 + k] = masks[k];
 
-      text += KORVIA::fmt_sprintf("clk_network_bb_len = %d\nmlab_byte_offsets_len = %d\n",
-                                  clk_network_bb_len, mlab_count);
+      text += KORVIA::fmt_sprintf("clk_network_bb_len = %d\nmlb_byte_offsets_len = %d\n",
+                                  clk_network_bb_len, mlb_count);
       text += "clk_network_masks[] = \n";
       for (u32 k = 0; k + 1 < used; k += 2) {
         text += KORVIA::fmt_sprintf("0x%04x,\n", masks[k] | (masks[k + 1] << 8));

@@ -292,7 +292,7 @@ bool VARNO_QV_TOP_BITSTREAM::write_to_file(const std::string& path, VARNO_OUTPUT
   switch (format) {
     case VARNO_OUTPUT_FORMAT_DAT:
       return VARNO_UTIL::write_dat_top_bitstream(this, first, last, path);
-    case VARNO_OUTPUT_FORMAT_RBF:
+    case VARNO_OUTPUT_FORMAT_RAW:
       return VARNO_UTIL::write_raw_top_bitstream(this, first, last, path, append);
     default:
       return true;

@@ -238,7 +238,7 @@ void VARNO_QV_UIB_CSR_FRAME_MGR::dump_expected_data(std::string& path) {
     for (u32 i = 0; i < m_num_chains; ++i) {
       // Chains the host left out are not in its data to be read.
       if (chain_end_bits(i) > available) continue;
-      VARNO_UTIL::dump_to_file(stream, VARNO_OUTPUT_FORMAT_BIT, data + m_chain_offsets[i],
+      VARNO_UTIL::dump_to_file(stream, VARNO_OUTPUT_FORMAT_BIT_TEXT, data + m_chain_offsets[i],
                                static_cast<u32>((u64{m_chain_lengths[i]} + 7) / 8), "");
     }
   });

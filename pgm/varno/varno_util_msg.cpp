@@ -99,7 +99,7 @@ void VARNO_UTIL::dump_to_file(std::ofstream& stream, VARNO_OUTPUT_FORMAT format,
     // not end the host's process.
     if (size == 0) return;
     print_to_dat(stream, data, size, 2, std::move(comment));
-  } else if (format == VARNO_OUTPUT_FORMAT_BIT) {
+  } else if (format == VARNO_OUTPUT_FORMAT_BIT_TEXT) {
     print_bin_to_file(stream, data, size);
   }
 }

@@ -21,7 +21,7 @@ inline constexpr u32 VARNO_ERROR_OB_NOT_FOUND = 6;
 
 // Output formats of dumps and bitstream files.
 enum VARNO_OUTPUT_FORMAT : u32 {
-  VARNO_OUTPUT_FORMAT_DAT = 1,  // text of hexadecimal words
-  VARNO_OUTPUT_FORMAT_RBF = 2,  // raw binary
-  VARNO_OUTPUT_FORMAT_BIT = 3,  // text of bits
+  VARNO_OUTPUT_FORMAT_DAT = 1,       // text of hexadecimal words
+  VARNO_OUTPUT_FORMAT_RAW = 2,       // raw binary
+  VARNO_OUTPUT_FORMAT_BIT_TEXT = 3,  // text of bits
 };
