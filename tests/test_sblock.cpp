@@ -414,6 +414,31 @@ TEST(SblockShadowMask, NeverReadsPastTheMaskBits) {
   EXPECT_EQ(b->get_dword_data(1), 0xCAFEBABEu);
 }
 
+// Options at bits 0-7 and 8-31 of a 32-bit field; the host wrote its own
+// values into both.
+TEST(SblockShadowMask, ReadsAtMostTheFieldAndProtectsFromTheStartBit) {
+  const auto run = [](u32 mask_bytes, u32 bits) {
+    FAMILY fam(4, false);
+    VOLD_DYN_DATA* f = fam.field(VOLD_DYN_DATA_OPTION_BITS, 1, 0, 32, 0xFFFFFFFF);
+    fam.info.add_ob_data(f, VOLD_OB_DATA_JTAG_ID, 0, 8, 0x11);
+    fam.info.add_ob_data(f, VOLD_OB_DATA_PGF_LENGTH, 8, 24, 0x222222);
+    auto b = fam.make();
+    const u8 host[4] = {0xAA, 0xBB, 0xCC, 0xDD};
+    EXPECT_EQ(b->write_dyn_value("OPTION_BITS", host, 0, 32, nullptr), 32u);
+    auto mask = std::make_unique<u8[]>(mask_bytes);  // exact size: ASan sees any over-read
+    std::fill_n(mask.get(), mask_bytes, 0xFF);
+    b->set_option_shadow_mask("OPTION_BITS", mask.get(), bits);
+    EXPECT_TRUE(b->process(false));
+    return b->get_dword_data(1);
+  };
+  // A whole-field mask with a count past the field: both protected, and the
+  // fifth byte is never read.
+  EXPECT_EQ(run(4, 33), 0xDDCCBBAAu);
+  // A count of 4: the option at bits 0-7 starts below it and its mask bits
+  // are set, so it is protected; the one at bit 8 is not.
+  EXPECT_EQ(run(1, 4), 0x222222AAu);
+}
+
 TEST(SblockShadowMask, ArgumentChecks) {
   OPTION_BITS_FAMILY fam;
   auto b = fam.make();

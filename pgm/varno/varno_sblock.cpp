@@ -245,9 +245,12 @@ void VARNO_SBLOCK::set_option_shadow_mask(const std::string& dyn_name, const u8*
   VARNO_ASSERT(mask != nullptr);
   for (const SHADOW_MASK& s : m_shadow_masks)
     if (s.field == dyn) return;
-  // A copy: the host's buffer need not outlive this call, and the test in
-  // process never looks past the bits given here.
-  SHADOW_MASK s{dyn, std::vector<u8>(mask, mask + (u64{bits} + 7) / 8), bits};
+  // A copy: the host's buffer need not outlive this call. Only the whole
+  // bytes that hold the given bits are read, and never more than the field
+  // has: a host that passes a count past its field still only owns a mask of
+  // the field's size.
+  const u64 read_bits = std::min<u64>(bits, dyn->bit_size);
+  SHADOW_MASK s{dyn, std::vector<u8>(mask, mask + (read_bits + 7) / 8), bits};
   m_shadow_masks.push_back(std::move(s));
 }
 
@@ -291,9 +294,11 @@ void VARNO_SBLOCK::register_2d_engine() {}
 bool VARNO_SBLOCK::process(bool) {
   if (m_skip_processing) return true;
 
-  // Shadow masks: an option is protected when every one of its bits is set
-  // in its field's mask; bits past the mask's own count are unknown, so an
-  // option reaching past them is not protected.
+  // Shadow masks: an option that starts below the mask's bit count is
+  // protected when every one of its bits is set in its field's mask (an
+  // option of size 0 counts as all set). Bits past the bytes copied were
+  // never the host's to give, so an option reaching past them is not
+  // protected.
   for (const SHADOW_MASK& s : m_shadow_masks) {
     const VOLD_DYN_DATA* dyn = s.field;
     VARNO_ASSERT(dyn != nullptr);
@@ -302,8 +307,11 @@ bool VARNO_SBLOCK::process(bool) {
       VARNO_ASSERT(ob != nullptr);
       const u64 first = ob->bit_index;
       const u64 end = first + ob->bit_size;
-      const bool masked = first < s.bits && end <= s.bits &&
-                          VARNO_UTIL::all_bits_set(s.bytes.data(), ob->bit_index, ob->bit_size);
+      const bool masked =
+          first < s.bits &&
+          (ob->bit_size == 0 ||
+           (end <= u64{s.bytes.size()} * 8 &&
+            VARNO_UTIL::all_bits_set(s.bytes.data(), ob->bit_index, ob->bit_size)));
       m_masked.emplace(ob, masked);
     }
   }
