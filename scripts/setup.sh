@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   zlib1g-dev libssl-dev libfmt-dev libprotobuf-dev protobuf-compiler
-  libgtest-dev libbenchmark-dev
+  libgtest-dev libbenchmark-dev python3
 )
 
 missing=()
