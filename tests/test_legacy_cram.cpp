@@ -370,6 +370,53 @@ TEST_F(LegacyCram, S4ListsAreChecked) {
   EXPECT_INTERNAL_ERROR(build(), "!s2_bits_list->empty()");
 }
 
+TEST(LegacyCramDevice, OnlyFramesInSectorS4FsAreS4Frames) {
+  // Without the list, or with one that ends before IMG frame 1, the device's
+  // S4 record of that frame is not used: it is a plain frame with an ED-CRC.
+  for (const char* to : {"", "arg CRAM SECTOR_S4_FS width=1 1\n"}) {
+    VARIANT_DIR dir({{"legacy_device.ddb", "arg CRAM SECTOR_S4_FS width=2 1 1\n", to}});
+    LEGACY_DEVICE d;
+    d.load(dir.path());
+    ASSERT_TRUE(d.build());
+    EXPECT_EQ(d.frame(0),
+              legacy_frame(kFirst, frame_bytes({9, 12, 15, 16, 17, 20, 23, 25, 26, 28, 42, 43}, 8),
+                           le32(fixture_edcrc(kImg1)), kFiller))
+        << to;
+  }
+}
+
+TEST(LegacyCramDevice, S4PairsAndCellsReadTheZeroPaddingOfTheFrame) {
+  // From ED-CRC bit 5 on the last pair is bits 35 and 36, bit 36 in the
+  // padding of the 5-byte frame buffer; a cell on padding bit 39 reads 0, so
+  // the cell after it decides. Pair codes 0 C 8 4 0 8 C 5 0*6 4 8, nibble k
+  // at core bits 4k.
+  const std::string dev = "legacy_device.ddb";
+  {
+    VARIANT_DIR dir({{dev, "EDCRC_BITS 4", "EDCRC_BITS 5"},
+                     {dev, "DRAS 2 1*30 0", "DRAS 2 1*30 1"},
+                     {dev, "S4_IMG_TO_RAW_MAP width=68 0*4 0..63",
+                      "S4_IMG_TO_RAW_MAP width=69 0*5 0..63"},
+                     {dev, "cells=1:2:10:0", "cells=1:3:39:0,1:2:10:0"}});
+    LEGACY_DEVICE d;
+    d.load(dir.path());
+    ASSERT_TRUE(d.build());
+    EXPECT_EQ(d.frame(0), legacy_frame(kFirstS4, {0xC0, 0x48, 0x80, 0x5C, 0x00, 0x00, 0x00, 0x84},
+                                       kZeroEdcrc, kFiller));
+  }
+  // Frames of 40 bits have no padding: the last pair ends past the buffer.
+  VARIANT_DIR dir({{dev, "CRAM_BIT_COUNT 36", "CRAM_BIT_COUNT 40"},
+                   {dev, "IMG_TO_RAW_MAP width=36 8 9 0xFFFFFFFE 11..43",
+                    "IMG_TO_RAW_MAP width=40 8 9 0xFFFFFFFE 11..47"},
+                   {dev, "EDCRC_BITS 4", "EDCRC_BITS 5"},
+                   {dev, "S4_IMG_TO_RAW_MAP width=68 0*4 0..63",
+                    "S4_IMG_TO_RAW_MAP width=73 0*9 0..63"}});
+  LEGACY_DEVICE d;
+  d.load(dir.path());
+  BYTES image(20, 0);
+  d.cram()->set_data(VARNO_BLOCK_DATA_CRAM, image.data(), 160, nullptr);
+  EXPECT_INTERNAL_ERROR(d.cram()->process(false), "pos + 1 < m_img_frame_bytes * 8");
+}
+
 // ---- Checks ---------------------------------------------------------------------------
 
 TEST(LegacyCramDevice, DeviceDataIsCheckedBeforeUse) {
@@ -393,10 +440,9 @@ TEST(LegacyCramDevice, DeviceDataIsCheckedBeforeUse) {
        "dest < core_data_bit_size"},
       {"S4_IMG_TO_RAW_MAP width=68 0*4 0..63", "S4_IMG_TO_RAW_MAP width=66 0*4 0..61",
        "s4_index < m_member.image_s4_frame_bits"},
-      // An odd number of bits after the ED-CRC bits leaves half a pair.
-      {"EDCRC_BITS 4", "EDCRC_BITS 5", "pos + 1 < m_member.image_frame_bits"},
+      // A cell bit past the frame buffer (5 bytes).
       {"cells=2:0:9:0", "cells=2:0:40:0",
-       "s4_frame < m_member.image_frame_count && s4_bit < m_member.image_frame_bits"},
+       "s4_frame < m_member.image_frame_count && s4_bit < m_img_frame_bytes * 8"},
       {"BS_FRAME_MAP width=4 1 0 2 0xFFFFFFFF", "BS_FRAME_MAP width=4 1 0 0 0xFFFFFFFF",
        "img_index < m_member.image_frame_count && m_member.img_frame_to_bs_frame_map[img_index] == "
        "index"},

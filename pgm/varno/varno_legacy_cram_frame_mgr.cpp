@@ -55,6 +55,10 @@ bool VARNO_LEGACY_CRAM_FRAME_MGR::is_mram_frame(u32 img) const {
 }
 
 S4_SII_BIT_LIST* VARNO_LEGACY_CRAM_FRAME_MGR::s2_list_of(u32 img) const {
+  // The block's SECTOR_S4_FS list decides which frames are S4 frames; the
+  // device's S4 records only give their cells. A frame outside that list, or
+  // without a record, is a plain frame.
+  if (m_member.sector_s4_fs == nullptr || img >= m_member.sector_s4_fs_count) return nullptr;
   S4_SII_LIST* list = m_member.s4_sii_list;
   if (list == nullptr || img >= m_member.s4_sii_count || img >= list->size()) return nullptr;
   S4_SII* record = (*list)[img];
@@ -323,8 +327,9 @@ std::unique_ptr<VARNO_FRAME> VARNO_LEGACY_CRAM_FRAME_MGR::create_frame(VARNO_DBL
 u8 VARNO_LEGACY_CRAM_FRAME_MGR::encode_pair(const u8* data, u32 pos, S4_SII_BIT_LIST* s2_list,
                                             size_t& cursor, u32& cursor_index,
                                             S4_SI_LIST*& cursor_cells) const {
-  // Both bits of the pair lie in the frame.
-  VARNO_ASSERT_MSG(pos + u64{1} < m_member.image_frame_bits, "pos + 1 < m_member.image_frame_bits");
+  // A last pair may end in the zero padding of the frame buffer, which reads
+  // as 0; only a bit past the buffer is refused.
+  VARNO_ASSERT_MSG(pos + u64{1} < u64{m_img_frame_bytes} * 8, "pos + 1 < m_img_frame_bytes * 8");
   unsigned at = pos;
   const u32 v = get_bits(const_cast<u8*>(data), at, 2, true);
   u8 code = static_cast<u8>(v);
@@ -351,7 +356,9 @@ u8 VARNO_LEGACY_CRAM_FRAME_MGR::encode_pair(const u8* data, u32 pos, S4_SII_BIT_
     u32 s4_bit = 0;
     bool flag = false;
     const u32 value = cell->get_data(s4_frame, s4_bit, flag);
-    VARNO_ASSERT(s4_frame < m_member.image_frame_count && s4_bit < m_member.image_frame_bits);
+    // A cell bit in the padding of the frame buffer reads as 0.
+    VARNO_ASSERT_MSG(s4_frame < m_member.image_frame_count && s4_bit < u64{m_img_frame_bytes} * 8,
+                     "s4_frame < m_member.image_frame_count && s4_bit < m_img_frame_bytes * 8");
     if (test_bit(m_user_img_data[s4_frame].get(), s4_bit)) {
       return static_cast<u8>(((value & 3u) << 2) | (flag ? 3u : 1u));
     }
