@@ -335,20 +335,31 @@ TEST_F(SsmParams, LsmNeedsTheCnocDistance) {
 
 // ---- Devices and sectors with other data ----------------------------------------
 
-TEST(SsmParamsDevice, ShortRecordDevicesStopOnlyTheLsmRecords) {
+TEST(SsmParamsDevice, ShortRecordDevicesStopEveryBuild) {
   VARIANT_DIR dir({{"qv_device.ddb", "device DUMMY1", "device PLACEHOLDER_DEVICE_41"}});
   SSM_DEVICE d;
   ASSERT_EQ(d.load(dir.path()), 0u);
   d.set_distances();
-  EXPECT_EQ(d.mgr("FW_PARAMS")->lsm_blk_param_size(), 92u);
-  // No firmware, or another firmware type: the block builds as usual.
-  EXPECT_TRUE(d.build("FW_PARAMS").empty());
+  VARNO_DBLOCK* b = d.block("FW_PARAMS");
+  VARNO_QV_SSM_PARAMS_MGR* m = d.mgr("FW_PARAMS");
+  EXPECT_EQ(m->lsm_blk_param_size(), 92u);
+  const char* mismatch =
+      "Mismatch in lsm param size: m_lsm_blk_param_size (92 bytes) != fw_lsm_param_size (104 "
+      "bytes)";
+  for (u32 type : {13u, 2u, 0u}) {
+    d.param().fw_type = type;
+    EXPECT_INTERNAL_ERROR(b->process(false), mismatch);
+  }
+  // The check comes before the frame list is emptied, and the partial build
+  // does not make it: its IOSSM frames stay.
   d.param().fw_type = 2;
-  EXPECT_EQ(d.build("FW_PARAMS").size(), 6u);
+  EXPECT_TRUE(m->create_partial_frames(b, b->get_block_config(), 0, 0));
+  EXPECT_INTERNAL_ERROR(m->create_frames(b, b->get_block_config()), mismatch);
+  EXPECT_EQ(b->get_number_of_frames(), 6u);
+  // A short record has room for 10 MLB offsets of 4 bytes, not 2.
   d.param().fw_type = 0;
-  EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS")->process(false),
-                        "Mismatch in lsm param size: m_lsm_blk_param_size (92 bytes) != "
-                        "fw_lsm_param_size (104 bytes)");
+  EXPECT_INTERNAL_ERROR(m->create_partial_frames(b, b->get_block_config(), 0, 0),
+                        "mlb_byte_offsets_elem_size == sizeof(int16_t)");
 }
 
 TEST(SsmParamsDevice, ClockNetworkIsMatchedAtVariantEnds) {

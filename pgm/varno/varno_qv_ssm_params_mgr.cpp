@@ -111,6 +111,9 @@ bool VARNO_QV_SSM_PARAMS_MGR::verify_user_data(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG
 
 bool VARNO_QV_SSM_PARAMS_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
+  // A device whose record the firmware cannot take gets no parameter block
+  // at all, whatever the firmware type.
+  verify_user_data(block, config);
   block->clear_frames();
   return create_partial_frames(block, config, 0, 0);
 }
@@ -124,11 +127,7 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_B
   if (fw_type == FW_TYPE_NONE) return true;
   const bool hdrs = param->skip_headers == 0;
   switch (fw_type) {
-    case FW_TYPE_LSM:
-      // Only the LSM records depend on the record size; the other firmware
-      // types build on every device.
-      verify_user_data(block, config);
-      return create_lsm_params_frames(block, config, hdrs);
+    case FW_TYPE_LSM: return create_lsm_params_frames(block, config, hdrs);
     case FW_TYPE_IOSSM: return create_iossm_params_frames(block, config, hdrs);
     case FW_TYPE_UIBSSM: return create_uibssm_params_frames(block, config, hdrs);
     default: break;
