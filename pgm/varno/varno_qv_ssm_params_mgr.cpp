@@ -348,25 +348,27 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_lsm_params_frames(VARNO_DBLOCK* block, VARN
       const u32 num_variants = bbus_blk->get_param_size("CLK_NTW_VARIANTS");
       VARNO_ASSERT_MSG(num_variants > 0, "num_variants > 0");
 
-      // A variant is a run of segments adding up to its chain length; the
-      // sector's chain is the first variant of that length. A run of
-      // segments inside a longer variant is no variant.
+      // The segments run variant after variant, the sum starting afresh
+      // with each; the sector's chain ends at the first segment where the sum
+      // equals its length, which may lie inside a variant. The last variant's
+      // length serves for any segments after it.
       u64 sum = 0;
       u32 variant = 0;
       bool found = false;
       u32 match = 0;
       for (u32 row = 0; row < seg_rows; ++row) {
         sum += bbus_blk->get_arg_value("CLK_NTW_SEGMENTS", row, 0);
-        const u32 variant_len =
-            bbus_blk->get_param_value("CLK_NTW_VARIANTS", std::min(variant, num_variants - 1));
-        if (sum < variant_len) continue;
         if (sum == clk_network_bb_len) {
           found = true;
           match = row;
           break;
         }
-        sum = 0;
-        ++variant;
+        const u32 variant_len =
+            bbus_blk->get_param_value("CLK_NTW_VARIANTS", std::min(variant, num_variants - 1));
+        if (sum >= variant_len) {
+          sum = 0;
+          ++variant;
+        }
       }
       if (!found) {
         VARNO_INTERNAL_ERROR(
