@@ -12,8 +12,8 @@
 //     cell 2: 168 - 67 = 101 (66.5 rounds up), 250 - 100 = 150 -> 0x02019665
 //     cell 3: 168, 250                           -> 0x0302FAA8
 //   (timer | type << 16 | cell << 24).
-//   cl: MLB offsets 20 and 60; clock network 60 = variant 1 (20 of phase 2
-//     and 40 of phase 0), encoded last segment first: 00 28, 94.
+//   cl: MLB offsets 20 and 60; clock network 60: the running sum first
+//     reaches 60 after the first segment (60 of phase 0) -> 00 3C.
 //   f1: MLB offsets 0 and 0; clock network 364: 300 of phase 3 -> E9 CC, 64
 //     of phase 1 -> 62.
 #include <unistd.h>
@@ -87,7 +87,7 @@ struct LSM {
 };
 
 LSM cl(u32 timer, u32 pwrup, u32 bias) {
-  return {0x11, 0x22, 0x33, timer, 2, 3, 2, 4, pwrup, bias, 60, {20, 60}, {0x00, 0x28, 0x94}};
+  return {0x11, 0x22, 0x33, timer, 2, 3, 2, 4, pwrup, bias, 60, {20, 60}, {0x00, 0x3C}};
 }
 LSM f1(u32 timer, u32 pwrup, u32 bias) {
   return {0x44, 0x55, 0x66, timer, 1, 1, 3, 3, pwrup, bias, 364, {0, 0}, {0xE9, 0xCC, 0x62}};
@@ -321,7 +321,7 @@ TEST_F(SsmParams, DebugTextOfASector) {
             "dr1_width_words = 3\ndr0_eram_columns = 2\ndr1_eram_columns = 4\n"
             "cram_pwrup_bb_len = 7\nbias_gen_bb_len = 8\nmlb_byte_offsets[] = \n20,\n60,\n"
             "clk_network_bb_len = 60\nmlb_byte_offsets_len = 2\nclk_network_masks[] = \n"
-            "0x2800,\n0x94\n");
+            "0x3c00,\n");
 }
 
 TEST_F(SsmParams, LsmNeedsTheCnocDistance) {
@@ -335,33 +335,75 @@ TEST_F(SsmParams, LsmNeedsTheCnocDistance) {
 
 // ---- Devices and sectors with other data ----------------------------------------
 
-TEST(SsmParamsDevice, ShortRecordDevicesStopOnlyTheLsmRecords) {
+TEST(SsmParamsDevice, ShortRecordDevicesStopEveryBuild) {
   VARIANT_DIR dir({{"qv_device.ddb", "device DUMMY1", "device PLACEHOLDER_DEVICE_41"}});
   SSM_DEVICE d;
   ASSERT_EQ(d.load(dir.path()), 0u);
   d.set_distances();
-  EXPECT_EQ(d.mgr("FW_PARAMS")->lsm_blk_param_size(), 92u);
-  // No firmware, or another firmware type: the block builds as usual.
-  EXPECT_TRUE(d.build("FW_PARAMS").empty());
+  VARNO_DBLOCK* b = d.block("FW_PARAMS");
+  VARNO_QV_SSM_PARAMS_MGR* m = d.mgr("FW_PARAMS");
+  EXPECT_EQ(m->lsm_blk_param_size(), 92u);
+  const char* mismatch =
+      "Mismatch in lsm param size: m_lsm_blk_param_size (92 bytes) != fw_lsm_param_size (104 "
+      "bytes)";
+  for (u32 type : {13u, 2u, 0u}) {
+    d.param().fw_type = type;
+    EXPECT_INTERNAL_ERROR(b->process(false), mismatch);
+  }
+  // The check comes before the frame list is emptied, and the partial build
+  // does not make it: its IOSSM frames stay.
   d.param().fw_type = 2;
-  EXPECT_EQ(d.build("FW_PARAMS").size(), 6u);
+  EXPECT_TRUE(m->create_partial_frames(b, b->get_block_config(), 0, 0));
+  EXPECT_INTERNAL_ERROR(m->create_frames(b, b->get_block_config()), mismatch);
+  EXPECT_EQ(b->get_number_of_frames(), 6u);
+  // A short record has room for 10 MLB offsets of 4 bytes, not 2.
   d.param().fw_type = 0;
-  EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS")->process(false),
-                        "Mismatch in lsm param size: m_lsm_blk_param_size (92 bytes) != "
-                        "fw_lsm_param_size (104 bytes)");
+  EXPECT_INTERNAL_ERROR(m->create_partial_frames(b, b->get_block_config(), 0, 0),
+                        "mlb_byte_offsets_elem_size == sizeof(int16_t)");
 }
 
-TEST(SsmParamsDevice, ClockNetworkIsMatchedAtVariantEnds) {
-  // 20 is the first segment of variant 1, not a variant: not found. (The
-  // records of cl show the other side: 60, the first segment of variant 0 and
-  // all of variant 1, is encoded from variant 1.)
-  VARIANT_DIR dir(
-      {{"qv_device.ddb", "BBUS_CHAIN_SIZES width=3 60 7 8", "BBUS_CHAIN_SIZES width=3 20 7 8"}});
-  SSM_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
-  d.set_distances();
-  d.param().fw_type = 0;
-  EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS")->process(false), "Clock network size 20 not found!");
+TEST(SsmParamsDevice, ClockNetworkSearch) {
+  // Edits of cell 0 (cl: variants 100 and 60, segments 60, 40 | 20, 40) and
+  // its record, or the error.
+  const std::string cell0 = "BBUS_CHAIN_SIZES width=3 60 7 8";
+  auto record = [](u32 clk, BYTES masks) {
+    LSM r = cl(0x00013223, 7, 8);
+    r.clk = clk;
+    r.masks = std::move(masks);
+    return r.bytes();
+  };
+  struct CASE {
+    std::vector<VARIANT_DIR::EDIT> edits;
+    BYTES record;
+    std::string error;
+  };
+  const std::vector<CASE> cases = {
+      // The first segment of variant 1 is a sum the search meets.
+      {{{"qv_device.ddb", cell0, "BBUS_CHAIN_SIZES width=3 20 7 8"}}, record(20, {0x94}), ""},
+      // 30 is no running sum.
+      {{{"qv_device.ddb", cell0, "BBUS_CHAIN_SIZES width=3 30 7 8"}},
+       {},
+       "Clock network size 30 not found!"},
+      // A length of 0 met by a segment of 0 bits: no mask.
+      {{{"qv_device.ddb", cell0, "BBUS_CHAIN_SIZES width=3 0 7 8"},
+        {"qv_sector_cl.ddb", "CLK_NTW_SEGMENTS width=3 60 0 0",
+         "CLK_NTW_SEGMENTS width=3 0 0 1\ndata 60 0 0"}},
+       record(0, {}),
+       ""},
+  };
+  for (const CASE& c : cases) {
+    VARIANT_DIR dir(c.edits);
+    SSM_DEVICE d;
+    ASSERT_EQ(d.load(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
+    d.set_distances();
+    d.param().fw_type = 0;
+    d.param().skip_headers = 1;
+    if (!c.error.empty()) {
+      EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS_WEST")->process(false), c.error);
+      continue;
+    }
+    EXPECT_EQ(d.build("FW_PARAMS_WEST"), (std::vector<BYTES>{c.record, kS3}));
+  }
 }
 
 TEST(SsmParamsDevice, ClockMaskHoldsNoTwoByteSegmentInItsLastByte) {

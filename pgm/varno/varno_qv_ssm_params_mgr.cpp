@@ -111,6 +111,9 @@ bool VARNO_QV_SSM_PARAMS_MGR::verify_user_data(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG
 
 bool VARNO_QV_SSM_PARAMS_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
+  // A device whose record the firmware cannot take gets no parameter block
+  // at all, whatever the firmware type.
+  verify_user_data(block, config);
   block->clear_frames();
   return create_partial_frames(block, config, 0, 0);
 }
@@ -124,11 +127,7 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_B
   if (fw_type == FW_TYPE_NONE) return true;
   const bool hdrs = param->skip_headers == 0;
   switch (fw_type) {
-    case FW_TYPE_LSM:
-      // Only the LSM records depend on the record size; the other firmware
-      // types build on every device.
-      verify_user_data(block, config);
-      return create_lsm_params_frames(block, config, hdrs);
+    case FW_TYPE_LSM: return create_lsm_params_frames(block, config, hdrs);
     case FW_TYPE_IOSSM: return create_iossm_params_frames(block, config, hdrs);
     case FW_TYPE_UIBSSM: return create_uibssm_params_frames(block, config, hdrs);
     default: break;
@@ -349,25 +348,27 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_lsm_params_frames(VARNO_DBLOCK* block, VARN
       const u32 num_variants = bbus_blk->get_param_size("CLK_NTW_VARIANTS");
       VARNO_ASSERT_MSG(num_variants > 0, "num_variants > 0");
 
-      // A variant is a run of segments adding up to its chain length; the
-      // sector's chain is the first variant of that length. A run of
-      // segments inside a longer variant is no variant.
+      // The segments run variant after variant, the sum starting afresh
+      // with each; the sector's chain ends at the first segment where the sum
+      // equals its length, which may lie inside a variant. The last variant's
+      // length serves for any segments after it.
       u64 sum = 0;
       u32 variant = 0;
       bool found = false;
       u32 match = 0;
       for (u32 row = 0; row < seg_rows; ++row) {
         sum += bbus_blk->get_arg_value("CLK_NTW_SEGMENTS", row, 0);
-        const u32 variant_len =
-            bbus_blk->get_param_value("CLK_NTW_VARIANTS", std::min(variant, num_variants - 1));
-        if (sum < variant_len) continue;
         if (sum == clk_network_bb_len) {
           found = true;
           match = row;
           break;
         }
-        sum = 0;
-        ++variant;
+        const u32 variant_len =
+            bbus_blk->get_param_value("CLK_NTW_VARIANTS", std::min(variant, num_variants - 1));
+        if (sum >= variant_len) {
+          sum = 0;
+          ++variant;
+        }
       }
       if (!found) {
         VARNO_INTERNAL_ERROR(
