@@ -451,6 +451,26 @@ TEST_F(HipMmio, RangesMeetEveryRowInRowOrder) {
       "valid_end_offset <= user_data_size");
 }
 
+TEST(HipMmioDevice, EmptyRowStartingInsideARangeIsItsFirstRecord) {
+  // Rows [16, 24), [12, 12) and [0, 8). The empty row is the first piece of
+  // [10, 14) and gives an empty record; after a range's first piece, and at
+  // a range's start, it gives none.
+  VARIANT_DIR dir({{"qv_sector_f6.ddb", "data 0 2 0 7", "data 5 5 3 7\ndata 0 2 0 7"}});
+  MMIO_DEVICE d;
+  ASSERT_EQ(d.load(dir.path()), 0u);
+  VARNO_DBLOCK* b = d.block(2, 0, "CRYPTO_MMIO");
+  BYTES data = counting(24);
+  b->set_data(VARNO_BLOCK_DATA_HIP_MMIO, data.data(), 24 * 8, nullptr);
+  u32 count = 0;
+  d.mgr(2, 0, "CRYPTO_MMIO")
+      ->generate_mmio2_frames_from_addr_range(b, {{4, 20}, {10, 14}, {12, 14}}, data.data(), 24, 3,
+                                              64, count);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(MMIO_DEVICE::frames(b),
+            (std::vector<BYTES>{cat({mmio2_head(1, 60), le({16, 4}), slice(data, 16, 4),
+                                     le({4, 4}), slice(data, 4, 4), le({12, 0})})}));
+}
+
 TEST_F(HipMmio, Mmio2FrameLengthFitsSixteenBits) {
   // A frame of T bytes counts (T - 4) / 4 words in 16 bits: 0x40000 bytes
   // is the largest.

@@ -433,6 +433,21 @@ TEST_F(QvRegwin, IoMmioChecks) {
   EXPECT_EQ(b->get_number_of_frames(), 0u);
 }
 
+TEST_F(QvRegwin, IoMmioFrameSizeOfZero) {
+  VARNO_DBLOCK* b = block(0, "IO_VAMM");
+  VARNO_FRAME_DESCRIPTOR descriptor = *b->get_frame_descriptor();
+  descriptor.words[2] = 0;
+  b->set_frame_descriptor(descriptor);
+  VARNO_QV_IOVAMM_FRAME_MGR m;
+  m.set_parent(b);
+  ASSERT_TRUE(m.init());
+  BYTES data = pattern(0x81400);
+  b->set_data(VARNO_BLOCK_DATA_IO_MMIO, data.data(), 0x81400 * 8, nullptr);
+  EXPECT_INTERNAL_ERROR(m.create_frames(b, b->get_block_config()), "frame_data != NULL");
+  // The frame at address 0 has its own size; the next one has no data bytes.
+  EXPECT_EQ(frames(b), std::vector<BYTES>{cat(le32(0), slice(data, 0, 1024))});
+}
+
 // ---- IO AHB --------------------------------------------------------------------------
 
 TEST_F(QvRegwin, IoAhbDropsThePartialLastFrame) {

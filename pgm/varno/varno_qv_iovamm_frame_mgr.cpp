@@ -105,7 +105,9 @@ bool VARNO_QV_IOVAMM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO
     auto segment =
         std::make_unique<VARNO_FRAME_SEGMENT>(VARNO_FRAME_SEGMENT_DATA, frame_size, true);
     u8* frame_data = segment->data();
-    VARNO_ASSERT_MSG(frame_data != nullptr, "frame_data != NULL");
+    // A frame size of 0 would leave a frame with an address and nothing to
+    // write there.
+    VARNO_ASSERT_MSG(frame_size > 0 && frame_data != nullptr, "frame_data != NULL");
     VARNO_UTIL::bit_copy(data + data_base + k * frame_size, 0, frame_data, 0, frame_size * 8, true);
     frame->add_frame_segment(segment.release());
 

@@ -166,22 +166,24 @@ void VARNO_QV_HIPMMIO_FRAME_MGR::generate_mmio2_frames_from_addr_range(
     // Every row is matched against every range, in row order: a walk that
     // resumed at the row where the previous range ended would miss the rows
     // of a range that lies before it, and leave that range unwritten.
-    bool empty_range_placed = false;
+    // The range's first piece comes from the first row that holds its start
+    // or begins inside it, and may be empty: an empty range, or a row without
+    // words. Later rows add only the bytes they share with the range.
+    bool first_piece_found = false;
     for (const VARNO_MMIO_SEG_INFO& segment : segments) {
       const u32 g = segment.start;
       const u32 h = segment.end;
-      if (s == e) {
-        // An empty range still yields its one empty record where a segment
-        // holds its start.
-        if (!empty_range_placed && g <= s && s < h) {
-          pieces.push_back({s, s, 0, room});
-          empty_range_placed = true;
-        }
-        continue;
-      }
       const u32 lo = std::max(s, g);
       const u32 hi = std::min(e, h);
-      if (lo < hi) pieces.push_back({lo, hi, frames_at(hi - lo, room), room});
+      if (!first_piece_found) {
+        const bool holds_start = g <= s && s < h;
+        const bool begins_inside = s < g && g < e;
+        if (!holds_start && !begins_inside) continue;
+        first_piece_found = true;
+      } else if (lo >= hi) {
+        continue;
+      }
+      pieces.push_back({lo, hi, frames_at(hi - lo, room), room});
     }
   }
   group_multiple_mmio2_segment_data(block, data, pieces, F, count);

@@ -70,7 +70,8 @@ class VARNO_QV_HIPMMIO_FRAME_MGR : public VARNO_QV_FRAME_MGR_BASE {
                                                     std::vector<VARNO_MMIO_SEG_INFO> skips);
   static bool compare_start_offset(const VARNO_MMIO_SEG_INFO& a, const VARNO_MMIO_SEG_INFO& b);
   // Packs the parts of ranges that the image segments of rows 0 .. rows - 1
-  // cover.
+  // cover; a range's first piece may be an empty record (an empty range, or a
+  // row without words that begins inside it).
   void generate_mmio2_frames_from_addr_range(VARNO_DBLOCK* block,
                                              std::vector<VARNO_MMIO_SEG_INFO> ranges,
                                              const BYTE* data, u32 U, u32 rows, u32 F, u32& count);
