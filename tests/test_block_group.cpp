@@ -3,7 +3,8 @@
 // rows. Expected bytes are derived by hand from the fixtures:
 //   CNOC header [len, x, y, 0], CNT header [op, len, areg, rsvd, offset(4)],
 //   stream record header [ch, frtype, ulen(3), s4 | thr << 4, chext, bank].
-// Thread streams are inflated back with zlib's raw inflate.
+// Thread streams are inflated back with zlib's raw inflate and the device's
+// 8 KB window.
 #include <zlib.h>
 
 #include <cstdio>
@@ -77,7 +78,7 @@ BYTES cnt(u32 op, u32 areg, u32 offset) {
 // returned in tail.
 BYTES inflate_raw(const BYTES& in, BYTES* tail) {
   z_stream zs{};
-  EXPECT_EQ(inflateInit2(&zs, -15), Z_OK);
+  EXPECT_EQ(inflateInit2(&zs, -13), Z_OK);
   BYTES out(1 << 20);
   zs.next_in = const_cast<u8*>(in.data());
   zs.avail_in = static_cast<uInt>(in.size());
@@ -520,6 +521,30 @@ TEST_F(BlockGroup, UncompressedThreadLayoutSequentialOrInterleaved) {
     for (const auto& [blk, f] : order) put(expected, frame_of(blk, f));
     EXPECT_EQ(out, expected) << interleave;
     EXPECT_INTERNAL_ERROR(g->get_thread_data(out.data(), 11, 0), "offset + frame_size <= bytes");
+  }
+}
+
+TEST_F(BlockGroup, IoFirmwarePairingOfTwoOneFrameBlocks) {
+  // Thread 1 gets the largest frame count as its slots: one slot for two
+  // firmware blocks, mapped by the first block's frame count to its frame 0.
+  param().fw_type = VARNO_QV_IO_FW;
+  auto a = loose_block(gen(), VOLD_BLOCK_FW_PARAMS, {4}, 0x10);
+  auto b = loose_block(gen(), VOLD_BLOCK_CNT_FW, {4}, 0x80);
+  for (u32 compressed : {0u, 1u}) {
+    param().group_compressed = compressed;
+    auto g = group();
+    g->set_group_type("FW", "IO");
+    g->add_dblock(a.get(), 1);
+    g->add_dblock(b.get(), 1);
+    g->collect_data(false);
+    EXPECT_EQ(g->thread(1).m_DcThreadFrames, 1u);
+    BYTES out(g->get_thread_size(1), 0);
+    g->get_thread_data(out.data(), static_cast<unsigned>(out.size()), 1);
+    BYTES expected = compressed != 0 ? hdr(3, 0, 0, 0, 1) : BYTES();
+    // The frame, then its padding or the unwritten rest of the thread.
+    put(expected, frame_of(a.get(), 0));
+    put(expected, BYTES(4, 0));
+    EXPECT_EQ(compressed != 0 ? inflate_raw(out, nullptr) : out, expected) << compressed;
   }
 }
 

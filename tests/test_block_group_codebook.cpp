@@ -156,13 +156,24 @@ TEST_F(Codebook, Failures) {
     EXPECT_INTERNAL_ERROR(m_thread.copy_reversed_korvia_literals(table.data(), 256, &config, 37),
                           "byte_val <= MAXBYTE");
   }
+  {
+    // A value past the end of a short table is refused before any byte of
+    // the table is written.
+    VARNO_BLOCK_CONFIG config;
+    config.m_param_list.push_back(m_info.add_param(
+        VOLD_BLOCK_SECTOR_ARRAY, VOLD_PARAMETER_GZIP_KORVIA_LITERALS, {0, 1, 2, 16}));
+    BYTES small(16, 0xEE);
+    EXPECT_INTERNAL_ERROR(m_thread.copy_reversed_korvia_literals(small.data(), 16, &config, 37),
+                          "byte_val < bytes");
+    EXPECT_EQ(small, BYTES(16, 0xEE));
+  }
 }
 
 // ---- The remapped stream of a thread --------------------------------------------------
 
 BYTES inflate_raw(const u8* data, u32 size) {
   z_stream zs{};
-  EXPECT_EQ(inflateInit2(&zs, -15), Z_OK);
+  EXPECT_EQ(inflateInit2(&zs, -13), Z_OK);
   BYTES out(1 << 16);
   zs.next_in = const_cast<u8*>(data);
   zs.avail_in = size;

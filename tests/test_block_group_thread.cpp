@@ -4,7 +4,9 @@
 // [ch, frtype, ulen(3), s4 | thr << 4, chext, bank]).
 #include <zlib.h>
 
+#include <algorithm>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -34,9 +36,11 @@ BYTES hdr(u32 ch, u32 ft, u32 s4, u32 thr, u32 len, u32 chext = 0) {
 BYTES delay(u32 n) { return hdr(0, 3, 0, 1, n); }
 BYTES gap(u32 n) { return hdr(0, 3, 0, 0, n); }
 
-BYTES inflate_raw(const u8* data, u32 size, int window_bits = -15) {
+// Raw inflate with the device's 8 KB window: a stream that reaches further
+// back fails here.
+BYTES inflate_raw(const u8* data, u32 size) {
   z_stream zs{};
-  EXPECT_EQ(inflateInit2(&zs, window_bits), Z_OK);
+  EXPECT_EQ(inflateInit2(&zs, -13), Z_OK);
   BYTES out(1 << 16);
   zs.next_in = const_cast<u8*>(data);
   zs.avail_in = size;
@@ -49,19 +53,32 @@ BYTES inflate_raw(const u8* data, u32 size, int window_bits = -15) {
   return out;
 }
 
+// A block outside any sector with frames of the given bytes.
+std::unique_ptr<VARNO_DBLOCK> block_from(VARNO_GEN* gen, u32 type,
+                                         const std::vector<BYTES>& frames) {
+  auto block = std::make_unique<VARNO_DBLOCK>(type, gen);
+  for (const BYTES& bytes : frames) {
+    auto* frame = new VARNO_FRAME();
+    auto* segment =
+        new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, static_cast<u32>(bytes.size()), true);
+    std::copy(bytes.begin(), bytes.end(), segment->data());
+    frame->add_frame_segment(segment);
+    EXPECT_TRUE(block->insert_frame_at_end(frame, 0));
+  }
+  return block;
+}
+
 // A block outside any sector whose frames hold bytes counting up from seed.
 std::unique_ptr<VARNO_DBLOCK> block_of(VARNO_GEN* gen, u32 type, std::vector<u32> sizes,
                                        u8 seed = 1) {
-  auto block = std::make_unique<VARNO_DBLOCK>(type, gen);
+  std::vector<BYTES> frames;
   for (u32 size : sizes) {
-    auto* frame = new VARNO_FRAME();
-    auto* segment = new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, size, true);
-    for (u32 i = 0; i < size; ++i) segment->data()[i] = static_cast<u8>(seed + i);
-    frame->add_frame_segment(segment);
-    EXPECT_TRUE(block->insert_frame_at_end(frame, 0));
+    BYTES bytes(size);
+    for (u32 i = 0; i < size; ++i) bytes[i] = static_cast<u8>(seed + i);
+    frames.push_back(bytes);
     seed = static_cast<u8>(seed + 0x20);
   }
-  return block;
+  return block_from(gen, type, frames);
 }
 
 BYTES frame_of(VARNO_IBLOCK* block, u32 i) {
@@ -135,10 +152,52 @@ TEST_F(DcThread, FramesArePaddedToEightBytes) {
   put(expected, {1, 2, 3, 4, 5, 0, 0, 0});
   put(expected, record(b.get(), 1, 0, 1, 0));
   EXPECT_EQ(stream(t), expected);
-  // The whole stream fits one fixed-Huffman final block, inflated with the
-  // device's 8 KB window too.
+  // The whole stream fits one fixed-Huffman final block.
   EXPECT_EQ(t.compressed_data()[0] & 7, 3);
-  EXPECT_EQ(inflate_raw(t.compressed_data(), t.compressed_size(), -13), expected);
+}
+
+TEST_F(DcThread, StreamIsRawDeflateWithTheDeviceSettings) {
+  // Random frames, their copies more than 8 KB later, frames over a
+  // four-byte alphabet, and a 200-byte match whose next byte starts a
+  // 258-byte one (taken lazily at level 9 only): the bytes differ with
+  // another level, window, memory level or strategy.
+  std::mt19937 rng(7);
+  auto random = [&rng](size_t n, u32 alphabet) {
+    BYTES out(n);
+    for (u8& x : out) x = static_cast<u8>(alphabet == 256 ? rng() : 0x10 * (rng() % alphabet));
+    return out;
+  };
+  std::vector<BYTES> frames;
+  for (u32 i = 0; i < 3; ++i) frames.push_back(random(4000, 256));
+  for (u32 i = 0; i < 3; ++i) frames.push_back(frames[i]);
+  for (u32 i = 0; i < 3; ++i) frames.push_back(random(4000, 4));
+  const BYTES r = random(300, 256);
+  BYTES lazy = random(50, 256);
+  lazy.insert(lazy.end(), r.begin(), r.begin() + 200);
+  put(lazy, random(50, 256));
+  lazy.insert(lazy.end(), r.begin() + 1, r.begin() + 260);
+  put(lazy, random(50, 256));
+  put(lazy, r);
+  frames.push_back(lazy);
+  auto b = block_from(gen(), VOLD_BLOCK_DUMMY1, frames);
+  VARNO_DC_THREAD t;
+  prepare(t, {b.get()});
+  BYTES records;
+  for (u32 f = 0; f < frames.size(); ++f) put(records, record(b.get(), f, 0, 0, 0));
+
+  z_stream zs{};
+  ASSERT_EQ(deflateInit2(&zs, 9, Z_DEFLATED, -13, 8, Z_FIXED), Z_OK);
+  BYTES expected(deflateBound(&zs, static_cast<uLong>(records.size())));
+  zs.next_in = records.data();
+  zs.avail_in = static_cast<uInt>(records.size());
+  zs.next_out = expected.data();
+  zs.avail_out = static_cast<uInt>(expected.size());
+  ASSERT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+  expected.resize(zs.total_out + 8, 0);
+  deflateEnd(&zs);
+
+  EXPECT_EQ(stream(t), records);
+  EXPECT_EQ(BYTES(t.compressed_data(), t.compressed_data() + t.compressed_size()), expected);
 }
 
 TEST_F(DcThread, StoredBlocksWithDeflateLevelZero) {
@@ -270,6 +329,18 @@ TEST_F(DcThread, FirmwareChannelsDelaysAndGaps) {
   put(expected, record(fw.get(), 3, 0, 0, 0));
   for (u32 f = 0; f < 4; ++f) put(expected, record(params.get(), f, 1, 0, 0));
   EXPECT_EQ(stream(t), expected);
+}
+
+TEST_F(DcThread, IoFirmwarePairingNeedsNoSlotPerBlock) {
+  // Two one-frame firmware blocks share one slot: the first block's frame
+  // count maps it to block 0, frame 0.
+  param().fw_type = VARNO_QV_IO_FW;
+  auto a = block_of(gen(), VOLD_BLOCK_FW_PARAMS, {4});
+  auto b = block_of(gen(), VOLD_BLOCK_CNT_FW, {4}, 0x90);
+  VARNO_DC_THREAD t;
+  prepare(t, {a.get(), b.get()});
+  t.m_DcThreadFrames = 1;
+  EXPECT_EQ(stream(t), record(a.get(), 0, 3, 0, 0));
 }
 
 TEST_F(DcThread, MmioTilesWithFlowControl) {

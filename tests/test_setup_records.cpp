@@ -487,13 +487,33 @@ TEST(Codebook, SoftFailures) {
   }
   EXPECT_EQ(book, std::vector<u8>(2048, 0xEE));
 
-  auto fallback = load_setup("fallback");
+  // A data block whose codebook parameter has no values.
+  TEMP_DIR dir;
+  const std::string device =
+      dir.write("device.ddb",
+                "ddb device 1\nfamily TROSKIVANE\ndevice PLACEHOLDER_DEVICE_40\n"
+                "param ERAM GZIP_KORVIA_LITERALS size=0\n");
+  auto empty = load(s_setup_dir + "fallback_family.ddb", device);
   MESSAGES messages;
-  EXPECT_EQ(fallback->get_korvia_codebook_size(VOLD_BLOCK_ERAM), 0u);
-  EXPECT_EQ(fallback->copy_korvia_codebook(book.data(), 2048, VOLD_BLOCK_ERAM, true), 0u);
+  EXPECT_EQ(empty->get_korvia_codebook_size(VOLD_BLOCK_ERAM), 0u);
+  EXPECT_EQ(empty->copy_korvia_codebook(book.data(), 2048, VOLD_BLOCK_ERAM, true), 0u);
   EXPECT_EQ(messages.take(),
             error_line("param size is zero for param type (GZIP_KORVIA_LITERALS)") +
                 error_line("param values not found for param type (GZIP_KORVIA_LITERALS)"));
+  EXPECT_EQ(book, std::vector<u8>(2048, 0xEE));
+}
+
+TEST(Codebook, DataBlockWithoutTheParameter) {
+  // The ERAM data block has no codebook of its own: only the size is asked
+  // softly, the copy stops in the values lookup.
+  auto fallback = load_setup("fallback");
+  std::vector<u8> book(2048, 0xEE);
+  MESSAGES messages;
+  EXPECT_EQ(fallback->get_korvia_codebook_size(VOLD_BLOCK_ERAM), 0u);
+  EXPECT_INTERNAL_ERROR(fallback->copy_korvia_codebook(book.data(), 2048, VOLD_BLOCK_ERAM, true),
+                        "p != nullptr");
+  EXPECT_EQ(messages.take(),
+            error_line("param size is zero for param type (GZIP_KORVIA_LITERALS)"));
   EXPECT_EQ(book, std::vector<u8>(2048, 0xEE));
 }
 

@@ -38,7 +38,6 @@ int invert_literals(u8* addr, unsigned bytes, VARNO_BLOCK_CONFIG* config,
     VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
         "%s param size (%d) can't be greater than buffer size (%d)", name.c_str(), size, bytes));
   }
-  for (u32 i = 0; i < size; ++i) addr[i] = 0;
 
   const VOLD_PARAM_ENTRY_LIST* literals_data = param->get_entries();
   VARNO_ASSERT(literals_data != nullptr);
@@ -47,14 +46,18 @@ int invert_literals(u8* addr, unsigned bytes, VARNO_BLOCK_CONFIG* config,
   // it out, so the inverse matches that copy exactly.
   u32 count = 0;
   const std::unique_ptr<u32[]> rows(config->get_param_values(type, count));
+  // Every row is checked before the table is touched: a value at or past
+  // the end of a short table would be written outside it.
   bool seen[MAXBYTE + 1] = {};
   for (u32 i = 0; i < count; ++i) {
     const u32 byte_val = rows[i];
     VARNO_ASSERT_MSG(byte_val > MAXBYTE || !seen[byte_val], "tmp_map.count(byte_val) == 0");
     VARNO_ASSERT(byte_val <= MAXBYTE);
+    VARNO_ASSERT(byte_val < bytes);
     seen[byte_val] = true;
-    addr[byte_val] = static_cast<u8>(i);
   }
+  for (u32 i = 0; i < size; ++i) addr[i] = 0;
+  for (u32 i = 0; i < count; ++i) addr[rows[i]] = static_cast<u8>(i);
   return static_cast<int>(count);
 }
 

@@ -229,11 +229,9 @@ void VARNO_MBLOCK_GROUP::get_uncompressed_thread_data(u8* out, unsigned bytes, u
   if (m_tk_flow && m_interleave && first != nullptr && first->block_type() == VOLD_BLOCK_ERAM) d = 2;
   const u32 units = n / d;
   const u32 per_unit = units == 0 ? 0 : frames / units;
-  // A layout that would divide by zero is refused.
-  if (per_unit == 0 || (!m_interleave && per_unit < n)) {
-    VARNO_INTERNAL_ERROR(
-        KORVIA::fmt_sprintf("Unsupported DC thread layout: %d blocks, %d frame slots", n, frames));
-  }
+  // A layout that would divide by zero is refused where it is used:
+  // firmware pairing maps its frames by the first block's frame count instead.
+  const bool layout_ok = per_unit != 0 && (m_interleave || per_unit >= n);
   const bool io_fw = param().fw_type == VARNO_QV_IO_FW;
 
   u64 cursor = 0;
@@ -248,6 +246,9 @@ void VARNO_MBLOCK_GROUP::get_uncompressed_thread_data(u8* out, unsigned bytes, u
       VARNO_ASSERT_MSG(k > 0, "fw_frames > 0");
       block_index = i / k;
       frame = i % k;
+    } else if (!layout_ok) {
+      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+          "Unsupported DC thread layout: %d blocks, %d frame slots", n, frames));
     } else if (m_interleave) {
       block_index = (i / per_unit) * d + (i % d);
       frame = (i % per_unit) / d;

@@ -236,13 +236,11 @@ bool VARNO_DC_THREAD::compress() {
   } else {
     const u32 group = (m_tk_flow != 0 && m_interleave != 0 && last_type == VOLD_BLOCK_ERAM) ? 2 : n;
     const u32 groups = n / group;
-    // A thread the slot mapping cannot lay out is refused instead of
-    // dividing by zero.
     const u32 per_group = groups == 0 ? 0 : m_DcThreadFrames / groups;
-    if (per_group == 0 || (m_interleave == 0 && per_group < n)) {
-      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-          "Unsupported DC thread layout: %d blocks, %d frame slots", n, m_DcThreadFrames));
-    }
+    // A layout the slot mapping would divide by zero for is refused where
+    // it is used: firmware pairing maps its slots by the first block's
+    // frames instead.
+    const bool layout_ok = per_group != 0 && (m_interleave != 0 || per_group >= n);
 
     u32 current = n - 1;
     u32 ch_ext = 0;
@@ -257,6 +255,9 @@ bool VARNO_DC_THREAD::compress() {
         VARNO_ASSERT_MSG(f0 > 0, "fw_frames > 0");
         b = k / f0;
         f = k % f0;
+      } else if (!layout_ok) {
+        VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+            "Unsupported DC thread layout: %d blocks, %d frame slots", n, m_DcThreadFrames));
       } else if (m_interleave != 0) {
         b = (k / per_group) * group + k % group;
         f = (k % per_group) / group;

@@ -265,14 +265,14 @@ u32 VARNO_GEN::copy_korvia_codebook(u8* addr, u32 bytes, u32 block_type, bool lo
   if (source.config == nullptr) return 0;
 
   const std::string name = parameter_name(source.type);
-  // A parameter that is missing or carries no data has no values to copy.
-  const VOLD_PARAM* param = source.config->get_param(source.type);
-  if (param == nullptr || param->get_entries() == nullptr || param->get_size() == 0) {
+  // A missing parameter is the values lookup's internal error; one without
+  // values has nothing to copy.
+  u32 n = 0;
+  const std::unique_ptr<u32[]> values(source.config->get_param_values(source.type, n));
+  if (n == 0) {
     VARNO_UTIL::print_error_msg("param values not found for param type (%s)", name.c_str());
     return 0;
   }
-  u32 n = 0;
-  const std::unique_ptr<u32[]> values(source.config->get_param_values(source.type, n));
 
   const u64 codebook_size = static_cast<u64>(n) * CODEBOOK_SLOT_SIZE;
   if (codebook_size > bytes) {
