@@ -31,7 +31,7 @@ BYTES hdr(u32 ch, u32 ft, u32 s4, u32 thr, u32 len) {
 
 BYTES inflate_raw(const u8* data, u32 size) {
   z_stream zs{};
-  EXPECT_EQ(inflateInit2(&zs, -15), Z_OK);
+  EXPECT_EQ(inflateInit2(&zs, -13), Z_OK);
   BYTES out(1 << 16);
   zs.next_in = const_cast<u8*>(data);
   zs.avail_in = size;

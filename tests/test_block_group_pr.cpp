@@ -49,7 +49,7 @@ RANGES range(u32 start, u32 end, u32 opcode = 0) { return {{start, opcode << 16 
 
 BYTES inflate_raw(const u8* data, u32 size) {
   z_stream zs{};
-  EXPECT_EQ(inflateInit2(&zs, -15), Z_OK);
+  EXPECT_EQ(inflateInit2(&zs, -13), Z_OK);
   BYTES out(1 << 16);
   zs.next_in = const_cast<u8*>(data);
   zs.avail_in = size;
