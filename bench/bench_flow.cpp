@@ -186,7 +186,10 @@ RUN_RESULT run_flow(const fs::path& dir, std::vector<SECTOR_DATA>& data, bool st
     const u32 full = g->get_group_full_size();
     buffers.emplace_back(dsize);
     g->get_group_descriptor_data(buffers.back().data(), dsize);
-    top->add_bitfield(buffers.back().data(), dsize, 1, true, true);
+    // A descriptor of many pages (stored threads) goes in block-sized pieces.
+    for (u32 at = 0; at < dsize; at += VARNO_GROUP_PAGE_SIZE)
+      top->add_bitfield(buffers.back().data() + at, std::min(VARNO_GROUP_PAGE_SIZE, dsize - at), 1,
+                        true, true);
     buffers.emplace_back(full - dsize);
     std::vector<u8>& pages = buffers.back();
     if (!pages.empty()) g->get_group_data(pages.data(), static_cast<u32>(pages.size()));

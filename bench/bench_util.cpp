@@ -141,6 +141,16 @@ void BM_bit_copy_unaligned_complemented(benchmark::State& state) {
   finish(state, k_bytes - 1);
 }
 
+void BM_reverse_bit_copy(benchmark::State& state) {
+  const u8* p = source().data();
+  u8* q = destination().data();
+  for (auto _ : state) {
+    VARNO_UTIL::reverse_bit_copy(p, 3, q, 0, k_bits - 8, true);
+    benchmark::ClobberMemory();
+  }
+  finish(state, k_bytes - 1);
+}
+
 BENCHMARK(BM_zlib_crc32)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_lsb_crc32_EDB88320)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_lsb_crc32_88010000)->Unit(benchmark::kMillisecond);
@@ -153,6 +163,7 @@ BENCHMARK(BM_bit_copy_aligned)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_bit_copy_aligned_complemented)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_bit_copy_unaligned)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_bit_copy_unaligned_complemented)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_reverse_bit_copy)->Unit(benchmark::kMillisecond);
 
 // The console table, then each run's throughput as a ratio to its baseline.
 class ratio_reporter : public benchmark::ConsoleReporter {
@@ -180,6 +191,7 @@ class ratio_reporter : public benchmark::ConsoleReporter {
     line("BM_bit_copy_aligned_complemented", "BM_memcpy", 0, 0);
     line("BM_bit_copy_unaligned", "BM_memcpy", 0, 0);
     line("BM_bit_copy_unaligned_complemented", "BM_memcpy", 0, 0);
+    line("BM_reverse_bit_copy", "BM_bit_copy_unaligned", 0.3, 0);
     std::fflush(stdout);
   }
 

@@ -26,6 +26,11 @@ void ref_copy(const u8* s, u64 so, u8* d, u64 dof, u64 n, bool straight) {
   for (u64 i = 0; i < n; ++i) ref_put(d, dof + i, ref_get(s, so + i) == straight);
 }
 
+// The definition of the reversed copy: source bits from the top down.
+void ref_reverse(const u8* s, u64 so, u8* d, u64 dof, u64 n, bool straight) {
+  for (u64 j = so + n; j-- > so;) ref_put(d, dof + (so + n - 1 - j), ref_get(s, j) == straight);
+}
+
 bytes random_bytes(std::mt19937& rng, size_t n) {
   bytes b(n);
   for (auto& x : b) x = static_cast<u8>(rng());
@@ -94,6 +99,10 @@ TEST(UtilBits, FastPathsMatchReference) {
     ref_copy(src.data(), so, want.data(), dof, n, straight);
     ASSERT_EQ(got, want) << "so=" << so << " do=" << dof << " n=" << n << " s=" << straight;
 
+    VARNO_UTIL::reverse_bit_copy(src.data(), so, got.data(), dof, n, straight);
+    ref_reverse(src.data(), so, want.data(), dof, n, straight);
+    ASSERT_EQ(got, want) << "reverse so=" << so << " do=" << dof << " n=" << n;
+
     VARNO_UTIL::bit_set(src.data(), so, or_got.data(), dof, n);
     for (u64 i = 0; i < n; ++i)
       if (ref_get(src.data(), so + i)) ref_put(or_want.data(), dof + i, true);
@@ -115,7 +124,7 @@ TEST(UtilBits, AllBitsSetLongRuns) {
   EXPECT_FALSE(VARNO_UTIL::all_bits_set(b.data(), 3, 242));
 }
 
-// Copies within one buffer keep the forward bit-by-bit meaning.
+// Copies within one buffer keep the bit-by-bit meaning of their definitions.
 TEST(UtilBits, OverlappingCopyIsForward) {
   std::mt19937 rng(99);
   for (int iter = 0; iter < 500; ++iter) {
@@ -128,6 +137,9 @@ TEST(UtilBits, OverlappingCopyIsForward) {
     VARNO_UTIL::bit_copy(got.data(), so, got.data(), dof, n, straight);
     ref_copy(want.data(), so, want.data(), dof, n, straight);
     ASSERT_EQ(got, want) << so << " " << dof << " " << n;
+    VARNO_UTIL::reverse_bit_copy(got.data(), so, got.data(), dof, n, straight);
+    ref_reverse(want.data(), so, want.data(), dof, n, straight);
+    ASSERT_EQ(got, want) << "reverse " << so << " " << dof << " " << n;
   }
 }
 

@@ -128,6 +128,14 @@ void combine_bits(const u8* src, u64 s, u8* dest, u64 d, u64 n) {
   }
 }
 
+// The 64 bits of v in reverse order.
+inline u64 reverse_bits64(u64 v) {
+  v = __builtin_bswap64(v);
+  v = ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
+  v = ((v >> 2) & 0x3333333333333333ull) | ((v & 0x3333333333333333ull) << 2);
+  return ((v >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((v & 0x0F0F0F0F0F0F0F0Full) << 4);
+}
+
 constexpr u8 k_nibble_ones[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
 
 }  // namespace
@@ -169,9 +177,45 @@ void VARNO_UTIL::reverse_bit_copy(const u8* src, u32 src_bit, u8* dest, u32 dest
                                   u32 count, bool straight) {
   if (count == 0) return;
   const u64 last = static_cast<u64>(src_bit) + count - 1;
-  for (u64 j = last + 1; j-- > src_bit;) {
-    put_bit(dest, static_cast<u64>(dest_bit) + (last - j), get_bit(src, j) == straight);
+  const u64 d = dest_bit;
+  const u64 n = count;
+  // Overlapping runs are defined by the bit-by-bit order.
+  if (bit_runs_overlap(src, src_bit, dest, d, n)) {
+    for (u64 j = last + 1; j-- > src_bit;) put_bit(dest, d + (last - j), get_bit(src, j) == straight);
+    return;
   }
+  // k counts destination bits; destination bit d + k takes source bit last - k.
+  u64 k = 0;
+  for (; k < n && (d + k) % 8 != 0; ++k) put_bit(dest, d + k, get_bit(src, last - k) == straight);
+  const u64 flip = straight ? 0 : ~u64{0};
+  // Whole destination words: the 64 source bits from last - k down, reversed.
+  // The source bit shift is the same for every word; reversed, the word of
+  // source bits [lo, lo + 64) is rev(w0) << shift | rev(w1) >> (64 - shift)
+  // for the two source words around it, and each source word is reversed
+  // once as it moves from the upper to the lower half.
+  if (n - k >= 64) {
+    const u64 lo0 = last - k - 63;
+    const u32 shift = static_cast<u32>(lo0 % 8);
+    const u8* p = src + lo0 / 8;
+    u8* q = dest + (d + k) / 8;
+    if (shift == 0) {
+      for (; n - k >= 64; k += 64, p -= 8, q += 8) store_le64(q, reverse_bits64(load_le64(p)) ^ flip);
+    } else {
+      // The byte above the first word belongs to the run; upper halves after
+      // it are the words read before.
+      u64 upper = reverse_bits64(p[8]);
+      for (; n - k >= 64; k += 64, p -= 8, q += 8) {
+        const u64 lower = reverse_bits64(load_le64(p));
+        store_le64(q, ((lower << shift) | (upper >> (64 - shift))) ^ flip);
+        upper = lower;
+      }
+    }
+  }
+  for (; n - k >= 8; k += 8) {
+    const u64 v = read_bits(src, last - k - 7, 8);
+    dest[(d + k) / 8] = static_cast<u8>((reverse_bits64(v) >> 56) ^ flip);
+  }
+  for (; k < n; ++k) put_bit(dest, d + k, get_bit(src, last - k) == straight);
 }
 
 void VARNO_UTIL::reverse_byte_copy(const u8* src, u32 src_byte, u8* dest, u32 dest_byte,
