@@ -8,35 +8,129 @@
 #include "varno_assert.h"
 #include "varno_frame.h"
 #include "varno_iblock.h"
+#include "varno_sblock.h"
 #include "varno_util.h"
 
 namespace {
 
-struct HEADER_FIELD {
-  const char* option;
-  u32 value;
-  bool only_if_nonzero;
-  const char* failure;  // the internal error when the block refuses the write
+// One header record: its dynamic-data field and its options in write order.
+// Options marked only_if_nonzero are skipped when their value is 0; failure
+// is the internal error when the block refuses a write.
+struct HEADER_LAYOUT {
+  static constexpr size_t k_max_fields = 7;
+  const char* dyn_name;
+  size_t count;
+  const char* option[k_max_fields];
+  bool only_if_nonzero[k_max_fields];
+  const char* failure[k_max_fields];
 };
 
-// Writes the fields in order. Widths are asked of this block on every call:
-// header blocks of different families or sector types differ.
-void write_header(VARNO_IBLOCK* block, const char* dyn_name,
-                  std::initializer_list<HEADER_FIELD> fields, BYTE* dest) {
+#define VARNO_HDR_FAILURE(opt, dyn, arg, size) \
+  "block->write_option_bits(\"" opt "\", \"" dyn "\", (BYTE*)&" arg ", " size ", dest) == VARNO_NO_ERROR"
+
+const HEADER_LAYOUT k_cnt = {
+    "CNT_HEADER",
+    5,
+    {"CNT_HDR_WRITE_OP", "CNT_HDR_LEN", "CNT_HDR_AREG", "CNT_HDR_OFFSET", "CNT_HDR_RSVD"},
+    {false, false, false, false, true},
+    {VARNO_HDR_FAILURE("CNT_HDR_WRITE_OP", "CNT_HEADER", "op", "op_size"),
+     VARNO_HDR_FAILURE("CNT_HDR_LEN", "CNT_HEADER", "len", "len_size"),
+     VARNO_HDR_FAILURE("CNT_HDR_AREG", "CNT_HEADER", "areg", "areg_size"),
+     VARNO_HDR_FAILURE("CNT_HDR_OFFSET", "CNT_HEADER", "offset", "offset_size"),
+     VARNO_HDR_FAILURE("CNT_HDR_RSVD", "CNT_HEADER", "rsvd", "rsvd_size")}};
+
+const HEADER_LAYOUT k_cnoc = {
+    "CNOC_HEADER",
+    5,
+    {"CNOC_HDR_SRC", "CNOC_HDR_LEN", "CNOC_HDR_MSG_TYPE", "CNOC_HDR_X", "CNOC_HDR_Y"},
+    {false, false, false, false, false},
+    {VARNO_HDR_FAILURE("CNOC_HDR_SRC", "CNOC_HEADER", "src", "src_size"),
+     VARNO_HDR_FAILURE("CNOC_HDR_LEN", "CNOC_HEADER", "len", "len_size"),
+     VARNO_HDR_FAILURE("CNOC_HDR_MSG_TYPE", "CNOC_HEADER", "type", "type_size"),
+     VARNO_HDR_FAILURE("CNOC_HDR_X", "CNOC_HEADER", "x", "x_size"),
+     VARNO_HDR_FAILURE("CNOC_HDR_Y", "CNOC_HEADER", "y", "y_size")}};
+
+const HEADER_LAYOUT k_comp = {
+    "COMP_FRAME_HDR",
+    7,
+    {"COMP_HDR_CH", "COMP_HDR_FRTYPE", "COMP_HDR_ULEN", "COMP_HDR_S4", "COMP_HDR_THR",
+     "COMP_HDR_CHEXT", "COMP_HDR_BANK"},
+    {false, false, false, false, false, true, true},
+    {VARNO_HDR_FAILURE("COMP_HDR_CH", "COMP_FRAME_HDR", "ch", "ch_size"),
+     VARNO_HDR_FAILURE("COMP_HDR_FRTYPE", "COMP_FRAME_HDR", "f_type", "fr_type_size"),
+     VARNO_HDR_FAILURE("COMP_HDR_ULEN", "COMP_FRAME_HDR", "len", "fr_len_size"),
+     VARNO_HDR_FAILURE("COMP_HDR_S4", "COMP_FRAME_HDR", "s4", "s4_size"),
+     VARNO_HDR_FAILURE("COMP_HDR_THR", "COMP_FRAME_HDR", "thr", "thr_size"),
+     VARNO_HDR_FAILURE("COMP_HDR_CHEXT", "COMP_FRAME_HDR", "ch_ext", "ch_ext_size"),
+     VARNO_HDR_FAILURE("COMP_HDR_BANK", "COMP_FRAME_HDR", "bank", "bank_size")}};
+
+const HEADER_LAYOUT k_comp_dbg = {
+    "COMP_FRAME_HDR",
+    2,
+    {"COMP_HDR_OLEN", "COMP_HDR_FRNUM"},
+    {false, false},
+    {VARNO_HDR_FAILURE("COMP_HDR_OLEN", "COMP_FRAME_HDR", "g_len", "fr_glen_size"),
+     VARNO_HDR_FAILURE("COMP_HDR_FRNUM", "COMP_FRAME_HDR", "f_num", "fr_num_size")}};
+
+const HEADER_LAYOUT k_eram = {
+    "ERAM_HEADER",
+    4,
+    {"ERAM_HDR_ADDR", "ERAM_HDR_CMD", "ERAM_HDR_SIZE", "ERAM_HDR_RESERVED"},
+    {false, false, false, false},
+    {VARNO_HDR_FAILURE("ERAM_HDR_ADDR", "ERAM_HEADER", "addr", "addr_size"),
+     VARNO_HDR_FAILURE("ERAM_HDR_CMD", "ERAM_HEADER", "cmd", "cmd_size"),
+     VARNO_HDR_FAILURE("ERAM_HDR_SIZE", "ERAM_HEADER", "size", "sz_size"),
+     VARNO_HDR_FAILURE("ERAM_HDR_RESERVED", "ERAM_HEADER", "rsrvd", "rsrvd_size")}};
+
+#undef VARNO_HDR_FAILURE
+
+// The value's bytes for a field of size bits: a u32, with zeros above it
+// for a wider field so that nothing is read past the value.
+class FIELD_VALUE {
+ public:
+  FIELD_VALUE(u32 value, u32 size) {
+    const u64 bytes = (u64{size} + 7) / 8;
+    if (bytes > sizeof m_small) {
+      m_wide.assign(bytes, 0);
+      m_bytes = m_wide.data();
+    }
+    VARNO_UTIL::write_dword_safely(value, m_bytes);
+  }
+  const BYTE* data() const { return m_bytes; }
+
+ private:
+  BYTE m_small[8] = {};
+  std::vector<BYTE> m_wide;
+  BYTE* m_bytes = m_small;
+};
+
+// Writes the values in the layout's order. Widths are those of the block
+// given: header blocks of different families or sector types differ. An
+// option block resolves its layout once and keeps it, so a frame manager
+// writing the same record for every frame looks nothing up by name.
+void write_header(VARNO_IBLOCK* block, const HEADER_LAYOUT& layout, const u32* values,
+                  BYTE* dest) {
   if (block == nullptr) return;
-  std::vector<u32> sizes;
-  sizes.reserve(fields.size());
-  for (const HEADER_FIELD& f : fields) sizes.push_back(block->get_option_size(f.option, dyn_name));
-  size_t i = 0;
-  for (const HEADER_FIELD& f : fields) {
-    const u32 size = sizes[i++];
-    if (f.only_if_nonzero && f.value == 0) continue;
-    // The value is a u32: a wider field gets zeros above it instead of bytes
-    // read past the value.
-    std::vector<BYTE> bytes(std::max<u64>(4, (u64{size} + 7) / 8), 0);
-    VARNO_UTIL::write_dword_safely(f.value, bytes.data());
-    const u32 result = block->write_option_bits(f.option, dyn_name, bytes.data(), size, dest);
-    VARNO_ASSERT_MSG(result == VARNO_NO_ERROR, f.failure);
+  if (auto* sblock = dynamic_cast<VARNO_SBLOCK*>(block)) {
+    const std::vector<VARNO_SBLOCK::OPTION_SLOT>& slots =
+        sblock->option_slots(&layout, layout.dyn_name, layout.option, layout.count);
+    for (size_t i = 0; i < layout.count; ++i) {
+      if (layout.only_if_nonzero[i] && values[i] == 0) continue;
+      const FIELD_VALUE bytes(values[i], slots[i].size);
+      const u32 result = sblock->write_option_slot(slots[i], bytes.data(), slots[i].size, dest);
+      VARNO_ASSERT_MSG(result == VARNO_NO_ERROR, layout.failure[i]);
+    }
+    return;
+  }
+  u32 sizes[HEADER_LAYOUT::k_max_fields];
+  for (size_t i = 0; i < layout.count; ++i)
+    sizes[i] = block->get_option_size(layout.option[i], layout.dyn_name);
+  for (size_t i = 0; i < layout.count; ++i) {
+    if (layout.only_if_nonzero[i] && values[i] == 0) continue;
+    const FIELD_VALUE bytes(values[i], sizes[i]);
+    const u32 result =
+        block->write_option_bits(layout.option[i], layout.dyn_name, bytes.data(), sizes[i], dest);
+    VARNO_ASSERT_MSG(result == VARNO_NO_ERROR, layout.failure[i]);
   }
 }
 
@@ -44,117 +138,34 @@ void write_header(VARNO_IBLOCK* block, const char* dyn_name,
 
 void VARNO_HEADER_WRITERS::WriteCntBlock(VARNO_IBLOCK* block, u32 op, u32 len, u32 areg,
                                          u32 offset, u32 rsvd, BYTE* dest) {
-  write_header(
-      block, "CNT_HEADER",
-      {
-          {"CNT_HDR_WRITE_OP", op, false,
-           "block->write_option_bits(\"CNT_HDR_WRITE_OP\", \"CNT_HEADER\", (BYTE*)&op, op_size, "
-           "dest) == VARNO_NO_ERROR"},
-          {"CNT_HDR_LEN", len, false,
-           "block->write_option_bits(\"CNT_HDR_LEN\", \"CNT_HEADER\", (BYTE*)&len, len_size, "
-           "dest) == VARNO_NO_ERROR"},
-          {"CNT_HDR_AREG", areg, false,
-           "block->write_option_bits(\"CNT_HDR_AREG\", \"CNT_HEADER\", (BYTE*)&areg, areg_size, "
-           "dest) == VARNO_NO_ERROR"},
-          {"CNT_HDR_OFFSET", offset, false,
-           "block->write_option_bits(\"CNT_HDR_OFFSET\", \"CNT_HEADER\", (BYTE*)&offset, "
-           "offset_size, dest) == VARNO_NO_ERROR"},
-          {"CNT_HDR_RSVD", rsvd, true,
-           "block->write_option_bits(\"CNT_HDR_RSVD\", \"CNT_HEADER\", (BYTE*)&rsvd, rsvd_size, "
-           "dest) == VARNO_NO_ERROR"},
-      },
-      dest);
+  const u32 values[] = {op, len, areg, offset, rsvd};
+  write_header(block, k_cnt, values, dest);
 }
 
 void VARNO_HEADER_WRITERS::WriteCnocBlock(VARNO_IBLOCK* block, u32 src, u32 len, u32 type, u32 x,
                                           u32 y, BYTE* dest) {
-  write_header(
-      block, "CNOC_HEADER",
-      {
-          {"CNOC_HDR_SRC", src, false,
-           "block->write_option_bits(\"CNOC_HDR_SRC\", \"CNOC_HEADER\", (BYTE*)&src, src_size, "
-           "dest) == VARNO_NO_ERROR"},
-          {"CNOC_HDR_LEN", len, false,
-           "block->write_option_bits(\"CNOC_HDR_LEN\", \"CNOC_HEADER\", (BYTE*)&len, len_size, "
-           "dest) == VARNO_NO_ERROR"},
-          {"CNOC_HDR_MSG_TYPE", type, false,
-           "block->write_option_bits(\"CNOC_HDR_MSG_TYPE\", \"CNOC_HEADER\", (BYTE*)&type, "
-           "type_size, dest) == VARNO_NO_ERROR"},
-          {"CNOC_HDR_X", x, false,
-           "block->write_option_bits(\"CNOC_HDR_X\", \"CNOC_HEADER\", (BYTE*)&x, x_size, dest) == "
-           "VARNO_NO_ERROR"},
-          {"CNOC_HDR_Y", y, false,
-           "block->write_option_bits(\"CNOC_HDR_Y\", \"CNOC_HEADER\", (BYTE*)&y, y_size, dest) == "
-           "VARNO_NO_ERROR"},
-      },
-      dest);
+  const u32 values[] = {src, len, type, x, y};
+  write_header(block, k_cnoc, values, dest);
 }
 
+// The arguments come in another order than the fields: len is written third.
 void VARNO_HEADER_WRITERS::WriteCompHdrBlock(VARNO_IBLOCK* block, u32 ch, u32 f_type, u32 s4,
                                              u32 thr, u32 len, u32 ch_ext, u32 bank,
                                              BYTE* dest) {
-  write_header(
-      block, "COMP_FRAME_HDR",
-      {
-          {"COMP_HDR_CH", ch, false,
-           "block->write_option_bits(\"COMP_HDR_CH\", \"COMP_FRAME_HDR\", (BYTE*)&ch, ch_size, "
-           "dest) == VARNO_NO_ERROR"},
-          {"COMP_HDR_FRTYPE", f_type, false,
-           "block->write_option_bits(\"COMP_HDR_FRTYPE\", \"COMP_FRAME_HDR\", (BYTE*)&f_type, "
-           "fr_type_size, dest) == VARNO_NO_ERROR"},
-          {"COMP_HDR_ULEN", len, false,
-           "block->write_option_bits(\"COMP_HDR_ULEN\", \"COMP_FRAME_HDR\", (BYTE*)&len, "
-           "fr_len_size, dest) == VARNO_NO_ERROR"},
-          {"COMP_HDR_S4", s4, false,
-           "block->write_option_bits(\"COMP_HDR_S4\", \"COMP_FRAME_HDR\", (BYTE*)&s4, s4_size, "
-           "dest) == VARNO_NO_ERROR"},
-          {"COMP_HDR_THR", thr, false,
-           "block->write_option_bits(\"COMP_HDR_THR\", \"COMP_FRAME_HDR\", (BYTE*)&thr, "
-           "thr_size, dest) == VARNO_NO_ERROR"},
-          {"COMP_HDR_CHEXT", ch_ext, true,
-           "block->write_option_bits(\"COMP_HDR_CHEXT\", \"COMP_FRAME_HDR\", (BYTE*)&ch_ext, "
-           "ch_ext_size, dest) == VARNO_NO_ERROR"},
-          {"COMP_HDR_BANK", bank, true,
-           "block->write_option_bits(\"COMP_HDR_BANK\", \"COMP_FRAME_HDR\", (BYTE*)&bank, "
-           "bank_size, dest) == VARNO_NO_ERROR"},
-      },
-      dest);
+  const u32 values[] = {ch, f_type, len, s4, thr, ch_ext, bank};
+  write_header(block, k_comp, values, dest);
 }
 
 void VARNO_HEADER_WRITERS::WriteCompHdrDbgBlock(VARNO_IBLOCK* block, u32 g_len, u32 f_num,
                                                 BYTE* dest) {
-  write_header(
-      block, "COMP_FRAME_HDR",
-      {
-          {"COMP_HDR_OLEN", g_len, false,
-           "block->write_option_bits(\"COMP_HDR_OLEN\", \"COMP_FRAME_HDR\", (BYTE*)&g_len, "
-           "fr_glen_size, dest) == VARNO_NO_ERROR"},
-          {"COMP_HDR_FRNUM", f_num, false,
-           "block->write_option_bits(\"COMP_HDR_FRNUM\", \"COMP_FRAME_HDR\", (BYTE*)&f_num, "
-           "fr_num_size, dest) == VARNO_NO_ERROR"},
-      },
-      dest);
+  const u32 values[] = {g_len, f_num};
+  write_header(block, k_comp_dbg, values, dest);
 }
 
 void VARNO_HEADER_WRITERS::WriteEramHdrBlock(VARNO_IBLOCK* block, u32 addr, u32 cmd, u32 size,
                                              u32 rsrvd, BYTE* dest) {
-  write_header(
-      block, "ERAM_HEADER",
-      {
-          {"ERAM_HDR_ADDR", addr, false,
-           "block->write_option_bits(\"ERAM_HDR_ADDR\", \"ERAM_HEADER\", (BYTE*)&addr, "
-           "addr_size, dest) == VARNO_NO_ERROR"},
-          {"ERAM_HDR_CMD", cmd, false,
-           "block->write_option_bits(\"ERAM_HDR_CMD\", \"ERAM_HEADER\", (BYTE*)&cmd, cmd_size, "
-           "dest) == VARNO_NO_ERROR"},
-          {"ERAM_HDR_SIZE", size, false,
-           "block->write_option_bits(\"ERAM_HDR_SIZE\", \"ERAM_HEADER\", (BYTE*)&size, sz_size, "
-           "dest) == VARNO_NO_ERROR"},
-          {"ERAM_HDR_RESERVED", rsrvd, false,
-           "block->write_option_bits(\"ERAM_HDR_RESERVED\", \"ERAM_HEADER\", (BYTE*)&rsrvd, "
-           "rsrvd_size, dest) == VARNO_NO_ERROR"},
-      },
-      dest);
+  const u32 values[] = {addr, cmd, size, rsrvd};
+  write_header(block, k_eram, values, dest);
 }
 
 VARNO_FRAME* VARNO_HEADER_WRITERS::create_custom_instruction(u32 address, u32 w, bool with_length,

@@ -228,6 +228,7 @@ bool VARNO_QV_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_B
   init_frame_sizes(headers, s4);
 
   // 8.
+  m_row_plan_ready = false;
   if (first > last) return true;
   for (u32 i = first; i <= last; ++i) {
     const u32 img = i < m_member.bs_frame_count ? m_member.bs_frame_to_img_frame_map[i]
@@ -381,7 +382,9 @@ void VARNO_QV_CRAM_FRAME_MGR::fill_core_frame_data(u8* dst, const u8* src, u32 i
   };
 
   const u64 base = static_cast<u64>(img_index) * m_cols;
-  if (!s4) {
+  if (!s4 && limit > 0xFFFFFFFFu) {
+    // A core of 512 MiB or more has bit addresses past 32 bits, which the run
+    // copies do not take: bit by bit.
     for (u32 i = 0; i < m_cols; ++i) {
       const u32 m = m_raw_to_img_map[i];
       if (m >= m_cols) {
@@ -391,6 +394,17 @@ void VARNO_QV_CRAM_FRAME_MGR::fill_core_frame_data(u8* dst, const u8* src, u32 i
       const u64 dest_bit = i < dr0_bits ? u64{i} : u64{8} * offset + i;
       put(dest_bit, source_bit(src, base + m));
     }
+    return;
+  }
+  if (!s4) {
+    // The placement is the same for every row: checked and planned once, then
+    // moved run by run. Failures come out in the order a walk of the row's
+    // bits would meet them.
+    plan_plain_row(dr0_bits, offset, base_bit, limit);
+    if (m_row_plan_error_first_map) VARNO_INTERNAL_ERROR(m_row_plan_error);
+    source_bit(src, base + u64{m_cols} - 1);  // the whole row lies inside the image
+    m_row_plan.apply(src, static_cast<u32>(base), dst, static_cast<u32>(base_bit));
+    if (!m_row_plan_error.empty()) VARNO_INTERNAL_ERROR(m_row_plan_error);
     return;
   }
 
@@ -427,6 +441,35 @@ void VARNO_QV_CRAM_FRAME_MGR::fill_core_frame_data(u8* dst, const u8* src, u32 i
     if (!m_decode_recorded) m_s4_decode.push_back(kind);
     for (u32 j = 0; j < 4; ++j) put(u64{4} * k + j, ((code >> j) & 1u) != 0);
   }
+}
+
+void VARNO_QV_CRAM_FRAME_MGR::plan_plain_row(u32 dr0_bits, u32 offset, u64 base_bit, u64 limit) {
+  const ROW_PLAN_KEY key{m_raw_to_img_map, dr0_bits, offset, base_bit, limit};
+  if (m_row_plan_ready && key == m_row_plan_key) return;
+  m_row_plan.clear();
+  m_row_plan_error.clear();
+  m_row_plan_error_first_map = false;
+  // Bitstream bit i comes from IMG bit map[i]; DR1 starts offset bytes
+  // further on. The planned prefix stops at the first bad placement.
+  for (u32 i = 0; i < m_cols; ++i) {
+    const u32 m = m_raw_to_img_map[i];
+    if (m >= m_cols) {
+      m_row_plan_error = KORVIA::fmt_sprintf(
+          "Bitstream bit %d maps to IMG bit %d outside the row (%d bits)", i, m, m_cols);
+      m_row_plan_error_first_map = i == 0;
+      break;
+    }
+    const u64 dest_bit = i < dr0_bits ? u64{i} : u64{8} * offset + i;
+    const u64 index = base_bit + dest_bit;
+    if (index >= limit) {
+      m_row_plan_error =
+          KORVIA::fmt_sprintf("Write to out-of-range index %d (max %d)", index, limit);
+      break;
+    }
+    m_row_plan.add(static_cast<u32>(dest_bit), m);
+  }
+  m_row_plan_key = key;
+  m_row_plan_ready = true;
 }
 
 // ---- Other operations ------------------------------------------------------------

@@ -24,12 +24,20 @@ constexpr u32 ERAM_GROUP_END_PAD = 40;
 // TK-family ERAM blocks are addressed two columns further on.
 constexpr u32 TK_ADDRESS_OFFSET = 2;
 
-// Writes value into an option field of width bits of the header block's own
-// image.
-void write_header_field(VARNO_SBLOCK* block, const char* field, u32 value, u32 width) {
-  std::vector<u8> bytes(std::max<u64>(4, (u64{width} + 7) / 8), 0);
-  VARNO_UTIL::write_dword_safely(value, bytes.data());
-  block->write_option_bits(field, "ERAM_HEADER", bytes.data(), width, nullptr);
+// The two fields of the ERAM record that change from frame to frame.
+const char* const k_eram_frame_fields[] = {"ERAM_HDR_ADDR", "ERAM_HDR_SIZE"};
+
+// Writes value into a resolved option field of the header block's own image.
+void write_header_field(VARNO_SBLOCK* block, const VARNO_SBLOCK::OPTION_SLOT& slot, u32 value) {
+  u8 small[8] = {};
+  std::vector<u8> wide;
+  u8* bytes = small;
+  if ((u64{slot.size} + 7) / 8 > sizeof small) {
+    wide.assign((u64{slot.size} + 7) / 8, 0);
+    bytes = wide.data();
+  }
+  VARNO_UTIL::write_dword_safely(value, bytes);
+  block->write_option_slot(slot, bytes, slot.size, nullptr);
 }
 
 }  // namespace
@@ -209,13 +217,14 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_ERAM_FRAME_MGR::create_frame(VARNO_DBLOCK*
     VARNO_UTIL::WriteCnocBlock(m_cnoc_blk, 0, frame_size / 4, 0, sector_x(), sector_y(), dst);
     VARNO_UTIL::WriteCntBlock(m_cnt_blk, group_end ? ERAM_GROUP_END_WRITE_OP : ERAM_WRITE_OP, 0, 0,
                               ERAM_OFFSET, 0, dst + m_cnoc_size);
-    const u32 eram_addr_size = m_eram_hdr_blk->get_option_size("ERAM_HDR_ADDR", "ERAM_HEADER");
+    const std::vector<VARNO_SBLOCK::OPTION_SLOT>& fields = m_eram_hdr_blk->option_slots(
+        k_eram_frame_fields, "ERAM_HEADER", k_eram_frame_fields, 2);
+    const u32 eram_addr_size = fields[0].size;
     VARNO_ASSERT(eram_addr_size > 0);
-    const u32 eram_blk_size = m_eram_hdr_blk->get_option_size("ERAM_HDR_SIZE", "ERAM_HEADER");
+    const u32 eram_blk_size = fields[1].size;
     VARNO_ASSERT(eram_blk_size > 0);
-    write_header_field(m_eram_hdr_blk, "ERAM_HDR_ADDR", c + (family == 1 ? TK_ADDRESS_OFFSET : 0),
-                       eram_addr_size);
-    write_header_field(m_eram_hdr_blk, "ERAM_HDR_SIZE", m_rows_per_block, eram_blk_size);
+    write_header_field(m_eram_hdr_blk, fields[0], c + (family == 1 ? TK_ADDRESS_OFFSET : 0));
+    write_header_field(m_eram_hdr_blk, fields[1], m_rows_per_block);
     m_eram_hdr_blk->read_block_data(dst + m_cnoc_size + m_cnt_size);
     payload = m_header_bytes;
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 
@@ -120,6 +121,11 @@ u32 VARNO_SBLOCK::transfer(const std::string& name, u8* image, const u8* src_dat
                            u32 index, u32 bits, bool to_image) {
   const VOLD_DYN_DATA* dyn = get_dyn_data_by_name(name);
   if (dyn == nullptr) return 0;
+  return transfer_field(dyn, image, src_data, dst_data, index, bits, to_image);
+}
+
+u32 VARNO_SBLOCK::transfer_field(const VOLD_DYN_DATA* dyn, u8* image, const u8* src_data,
+                                 u8* dst_data, u32 index, u32 bits, bool to_image) {
   const char* bound_text =
       to_image ? "dest_base_address < m_block_length" : "src_base_address < m_block_length";
   const u64 length = m_block_length;
@@ -218,6 +224,51 @@ u32 VARNO_SBLOCK::write_option_bits(const std::string& option, const std::string
   return VARNO_NO_ERROR;
 }
 
+VARNO_SBLOCK::OPTION_SLOT VARNO_SBLOCK::resolve_option(const std::string& option,
+                                                       const std::string& dyn_name) {
+  OPTION_SLOT slot;
+  const VOLD_OB_DATA* ob = get_ob_data_by_name(option, dyn_name);
+  if (ob == nullptr) return slot;
+  slot.field = get_dyn_data_by_name(dyn_name);
+  slot.index = ob->bit_index;
+  slot.size = ob->bit_size;
+  const VOLD_DYN_DATA* dyn = slot.field;
+  const u32 width = get_config_data_width();
+  if (dyn != nullptr && !dyn->column_order && width > 0 &&
+      static_cast<u32>(std::popcount(dyn->word_mask)) == width) {
+    slot.single_run = true;
+    slot.run_start = u64{dyn->word_index} * config_bytes() * 8 + dyn->bit_offset + slot.index;
+  }
+  return slot;
+}
+
+u32 VARNO_SBLOCK::write_option_slot(const OPTION_SLOT& slot, const u8* value, u32 bits, u8* dest) {
+  if (slot.size == 0) return VARNO_ERROR_OB_NOT_FOUND;
+  if (slot.size < bits) return VARNO_ERROR_OB_SIZE;
+  u8* image = dest != nullptr ? dest : m_data;
+  // The run that transfer_field would find, without working it out again.
+  if (slot.single_run && bits > 0 && image != nullptr && value != nullptr &&
+      u64{slot.index} + bits <= slot.field->bit_size &&
+      slot.run_start + bits <= m_block_length * 8) {
+    VARNO_UTIL::bit_copy(value, 0, image, static_cast<u32>(slot.run_start), bits, true);
+    return VARNO_NO_ERROR;
+  }
+  transfer_field(slot.field, image, value, nullptr, slot.index, bits, true);
+  return VARNO_NO_ERROR;
+}
+
+const std::vector<VARNO_SBLOCK::OPTION_SLOT>& VARNO_SBLOCK::option_slots(
+    const void* key, const char* dyn_name, const char* const* options, size_t count) {
+  for (const auto& entry : m_slot_cache)
+    if (entry.first == key) return entry.second;
+  std::vector<OPTION_SLOT> slots;
+  slots.reserve(count);
+  const std::string dyn(dyn_name);
+  for (size_t i = 0; i < count; ++i) slots.push_back(resolve_option(options[i], dyn));
+  m_slot_cache.emplace_back(key, std::move(slots));
+  return m_slot_cache.back().second;
+}
+
 u32 VARNO_SBLOCK::read_option_bits(const std::string& option, const std::string& dyn_name,
                                    u8* out, u32 bits) {
   if (get_option_size(option, dyn_name) == 0) return 0;
@@ -269,6 +320,7 @@ void VARNO_SBLOCK::read_block_data(u8* out) {
 u32 VARNO_SBLOCK::block_type() { return m_block_type; }
 
 void VARNO_SBLOCK::clean_up() {
+  m_slot_cache.clear();
   while (!m_const_list.empty()) m_const_list.pop_back();
   while (!m_dyn_list.empty()) m_dyn_list.pop_back();
 }

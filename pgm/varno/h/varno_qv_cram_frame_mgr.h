@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "varno_bit_plan.h"
 #include "varno_cram_common.h"
 #include "varno_qv_frame_mgr_base.h"
 #include "varno_types.h"
@@ -57,6 +58,10 @@ class VARNO_QV_CRAM_FRAME_MGR : public VARNO_QV_FRAME_MGR_BASE {
                                             const u8* image);
   void fill_core_frame_data(u8* dst, const u8* src, u32 img_index, S4_SII_BIT_LIST* s2_list,
                             u32 offset, bool s4, bool headers);
+  // Works out where the plain (not S4) row goes: m_row_plan for the current
+  // map, data-register split and header offset, and the first placement the
+  // device data gets wrong, if any.
+  void plan_plain_row(u32 dr0_bits, u32 offset, u64 base_bit, u64 limit);
   // The S2 cell list of IMG row img, or null when the row is encoded without.
   S4_SII_BIT_LIST* s2_list_of(u32 img, bool s4, bool skip_s2) const;
   // Bit i of the source image; i must lie inside the image.
@@ -93,6 +98,22 @@ class VARNO_QV_CRAM_FRAME_MGR : public VARNO_QV_FRAME_MGR_BASE {
   std::vector<CRAM_S4_DECODE_TYPE> m_s4_decode;
   bool m_decode_recorded = false;
   bool m_s4_decode_mask = false;  // m_s4_decode was recorded through the mask
+  // The plain row's placement, worked out once per build (see plan_plain_row).
+  struct ROW_PLAN_KEY {
+    const u32* map = nullptr;
+    u32 dr0_bits = 0;
+    u32 offset = 0;
+    u64 base_bit = 0;
+    u64 limit = 0;
+    bool operator==(const ROW_PLAN_KEY&) const = default;
+  };
+  VARNO_BIT_PLAN m_row_plan;
+  bool m_row_plan_ready = false;
+  ROW_PLAN_KEY m_row_plan_key;
+  // The first bad placement: its text, and whether it is a map entry of
+  // bitstream bit 0 (which the device data reports before the row itself).
+  std::string m_row_plan_error;
+  bool m_row_plan_error_first_map = false;
   VARNO_CRAM_MEMBER m_member;
   bool m_s4_mask_allowed = true;
   bool m_s4_mask_used = true;

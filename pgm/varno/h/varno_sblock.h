@@ -12,6 +12,7 @@
 // length.
 #pragma once
 
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -41,9 +42,15 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
   // information's: the block only points at them, and copies of a block
   // share them.
   void add_const_data(VOLD_CONST_DATA* record) { m_const_list.push_back(record); }
-  void add_dyn_data(VOLD_DYN_DATA* record) { m_dyn_list.push_back(record); }
+  void add_dyn_data(VOLD_DYN_DATA* record) {
+    m_slot_cache.clear();
+    m_dyn_list.push_back(record);
+  }
   std::vector<VOLD_CONST_DATA*>& const_data_list() { return m_const_list; }
-  std::vector<VOLD_DYN_DATA*>& dyn_data_list() { return m_dyn_list; }
+  std::vector<VOLD_DYN_DATA*>& dyn_data_list() {
+    m_slot_cache.clear();
+    return m_dyn_list;
+  }
   const std::vector<VOLD_CONST_DATA*>& const_data_list() const { return m_const_list; }
   const std::vector<VOLD_DYN_DATA*>& dyn_data_list() const { return m_dyn_list; }
 
@@ -65,6 +72,31 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
   u32 get_option_index(const std::string& option, const std::string& dyn_name);
   // The 32-bit little-endian word at byte 4 * i of the image.
   u32 get_dword_data(u32 i);
+
+  // ---- Options resolved once ---------------------------------------------
+  //
+  // Frame managers write the same header options for every frame: they look
+  // each option up once and write through the slot.
+
+  // An option of a field: where it lies and how wide it is. Size 0: the
+  // block has no such option (or it has no bits).
+  struct OPTION_SLOT {
+    const VOLD_DYN_DATA* field = nullptr;
+    u32 index = 0;
+    u32 size = 0;
+    // A field that fills whole configuration words in row order holds the
+    // option as one run of image bits from run_start on.
+    bool single_run = false;
+    u64 run_start = 0;
+  };
+  OPTION_SLOT resolve_option(const std::string& option, const std::string& dyn_name);
+  // write_option_bits through a slot: the same result codes, the same bits.
+  u32 write_option_slot(const OPTION_SLOT& slot, const u8* value, u32 bits, u8* dest);
+  // The slots of a fixed list of options of one field, resolved on the first
+  // call with this key (the address of the caller's list) and kept until the
+  // block's records change.
+  const std::vector<OPTION_SLOT>& option_slots(const void* key, const char* dyn_name,
+                                               const char* const* options, size_t count);
 
   // ---- Block interface -----------------------------------------------------
 
@@ -139,6 +171,8 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
   // Copies bits between a field and a buffer laid out like the image.
   u32 transfer(const std::string& name, u8* image, const u8* src_data, u8* dst_data, u32 index,
                u32 bits, bool to_image);
+  u32 transfer_field(const VOLD_DYN_DATA* dyn, u8* image, const u8* src_data, u8* dst_data,
+                     u32 index, u32 bits, bool to_image);
   void compute_crc();
 
   bool m_crc = false;
@@ -148,6 +182,9 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
   std::vector<SHADOW_MASK> m_shadow_masks;  // in the order given; one per field
   std::map<const VOLD_OB_DATA*, bool> m_masked;
   std::vector<LINK> m_links;  // in the order found; one per field
+  // Resolved option lists by key; few per block, so a search beats a map.
+  // A deque keeps the lists in place as more are added.
+  std::deque<std::pair<const void*, std::vector<OPTION_SLOT>>> m_slot_cache;
   u32 m_crc_word = 0;
   u32 m_word_count = 0;
 };
