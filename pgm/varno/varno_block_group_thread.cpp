@@ -485,7 +485,9 @@ bool VARNO_DC_THREAD::deflate_stream(std::vector<u8>& stream, u64 length, const 
   // finishing call always completes; 8 bytes more for the closing zeros.
   const u64 room = std::max<u64>(length * 12 / 10 + 16, u64{deflateBound(&zs, static_cast<uLong>(length))} + 8);
   VARNO_ASSERT_MSG(room <= std::numeric_limits<u32>::max(), "compressed_size <= 0xFFFFFFFF");
-  m_compressed.reset(new u8[room]());
+  // Not zero-filled: only the output and the eight bytes behind it are ever
+  // read, and untouched pages of a large buffer then cost no memory.
+  m_compressed.reset(new u8[room]);
 
   if (table != nullptr) {
     for (u64 i = 0; i < length; ++i) stream[i] = table[stream[i]];
@@ -508,7 +510,8 @@ bool VARNO_DC_THREAD::deflate_stream(std::vector<u8>& stream, u64 length, const 
     VARNO_UTIL::print_error_msg("zlib_deflateEnd() failed with error: %d", err);
     return false;
   }
-  // The eight closing zero bytes are the zero fill behind the output.
+  // The eight closing zero bytes behind the output.
+  std::memset(m_compressed.get() + produced, 0, 8);
   m_compressed_size = static_cast<u32>(produced + 8);
   m_data_size = m_compressed_size;
   return true;

@@ -154,7 +154,10 @@ std::array<u32, 256> make_8801_table() {
 
 bool digest(const EVP_MD* md, u32 digest_size, const u8* data, u32 length, u8* out) {
   if (md == nullptr || out == nullptr || (data == nullptr && length > 0)) return false;
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  // One context per thread, reset by every Init: the top-level bitstream
+  // digests thousands of pages one after the other.
+  thread_local std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(),
+                                                                            &EVP_MD_CTX_free);
   if (!ctx) return false;
   unsigned char result[EVP_MAX_MD_SIZE];
   unsigned int result_size = 0;
