@@ -439,7 +439,14 @@ void VARNO_QV_CRAM_FRAME_MGR::fill_core_frame_data(u8* dst, const u8* src, u32 i
       }
     }
     if (!m_decode_recorded) m_s4_decode.push_back(kind);
-    for (u32 j = 0; j < 4; ++j) put(u64{4} * k + j, ((code >> j) & 1u) != 0);
+    const u64 at = base_bit + u64{4} * k;
+    if (at + 4 <= limit && at % 8 <= 4) {
+      // The code's four bits lie in one byte; dst is zero-filled, so setting
+      // the ones is all.
+      dst[at / 8] = static_cast<u8>(dst[at / 8] | ((code & 0xFu) << (at % 8)));
+    } else {
+      for (u32 j = 0; j < 4; ++j) put(u64{4} * k + j, ((code >> j) & 1u) != 0);
+    }
   }
 }
 
