@@ -11,9 +11,11 @@
 // design data, and a SHA-256 of every output byte (frames, group data,
 // bitstream file) so that two builds can be compared.
 //
-// usage: varno_bench_flow DIR [--reps N] [--store]
-//   DIR      what make_flow_device.py wrote (DIR/ddb, DIR/data)
-//   --store  deflate_store: the threads are stored (level 0), not deflated
+// usage: varno_bench_flow DIR [--reps N] [--store] [--expect SHA256]
+//   DIR       what make_flow_device.py wrote (DIR/ddb, DIR/data)
+//   --store   deflate_store: the threads are stored (level 0), not deflated
+//   --expect  the digest the output must have (bench/flow_digests.txt): the
+//             program fails when the output differs
 #include <openssl/evp.h>
 #include <sys/resource.h>
 #include <zlib.h>
@@ -268,10 +270,12 @@ int main(int argc, char** argv) {
   const fs::path dir = argv[1];
   int reps = 5;
   bool store = false;
+  std::string expect;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--reps" && i + 1 < argc) reps = std::max(1, std::atoi(argv[++i]));
     else if (a == "--store") store = true;
+    else if (a == "--expect" && i + 1 < argc) expect = argv[++i];
     else die("unknown argument " + a);
   }
 
@@ -356,5 +360,10 @@ int main(int argc, char** argv) {
   std::printf("peak resident memory %.1f MB, %.2f bytes per byte of design data\n", peak / 1e6,
               peak / static_cast<double>(design_bytes));
   std::printf("output sha256 %s\n", digest.c_str());
+  if (!expect.empty()) {
+    const bool same = digest == expect;
+    std::printf("output %s the bit-by-bit path's\n", same ? "matches" : "DIFFERS FROM");
+    if (!same) return 2;
+  }
   return 0;
 }

@@ -31,13 +31,16 @@ cmake --build build/bench --target varno_bench varno_bench_flow
 
 if [ "$micro" = 1 ]; then ./build/bench/bench/varno_bench; fi
 
+# The digest every output must have, from bench/flow_digests.txt.
+expected() { awk -v g="$1" -v m="$2" '$1 == g && $2 == m { print $3 }' bench/flow_digests.txt; }
+
 for g in "${grids[@]}"; do
   dir="build/bench/flow_${g}x${g}"
   [ -f "$dir/ddb/quelvo_device.ddb" ] || python3 bench/make_flow_device.py "$dir" --grid "$g" --frames 4096
   echo
   echo "== whole flow, $g x $g sectors, deflate level 9"
-  ./build/bench/bench/varno_bench_flow "$dir" --reps "$reps"
+  ./build/bench/bench/varno_bench_flow "$dir" --reps "$reps" --expect "$(expected "$g" level9)"
   echo
   echo "== whole flow, $g x $g sectors, stored threads"
-  ./build/bench/bench/varno_bench_flow "$dir" --reps "$reps" --store
+  ./build/bench/bench/varno_bench_flow "$dir" --reps "$reps" --store --expect "$(expected "$g" stored)"
 done

@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "mem.h"
 #include "varno_assert.h"
 #include "vold.h"
@@ -136,6 +140,50 @@ inline u64 reverse_bits64(u64 v) {
   return ((v >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((v & 0x0F0F0F0F0F0F0F0Full) << 4);
 }
 
+// reverse_bit_copy's word loop, two words at a time where the processor has
+// byte shuffles: destination word j (at q + 8j) is the reversed source word
+// at p - 8j shifted up by shift, with the top bits of the word before it
+// (upper for j = 0). Returns the words done (an even number, 0 without the
+// shuffles) and leaves upper at the last word's reversed source.
+#if defined(__x86_64__) && !defined(VARNO_NO_WIDE_REVERSE)
+__attribute__((target("ssse3"))) u64 reverse_words_ssse3(const u8* p, u8* q, u64 words, u32 shift,
+                                                          u64 flip, u64& upper) {
+  const __m128i byte_order = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  // Each nibble reversed, for the low nibble (into the high) and the high.
+  const __m128i rev_lo = _mm_set_epi8(
+      static_cast<char>(0xF0), 0x70, static_cast<char>(0xB0), 0x30, static_cast<char>(0xD0), 0x50,
+      static_cast<char>(0x90), 0x10, static_cast<char>(0xE0), 0x60, static_cast<char>(0xA0), 0x20,
+      static_cast<char>(0xC0), 0x40, static_cast<char>(0x80), 0x00);
+  const __m128i rev_hi = _mm_set_epi8(0x0F, 0x07, 0x0B, 0x03, 0x0D, 0x05, 0x09, 0x01, 0x0E, 0x06,
+                                      0x0A, 0x02, 0x0C, 0x04, 0x08, 0x00);
+  const __m128i nibble = _mm_set1_epi8(0x0F);
+  const __m128i up = _mm_cvtsi32_si128(static_cast<int>(shift));
+  const __m128i down = _mm_cvtsi32_si128(static_cast<int>(64 - shift));  // 64 gives 0
+  const __m128i invert = _mm_set1_epi64x(static_cast<long long>(flip));
+  __m128i prev = _mm_set_epi64x(static_cast<long long>(upper), 0);
+  u64 done = 0;
+  for (; words - done >= 2; done += 2, p -= 16, q += 16) {
+    // Source words p - 8 and p, byte order reversed: lane 0 is the word at p.
+    __m128i v = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 8)), byte_order);
+    v = _mm_or_si128(_mm_shuffle_epi8(rev_lo, _mm_and_si128(v, nibble)),
+                     _mm_shuffle_epi8(rev_hi, _mm_and_si128(_mm_srli_epi16(v, 4), nibble)));
+    const __m128i before = _mm_alignr_epi8(v, prev, 8);  // the upper half of each word
+    const __m128i out = _mm_or_si128(_mm_sll_epi64(v, up), _mm_srl_epi64(before, down));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_xor_si128(out, invert));
+    prev = v;
+  }
+  if (done > 0) upper = static_cast<u64>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(prev, prev)));
+  return done;
+}
+
+u64 reverse_words_wide(const u8* p, u8* q, u64 words, u32 shift, u64 flip, u64& upper) {
+  static const bool have_ssse3 = __builtin_cpu_supports("ssse3");
+  return have_ssse3 ? reverse_words_ssse3(p, q, words, shift, flip, upper) : 0;
+}
+#else
+u64 reverse_words_wide(const u8*, u8*, u64, u32, u64, u64&) { return 0; }
+#endif
+
 constexpr u8 k_nibble_ones[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
 
 }  // namespace
@@ -198,17 +246,20 @@ void VARNO_UTIL::reverse_bit_copy(const u8* src, u32 src_bit, u8* dest, u32 dest
     const u32 shift = static_cast<u32>(lo0 % 8);
     const u8* p = src + lo0 / 8;
     u8* q = dest + (d + k) / 8;
-    if (shift == 0) {
-      for (; n - k >= 64; k += 64, p -= 8, q += 8) store_le64(q, reverse_bits64(load_le64(p)) ^ flip);
-    } else {
-      // The byte above the first word belongs to the run; upper halves after
-      // it are the words read before.
-      u64 upper = reverse_bits64(p[8]);
-      for (; n - k >= 64; k += 64, p -= 8, q += 8) {
-        const u64 lower = reverse_bits64(load_le64(p));
-        store_le64(q, ((lower << shift) | (upper >> (64 - shift))) ^ flip);
-        upper = lower;
-      }
+    // The byte above the first word belongs to the run only when the words
+    // do not start on a byte; upper halves after it are the words read
+    // before. A shift of 0 takes nothing from the upper half.
+    u64 upper = shift != 0 ? reverse_bits64(p[8]) : 0;
+    const u64 words = (n - k) / 64;
+    const u64 done = reverse_words_wide(p, q, words, shift, flip, upper);
+    k += 64 * done;
+    p -= 8 * done;
+    q += 8 * done;
+    for (; n - k >= 64; k += 64, p -= 8, q += 8) {
+      const u64 lower = reverse_bits64(load_le64(p));
+      const u64 from_upper = shift != 0 ? upper >> (64 - shift) : 0;
+      store_le64(q, ((lower << shift) | from_upper) ^ flip);
+      upper = lower;
     }
   }
   for (; n - k >= 8; k += 8) {
