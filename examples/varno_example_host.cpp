@@ -613,10 +613,20 @@ void run_group(VARNO_IGEN* gen, const std::string& type, const std::vector<VARNO
 
   std::printf("block group %s: %zu sectors, %zu on thread 0, %zu on thread 1\n", type.c_str(),
               sectors.size(), first_half, sectors.size() - first_half);
+  // What each thread carries: the frames of its sectors' blocks, compressed
+  // into the thread's stream.
+  std::uintmax_t frame_bytes[QV_MAX_DC_THREADS] = {};
+  for (size_t i = 0; i < sectors.size(); ++i) {
+    VARNO_IBLOCK* b = sectors[i]->generator()->get_block(type, false);
+    frame_bytes[i < first_half ? 0 : 1] += b->get_block_size();
+  }
   for (unsigned t = 0; t < QV_MAX_DC_THREADS; ++t) {
-    std::printf("  thread %u: %s, %u bytes, compression ratio %u%%\n", t,
-                group->is_thread_active(t) ? "active" : "idle", group->get_thread_size(t),
-                group->get_comp_ratio(t));
+    if (!group->is_thread_active(t)) {
+      std::printf("  thread %u: idle\n", t);
+      continue;
+    }
+    std::printf("  thread %u: %ju bytes of frames compressed into %u bytes\n", t, frame_bytes[t],
+                group->get_thread_size(t));
   }
   const u32 descriptor_size = group->get_group_descriptor_size();
   const u32 full_size = group->get_group_full_size();
