@@ -311,7 +311,7 @@ TEST_F(HgCram, CoreChecks) {
 
 // ---- User data ------------------------------------------------------------------------
 
-TEST(HgCramDevice, LayoutFlagsPlaceTheCrcBits) {
+TEST(HgCramDevice, LayoutFlagsPlaceTheUserBits) {
   struct CASE {
     const char* seq;
     const char* frame;
@@ -452,7 +452,8 @@ TEST_F(HgCram, InitChecks) {
   EXPECT_INTERNAL_ERROR(m.init(), "device_pcf != NULL");
 
   std::string path = "unused";
-  mgr()->dump_expected_data(path);
+  mgr()->dump_expected_data(path);  // nothing to dump
+  EXPECT_EQ(path, "unused");
   EXPECT_EQ(mgr()->parent(), cram());
 }
 

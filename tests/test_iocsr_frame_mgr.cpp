@@ -337,6 +337,9 @@ TEST(IocsrSetup, SetUpRunsOnce) {
   VARNO_IOCSR_FRAME_MGR fresh;
   EXPECT_INTERNAL_ERROR(fresh.init(), "block != NULL");
   EXPECT_EQ(fresh.potential_frames(), 0u);
+  VARNO_DBLOCK loose;  // outside a generator: no block configuration
+  fresh.set_parent(&loose);
+  EXPECT_INTERNAL_ERROR(fresh.init(), "config != NULL");
 }
 
 TEST(IocsrSetup, CrcNeedsATrailer) {
