@@ -176,6 +176,7 @@ TEST(CramMember, DraS4InfoWidthFollowsTheAlgorithm) {
     c.arg(VOLD_ARGUMENT_DRA_S4_INFO, 4, {1, 0, 0, 0});
     c.setup();
     EXPECT_TRUE(cram_dra_s4_info_is_bytes(algo));
+    EXPECT_EQ(c.m.dra_s4_info[0], 1);
   }
   for (u32 algo : {1u, 2u}) {
     CRAM_CONFIG bytes(4, 8, algo);
@@ -185,6 +186,7 @@ TEST(CramMember, DraS4InfoWidthFollowsTheAlgorithm) {
     bits.arg(VOLD_ARGUMENT_DRA_S4_INFO, 1, {0x9});
     bits.setup();
     EXPECT_FALSE(cram_dra_s4_info_is_bytes(algo));
+    EXPECT_EQ(bits.m.dra_s4_info[0], 0x9);  // kept packed, a bit per frame
   }
 }
 

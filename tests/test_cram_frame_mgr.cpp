@@ -8,39 +8,22 @@
 // The LUTRAM remap exchanges the data-line bits (8..23, 40..55) of IMG
 // frames 0 and 1: IMG 0 becomes 0, 20, 33, 57, 60, 62, 63 and IMG 1
 // becomes 1, 9, 50.
-#include <unistd.h>
-
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "early_device.h"
 #include "varno_cram_frame_mgr.h"
-#include "varno_dblock.h"
-#include "varno_frame.h"
-#include "varno_frame_mgr_factory.h"
-#include "varno_gen.h"
 #include "varno_sblock.h"
-#include "varno_test.h"
 #include "varno_util.h"
-#include "vold.h"
 
 namespace {
 
 const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/pv";
-using BYTES = std::vector<u8>;
 using WORDS = std::vector<u32>;
 using LISTS = std::vector<std::vector<u32>>;
 
-BYTES cat(std::initializer_list<BYTES> parts) {
-  BYTES out;
-  for (const BYTES& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
 WORDS seq(u32 a, u32 b) {
   WORDS out;
   for (u32 v = a; v <= b; ++v) out.push_back(v);
@@ -55,11 +38,7 @@ WORDS rep(u32 v, u32 n) { return WORDS(n, v); }
 
 // Frame headers: instruction word, 0xFFFFFFFC, DRA word.
 BYTES header(u32 instruction, u32 dra_word) {
-  BYTES out;
-  for (u32 w : {instruction, 0xFFFFFFFCu, dra_word}) {
-    for (u32 k = 0; k < 4; ++k) out.push_back(static_cast<u8>(w >> (8 * k)));
-  }
-  return out;
+  return concat({le32(instruction), le32(0xFFFFFFFC), le32(dra_word)});
 }
 constexpr u32 kDraWord = 2 << 18 | 2 << 4;    // dras[0] twice
 constexpr u32 kDraWordS4 = 2 << 18 | 1 << 4;  // dras[0], dras[3]
@@ -71,15 +50,15 @@ const BYTES kCore0 = {0x01, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0,    0, 0, 0, 0, 0,
 // 32 codes. Pairs 0..4: value 1 whose S2 cell's second control bit (IMG 5,
 // 0) is set: 0x9; value 2 without a lit cell: 0x4; 3: 0xC; value 1 without
 // S2 cell: 0x8; value 2 with a lit flag-1 cell of value 2: 0xB.
-const BYTES kS4Core3 = cat({BYTES(20, 0), {0x49, 0x8C, 0x0B}, BYTES(13, 0)});
+const BYTES kS4Core3 = concat({BYTES(20, 0), {0x49, 0x8C, 0x0B}, BYTES(13, 0)});
 // Instruction frames (filler 0).
 const BYTES kAssertArin = {0x01, 0xAA, 0, 0, 0, 0, 0x19, 0xD2, 0, 0, 0, 0};
 const BYTES kClearAr = {0x04, 0xAA, 0, 0, 0, 0, 0x19, 0x87};
-const BYTES kConfigDone = cat({{0x05, 0xAA, 0, 0, 0, 0, 0x18, 0x56}, BYTES(8, 0xFF)});
+const BYTES kConfigDone = concat({{0x05, 0xAA, 0, 0, 0, 0, 0x18, 0x56}, BYTES(8, 0xFF)});
 // Length word 1 + 20: the write-last size is 1 + 4 x 2 + 2 + 2 + 3 + 4.
-const BYTES kWriteLast = cat(
+const BYTES kWriteLast = concat(
     {{0x03, 0xAA, 0, 0, 0x15, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x21, 0x13}, BYTES(80, 0)});
-const BYTES kSkipDown5 = cat({{0x02, 0xAA, 0, 0, 5, 0, 0, 0, 0, 0, 0x57, 0x3F}, BYTES(20, 0)});
+const BYTES kSkipDown5 = concat({{0x02, 0xAA, 0, 0, 5, 0, 0, 0, 0, 0, 0x57, 0x3F}, BYTES(20, 0)});
 
 void set_bit(BYTES& image, u32 frame, u32 bit) {
   const u32 k = frame * 64 + bit;
@@ -98,20 +77,6 @@ BYTES user_image() {
   }
   return image;
 }
-
-// The manager of this family for frame type CRAM, while the guard lives.
-class CRAM_HOOK {
- public:
-  CRAM_HOOK() {
-    m_previous = varno_set_frame_mgr_hook([](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
-      return type == VOLD_FRAME_CRAM ? new VARNO_CRAM_FRAME_MGR() : nullptr;
-    });
-  }
-  ~CRAM_HOOK() { varno_set_frame_mgr_hook(std::move(m_previous)); }
-
- private:
-  VARNO_FRAME_MGR_HOOK m_previous;
-};
 
 // Device records put in front of the block's own of the same type while the
 // guard lives.
@@ -140,54 +105,21 @@ class OVERRIDES {
   std::vector<VOLD_ARG*> m_args;
 };
 
-class PvCram : public ::testing::Test {
+class PvCram : public ::testing::Test, public TESTED_DEVICE<VARNO_CRAM_FRAME_MGR> {
  protected:
-  void SetUp() override { load(kDir); }
+  PvCram() : TESTED_DEVICE(VOLD_FRAME_CRAM, "CRAM") {}
+  void SetUp() override { load(); }
 
-  void load(const std::string& dir) {
-    m_gen.reset(varno_get_factory()->create_generator());
-    m_gen->set_family_pcf(dir + "/pv_family.ddb");
-    m_gen->set_device_pcf(dir + "/pv_device.ddb");
-    ASSERT_EQ(m_gen->process_pcfs(false, false, false, nullptr, 0), 0u)
+  // Loads the fixture, some lines replaced when edits are given.
+  void load(const FILE_EDITS& edits = {}) {
+    ASSERT_EQ(load_files(kDir, "pv_family.ddb", "pv_device.ddb", edits), 0u)
         << VOLD_DATA_SERVER::last_error();
     cram()->set_data(VARNO_BLOCK_DATA_CRAM, m_image.data(), 52 * 64, nullptr);
   }
-  // The fixture with some lines replaced, from a directory of copies.
-  void load_variant(const std::vector<std::tuple<std::string, std::string, std::string>>& edits) {
-    char name[] = "/tmp/varno_pv_cram_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    for (const char* file : {"pv_family.ddb", "pv_device.ddb"}) {
-      std::stringstream text;
-      text << std::ifstream(kDir + "/" + file).rdbuf();
-      std::string s = text.str();
-      for (const auto& [f, from, to] : edits) {
-        if (f == file) s.replace(s.find(from), from.size(), to);
-      }
-      std::ofstream(std::string(name) + "/" + file) << s;
-    }
-    load(name);
-    std::filesystem::remove_all(name);
-  }
-
-  VARNO_GEN* gen() { return dynamic_cast<VARNO_GEN*>(m_gen.get()); }
-  VARNO_MGR_PARAM& param() { return *gen()->get_mgr_param(); }
-  VARNO_MGR_TALKBACK& tb() { return *gen()->get_mgr_talkback(); }
-  VARNO_DBLOCK* cram() { return dynamic_cast<VARNO_DBLOCK*>(gen()->get_block("CRAM", false)); }
+  VARNO_MGR_TALKBACK& tb() { return talkback(); }
+  VARNO_DBLOCK* cram() { return tested(); }
   VARNO_BLOCK_CONFIG* config() { return cram()->get_block_config(); }
-  VARNO_CRAM_FRAME_MGR* mgr() {
-    return dynamic_cast<VARNO_CRAM_FRAME_MGR*>(cram()->get_frame_mgr());
-  }
   bool build() { return mgr()->create_frames(cram(), config()); }
-
-  BYTES frame(u32 i) {
-    BYTES out(cram()->get_frame_size(i));
-    cram()->get_frame_data(i, out.data());
-    return out;
-  }
-  BYTES segment(u32 i, VARNO_FRAME_SEGMENT_TYPE type) {
-    const VARNO_FRAME_SEGMENT* s = cram()->get_frame(i)->get_segment(type);
-    return s == nullptr ? BYTES{} : BYTES(s->data(), s->data() + s->size());
-  }
   BYTES tail(u32 i, u32 n) {
     const BYTES core = segment(i, VARNO_FRAME_SEGMENT_DATA);
     return BYTES(core.end() - n, core.end());
@@ -198,9 +130,7 @@ class PvCram : public ::testing::Test {
     for (u32 k = 0; k < ob->value.size(); ++k) ob->value[k] = static_cast<u8>(value >> (8 * k));
   }
 
-  CRAM_HOOK m_hook;
   BYTES m_image = user_image();
-  std::unique_ptr<VARNO_IGEN> m_gen;
 };
 
 // ---- Set-up and option-bit arithmetic ------------------------------------------------
@@ -243,24 +173,36 @@ TEST_F(PvCram, SetUpRefusesDescriptionsOfOtherFlows) {
   EXPECT_INTERNAL_ERROR(mgr()->init(), "m_member.lutram_info == NULL");
 }
 
+TEST(PvCramInit, InitChecksItsParent) {
+  VARNO_CRAM_FRAME_MGR m;
+  EXPECT_INTERNAL_ERROR(m.init(), "block != NULL");
+  VARNO_DBLOCK loose;  // outside a generator: no block configuration
+  m.set_parent(&loose);
+  EXPECT_INTERNAL_ERROR(m.init(), "config != NULL");
+  UNLOADED_BLOCK orphan;
+  VARNO_CRAM_FRAME_MGR unloaded;
+  unloaded.set_parent(&orphan.block);
+  EXPECT_INTERNAL_ERROR(unloaded.init(), "device_pcf != NULL");
+}
+
 // ---- Frames ---------------------------------------------------------------------------
 
 TEST_F(PvCram, FullBuildFramesByteForByte) {
   ASSERT_TRUE(gen()->do_all_blocks());
   ASSERT_EQ(cram()->get_number_of_frames(), 52u);
   // Frame 0 opens the range: ASSERT_ARIN only (no SKIP_DOWN at frame 0).
-  EXPECT_EQ(frame(0), cat({kAssertArin, header(0xF1, kDraWord), kCore0, {0, 0, 0xF5, 0xA9}}));
-  EXPECT_EQ(frame(1), cat({header(0xD1, kDraWord), BYTES(32, 0), {0, 0, 0xE5, 0x80}}));
+  EXPECT_EQ(frame(0), concat({kAssertArin, header(0xF1, kDraWord), kCore0, {0, 0, 0xF5, 0xA9}}));
+  EXPECT_EQ(frame(1), concat({header(0xD1, kDraWord), BYTES(32, 0), {0, 0, 0xE5, 0x80}}));
   BYTES core2(32, 0);  // IMG 1: bitstream bits 130, 193, 201
   core2[16] = 0x04;
   core2[24] = 0x02;
   core2[25] = 0x02;
-  EXPECT_EQ(frame(2), cat({header(0xD1, kDraWord), core2, {0, 0, 0x1C, 0x1B}}));
+  EXPECT_EQ(frame(2), concat({header(0xD1, kDraWord), core2, {0, 0, 0x1C, 0x1B}}));
   // IMG 3 has an S2 list: S4 word, DRA 0 in the mask, 9 rows.
-  EXPECT_EQ(frame(3), cat({header(0xD4, kDraWordS4 | 1), kS4Core3, {0, 0, 0xC6, 0xAA}}));
+  EXPECT_EQ(frame(3), concat({header(0xD4, kDraWordS4 | 1), kS4Core3, {0, 0, 0xC6, 0xAA}}));
   EXPECT_EQ(
       frame(51),
-      cat({header(0xA1, kDraWord), BYTES(32, 0), {0, 0, 0xDB, 0x7F}, kWriteLast, kConfigDone}));
+      concat({header(0xA1, kDraWord), BYTES(32, 0), {0, 0, 0xDB, 0x7F}, kWriteLast, kConfigDone}));
   // No bit was faulted and no LUTRAM line is flagged: no ED-CRC anywhere.
   EXPECT_EQ(tail(0, 4), BYTES(4, 0));
 }
@@ -294,15 +236,16 @@ TEST_F(PvCram, FakeS4RegistersAreEncodedWithoutS2Check) {
   // IMG 0 has no S2 list: plain instruction word, S4 DRA word. DRA 1 (bits
   // 128..191) holds bit 137 only: pair 4, value 2, code 0x4.
   EXPECT_EQ(segment(0, VARNO_FRAME_SEGMENT_HEADER), header(0xF1, kDraWordS4 | 2));
-  EXPECT_EQ(segment(0, VARNO_FRAME_SEGMENT_DATA), cat({{0x01, 0, 0, 0},
-                                                       {0x02, 0, 0, 0, 0, 0, 0, 0},
-                                                       {0, 0, 0x04},
-                                                       BYTES(13, 0),
-                                                       {0x01, 0, 0x10, 0, 0, 0, 0, 0}}));
+  EXPECT_EQ(segment(0, VARNO_FRAME_SEGMENT_DATA),
+            concat({{0x01, 0, 0, 0},
+                    {0x02, 0, 0, 0, 0, 0, 0, 0},
+                    {0, 0, 0x04},
+                    BYTES(13, 0),
+                    {0x01, 0, 0x10, 0, 0, 0, 0, 0}}));
   // IMG 3: real DRA 0 and fake DRA 1, 11 rows.
   EXPECT_EQ(segment(3, VARNO_FRAME_SEGMENT_HEADER), header(0xD4, kDraWordS4 | 3));
   EXPECT_EQ(segment(3, VARNO_FRAME_SEGMENT_DATA),
-            cat({BYTES(28, 0), {0x49, 0x8C, 0x0B}, BYTES(13, 0)}));
+            concat({BYTES(28, 0), {0x49, 0x8C, 0x0B}, BYTES(13, 0)}));
 }
 
 TEST_F(PvCram, FakeMaskAndLimitRules) {
@@ -328,14 +271,14 @@ TEST_F(PvCram, UnmappedBitsAreOnesEvenInTheEdcrcWord) {
   param().cram_fill_unmapped_ones = 1;
   ASSERT_TRUE(build());
   // Mapped: 0, 64..79, 128..139, 192..223.
-  const BYTES core = cat({{0xFE},
-                          BYTES(7, 0xFF),
-                          {0, 0},
-                          BYTES(6, 0xFF),
-                          {0, 0xF0},
-                          BYTES(6, 0xFF),
-                          BYTES(4, 0),
-                          BYTES(4, 0xFF)});
+  const BYTES core = concat({{0xFE},
+                             BYTES(7, 0xFF),
+                             {0, 0},
+                             BYTES(6, 0xFF),
+                             {0, 0xF0},
+                             BYTES(6, 0xFF),
+                             BYTES(4, 0),
+                             BYTES(4, 0xFF)});
   EXPECT_EQ(segment(1, VARNO_FRAME_SEGMENT_DATA), core);
 }
 
@@ -368,11 +311,11 @@ TEST_F(PvCram, OneFrameRangeGetsBothInstructionGroups) {
   ASSERT_EQ(cram()->get_number_of_frames(), 1u);
   BYTES core5(32, 0);
   core5[24] = 0x01;
-  const BYTES plain = cat({header(0xF1, kDraWord), core5});
+  const BYTES plain = concat({header(0xF1, kDraWord), core5});
   BYTES framed = frame(0);
   EXPECT_EQ(BYTES(framed.begin(), framed.begin() + 12 + 32 + 44),
-            cat({kAssertArin, kSkipDown5, plain}));
-  EXPECT_EQ(BYTES(framed.end() - 112, framed.end()), cat({kWriteLast, kConfigDone}));
+            concat({kAssertArin, kSkipDown5, plain}));
+  EXPECT_EQ(BYTES(framed.end() - 112, framed.end()), concat({kWriteLast, kConfigDone}));
 
   // CLEAR_AR needs both the ERAM skip flag and its own flag.
   param().skip_block[VOLD_BLOCK_ERAM] = 1;
@@ -381,7 +324,7 @@ TEST_F(PvCram, OneFrameRangeGetsBothInstructionGroups) {
   param().cram_clear_ar_enable = 1;
   ASSERT_TRUE(build());
   framed = frame(0);
-  EXPECT_EQ(BYTES(framed.end() - 120, framed.end()), cat({kWriteLast, kClearAr, kConfigDone}));
+  EXPECT_EQ(BYTES(framed.end() - 120, framed.end()), concat({kWriteLast, kClearAr, kConfigDone}));
 
   param().assert_arin_enable = 0;
   param().cram_last_frame_enable = 0;
@@ -424,7 +367,7 @@ TEST_F(PvCram, InstructionRecordsAreChecked) {
   cram()->get_instruction(VOLD_INSTRUCTION_CLEAR_AR)->type = VOLD_INSTRUCTION_CONFIG_DONE;
   EXPECT_INTERNAL_ERROR(mgr()->create_clear_ar_frame(),
                         "VOLD_INSTRUCTION_TYPE(type) == VOLD_INSTRUCTION_CLEAR_AR");
-  load_variant({{"pv_family.ddb", "instr CONFIG_DONE", "instr DUMMY1"}});
+  load({{"pv_family.ddb", "instr CONFIG_DONE", "instr DUMMY1"}});
   EXPECT_INTERNAL_ERROR(build(), "instruction != NULL");
 }
 
@@ -506,11 +449,11 @@ TEST_F(PvCram, FaultsInFlaggedLutramLinesOrS4RegistersAreDropped) {
   EXPECT_EQ(tail(0, 4), (BYTES{0xDD, 0x50, 0x34, 0x37}));  // ED-CRC 84 (LUTRAM) and 97
   // IMG 3: LUTRAM bit 9 (ED-CRC 73) and fault 97, as sixteen S4 codes.
   EXPECT_EQ(segment(3, VARNO_FRAME_SEGMENT_DATA),
-            cat({{0, 0, 0, 0, 0x02},
-                 BYTES(15, 0),
-                 {0x49, 0x8C, 0x0B},
-                 BYTES(5, 0),
-                 {0x40, 0x44, 0x44, 0x8C, 0x84, 0x48, 0x48, 0x84}}));
+            concat({{0, 0, 0, 0, 0x02},
+                    BYTES(15, 0),
+                    {0x49, 0x8C, 0x0B},
+                    BYTES(5, 0),
+                    {0x40, 0x44, 0x44, 0x8C, 0x84, 0x48, 0x48, 0x84}}));
 }
 
 TEST_F(PvCram, FlaggedLineBoundsAreExactAndTheLineCursorMovesOn) {
@@ -674,13 +617,13 @@ TEST_F(PvCram, VerificationRefusesInconsistentGeometry) {
 }
 
 TEST_F(PvCram, HeaderAndTrailerMustHoldTheirWords) {
-  load_variant({{"pv_family.ddb", "w1=3", "w1=2"}});
+  load({{"pv_family.ddb", "w1=3", "w1=2"}});
   EXPECT_INTERNAL_ERROR(build(), "header_rows * config_data_bytes >= 12");
   // An 8-bit word leaves the trailer no room for its CRC-16.
-  load_variant({{"pv_family.ddb", "config_width 32", "config_width 8"},
-                {"pv_family.ddb", "mask=0xFFFFFFFF", "mask=0xFF"},
-                {"pv_family.ddb", "w1=3", "w1=12"},
-                {"pv_device.ddb", "DRAS 2 2 2 1", "DRAS 8 8 8 4"}});
+  load({{"pv_family.ddb", "config_width 32", "config_width 8"},
+        {"pv_family.ddb", "mask=0xFFFFFFFF", "mask=0xFF"},
+        {"pv_family.ddb", "w1=3", "w1=12"},
+        {"pv_device.ddb", "DRAS 2 2 2 1", "DRAS 8 8 8 4"}});
   EXPECT_INTERNAL_ERROR(build(), "m_member.config_data_bytes >= 4");
 }
 

@@ -4,76 +4,14 @@
 // eight IOCSR chains of 12 bits. With n chains a row holds K = 32 / n
 // positions of every chain: bit b of a row is position d + b / n of chain
 // b mod n. Expected rows are worked out by hand in each test.
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <initializer_list>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "varno_dblock.h"
-#include "varno_frame.h"
-#include "varno_frame_mgr_factory.h"
-#include "varno_gen.h"
+#include "early_device.h"
 #include "varno_iocsr_frame_mgr.h"
-#include "varno_test.h"
-#include "vold.h"
 
 namespace {
-
-const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/early";
-using BYTES = std::vector<u8>;
-using EDITS = std::vector<std::pair<std::string, std::string>>;
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The reflected CRC-16 (0xA001) of the bytes, least significant bit first.
-u16 crc16(const BYTES& bytes, u16 crc = 0xFFFF) {
-  for (u8 b : bytes) {
-    for (u32 i = 0; i < 8; ++i) {
-      const bool x = (((b >> i) ^ crc) & 1) != 0;
-      crc = static_cast<u16>(crc >> 1);
-      if (x) crc ^= 0xA001;
-    }
-  }
-  return crc;
-}
-
-// bytes bytes with the listed bits set.
-BYTES with_bits(u32 bytes, std::initializer_list<u32> bits) {
-  BYTES out(bytes, 0);
-  for (u32 bit : bits) out[bit / 8] = static_cast<u8>(out[bit / 8] | (1u << (bit % 8)));
-  return out;
-}
-
-BYTES concat(std::initializer_list<BYTES> parts) {
-  BYTES out;
-  for (const BYTES& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-// Header, core and a trailer with filler and CRC (over the header only when
-// with_header).
-BYTES framed(const BYTES& header, const BYTES& core, u16 filler, bool with_header = true) {
-  BYTES covered = with_header ? header : BYTES{};
-  covered.insert(covered.end(), core.begin(), core.end());
-  covered.push_back(static_cast<u8>(filler));
-  covered.push_back(static_cast<u8>(filler >> 8));
-  const u16 crc = crc16(covered);
-  BYTES out = concat({header, core});
-  out.insert(out.end(), {static_cast<u8>(filler), static_cast<u8>(filler >> 8),
-                         static_cast<u8>(crc), static_cast<u8>(crc >> 8)});
-  return out;
-}
 
 // Two header words: the WRITE_LAST_FRAME word (last frame only), then the
 // rows per frame.
@@ -84,50 +22,11 @@ BYTES header(bool last, u8 rows = 2) {
 const BYTES kOnes(4, 0xFF);
 const BYTES kZeros(4, 0x00);
 
-// Every block but the IOCSR gets a manager that builds nothing.
-class NO_FRAMES : public VARNO_FRAME_MGR {
- public:
-  bool create_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*) override { return true; }
-  bool create_partial_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*, u32, u32) override { return true; }
-  void set_parent(VARNO_DBLOCK*) override {}
-  VARNO_DBLOCK* parent() override { return nullptr; }
-  u32 potential_frames() override { return 0; }
-  bool init() override { return true; }
-  void set_random_filler(u16) override {}
-  void set_user_frame_count(u32) override {}
-  void dump_expected_data(std::string&) override {}
-};
-
-class EARLY_DEVICE {
- public:
-  explicit EARLY_DEVICE(const EDITS& family = {}, const EDITS& device = {}) {
-    char name[] = "/tmp/varno_early_iocsr_XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    m_dir = name;
-    write("early_family.ddb", family);
-    write("early_device.ddb", device);
-    varno_set_frame_mgr_hook([](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
-      if (type == VOLD_FRAME_IOCSR) return new VARNO_IOCSR_FRAME_MGR();
-      return new NO_FRAMES();
-    });
-  }
-  ~EARLY_DEVICE() {
-    m_gen.reset();
-    varno_set_frame_mgr_hook({});
-    std::filesystem::remove_all(m_dir);
-  }
-
-  u32 load() {
-    m_gen.reset(varno_get_factory()->create_generator());
-    m_gen->set_family_pcf(m_dir + "/early_family.ddb");
-    m_gen->set_device_pcf(m_dir + "/early_device.ddb");
-    return m_gen->process_pcfs(false, false, false, nullptr, 0);
-  }
-  VARNO_GEN* gen() { return dynamic_cast<VARNO_GEN*>(m_gen.get()); }
-  VARNO_DBLOCK* iocsr() { return dynamic_cast<VARNO_DBLOCK*>(gen()->get_block("IOCSR", false)); }
-  VARNO_IOCSR_FRAME_MGR* mgr() {
-    return dynamic_cast<VARNO_IOCSR_FRAME_MGR*>(iocsr()->get_frame_mgr());
-  }
+// The device with the IOCSR manager under test.
+struct IOCSR_DEVICE : EARLY_DEVICE<VARNO_IOCSR_FRAME_MGR> {
+  explicit IOCSR_DEVICE(const EDITS& family = {}, const EDITS& device = {})
+      : EARLY_DEVICE(VOLD_FRAME_IOCSR, "IOCSR", family, device) {}
+  VARNO_DBLOCK* iocsr() { return tested(); }
   // Hands the block its IOCSR data (and MCU data when given), then builds it.
   bool build(BYTES& data, u32 data_bits, BYTES* mcu = nullptr, u32 mcu_bits = 0,
              u16 filler = 0x1234) {
@@ -139,35 +38,14 @@ class EARLY_DEVICE {
   void iocsr_data(BYTES& data, u32 bits) {
     iocsr()->set_data(VARNO_BLOCK_DATA_CSR, data.data(), bits, nullptr);
   }
-  BYTES frame(u32 i) {
-    BYTES out(iocsr()->get_frame_size(i));
-    if (!out.empty()) iocsr()->get_frame_data(i, out.data());
-    return out;
-  }
-  BYTES core(u32 i) {
-    const VARNO_FRAME_SEGMENT* seg = iocsr()->get_frame(i)->get_segment(VARNO_FRAME_SEGMENT_DATA);
-    return BYTES(seg->data(), seg->data() + seg->size());
-  }
+  BYTES core(u32 i) { return segment(i, VARNO_FRAME_SEGMENT_DATA); }
   std::vector<BYTES> cores() {
     std::vector<BYTES> out;
     for (u32 i = 0; i < iocsr()->get_number_of_frames(); ++i) out.push_back(core(i));
     return out;
   }
-
- private:
-  void write(const std::string& file, const EDITS& edits) {
-    std::string text = read_text(kDir + "/" + file);
-    for (const auto& [from, to] : edits) {
-      const size_t at = text.find(from);
-      EXPECT_NE(at, std::string::npos) << from;
-      if (at != std::string::npos) text.replace(at, from.size(), to);
-    }
-    std::ofstream(m_dir + "/" + file) << text;
-  }
-
-  std::string m_dir;
-  std::unique_ptr<VARNO_IGEN> m_gen;
 };
+using EDITS = IOCSR_DEVICE::EDITS;
 
 const char* const kIocsrLine = "frame=IOCSR w1=2 w2=2 b28=1 flag=1";
 
@@ -179,7 +57,7 @@ BYTES diagonal() { return with_bits(12, {0, 13, 26, 39, 52, 65, 78, 91}); }
 // ---- Rows -------------------------------------------------------------------------
 
 TEST(IocsrFrames, EightChainsAcrossTheWord) {
-  EARLY_DEVICE d;
+  IOCSR_DEVICE d;
   ASSERT_EQ(d.load(), 0u);
   EXPECT_EQ(d.mgr()->positions_per_row(), 4u);
   EXPECT_EQ(d.mgr()->padding(), 0u);
@@ -196,7 +74,7 @@ TEST(IocsrFrames, EightChainsAcrossTheWord) {
 }
 
 TEST(IocsrFrames, FillerRowsAndCrcFollowTheDescriptor) {
-  EARLY_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=2"}});
+  IOCSR_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=2"}});
   ASSERT_EQ(d.load(), 0u);
   BYTES data = diagonal();
   ASSERT_TRUE(d.build(data, 96, nullptr, 0, 0xA5C3));
@@ -206,7 +84,7 @@ TEST(IocsrFrames, FillerRowsAndCrcFollowTheDescriptor) {
 TEST(IocsrFrames, ShorterChainEndsWithTheLongest) {
   // 32 chains, K = 1: chain 0 of 10 ones, chain 1 of 6 ones, the rest 10
   // zeros each. Chain 1 starts at row 4.
-  EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 10 6 10*30"}});
+  IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 10 6 10*30"}});
   ASSERT_EQ(d.load(), 0u);
   EXPECT_EQ(d.mgr()->positions_per_row(), 1u);
   EXPECT_EQ(d.mgr()->potential_frames(), 5u);
@@ -221,7 +99,7 @@ TEST(IocsrFrames, ShorterChainEndsWithTheLongest) {
 
 TEST(IocsrFrames, SequenceOrderPicksTheSourceOfEachChain) {
   // Sequence position 0 is chain 1: the first 12 user bits are chain 1's.
-  EARLY_DEVICE d({},
+  IOCSR_DEVICE d({},
                  EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 12*8\nparam IOCSR IOCSR_CFF_SEQ 1 0 2..7"}});
   ASSERT_EQ(d.load(), 0u);
   EXPECT_EQ(std::vector<u32>(d.mgr()->iocsr_offsets(), d.mgr()->iocsr_offsets() + 8),
@@ -234,12 +112,12 @@ TEST(IocsrFrames, SequenceOrderPicksTheSourceOfEachChain) {
 
 TEST(IocsrFrames, SequenceThatIsNotAPermutationIsRefused) {
   for (const char* seq : {"1 1 2..7", "0..6 8", "0 1"}) {
-    EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8",
+    IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8",
                               std::string("IOCSR_CFF 12*8\nparam IOCSR IOCSR_CFF_SEQ ") + seq}});
     EXPECT_INTERNAL_ERROR(d.load(),
                           "iocsr_seq_pos < pcf_iocsr_segments && !iocsr_seq_used[iocsr_seq_pos]");
   }
-  EARLY_DEVICE d({},
+  IOCSR_DEVICE d({},
                  EDITS{{"IOCSR_CFF 12*8",
                         "IOCSR_CFF 1*32\nparam IOCSR MCU_CFF 1*32\nparam IOCSR MCU_CFF_SEQ 0*32"}});
   EXPECT_INTERNAL_ERROR(d.load(), "mcu_seq_pos < pcf_mcu_segments && !mcu_seq_used[mcu_seq_pos]");
@@ -248,7 +126,7 @@ TEST(IocsrFrames, SequenceThatIsNotAPermutationIsRefused) {
 TEST(IocsrFrames, McuRowsComeFirst) {
   // 32 MCU chains (chain 0 of 3 bits, the rest of 2) and 32 IOCSR chains of
   // 2 bits: K = 1, rows 0-2 are MCU rows, rows 3-4 IOCSR rows, row 5 filler.
-  EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 2*32\nparam IOCSR MCU_CFF 3 2*31"}});
+  IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 2*32\nparam IOCSR MCU_CFF 3 2*31"}});
   ASSERT_EQ(d.load(), 0u);
   EXPECT_EQ(d.mgr()->max_mcu_length(), 3u);
   EXPECT_EQ(d.mgr()->potential_frames(), 3u);
@@ -269,7 +147,7 @@ TEST(IocsrPadding, ChainsArePaddedToWholeRows) {
   // Eight chains of 5 bits, K = 4: 3 padding positions before every chain.
   // The frame count takes the padding twice: (8 + 3) / 8 rounds up to 2
   // frames, the second all filler.
-  EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 5*8"}});
+  IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 5*8"}});
   ASSERT_EQ(d.load(), 0u);
   EXPECT_EQ(d.mgr()->padding(), 3u);
   EXPECT_EQ(d.mgr()->max_iocsr_length(), 8u);
@@ -292,7 +170,7 @@ TEST(IocsrPadding, LeadLongerThanTheFirstFrame) {
   // Chains of 4 bits need no padding; two leading rows add 8 positions. One
   // row per frame: positions 0-7 (frames 0 and 1) are ones in every chain,
   // frame 2 holds the data, frames 3 and 4 are empty (0x00 filler).
-  EARLY_DEVICE d(
+  IOCSR_DEVICE d(
       EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=1 b28=1"}},
       EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 4*8\nparam IOCSR IOCSR_LEADING_PADDING_COUNT 2"}});
   ASSERT_EQ(d.load(), 0u);
@@ -306,7 +184,7 @@ TEST(IocsrPadding, LeadLongerThanTheFirstFrame) {
 TEST(IocsrPadding, LeadLeavesTheMcuRowsAlone) {
   // With MCU chains K = 1, so the only padding is the leading row: it goes
   // before the IOCSR positions (row 3), not over MCU row 0.
-  EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8",
+  IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8",
                             "IOCSR_CFF 2*32\nparam IOCSR MCU_CFF 3 2*31\n"
                             "param IOCSR IOCSR_LEADING_PADDING_COUNT 1"}});
   ASSERT_EQ(d.load(), 0u);
@@ -325,7 +203,7 @@ TEST(IocsrPadding, LeadLeavesTheMcuRowsAlone) {
 // ---- Headers and range -----------------------------------------------------------------
 
 TEST(IocsrRange, UserFrameCount) {
-  EARLY_DEVICE d;
+  IOCSR_DEVICE d;
   ASSERT_EQ(d.load(), 0u);
   BYTES data = diagonal();
   d.iocsr()->overwrite_frame_count(1);
@@ -342,7 +220,7 @@ TEST(IocsrRange, UserFrameCount) {
 }
 
 TEST(IocsrRange, PartialFrames) {
-  EARLY_DEVICE d;
+  IOCSR_DEVICE d;
   ASSERT_EQ(d.load(), 0u);
   BYTES data = diagonal();
   d.iocsr_data(data, 96);
@@ -357,7 +235,7 @@ TEST(IocsrRange, PartialFrames) {
 }
 
 TEST(IocsrRange, SingleWordHeaderHasNoRowCount) {
-  EARLY_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=1 w2=2 b28=1 flag=1"}});
+  IOCSR_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=1 w2=2 b28=1 flag=1"}});
   ASSERT_EQ(d.load(), 0u);
   BYTES data = diagonal();
   ASSERT_TRUE(d.build(data, 96));
@@ -367,7 +245,7 @@ TEST(IocsrRange, SingleWordHeaderHasNoRowCount) {
 
 TEST(IocsrRange, RowsFromTheCramFrame) {
   // 96 + 0 + (1 + 1 + 2) CRAM words less the IOCSR's own 2 + 0 + 0.
-  EARLY_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=0 b28=1 flag=1"}});
+  IOCSR_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=0 b28=1 flag=1"}});
   ASSERT_EQ(d.load(), 0u);
   EXPECT_EQ(d.mgr()->rows_per_frame(), 98u);
   EXPECT_EQ(d.mgr()->potential_frames(), 1u);
@@ -377,10 +255,10 @@ TEST(IocsrRange, RowsFromTheCramFrameMustBePositive) {
   // A header as long as the CRAM frame leaves no rows (and would divide by
   // zero); a longer one would wrap.
   for (const char* line : {"frame=IOCSR w1=100 w2=0", "frame=IOCSR w1=150 w2=0"}) {
-    EARLY_DEVICE d(EDITS{{kIocsrLine, line}});
+    IOCSR_DEVICE d(EDITS{{kIocsrLine, line}});
     EXPECT_INTERNAL_ERROR(d.load(), "rows_per_frame > 0 && rows_per_frame <= 0xFFFFFFFF");
   }
-  EARLY_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=0"},
+  IOCSR_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=0"},
                        {"block CRAM data frame=LEGACY_CRAM w1=1 w3=1 w4=2", ""}});
   EXPECT_INTERNAL_ERROR(d.load(), "cram_block != NULL");
 }
@@ -388,7 +266,7 @@ TEST(IocsrRange, RowsFromTheCramFrameMustBePositive) {
 // ---- User data -----------------------------------------------------------------------
 
 TEST(IocsrUserData, SizesMustMatchTheChains) {
-  EARLY_DEVICE d;
+  IOCSR_DEVICE d;
   ASSERT_EQ(d.load(), 0u);
   BYTES data = diagonal();
   EXPECT_INTERNAL_ERROR(d.build(data, 95), "user_iocsr_size == m_pcf_iocsr_size");
@@ -400,7 +278,7 @@ TEST(IocsrUserData, SizesMustMatchTheChains) {
 }
 
 TEST(IocsrUserData, McuDataOfTheRightSizeMustBeThere) {
-  EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 2*32\nparam IOCSR MCU_CFF 3 2*31"}});
+  IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 2*32\nparam IOCSR MCU_CFF 3 2*31"}});
   ASSERT_EQ(d.load(), 0u);
   BYTES data = with_bits(8, {0});
   d.iocsr()->set_data(VARNO_BLOCK_DATA_MCU, nullptr, 65, nullptr);
@@ -409,7 +287,7 @@ TEST(IocsrUserData, McuDataOfTheRightSizeMustBeThere) {
 }
 
 TEST(IocsrUserData, VerificationComesBeforeClearing) {
-  EARLY_DEVICE d;
+  IOCSR_DEVICE d;
   ASSERT_EQ(d.load(), 0u);
   BYTES data = diagonal();
   ASSERT_TRUE(d.build(data, 96));
@@ -418,7 +296,7 @@ TEST(IocsrUserData, VerificationComesBeforeClearing) {
 }
 
 TEST(IocsrUserData, WriteLastFrameIsRequired) {
-  EARLY_DEVICE d(EDITS{{"  instr WRITE_LAST_FRAME word=0x1357\n", ""}});
+  IOCSR_DEVICE d(EDITS{{"  instr WRITE_LAST_FRAME word=0x1357\n", ""}});
   ASSERT_EQ(d.load(), 0u);
   BYTES data = diagonal();
   EXPECT_INTERNAL_ERROR(d.build(data, 96), "instruction != NULL");
@@ -440,7 +318,7 @@ TEST(IocsrSetup, ChainCountChecks) {
        "pcf_mcu_segments == 0 || pcf_mcu_segments == pcf_iocsr_segments"},
   };
   for (const auto& [cff, text] : cases) {
-    EARLY_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", cff}});
+    IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", cff}});
     EXPECT_INTERNAL_ERROR(d.load(), text);
   }
 }
@@ -448,17 +326,20 @@ TEST(IocsrSetup, ChainCountChecks) {
 TEST(IocsrSetup, NarrowConfigurationWordIsRefused) {
   // One-byte words hold neither the rows word apart from the instruction
   // word nor the trailer CRC.
-  EARLY_DEVICE d(EDITS{{"config_width 32", "config_width 8"}});
+  IOCSR_DEVICE d(EDITS{{"config_width 32", "config_width 8"}});
   EXPECT_INTERNAL_ERROR(d.load(), "config_width_bytes >= 4");
 }
 
 TEST(IocsrSetup, SetUpRunsOnce) {
-  EARLY_DEVICE d;
+  IOCSR_DEVICE d;
   ASSERT_EQ(d.load(), 0u);
   EXPECT_INTERNAL_ERROR(d.mgr()->init(), "m_mcu_segments == NULL");
   VARNO_IOCSR_FRAME_MGR fresh;
   EXPECT_INTERNAL_ERROR(fresh.init(), "block != NULL");
   EXPECT_EQ(fresh.potential_frames(), 0u);
+  VARNO_DBLOCK loose;  // outside a generator: no block configuration
+  fresh.set_parent(&loose);
+  EXPECT_INTERNAL_ERROR(fresh.init(), "config != NULL");
 }
 
 TEST(IocsrSetup, CrcNeedsATrailer) {

@@ -12,49 +12,20 @@
 //     150, 152, 155, 156, 158.
 // Trailer CRC-16 and image CRC-32 are checked against independent
 // implementations of the stated polynomials (zlib for the CRC-32).
-#include <unistd.h>
 #include <zlib.h>
 
-#include <filesystem>
-#include <fstream>
-#include <memory>
+#include <algorithm>
 #include <sstream>
-#include <stdexcept>
 #include <string>
-#include <tuple>
+#include <utility>
 #include <vector>
 
-#include "msg.h"
-#include "varno_dblock.h"
-#include "varno_frame_mgr_factory.h"
-#include "varno_gen.h"
+#include "early_device.h"
 #include "varno_hg_cram_frame_mgr.h"
-#include "varno_test.h"
-#include "vold.h"
 
 namespace {
 
 const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/hg";
-using BYTES = std::vector<u8>;
-
-// ---- Independent references ---------------------------------------------------------
-
-u16 crc16_ref(const BYTES& bytes, u16 crc = 0xFFFF) {
-  for (u8 byte : bytes) {
-    for (int i = 0; i < 8; ++i) {
-      const bool x = (((byte >> i) ^ crc) & 1) != 0;
-      crc = static_cast<u16>(crc >> 1);
-      if (x) crc ^= 0xA001;
-    }
-  }
-  return crc;
-}
-
-BYTES cat(std::initializer_list<BYTES> parts) {
-  BYTES out;
-  for (const BYTES& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
 
 BYTES zeros_with(u32 size, std::initializer_list<std::pair<u32, u8>> bytes) {
   BYTES out(size, 0);
@@ -64,13 +35,7 @@ BYTES zeros_with(u32 size, std::initializer_list<std::pair<u32, u8>> bytes) {
 
 // A frame: header word, core, filler and CRC-16 over all three, optional tail.
 BYTES hg_frame(u32 header_word, const BYTES& core, u16 filler, bool tail) {
-  const BYTES header = {static_cast<u8>(header_word), static_cast<u8>(header_word >> 8),
-                        static_cast<u8>(header_word >> 16), static_cast<u8>(header_word >> 24)};
-  const BYTES fill = {static_cast<u8>(filler), static_cast<u8>(filler >> 8)};
-  const u16 crc = crc16_ref(cat({header, core, fill}));
-  BYTES out = cat({header, core, fill, {static_cast<u8>(crc), static_cast<u8>(crc >> 8)}});
-  if (tail) out.insert(out.end(), 64, 0xFF);
-  return out;
+  return concat({framed(le32(header_word), core, filler), BYTES(tail ? 64 : 0, 0xFF)});
 }
 
 // ---- Expected frames of the fixture -------------------------------------------------
@@ -110,69 +75,15 @@ BYTES fixture_image() {
 
 // ---- Harness --------------------------------------------------------------------------
 
-// Installs the HOLMGRADEN manager for its frame type while it lives.
-class HG_HOOK {
- public:
-  HG_HOOK() {
-    m_old = varno_set_frame_mgr_hook([](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
-      return type == VOLD_FRAME_HG_CRAM ? new VARNO_HG_CRAM_FRAME_MGR() : nullptr;
-    });
-  }
-  ~HG_HOOK() { varno_set_frame_mgr_hook(std::move(m_old)); }
-
- private:
-  VARNO_FRAME_MGR_HOOK m_old;
-};
-
-// A temporary directory with the fixtures, some lines replaced, or with
-// files of the test's own.
-class TEMP_DIR {
- public:
-  using EDIT = std::tuple<std::string, std::string, std::string>;  // file, from, to
-  TEMP_DIR() {
-    char name[] = "/tmp/varno_hg_cram_XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    m_path = name;
-  }
-  explicit TEMP_DIR(const std::vector<EDIT>& edits) : TEMP_DIR() {
-    for (const char* file : {"hg_family.ddb", "hg_device.ddb"}) {
-      std::ifstream in(kDir + "/" + file);
-      std::stringstream text;
-      text << in.rdbuf();
-      std::string s = text.str();
-      for (const auto& [f, from, to] : edits) {
-        if (f != file) continue;
-        const size_t at = s.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        if (at != std::string::npos) s.replace(at, from.size(), to);
-      }
-      write(file, s);
-    }
-  }
-  ~TEMP_DIR() { std::filesystem::remove_all(m_path); }
-  void write(const std::string& file, const std::string& text) const {
-    std::ofstream(m_path + "/" + file) << text;
-  }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
-struct HG_DEVICE {
-  void load(const std::string& dir) {
-    m_gen.reset(varno_get_factory()->create_generator());
-    m_gen->set_family_pcf(dir + "/hg_family.ddb");
-    m_gen->set_device_pcf(dir + "/hg_device.ddb");
-    ASSERT_EQ(m_gen->process_pcfs(false, false, false, nullptr, 0), 0u)
+// A device with the HOLMGRADEN manager under test.
+struct HG_DEVICE : TESTED_DEVICE<VARNO_HG_CRAM_FRAME_MGR> {
+  HG_DEVICE() : TESTED_DEVICE(VOLD_FRAME_HG_CRAM, "CRAM") {}
+  // Loads the files of dir, with the edits.
+  void load(const FILE_EDITS& edits = {}, const std::string& dir = kDir) {
+    ASSERT_EQ(load_files(dir, "hg_family.ddb", "hg_device.ddb", edits), 0u)
         << VOLD_DATA_SERVER::last_error();
   }
-  VARNO_GEN* gen() { return dynamic_cast<VARNO_GEN*>(m_gen.get()); }
-  VARNO_MGR_PARAM& param() { return *m_gen->get_mgr_param(); }
-  VARNO_DBLOCK* cram() { return dynamic_cast<VARNO_DBLOCK*>(m_gen->get_block("CRAM", false)); }
-  VARNO_HG_CRAM_FRAME_MGR* mgr() {
-    return dynamic_cast<VARNO_HG_CRAM_FRAME_MGR*>(cram()->get_frame_mgr());
-  }
+  VARNO_DBLOCK* cram() { return tested(); }
   // Frames the block with image (bits = the image's length).
   bool build(BYTES& image, u32 bits) {
     cram()->set_data(VARNO_BLOCK_DATA_CRAM, image.data(), bits, nullptr);
@@ -180,26 +91,14 @@ struct HG_DEVICE {
     return cram()->process(false);
   }
   bool build() { return build(m_image, 64); }
-  BYTES frame(u32 i) {
-    BYTES out(cram()->get_frame_size(i));
-    if (!out.empty()) cram()->get_frame_data(i, out.data());
-    return out;
-  }
-  std::vector<BYTES> frames() {
-    std::vector<BYTES> out;
-    for (u32 i = 0; i < cram()->get_number_of_frames(); ++i) out.push_back(frame(i));
-    return out;
-  }
-  u32 image_crc() { return m_gen->get_mgr_talkback()->image_crc; }
+  u32 image_crc() { return talkback().image_crc; }
 
-  HG_HOOK m_hook;
   BYTES m_image = fixture_image();
-  std::unique_ptr<VARNO_IGEN> m_gen;
 };
 
 class HgCram : public ::testing::Test, public HG_DEVICE {
  protected:
-  void SetUp() override { load(kDir); }
+  void SetUp() override { load(); }
 };
 
 // A one-frame device of frame_bits bits whose only frame has the given info
@@ -236,13 +135,13 @@ struct ONE_FRAME : HG_DEVICE {
                 "ddb family 1\nfamily HOLMGRADEN\nconfig_width 32\n"
                 "block CRAM data frame=HG_CRAM w1=1\n");
     m_dir.write("hg_device.ddb", one_frame_device(frame_bits, info, real_bits, dras0, dras1));
-    load(m_dir.path());
+    load({}, m_dir.path());
     m_image.assign((frame_bits + 7) / 8, 0);
     for (u32 k = 0; k < real_bits; ++k) set_img(m_image, 0, k, 1);
     m_bits = frame_bits;
   }
   bool build() { return HG_DEVICE::build(m_image, m_bits); }
-  TEMP_DIR m_dir;
+  FIXTURE_COPY m_dir;
   u32 m_bits = 0;
 };
 
@@ -281,11 +180,9 @@ TEST_F(HgCram, RebuildsFromTheCurrentImage) {
 }
 
 TEST(HgCramDevice, FirstFrameFlashGivesTheTailToFlashFrames) {
-  TEMP_DIR dir(
-      {{"hg_device.ddb", "BS_FRAME_MAP width=4 1 3 0 2", "BS_FRAME_MAP width=4 1 3 2 0"},
-       {"hg_device.ddb", "IMG_FRAME_MAP width=4 2 0 3 1", "IMG_FRAME_MAP width=4 3 0 2 1"}});
   HG_DEVICE d;
-  d.load(dir.path());
+  d.load({{"hg_device.ddb", "BS_FRAME_MAP width=4 1 3 0 2", "BS_FRAME_MAP width=4 1 3 2 0"},
+          {"hg_device.ddb", "IMG_FRAME_MAP width=4 2 0 3 1", "IMG_FRAME_MAP width=4 3 0 2 1"}});
   ASSERT_TRUE(d.build());
   EXPECT_TRUE(d.mgr()->first_frame_flash());
   EXPECT_EQ(d.frames(), (std::vector<BYTES>{hg_frame(0x067F0000, kCore3, kFiller, true),
@@ -414,7 +311,7 @@ TEST_F(HgCram, CoreChecks) {
 
 // ---- User data ------------------------------------------------------------------------
 
-TEST(HgCramDevice, LayoutFlagsPlaceTheCrcBits) {
+TEST(HgCramDevice, LayoutFlagsPlaceTheUserBits) {
   struct CASE {
     const char* seq;
     const char* frame;
@@ -432,11 +329,10 @@ TEST(HgCramDevice, LayoutFlagsPlaceTheCrcBits) {
       {"0", "0", "0", 0, 3, {0x01, 0x00}},   // frame 3, bit 15
   };
   for (const CASE& c : cases) {
-    TEMP_DIR dir({{"hg_device.ddb", "IMG_IN_FRAME_SEQ 1", std::string("IMG_IN_FRAME_SEQ ") + c.seq},
-                  {"hg_device.ddb", "LOWEST_FRAME 1", std::string("LOWEST_FRAME ") + c.frame},
-                  {"hg_device.ddb", "LOWEST_BIT 1", std::string("LOWEST_BIT ") + c.bit}});
     HG_DEVICE d;
-    d.load(dir.path());
+    d.load({{"hg_device.ddb", "IMG_IN_FRAME_SEQ 1", std::string("IMG_IN_FRAME_SEQ ") + c.seq},
+            {"hg_device.ddb", "LOWEST_FRAME 1", std::string("LOWEST_FRAME ") + c.frame},
+            {"hg_device.ddb", "LOWEST_BIT 1", std::string("LOWEST_BIT ") + c.bit}});
     BYTES image(8, 0);
     image[c.image_bit / 8] = static_cast<u8>(1u << (c.image_bit % 8));
     d.cram()->set_data(VARNO_BLOCK_DATA_CRAM, image.data(), 64, nullptr);
@@ -465,9 +361,8 @@ TEST_F(HgCram, HeaderSizeIsCountedInSixtyFourBits) {
 }
 
 TEST(HgCramDevice, EightBitWordsAreRefused) {
-  TEMP_DIR dir({{"hg_family.ddb", "config_width 32", "config_width 8"}});
   HG_DEVICE d;
-  d.load(dir.path());
+  d.load({{"hg_family.ddb", "config_width 32", "config_width 8"}});
   EXPECT_INTERNAL_ERROR(d.build(), "m_member.config_data_width == 32");
 }
 
@@ -501,17 +396,14 @@ TEST(HgCramDevice, BitstreamMapsAreChecked) {
        "real_bit <= m_member.image_frame_bits"},
   };
   for (const CASE& c : cases) {
-    TEMP_DIR dir({{"hg_device.ddb", c.from, c.to}});
     HG_DEVICE d;
-    d.load(dir.path());
+    d.load({{"hg_device.ddb", c.from, c.to}});
     EXPECT_INTERNAL_ERROR(d.build(), c.text);
-    EXPECT_EQ(d.m_gen->get_mgr_talkback()->image_crc, VARNO_INVALID_DWORD) << c.to;
+    EXPECT_EQ(d.image_crc(), VARNO_INVALID_DWORD) << c.to;
   }
   // An IMG frame past the phantomless map.
-  TEMP_DIR dir(
-      {{"hg_device.ddb", "IMG_FRAME_MAP width=4 2 0 3 1", "IMG_FRAME_MAP width=4 2 0 3 9"}});
   HG_DEVICE d;
-  d.load(dir.path());
+  d.load({{"hg_device.ddb", "IMG_FRAME_MAP width=4 2 0 3 1", "IMG_FRAME_MAP width=4 2 0 3 9"}});
   EXPECT_INTERNAL_ERROR(d.build(), "img < phantomless_map.size()");
 }
 
@@ -540,12 +432,8 @@ TEST(HgCramDevice, SetupChecksTheHolmgradenInvariants) {
        "m_member.bs_frame_count == m_member.image_frame_count"},
   };
   for (const CASE& c : cases) {
-    TEMP_DIR dir({{"hg_device.ddb", c.from, c.to}});
-    HG_HOOK hook;
-    std::unique_ptr<VARNO_IGEN> gen(varno_get_factory()->create_generator());
-    gen->set_family_pcf(dir.path() + "/hg_family.ddb");
-    gen->set_device_pcf(dir.path() + "/hg_device.ddb");
-    EXPECT_INTERNAL_ERROR(gen->process_pcfs(false, false, false, nullptr, 0), c.text);
+    HG_DEVICE d;
+    EXPECT_INTERNAL_ERROR(d.load({{"hg_device.ddb", c.from, c.to}}), c.text);
   }
 }
 
@@ -558,15 +446,14 @@ TEST_F(HgCram, InitChecks) {
   EXPECT_EQ(none.parent(), &loose);
   EXPECT_INTERNAL_ERROR(none.init(), "config != NULL");
 
-  // A generator without a loaded device.
-  std::unique_ptr<VARNO_IGEN> empty(varno_get_factory()->create_generator());
-  VARNO_DBLOCK orphan(VOLD_BLOCK_CRAM, dynamic_cast<VARNO_GEN*>(empty.get()));
+  UNLOADED_BLOCK orphan;
   VARNO_HG_CRAM_FRAME_MGR m;
-  m.set_parent(&orphan);
+  m.set_parent(&orphan.block);
   EXPECT_INTERNAL_ERROR(m.init(), "device_pcf != NULL");
 
   std::string path = "unused";
-  mgr()->dump_expected_data(path);
+  mgr()->dump_expected_data(path);  // nothing to dump
+  EXPECT_EQ(path, "unused");
   EXPECT_EQ(mgr()->parent(), cram());
 }
 
