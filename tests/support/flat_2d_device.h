@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "msg.h"
 #include "varno_dblock.h"
 #include "varno_frame.h"
@@ -22,8 +23,6 @@
 #include "vold.h"
 
 namespace twod {
-
-using BYTES = std::vector<u8>;
 
 // The reflected CRC-32 of the 2D hashes (polynomial constant 0x88010000, no
 // final XOR), one bit at a time.
@@ -36,12 +35,6 @@ inline u32 crc_model(u32 crc, const BYTES& bytes) {
     }
   }
   return crc;
-}
-
-inline BYTES cat(const BYTES& a, const BYTES& b) {
-  BYTES out = a;
-  out.insert(out.end(), b.begin(), b.end());
-  return out;
 }
 
 inline BYTES slice_of(const BYTES& frame, u32 offset, u32 width) {
