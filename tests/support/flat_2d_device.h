@@ -1,5 +1,5 @@
-// A flat generator for 2D engine tests: a CRAM and an ERAM block whose
-// manager makes no frames, so tests put their own frames in. The
+// A flat generator for the 2D engine and library tests: a CRAM and an ERAM
+// block whose manager makes no frames, so tests put their own frames in. The
 // device file is written per test from a table of lines that tests edit.
 #pragma once
 
