@@ -12,18 +12,13 @@
 #include <vector>
 
 #include "msg.h"
-#include "varno_dblock.h"
-#include "varno_eblock.h"
-#include "varno_gen.h"
+#include "sector_device.h"
 #include "varno_qv_2d_engine.h"
-#include "varno_test.h"
 #include "varno_util.h"
-#include "vold.h"
 
 namespace {
 
-using BYTES = std::vector<u8>;
-const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/twod";
+const std::string kDir = test_data("twod");
 
 constexpr u32 kFramesPerRow = 4;
 constexpr u32 kEramFrameBytes = 2560;
@@ -87,16 +82,12 @@ BYTES eram_image(const std::vector<BYTES>& frames) {
   return image;
 }
 
-struct DEVICE {
+struct DEVICE : SECTOR_DEVICE {
   explicit DEVICE(u32 compression) {
-    m_top.reset(dynamic_cast<VARNO_GEN*>(varno_get_factory()->create_generator()));
-    m_top->set_family_pcf(kDir + "/quelvo_family.ddb");
-    m_top->set_device_pcf(kDir + "/qv_device.ddb");
-    EXPECT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u)
-        << VOLD_DATA_SERVER::last_error();
+    EXPECT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error();
     // The library never copies the record: every generator gets the settings.
-    std::vector<VARNO_MGR_PARAM*> params = {m_top->get_mgr_param()};
-    for (u32 x = 0; x < 2; ++x) params.push_back(sector(x)->get_mgr_param());
+    std::vector<VARNO_MGR_PARAM*> params = {&param()};
+    for (u32 x = 0; x < 2; ++x) params.push_back(&param(x));
     for (VARNO_MGR_PARAM* p : params) {
       p->skip_headers = 1;
       p->s4_variant = 0;
@@ -107,28 +98,13 @@ struct DEVICE {
     m_cram[1] = cram_image({"PSU", "TRU", "QZX"});
     for (u32 x = 0; x < 2; ++x) {
       m_eram[x] = eram_image(eram_frames());
-      cram(x)->set_data(VARNO_BLOCK_DATA_CRAM, m_cram[x].data(),
-                        static_cast<u32>(m_cram[x].size() * 8), nullptr);
-      eram(x)->set_data(VARNO_BLOCK_DATA_ERAM, m_eram[x].data(),
-                        static_cast<u32>(m_eram[x].size() * 8), nullptr);
+      set_data(cram(x), VARNO_BLOCK_DATA_CRAM, m_cram[x]);
+      set_data(eram(x), VARNO_BLOCK_DATA_ERAM, m_eram[x]);
     }
   }
-  VARNO_GEN* sector(u32 x) {
-    return dynamic_cast<VARNO_GEN*>(m_top->get_meta_block("SECTOR_ARRAY", x, 0)->generator());
-  }
-  VARNO_DBLOCK* cram(u32 x) {
-    return dynamic_cast<VARNO_DBLOCK*>(sector(x)->get_block("CRAM", false));
-  }
-  VARNO_DBLOCK* eram(u32 x) {
-    return dynamic_cast<VARNO_DBLOCK*>(sector(x)->get_block("ERAM", false));
-  }
-  static BYTES frame(VARNO_DBLOCK* block, u32 i) {
-    BYTES out(block->get_frame_size(i));
-    if (!out.empty()) block->get_frame_data(i, out.data());
-    return out;
-  }
+  VARNO_DBLOCK* cram(u32 x) { return block(x, 0, "CRAM"); }
+  VARNO_DBLOCK* eram(u32 x) { return block(x, 0, "ERAM"); }
 
-  std::unique_ptr<VARNO_GEN> m_top;
   BYTES m_cram[2];
   BYTES m_eram[2];
 };
@@ -248,11 +224,7 @@ class DECODER {
   BYTES m_libs;
 };
 
-std::vector<BYTES> frames(VARNO_DBLOCK* block) {
-  std::vector<BYTES> out;
-  for (u32 i = 0; i < block->get_number_of_frames(); ++i) out.push_back(DEVICE::frame(block, i));
-  return out;
-}
+std::vector<BYTES> frames(VARNO_DBLOCK* block) { return DEVICE::frames(block); }
 
 TEST(TwoDDevice, DecodedFramesEqualTheFramesWithout2D) {
   DEVICE plain(0);

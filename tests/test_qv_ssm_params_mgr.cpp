@@ -16,40 +16,19 @@
 //     reaches 60 after the first segment (60 of phase 0) -> 00 3C.
 //   f1: MLB offsets 0 and 0; clock network 364: 300 of phase 3 -> E9 CC, 64
 //     of phase 1 -> 62.
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <initializer_list>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "msg.h"
+#include "sector_device.h"
 #include "varno_block_config.h"
-#include "varno_dblock.h"
 #include "varno_dummy_frame_mgr.h"
-#include "varno_eblock.h"
-#include "varno_frame_mgr_factory.h"
-#include "varno_gen.h"
 #include "varno_qv_ssm_params_mgr.h"
-#include "varno_test.h"
-#include "vold.h"
 
 namespace {
 
-const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/fw";
-using BYTES = std::vector<u8>;
-
-BYTES words(std::initializer_list<u32> values) {
-  BYTES out;
-  for (u32 v : values) {
-    for (u32 k = 0; k < 4; ++k) out.push_back(static_cast<u8>(v >> (8 * k)));
-  }
-  return out;
-}
+const std::string kDir = test_data("fw");
 
 BYTES halves(std::initializer_list<u32> values) {
   BYTES out;
@@ -99,63 +78,9 @@ const BYTES kS2 = f1(0x01020304, 9, 10).bytes();
 const BYTES kS3 = cl(0x02019665, 11, 12).bytes();
 const BYTES kS4 = f1(0x0302FAA8, 13, 14).bytes();
 
-class VARIANT_DIR {
- public:
-  using EDIT = std::tuple<std::string, std::string, std::string>;  // file, from, to
-  explicit VARIANT_DIR(const std::vector<EDIT>& edits) {
-    char name[] = "/tmp/varno_qv_ssm_XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    m_path = name;
-    for (const auto& entry : std::filesystem::directory_iterator(kDir)) {
-      std::ifstream in(entry.path());
-      std::stringstream text;
-      text << in.rdbuf();
-      std::string s = text.str();
-      for (const auto& [file, from, to] : edits) {
-        if (file != entry.path().filename().string()) continue;
-        const size_t at = s.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        if (at != std::string::npos) s.replace(at, from.size(), to);
-      }
-      std::ofstream(m_path + "/" + entry.path().filename().string()) << s;
-    }
-  }
-  ~VARIANT_DIR() { std::filesystem::remove_all(m_path); }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
-// The sectors' own blocks make no frames here; the SSM manager reads their
-// parameters only.
-class SSM_MANAGERS {
- public:
-  SSM_MANAGERS() {
-    m_saved = varno_set_frame_mgr_hook([](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
-      switch (type) {
-        case VOLD_FRAME_QV_FW_PARAMS: return new VARNO_QV_SSM_PARAMS_MGR();
-        case VOLD_FRAME_QV_CRAM:
-        case VOLD_FRAME_QV_ERAM:
-        case VOLD_FRAME_QV_BBUS:
-        case VOLD_FRAME_QV_REGSCAN: return new VARNO_DUMMY_FRAME_MGR();
-        default: return nullptr;
-      }
-    });
-  }
-  ~SSM_MANAGERS() { varno_set_frame_mgr_hook(std::move(m_saved)); }
-
- private:
-  VARNO_FRAME_MGR_HOOK m_saved;
-};
-
-struct SSM_DEVICE {
-  u32 load(const std::string& dir) {
-    m_top.reset(varno_get_factory()->create_generator());
-    m_top->set_family_pcf(dir + "/quelvo_family.ddb");
-    m_top->set_device_pcf(dir + "/qv_device.ddb");
-    return m_top->process_pcfs(false, false, false, nullptr, 0);
-  }
+// The device's SSM parameter blocks; the sectors' own blocks make no frames
+// here, the SSM manager reads their parameters only.
+struct SSM_DEVICE : SECTOR_DEVICE {
   // Rows (column, row, flag, distance) of the sector array's CNOC_ADDRESSES.
   void set_cnoc(const std::vector<std::vector<u32>>& rows) {
     auto* array = dynamic_cast<VARNO_EBLOCK*>(m_top->get_block("SECTOR_ARRAY", false));
@@ -171,9 +96,13 @@ struct SSM_DEVICE {
   void set_distances() {
     set_cnoc({{0, 1, 1, 1000000}, {40, 1, 1, 1234567}, {1, 2, 1, 500000}, {41, 2, 1, 0}});
   }
-  VARNO_MGR_PARAM& param() { return *m_top->get_mgr_param(); }
-  VARNO_DBLOCK* block(const std::string& name) {
-    return dynamic_cast<VARNO_DBLOCK*>(m_top->get_block(name, false));
+  // Loads dir with the distances set, to build LSM records (firmware type 0).
+  u32 load_lsm(const std::string& dir) {
+    const u32 status = load(dir);
+    if (status != 0) return status;
+    set_distances();
+    param().fw_type = 0;
+    return status;
   }
   VARNO_QV_SSM_PARAMS_MGR* mgr(const std::string& name) {
     return dynamic_cast<VARNO_QV_SSM_PARAMS_MGR*>(block(name)->get_frame_mgr());
@@ -181,17 +110,20 @@ struct SSM_DEVICE {
   std::vector<BYTES> build(const std::string& name) {
     VARNO_DBLOCK* b = block(name);
     EXPECT_TRUE(b->process(false));
-    std::vector<BYTES> out;
-    for (u32 i = 0; i < b->get_number_of_frames(); ++i) {
-      BYTES f(b->get_frame_size(i));
-      b->get_frame_data(i, f.data());
-      out.push_back(f);
-    }
-    return out;
+    return frames(b);
   }
 
-  SSM_MANAGERS m_managers;
-  std::unique_ptr<VARNO_IGEN> m_top;
+  FRAME_MGR_HOOK m_dummies{[](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
+    switch (type) {
+      case VOLD_FRAME_QV_CRAM:
+      case VOLD_FRAME_QV_ERAM:
+      case VOLD_FRAME_QV_BBUS:
+      case VOLD_FRAME_QV_REGSCAN:
+        return new VARNO_DUMMY_FRAME_MGR();
+      default:
+        return nullptr;
+    }
+  }};
 };
 
 class SsmParams : public ::testing::Test, public SSM_DEVICE {
@@ -215,9 +147,9 @@ TEST_F(SsmParams, SetUpReadsTheHalfOfTheDevice) {
 }
 
 TEST(SsmParamsDevice, MissingHeaderBlock) {
-  VARIANT_DIR dir(
-      {{"quelvo_family.ddb", "block CNT_HEADER option words=2", "block DUMMY1 option words=2"},
-       {"quelvo_family.ddb", "dyn CNT_HEADER", "dyn DUMMY1"}});
+  VARIANT_DIR dir(kDir, {{"quelvo_family.ddb", "block CNT_HEADER option words=2",
+                          "block DUMMY1 option words=2"},
+                         {"quelvo_family.ddb", "dyn CNT_HEADER", "dyn DUMMY1"}});
   SSM_DEVICE d;
   EXPECT_INTERNAL_ERROR(d.load(dir.path()), "m_cnt_blk != NULL && m_cnoc_blk != NULL");
 }
@@ -336,10 +268,9 @@ TEST_F(SsmParams, LsmNeedsTheCnocDistance) {
 // ---- Devices and sectors with other data ----------------------------------------
 
 TEST(SsmParamsDevice, ShortRecordDevicesStopEveryBuild) {
-  VARIANT_DIR dir({{"qv_device.ddb", "device DUMMY1", "device PLACEHOLDER_DEVICE_41"}});
+  VARIANT_DIR dir(kDir, {{"qv_device.ddb", "device DUMMY1", "device PLACEHOLDER_DEVICE_41"}});
   SSM_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
-  d.set_distances();
+  ASSERT_EQ(d.load_lsm(dir.path()), 0u);
   VARNO_DBLOCK* b = d.block("FW_PARAMS");
   VARNO_QV_SSM_PARAMS_MGR* m = d.mgr("FW_PARAMS");
   EXPECT_EQ(m->lsm_blk_param_size(), 92u);
@@ -392,11 +323,9 @@ TEST(SsmParamsDevice, ClockNetworkSearch) {
        ""},
   };
   for (const CASE& c : cases) {
-    VARIANT_DIR dir(c.edits);
+    VARIANT_DIR dir(kDir, c.edits);
     SSM_DEVICE d;
-    ASSERT_EQ(d.load(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
-    d.set_distances();
-    d.param().fw_type = 0;
+    ASSERT_EQ(d.load_lsm(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
     d.param().skip_headers = 1;
     if (!c.error.empty()) {
       EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS_WEST")->process(false), c.error);
@@ -413,14 +342,13 @@ TEST(SsmParamsDevice, ClockMaskHoldsNoTwoByteSegmentInItsLastByte) {
   std::string segments = "arg BBUS CLK_NTW_SEGMENTS width=3 40 0 0";
   for (int k = 0; k < 31; ++k) segments += " 1 0 0";
   VARIANT_DIR dir(
+      kDir,
       {{"qv_sector_f1.ddb", "param BBUS CLK_NTW_VARIANTS 364", "param BBUS CLK_NTW_VARIANTS 71"},
        {"qv_sector_f1.ddb", "arg BBUS CLK_NTW_SEGMENTS width=3 64 0 1 300 0 3", segments},
        {"qv_device.ddb", "data 364 9 10", "data 71 9 10"},
        {"qv_device.ddb", "data 364 13 14", "data 71 13 14"}});
   SSM_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
-  d.set_distances();
-  d.param().fw_type = 0;
+  ASSERT_EQ(d.load_lsm(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
   d.param().skip_headers = 1;
   const std::vector<BYTES> frames = d.build("FW_PARAMS_EAST");
   ASSERT_EQ(frames.size(), 2u);
@@ -448,21 +376,17 @@ TEST(SsmParamsDevice, SectorDataErrors) {
        "mlb_byte_offset <= 0xFFFF"},
   };
   for (const auto& [edit, text] : cases) {
-    VARIANT_DIR dir({edit});
+    VARIANT_DIR dir(kDir, {edit});
     SSM_DEVICE d;
-    ASSERT_EQ(d.load(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
-    d.set_distances();
-    d.param().fw_type = 0;
+    ASSERT_EQ(d.load_lsm(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
     EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS")->process(false), text);
   }
 }
 
 TEST(SsmParamsDevice, MlabOffsetsNeedTheIpList) {
-  VARIANT_DIR dir({{"qv_sector_cl.ddb", "arg CRAM IP_INFO width=2 1 0 0 0 2 0 0 0\n", ""}});
+  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", "arg CRAM IP_INFO width=2 1 0 0 0 2 0 0 0\n", ""}});
   SSM_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
-  d.set_distances();
-  d.param().fw_type = 0;
+  ASSERT_EQ(d.load_lsm(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
   EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS")->process(false), "arg_width > 0");
 }
 

@@ -9,14 +9,13 @@
 //              -> 0F 07 FC;
 //     phase 2: type 3 cleared -> FF 37 FC; phase 3: unmasked.
 //   variant of 12 bits: bits 0-5 type 5, 6-11 type 0.
-#include <gtest/gtest.h>
-
-#include "data/bbus/sector_device.h"
-#include "varno_mgr_param.h"
+#include "sector_device.h"
+#include "varno_qv_bbus_frame_mgr.h"
+#include "varno_sblock.h"
 
 namespace {
 
-using namespace bbus_test;
+const std::string kDir = test_data("bbus");
 
 // A frame of the sector at CNOC address (4, 8) with headers: records, the
 // chain bytes, zeros up to len.
@@ -40,7 +39,7 @@ const BYTES kPhase3 = {0xFF, 0xF7, 0xFF};
 
 class QvBbus : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  void SetUp() override { load(); }
+  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
   VARNO_DBLOCK* bbus(u32 x, u32 y) { return block(x, y, "BBUS"); }
   VARNO_QV_BBUS_FRAME_MGR* bbus_mgr(u32 x, u32 y) {
     return mgr<VARNO_QV_BBUS_FRAME_MGR>(x, y, "BBUS");
@@ -49,9 +48,7 @@ class QvBbus : public ::testing::Test, public SECTOR_DEVICE {
   VARNO_DBLOCK* build(u32 x, u32 y, BYTES& data, u32 skip_headers = 0, u32 tk_flow = 0) {
     param(x, y).skip_headers = skip_headers;
     param(x, y).tk_flow = tk_flow;
-    set_data(bbus(x, y), VARNO_BLOCK_DATA_BBUS, data);
-    EXPECT_TRUE(sector(x, y)->do_all_blocks());
-    return bbus(x, y);
+    return SECTOR_DEVICE::build(x, y, "BBUS", VARNO_BLOCK_DATA_BBUS, data);
   }
 
   // Chains of 24, 100, 8 and 16 bits; the last byte of chain 1 carries 4
@@ -241,7 +238,7 @@ TEST(QvBbusSetUp, FaultyDeviceDataIsRefused) {
   };
   for (const SETUP_CASE& c : cases) {
     SCOPED_TRACE(c.to);
-    VARIANT_DIR dir({{c.file, c.from, c.to}});
+    VARIANT_DIR dir(kDir, {{c.file, c.from, c.to}});
     SECTOR_DEVICE d;
     EXPECT_INTERNAL_ERROR(d.load(dir.path()), c.text);
   }
@@ -249,18 +246,20 @@ TEST(QvBbusSetUp, FaultyDeviceDataIsRefused) {
 
 TEST(QvBbusSetUp, VariantsThatStayOpenGetNoEntry) {
   // The rows close 24 and 12; 6 never closes and is no error.
-  VARIANT_DIR dir({{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 6"}});
+  VARIANT_DIR dir(kDir,
+                  {{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 6"}});
   SECTOR_DEVICE d;
-  d.load(dir.path());
+  ASSERT_EQ(d.load(dir.path()), 0u);
   BYTES chain = {0xFF, 0xFF, 0xFF};
   EXPECT_INTERNAL_ERROR(d.mgr<VARNO_QV_BBUS_FRAME_MGR>(0, 0, "BBUS")
                             ->apply_phase_mask(chain.data(), 6, VARNO_QV_CLK_NTW_PHASE_2),
                         "Variant size not found");
   // The first variant of a size wins: a second 24 reuses the first rows.
-  VARIANT_DIR twice({{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 24"},
+  VARIANT_DIR twice(kDir,
+                    {{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 24"},
                      {"qv_sector_cl.ddb", "data 6 0 0\n", "data 6 0 0\ndata 24 3 0\n"}});
   SECTOR_DEVICE d2;
-  d2.load(twice.path());
+  ASSERT_EQ(d2.load(twice.path()), 0u);
   d2.mgr<VARNO_QV_BBUS_FRAME_MGR>(1, 1, "BBUS")
       ->apply_phase_mask(chain.data(), 24, VARNO_QV_CLK_NTW_PHASE_2);
   EXPECT_EQ(chain, (BYTES{0xFF, 0x3F, 0xFC}));
@@ -270,10 +269,11 @@ TEST(QvBbusSetUp, LongSegmentsAndLargeTypesKeepTheirValues) {
   // A variant of one 70000-bit segment of type 0x10001: both would spill
   // into each other if packed into one word. Type 0x10001 is "4 and up":
   // cleared in phase 0, kept in phase 1.
-  VARIANT_DIR dir({{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 70000"},
+  VARIANT_DIR dir(kDir,
+                  {{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 70000"},
                    {"qv_sector_cl.ddb", "data 6 0 0\n", "data 6 0 0\ndata 70000 0x10001 0\n"}});
   SECTOR_DEVICE d;
-  d.load(dir.path());
+  ASSERT_EQ(d.load(dir.path()), 0u);
   auto* m = d.mgr<VARNO_QV_BBUS_FRAME_MGR>(1, 1, "BBUS");
   BYTES chain(8750, 0xFF);
   m->apply_phase_mask(chain.data(), 70000, VARNO_QV_CLK_NTW_PHASE_1);

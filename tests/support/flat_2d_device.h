@@ -1,5 +1,5 @@
-// A flat generator for 2D engine tests: a CRAM and an ERAM block whose
-// manager makes no frames, so tests put their own frames in. The
+// A flat generator for the 2D engine and library tests: a CRAM and an ERAM
+// block whose manager makes no frames, so tests put their own frames in. The
 // device file is written per test from a table of lines that tests edit.
 #pragma once
 
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "msg.h"
 #include "varno_dblock.h"
 #include "varno_frame.h"
@@ -22,8 +23,6 @@
 #include "vold.h"
 
 namespace twod {
-
-using BYTES = std::vector<u8>;
 
 // The reflected CRC-32 of the 2D hashes (polynomial constant 0x88010000, no
 // final XOR), one bit at a time.
@@ -36,12 +35,6 @@ inline u32 crc_model(u32 crc, const BYTES& bytes) {
     }
   }
   return crc;
-}
-
-inline BYTES cat(const BYTES& a, const BYTES& b) {
-  BYTES out = a;
-  out.insert(out.end(), b.begin(), b.end());
-  return out;
 }
 
 inline BYTES slice_of(const BYTES& frame, u32 offset, u32 width) {

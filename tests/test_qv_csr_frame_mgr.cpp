@@ -6,14 +6,12 @@
 //     CNT [op, areg, len lo, len hi, offset x3, rsvd].
 //   MORLU_CSR: kind 0, 64-byte frames; AIB_CSR: kind 1, 64-byte frames;
 //   IO_CSR: kind 2, 4-byte frames. Sector (0, 0) has CNOC address (4, 8).
-#include <gtest/gtest.h>
-
-#include "data/bbus/sector_device.h"
-#include "varno_mgr_param.h"
+#include "sector_device.h"
+#include "varno_qv_csr_frame_mgr.h"
 
 namespace {
 
-using namespace bbus_test;
+const std::string kDir = test_data("bbus");
 
 const BYTES kZero8(8, 0);
 const BYTES kZero16(16, 0);
@@ -33,24 +31,24 @@ BYTES image_header(u32 size, u32 records) {
 BYTES records(u8 len, u8 x, u8 y, u8 op = 4, u8 areg = 0) {
   return {len, x, y, 0, op, areg, static_cast<u8>(len / 4), 0, 0, 0, 0, 0};
 }
-BYTES part(const BYTES& b, u32 from, u32 count) {
-  return BYTES(b.begin() + from, b.begin() + from + count);
-}
+
+// Sector (2, 0) becomes the IOSSM auxiliary master.
+const VARIANT_DIR::EDIT kAuxMaster = {
+    "qv_device.ddb", "param SECTOR_ARRAY ARRAY_TYPE 1*6\n",
+    "param SECTOR_ARRAY ARRAY_TYPE 1*6\nparam SECTOR_ARRAY IOSSM_AUX_MASTER 0 0 1 0 0 0\n"};
 
 const BYTES kImage = concat({image_header(104, 3), record(24, 0, kChain0Area),
                              record(24, 1, kChain1Area), record(24, 2, kChain2Area)});
 
 class QvCsr : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  void SetUp() override { load(); }
+  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
   VARNO_QV_CSR_FRAME_MGR* csr_mgr(u32 x, u32 y, const char* name) {
     return mgr<VARNO_QV_CSR_FRAME_MGR>(x, y, name);
   }
   VARNO_DBLOCK* build(u32 x, u32 y, const char* name, BYTES& data, u32 skip_headers = 0) {
     param(x, y).skip_headers = skip_headers;
-    set_data(block(x, y, name), VARNO_BLOCK_DATA_CSR, data);
-    EXPECT_TRUE(sector(x, y)->do_all_blocks());
-    return block(x, y, name);
+    return SECTOR_DEVICE::build(x, y, name, VARNO_BLOCK_DATA_CSR, data);
   }
 
   BYTES m_data = {0x01, 0x02, 0x03, 0x04, 0x05, 0x11, 0x12, 0x13,
@@ -75,11 +73,11 @@ TEST_F(QvCsr, SetUpLaysTheChainsOut) {
 
 TEST_F(QvCsr, PlainFramesCutTheImage) {
   VARNO_DBLOCK* b = build(0, 0, "MORLU_CSR", m_data);
-  EXPECT_EQ(frames(b), (std::vector<BYTES>{concat({records(76, 4, 8), part(kImage, 0, 64)}),
-                                           concat({records(52, 4, 8), part(kImage, 64, 40)})}));
+  EXPECT_EQ(frames(b), (std::vector<BYTES>{concat({records(76, 4, 8), slice(kImage, 0, 64)}),
+                                           concat({records(52, 4, 8), slice(kImage, 64, 40)})}));
   // Without headers the frames are the bare pieces.
   b = build(0, 0, "MORLU_CSR", m_data, 1);
-  EXPECT_EQ(frames(b), (std::vector<BYTES>{part(kImage, 0, 64), part(kImage, 64, 40)}));
+  EXPECT_EQ(frames(b), (std::vector<BYTES>{slice(kImage, 0, 64), slice(kImage, 64, 40)}));
   // Any range builds the whole image.
   b->clear_frames();
   EXPECT_TRUE(b->partial_process(7, 3));
@@ -93,14 +91,14 @@ TEST_F(QvCsr, NumberedFramesCarryAnInnerHeaderAndACount) {
       frames(b),
       (std::vector<BYTES>{
           // ((4 + 8 + 64) / 4) << 8 | 1
-          concat({records(92, 4, 8), {0x01, 0x13, 0, 0}, inner_records, part(kImage, 0, 64)}),
+          concat({records(92, 4, 8), {0x01, 0x13, 0, 0}, inner_records, slice(kImage, 0, 64)}),
           // ((4 + 8 + 40) / 4) << 8 | 2
-          concat({records(68, 4, 8), {0x02, 0x0D, 0, 0}, inner_records, part(kImage, 64, 40)}),
+          concat({records(68, 4, 8), {0x02, 0x0D, 0, 0}, inner_records, slice(kImage, 64, 40)}),
           concat({le32(3), BYTES(12, 0)})}));
   // Without headers the inner header stays.
   b = build(0, 0, "AIB_CSR", m_data, 1);
   ASSERT_EQ(b->get_number_of_frames(), 3u);
-  EXPECT_EQ(frame(b, 0), concat({{0x01, 0x13, 0, 0}, inner_records, part(kImage, 0, 64)}));
+  EXPECT_EQ(frame(b, 0), concat({{0x01, 0x13, 0, 0}, inner_records, slice(kImage, 0, 64)}));
 }
 
 TEST_F(QvCsr, IossmFramesCarrySlicesOfEveryDataArea) {
@@ -109,8 +107,8 @@ TEST_F(QvCsr, IossmFramesCarrySlicesOfEveryDataArea) {
   // 1 bytes 4-7.
   auto slice_frame = [](u32 from) {
     return concat(
-        {records(104, 4, 8), image_header(92, 3), record(20, 0, part(kChain0Area, from, 4)),
-         record(20, 1, part(kChain1Area, from, 4)), record(20, 2, part(kChain2Area, from, 4))});
+        {records(104, 4, 8), image_header(92, 3), record(20, 0, slice(kChain0Area, from, 4)),
+         record(20, 1, slice(kChain1Area, from, 4)), record(20, 2, slice(kChain2Area, from, 4))});
   };
   EXPECT_EQ(frames(b), (std::vector<BYTES>{slice_frame(0), slice_frame(4)}));
   // The block's partial processing cuts the same slices, not plain pieces.
@@ -120,10 +118,10 @@ TEST_F(QvCsr, IossmFramesCarrySlicesOfEveryDataArea) {
 }
 
 TEST(QvCsrDevice, IossmSlicesKeepEveryBitOfAShortLastWord) {
-  VARIANT_DIR dir({{"qv_sector_cl.ddb", "param IO_CSR CSR_OFFSETS 40 64 10",
-                    "param IO_CSR CSR_OFFSETS 39 64 10"}});
+  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", "param IO_CSR CSR_OFFSETS 40 64 10",
+                          "param IO_CSR CSR_OFFSETS 39 64 10"}});
   SECTOR_DEVICE d;
-  d.load(dir.path());
+  ASSERT_EQ(d.load(dir.path()), 0u);
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0xFF, 0x11, 0x12, 0x13,
                 0x14, 0x15, 0x16, 0x17, 0x18, 0x21, 0xFE};
   d.param(0, 0).skip_headers = 1;
@@ -132,27 +130,27 @@ TEST(QvCsrDevice, IossmSlicesKeepEveryBitOfAShortLastWord) {
   // Chain 0's word 1 holds its bits 32-38: seven bits of 0xFF.
   const BYTES f = SECTOR_DEVICE::frame(d.block(0, 0, "IO_CSR"), 0);
   ASSERT_EQ(f.size(), 92u);
-  EXPECT_EQ(part(f, 48, 4), (BYTES{0x7F, 0, 0, 0}));
+  EXPECT_EQ(slice(f, 48, 4), (BYTES{0x7F, 0, 0, 0}));
 }
 
 TEST(QvCsrDevice, FrameNumbersTakeTheLowByteOnly) {
   // One chain of 8000 bits in 4-byte frames: 32 + 1016 image bytes, 262
   // frames. Frame 255 carries number 256, which must not reach the length.
-  VARIANT_DIR dir({{"quelvo_sector_family_vold.ddb", "block AIB_CSR data frame=QV_CSR w2=16",
-                    "block AIB_CSR data frame=QV_CSR w2=1"},
-                   {"qv_sector_cl.ddb", "param AIB_CSR CSR_OFFSETS 40 64 10",
-                    "param AIB_CSR CSR_OFFSETS 8000"}});
+  VARIANT_DIR dir(kDir, {{"quelvo_sector_family_vold.ddb", "block AIB_CSR data frame=QV_CSR w2=16",
+                          "block AIB_CSR data frame=QV_CSR w2=1"},
+                         {"qv_sector_cl.ddb", "param AIB_CSR CSR_OFFSETS 40 64 10",
+                          "param AIB_CSR CSR_OFFSETS 8000"}});
   SECTOR_DEVICE d;
-  d.load(dir.path());
+  ASSERT_EQ(d.load(dir.path()), 0u);
   BYTES data(1000, 0x5A);
   d.set_data(d.block(0, 0, "AIB_CSR"), VARNO_BLOCK_DATA_CSR, data);
   ASSERT_TRUE(d.sector(0, 0)->do_all_blocks());
   VARNO_DBLOCK* b = d.block(0, 0, "AIB_CSR");
   ASSERT_EQ(b->get_number_of_frames(), 263u);
   // (4 + 8 + 4) / 4 = 4 words behind the number.
-  EXPECT_EQ(part(SECTOR_DEVICE::frame(b, 0), 12, 4), (BYTES{0x01, 0x04, 0, 0}));
-  EXPECT_EQ(part(SECTOR_DEVICE::frame(b, 254), 12, 4), (BYTES{0xFF, 0x04, 0, 0}));
-  EXPECT_EQ(part(SECTOR_DEVICE::frame(b, 255), 12, 4), (BYTES{0x00, 0x04, 0, 0}));
+  EXPECT_EQ(slice(SECTOR_DEVICE::frame(b, 0), 12, 4), (BYTES{0x01, 0x04, 0, 0}));
+  EXPECT_EQ(slice(SECTOR_DEVICE::frame(b, 254), 12, 4), (BYTES{0xFF, 0x04, 0, 0}));
+  EXPECT_EQ(slice(SECTOR_DEVICE::frame(b, 255), 12, 4), (BYTES{0x00, 0x04, 0, 0}));
   EXPECT_EQ(SECTOR_DEVICE::frame(b, 262), concat({le32(263), BYTES(12, 0)}));
 }
 
@@ -160,11 +158,8 @@ TEST(QvCsrDevice, FrameNumbersTakeTheLowByteOnly) {
 
 class QvCsrIossm : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  // Sector (2, 0) is the auxiliary master.
-  void SetUp() override { load(m_dir.path()); }
-  VARIANT_DIR m_dir{{{"qv_device.ddb", "param SECTOR_ARRAY ARRAY_TYPE 1*6\n",
-                      "param SECTOR_ARRAY ARRAY_TYPE 1*6\n"
-                      "param SECTOR_ARRAY IOSSM_AUX_MASTER 0 0 1 0 0 0\n"}}};
+  void SetUp() override { ASSERT_EQ(load(m_dir.path()), 0u) << VOLD_DATA_SERVER::last_error(); }
+  VARIANT_DIR m_dir{kDir, {kAuxMaster}};
   BYTES m_data = {0x01, 0x02, 0x03, 0x04, 0x05, 0x11, 0x12, 0x13,
                   0x14, 0x15, 0x16, 0x17, 0x18, 0x21, 0xFE};
 };
@@ -183,12 +178,12 @@ TEST_F(QvCsrIossm, TheMasterSendsTheLastChainAsAuxiliaryRecord) {
   set_data(block(2, 0, "IO_CSR"), VARNO_BLOCK_DATA_CSR, m_data);
   ASSERT_TRUE(sector(2, 0)->do_all_blocks());
   EXPECT_EQ(frames(block(2, 0, "MORLU_CSR")),
-            (std::vector<BYTES>{part(image, 0, 64), part(image, 64, 64), part(image, 128, 4)}));
+            (std::vector<BYTES>{slice(image, 0, 64), slice(image, 64, 64), slice(image, 128, 4)}));
   // Kind 2: two slices of 32 + 2 x 20 bytes, then the auxiliary record alone.
   const std::vector<BYTES> io = frames(block(2, 0, "IO_CSR"));
   ASSERT_EQ(io.size(), 3u);
-  EXPECT_EQ(io[0], concat({image_header(72, 2), record(20, 0, part(kChain0Area, 0, 4)),
-                           record(20, 1, part(kChain1Area, 0, 4))}));
+  EXPECT_EQ(io[0], concat({image_header(72, 2), record(20, 0, slice(kChain0Area, 0, 4)),
+                           record(20, 1, slice(kChain1Area, 0, 4))}));
   EXPECT_EQ(io[2], aux);
   // The auxiliary chain is not expected data.
   EXPECT_EQ(dump(block(2, 0, "MORLU_CSR")),
@@ -221,26 +216,22 @@ TEST_F(QvCsrIossm, UserDataHoldsTheAuxiliaryChainOnlyInTheMaster) {
 }
 
 TEST(QvCsrDevice, AnAuxiliaryChainOfNoBitsIsRefused) {
-  VARIANT_DIR dir(
-      {{"qv_device.ddb", "param SECTOR_ARRAY ARRAY_TYPE 1*6\n",
-        "param SECTOR_ARRAY ARRAY_TYPE 1*6\nparam SECTOR_ARRAY IOSSM_AUX_MASTER 0 0 1 0 0 0\n"},
-       {"qv_sector_cl.ddb", "param MORLU_CSR CSR_OFFSETS 40 64 10",
-        "param MORLU_CSR CSR_OFFSETS 40 64 0"}});
+  VARIANT_DIR dir(kDir, {kAuxMaster,
+                         {"qv_sector_cl.ddb", "param MORLU_CSR CSR_OFFSETS 40 64 10",
+                          "param MORLU_CSR CSR_OFFSETS 40 64 0"}});
   SECTOR_DEVICE d;
-  d.load(dir.path());
+  ASSERT_EQ(d.load(dir.path()), 0u);
   BYTES data(13, 0);
   d.set_data(d.block(2, 0, "MORLU_CSR"), VARNO_BLOCK_DATA_CSR, data);
   EXPECT_INTERNAL_ERROR(d.sector(2, 0)->do_all_blocks(), "m_io_aux_size > 0");
 }
 
 TEST(QvCsrDevice, ASectorWhoseOnlyChainIsAuxiliary) {
-  VARIANT_DIR dir(
-      {{"qv_device.ddb", "param SECTOR_ARRAY ARRAY_TYPE 1*6\n",
-        "param SECTOR_ARRAY ARRAY_TYPE 1*6\nparam SECTOR_ARRAY IOSSM_AUX_MASTER 0 0 1 0 0 0\n"},
-       {"qv_sector_cl.ddb", "param MORLU_CSR CSR_OFFSETS 40 64 10",
-        "param MORLU_CSR CSR_OFFSETS 40"}});
+  VARIANT_DIR dir(kDir, {kAuxMaster,
+                         {"qv_sector_cl.ddb", "param MORLU_CSR CSR_OFFSETS 40 64 10",
+                          "param MORLU_CSR CSR_OFFSETS 40"}});
   SECTOR_DEVICE d;
-  d.load(dir.path());
+  ASSERT_EQ(d.load(dir.path()), 0u);
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05};
   d.param(2, 0).skip_headers = 1;
   d.set_data(d.block(2, 0, "MORLU_CSR"), VARNO_BLOCK_DATA_CSR, data);
@@ -312,17 +303,17 @@ TEST(QvCsrSetUp, FaultyDeviceDataIsRefused) {
   };
   for (const CASE& c : cases) {
     SCOPED_TRACE(c.to);
-    VARIANT_DIR dir({{c.file, c.from, c.to}});
+    VARIANT_DIR dir(kDir, {{c.file, c.from, c.to}});
     SECTOR_DEVICE d;
     EXPECT_INTERNAL_ERROR(d.load(dir.path()), c.text);
   }
 }
 
 TEST(QvCsrSetUp, NumberedAndIossmBlocksMayHaveNoChains) {
-  VARIANT_DIR dir({{"qv_sector_cl.ddb", "param AIB_CSR CSR_OFFSETS 40 64 10\n", ""},
-                   {"qv_sector_cl.ddb", "param IO_CSR CSR_OFFSETS 40 64 10\n", ""}});
+  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", "param AIB_CSR CSR_OFFSETS 40 64 10\n", ""},
+                         {"qv_sector_cl.ddb", "param IO_CSR CSR_OFFSETS 40 64 10\n", ""}});
   SECTOR_DEVICE d;
-  d.load(dir.path());
+  ASSERT_EQ(d.load(dir.path()), 0u);
   EXPECT_EQ(d.block(0, 0, "AIB_CSR")->get_number_of_potential_frames(), 0u);
   // Such a block has nothing to frame: data for it is a mismatch, and a
   // buffer without a length frames nothing.

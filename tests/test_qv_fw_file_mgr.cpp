@@ -8,43 +8,21 @@
 //     55.. at 0x107F800, 33.. at 0x5000000, 44.. at 0x5000800 (4 bytes each).
 // Expected frames are derived by hand; all words are little-endian and a
 // frame reads as its segments back to back.
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <initializer_list>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "msg.h"
-#include "varno_dblock.h"
+#include "sector_device.h"
 #include "varno_frame.h"
-#include "varno_frame_mgr_factory.h"
-#include "varno_gen.h"
 #include "varno_qv_fw_file_mgr.h"
-#include "varno_test.h"
-#include "vold.h"
 
 namespace {
 
-const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/fw";
-using BYTES = std::vector<u8>;
+const std::string kDir = test_data("fw");
 
-BYTES words(std::initializer_list<u32> values) {
-  BYTES out;
-  for (u32 v : values) {
-    for (u32 k = 0; k < 4; ++k) out.push_back(static_cast<u8>(v >> (8 * k)));
-  }
-  return out;
-}
-
-BYTES operator+(BYTES a, const BYTES& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-BYTES zeros(size_t n) { return BYTES(n, 0); }
+BYTES operator+(BYTES a, const BYTES& b) { return concat({a, b}); }
 
 // Image bytes [from, from + n) of fw_small.hex.
 BYTES small_image(size_t from, size_t n) {
@@ -61,47 +39,11 @@ BYTES small_image(size_t from, size_t n) {
 
 const BYTES kRomWords = {0x23, 0x01, 0xAB, 0x00, 0xFF, 0x0F};
 
-class TEMP_DIR {
- public:
-  TEMP_DIR() {
-    char name[] = "/tmp/varno_fw_XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    m_path = name;
-  }
-  ~TEMP_DIR() { std::filesystem::remove_all(m_path); }
-  // Writes text to the file name and returns its path.
-  std::string write(const std::string& name, const std::string& text) const {
-    const std::string path = m_path + "/" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-  }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
-class FwFile : public ::testing::Test {
+// The firmware blocks of fw_family.ddb on the device level.
+class FwFile : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  void SetUp() override {
-    m_saved_hook = varno_set_frame_mgr_hook([](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
-      return type == VOLD_FRAME_QV_FW_FILE ? new VARNO_QV_FW_FILE_MGR() : nullptr;
-    });
-    load(kDir + "/fw_family.ddb");
-  }
-  void TearDown() override { varno_set_frame_mgr_hook(std::move(m_saved_hook)); }
-
-  void load(const std::string& family) {
-    m_top.reset(varno_get_factory()->create_generator());
-    m_top->set_family_pcf(family);
-    m_top->set_device_pcf(kDir + "/fw_device.ddb");
-    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u)
-        << VOLD_DATA_SERVER::last_error();
-  }
-  VARNO_MGR_PARAM& param() { return *m_top->get_mgr_param(); }
-  VARNO_DBLOCK* block(const std::string& name) {
-    return dynamic_cast<VARNO_DBLOCK*>(m_top->get_block(name, false));
-  }
+  void SetUp() override { ASSERT_EQ(load_fw(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
+  u32 load_fw(const std::string& dir) { return load(dir, "fw_family.ddb", "fw_device.ddb"); }
   VARNO_QV_FW_FILE_MGR* mgr(const std::string& name) {
     return dynamic_cast<VARNO_QV_FW_FILE_MGR*>(block(name)->get_frame_mgr());
   }
@@ -113,19 +55,7 @@ class FwFile : public ::testing::Test {
     EXPECT_EQ(b->process(false), expect);
     return b;
   }
-  static BYTES frame(VARNO_DBLOCK* b, u32 i) {
-    BYTES out(b->get_frame_size(i));
-    if (!out.empty()) b->get_frame_data(i, out.data());
-    return out;
-  }
-  static std::vector<BYTES> frames(VARNO_DBLOCK* b) {
-    std::vector<BYTES> out;
-    for (u32 i = 0; i < b->get_number_of_frames(); ++i) out.push_back(frame(b, i));
-    return out;
-  }
 
-  std::unique_ptr<VARNO_IGEN> m_top;
-  VARNO_FRAME_MGR_HOOK m_saved_hook;
   TEMP_DIR m_tmp;
 };
 
@@ -315,8 +245,7 @@ TEST_F(FwFile, EmptyFileListLeavesTheFrames) {
 }
 
 TEST_F(FwFile, ExtensionsAreCaseInsensitive) {
-  std::ifstream in(kDir + "/fw_small.hex");
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = read_text(kDir + "/fw_small.hex");
   param().fw_type = 0;
   param().fw_sizes = {4200, 6};
   const std::string rom = m_tmp.write("w.Rom", "123\n0AB\nFFF\n");
@@ -589,15 +518,8 @@ TEST(FwFileSetup, InitChecks) {
 }
 
 TEST_F(FwFile, HeaderVersionsAboveThreeAreRefused) {
-  std::ifstream in(kDir + "/fw_family.ddb");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  text.replace(text.find("w6=3"), 4, "w6=5");
-  const std::string family = m_tmp.write("fw_family.ddb", text);
-  m_top.reset(varno_get_factory()->create_generator());
-  m_top->set_family_pcf(family);
-  m_top->set_device_pcf(kDir + "/fw_device.ddb");
-  EXPECT_INTERNAL_ERROR(m_top->process_pcfs(false, false, false, nullptr, 0),
-                        "header_version <= 3");
+  VARIANT_DIR dir(kDir, {{"fw_family.ddb", "w6=3", "w6=5"}});
+  EXPECT_INTERNAL_ERROR(load_fw(dir.path()), "header_version <= 3");
 }
 
 TEST_F(FwFile, PartialBuildWithoutAFileBuildsNothing) {

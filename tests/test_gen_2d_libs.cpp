@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cfg.h"
-#include "test_qv_2d_fixture.h"
+#include "flat_2d_device.h"
 #include "varno_util.h"
 
 namespace {

@@ -6,30 +6,19 @@
 //   sector "fc" (grid 2): 4 rows x 12 columns, blocks of 2 rows x 6 columns.
 //   header records: CNOC [len, x, y, 0], CNT [op, len, areg, rsvd, offset],
 //   ERAM [addr, cmd 0xA5, size, reserved 0x3C].
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "msg.h"
-#include "varno_dblock.h"
-#include "varno_eblock.h"
-#include "varno_gen.h"
+#include "sector_device.h"
 #include "varno_qv_eram_frame_mgr.h"
 #include "varno_sblock.h"
-#include "varno_test.h"
-#include "vold.h"
 
 namespace {
 
-const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/qv";
-using BYTES = std::vector<u8>;
+const std::string kDir = test_data("qv");
 
 BYTES rows_image(u32 rows) {
   BYTES image(rows * 8);
@@ -46,6 +35,9 @@ BYTES payload(u32 r0, u32 b) {
   return out;
 }
 
+// The spare-row entry of "cl": rows 4 and 5 are spare.
+const std::string kSpareRows = "arg ERAM ERAM_SPARE_ROWS width=2 4 5";
+
 BYTES header_frame(u8 x, u8 y, u32 c, bool group_end, u8 addr, u32 r0) {
   const u8 len = group_end ? 0x1C : 0x08;  // frame bytes / 4
   BYTES out = {len, x, y, 0x00, static_cast<u8>(group_end ? 6 : 4), 0, 0, 0, 0x00, 0x60, 0x02, 0x00,
@@ -56,78 +48,23 @@ BYTES header_frame(u8 x, u8 y, u32 c, bool group_end, u8 addr, u32 r0) {
   return out;
 }
 
-class VARIANT_DIR {
- public:
-  using EDIT = std::tuple<std::string, std::string, std::string>;  // file, from, to
-  explicit VARIANT_DIR(const std::vector<EDIT>& edits) {
-    char name[] = "/tmp/varno_qv_eram_XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    m_path = name;
-    for (const auto& entry : std::filesystem::directory_iterator(kDir)) {
-      std::ifstream in(entry.path());
-      std::stringstream text;
-      text << in.rdbuf();
-      std::string s = text.str();
-      for (const auto& [file, from, to] : edits) {
-        if (file != entry.path().filename().string()) continue;
-        const size_t at = s.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        if (at != std::string::npos) s.replace(at, from.size(), to);
-      }
-      std::ofstream(m_path + "/" + entry.path().filename().string()) << s;
-    }
-  }
-  ~VARIANT_DIR() { std::filesystem::remove_all(m_path); }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
-struct QV_DEVICE {
-  void load(const std::string& dir) {
-    m_top.reset(varno_get_factory()->create_generator());
-    m_top->set_family_pcf(dir + "/quelvo_family.ddb");
-    m_top->set_device_pcf(dir + "/qv_device.ddb");
-    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u)
-        << VOLD_DATA_SERVER::last_error();
-  }
-  VARNO_GEN* sector(u32 x) {
-    return dynamic_cast<VARNO_GEN*>(m_top->get_meta_block("SECTOR_ARRAY", x, 0)->generator());
-  }
-  VARNO_MGR_PARAM& param(u32 x) { return *sector(x)->get_mgr_param(); }
-  VARNO_DBLOCK* eram(u32 x) {
-    return dynamic_cast<VARNO_DBLOCK*>(sector(x)->get_block("ERAM", false));
-  }
+// The sectors' ERAM blocks.
+struct QV_DEVICE : SECTOR_DEVICE {
+  VARNO_DBLOCK* eram(u32 x) { return block(x, 0, "ERAM"); }
   VARNO_QV_ERAM_FRAME_MGR* mgr(u32 x) {
-    return dynamic_cast<VARNO_QV_ERAM_FRAME_MGR*>(eram(x)->get_frame_mgr());
+    return SECTOR_DEVICE::mgr<VARNO_QV_ERAM_FRAME_MGR>(x, 0, "ERAM");
   }
   // Sector x with data, processed; CRAM has no data and builds nothing.
   VARNO_DBLOCK* build(u32 x, BYTES& image, u32 skip_headers, u32 tk_flow) {
     param(x).skip_headers = skip_headers;
     param(x).tk_flow = tk_flow;
-    eram(x)->set_data(VARNO_BLOCK_DATA_ERAM, image.data(), static_cast<u32>(image.size() * 8),
-                      nullptr);
-    EXPECT_TRUE(sector(x)->do_all_blocks());
-    return eram(x);
+    return SECTOR_DEVICE::build(x, 0, "ERAM", VARNO_BLOCK_DATA_ERAM, image);
   }
-  static BYTES frame(VARNO_DBLOCK* block, u32 i) {
-    BYTES out(block->get_frame_size(i));
-    if (!out.empty()) block->get_frame_data(i, out.data());
-    return out;
-  }
-  static std::vector<BYTES> frames(VARNO_DBLOCK* block) {
-    std::vector<BYTES> out;
-    for (u32 i = 0; i < block->get_number_of_frames(); ++i) out.push_back(frame(block, i));
-    return out;
-  }
-
-  std::unique_ptr<VARNO_IGEN> m_top;
 };
 
 class QvEram : public ::testing::Test, public QV_DEVICE {
  protected:
-  void SetUp() override { load(kDir); }
+  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
   BYTES m_cl = rows_image(10);
 };
 
@@ -194,11 +131,11 @@ TEST_F(QvEram, TkFlowShiftIsTheSameOnEveryBuild) {
 TEST(QvEramDevice, AdjacentSpareRunsMoveTheWholeRowGroup) {
   // Spare rows 4, 5 and 6, 7 of a 12-row ERAM: row group 1 skips both runs
   // and starts at row 8 in both of its columns.
-  VARIANT_DIR dir({{"qv_sector_cl.ddb", "param ERAM ERAM_ROW_COUNT 10", "param ERAM ERAM_ROW_COUNT 12"},
-                   {"qv_sector_cl.ddb", "arg ERAM ERAM_SPARE_ROWS width=2 4 5",
-                    "arg ERAM ERAM_SPARE_ROWS width=2 4 5 6 7"}});
+  VARIANT_DIR dir(
+      kDir, {{"qv_sector_cl.ddb", "param ERAM ERAM_ROW_COUNT 10", "param ERAM ERAM_ROW_COUNT 12"},
+             {"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 5 6 7"}});
   QV_DEVICE d;
-  d.load(dir.path());
+  ASSERT_EQ(d.load(dir.path()), 0u);
   BYTES image = rows_image(12);
   const std::vector<BYTES> expected = {
       header_frame(7, 3, 0, false, 2, 0), header_frame(7, 3, 1, true, 3, 0),
@@ -212,27 +149,21 @@ TEST(QvEramDevice, AdjacentSpareRunsMoveTheWholeRowGroup) {
 
 TEST(QvEramDevice, BackwardSpareEntryIsRefused) {
   // (4 -> 1) would move row group 1 back onto rows 2 to 5.
-  VARIANT_DIR dir({{"qv_sector_cl.ddb", "arg ERAM ERAM_SPARE_ROWS width=2 4 5",
-                    "arg ERAM ERAM_SPARE_ROWS width=2 4 1"}});
+  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 1"}});
   QV_DEVICE d;
-  d.load(dir.path());
+  ASSERT_EQ(d.load(dir.path()), 0u);
   BYTES image = rows_image(10);
-  d.param(0).tk_flow = 1;
-  d.eram(0)->set_data(VARNO_BLOCK_DATA_ERAM, image.data(), 640, nullptr);
-  EXPECT_INTERNAL_ERROR(d.sector(0)->do_all_blocks(), "r0 + m_rows_per_block <= m_rows");
+  EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 1), "r0 + m_rows_per_block <= m_rows");
   EXPECT_EQ(d.eram(0)->get_number_of_frames(), 2u);
 }
 
 TEST(QvEramDevice, ShiftedRowGroupStaysInsideTheEram) {
   // The entry (4 -> 7) moves row group 1 to rows 8 to 11 of a 10-row ERAM.
-  VARIANT_DIR dir({{"qv_sector_cl.ddb", "arg ERAM ERAM_SPARE_ROWS width=2 4 5",
-                    "arg ERAM ERAM_SPARE_ROWS width=2 4 7"}});
+  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 7"}});
   QV_DEVICE d;
-  d.load(dir.path());
+  ASSERT_EQ(d.load(dir.path()), 0u);
   BYTES image = rows_image(10);
-  d.param(0).tk_flow = 1;
-  d.eram(0)->set_data(VARNO_BLOCK_DATA_ERAM, image.data(), 640, nullptr);
-  EXPECT_INTERNAL_ERROR(d.sector(0)->do_all_blocks(), "r0 + m_rows_per_block <= m_rows");
+  EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 1), "r0 + m_rows_per_block <= m_rows");
   EXPECT_EQ(d.eram(0)->get_number_of_frames(), 2u);
 }
 
@@ -292,32 +223,24 @@ TEST_F(QvEram, FrameRangeAndUserData) {
 // ---- Set-up failures ---------------------------------------------------------------
 
 TEST(QvEramDevice, MissingEramHeaderFailsSetUp) {
-  VARIANT_DIR dir({{"quelvo_sector_family_vold.ddb", "block ERAM_HEADER", "block BBUS_HEADER"}});
-  std::unique_ptr<VARNO_IGEN> top(varno_get_factory()->create_generator());
-  top->set_family_pcf(dir.path() + "/quelvo_family.ddb");
-  top->set_device_pcf(dir.path() + "/qv_device.ddb");
-  EXPECT_INTERNAL_ERROR(top->process_pcfs(false, false, false, nullptr, 0),
+  VARIANT_DIR dir(kDir,
+                  {{"quelvo_sector_family_vold.ddb", "block ERAM_HEADER", "block BBUS_HEADER"}});
+  QV_DEVICE d;
+  EXPECT_INTERNAL_ERROR(d.load(dir.path()),
                         "m_eram_hdr_blk != NULL && m_cnt_blk != NULL && m_cnoc_blk != NULL");
 }
 
 TEST(QvEramDevice, EramHeaderNeedsItsAddressField) {
-  VARIANT_DIR dir({{"quelvo_sector_family_vold.ddb", "ob ERAM_HDR_ADDR index=0 size=8",
-                    "ob CNT_HDR_LEN index=0 size=8"}});
+  VARIANT_DIR dir(kDir, {{"quelvo_sector_family_vold.ddb", "ob ERAM_HDR_ADDR index=0 size=8",
+                          "ob CNT_HDR_LEN index=0 size=8"}});
   QV_DEVICE d;
-  d.load(dir.path());
+  ASSERT_EQ(d.load(dir.path()), 0u);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 0), "eram_addr_size > 0");
   EXPECT_EQ(d.eram(0)->get_number_of_frames(), 0u);
 }
 
 // ---- Expected data and 2D ------------------------------------------------------------
-
-std::vector<std::string> read_lines(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 TEST_F(QvEram, ExpectedDataAddressesRowsByBit) {
   BYTES image = {0x3F, 0x50, 0xC0, 0x00, 0x00, 0x80};  // 4 rows of 12 bits
@@ -355,7 +278,7 @@ TEST_F(QvEram, TwoDCompressionNeedsTheEngineArguments) {
 
   int token = 0;
   auto* engine = reinterpret_cast<VARNO_QV_2D_ENGINE*>(&token);
-  VARNO_GEN* top = dynamic_cast<VARNO_GEN*>(m_top.get());
+  VARNO_GEN* top = m_top.get();
   block->set_2d_engine(engine);
   mgr(0)->register_2d_engine(block);
   mgr(0)->register_2d_engine(block);

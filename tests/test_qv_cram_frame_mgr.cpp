@@ -1,33 +1,22 @@
-// QV CRAM frames of real sectors loaded from tests/data/qv, and the set-up
-// the sector-family managers share. Expected bytes are derived by hand from
-// the fixtures (see the comments in the .ddb files):
+// QV CRAM frames of real sectors loaded from tests/data/qv. Expected bytes
+// are derived by hand from the fixtures (see the comments in the .ddb files):
 //   sector "cl" (grid 0, CNOC address (7, 3)): bitstream rows 0, 1, 2 are
 //     IMG rows 0, 3, 1; bitstream bit i is IMG bit i ^ 10, so data byte k of
 //     a row is row byte k ^ 1 with the two bit pairs of each nibble swapped.
 //   header records: CNOC [len, x, y, 0], CNT [op, len, areg, rsvd, offset].
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "msg.h"
-#include "varno_dblock.h"
-#include "varno_eblock.h"
-#include "varno_gen.h"
+#include "sector_device.h"
 #include "varno_qv_cram_frame_mgr.h"
-#include "varno_test.h"
-#include "vold.h"
 
 namespace {
 
-const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/qv";
-using BYTES = std::vector<u8>;
+const std::string kDir = test_data("qv");
 
 // IMG rows 0 to 3 of sector "cl"; row 2 is the spare row and never framed.
 BYTES cl_image() {
@@ -63,35 +52,6 @@ const BYTES kS4Row1 = {0x00, 0x04, 0x00, 0x08, 0x00, 0x40, 0x00, 0x80,
 // 17..14 (3), bits 19..16 (0xC), pair at 2, then zero cells.
 const BYTES kMaskRow0 = {0x70, 0xC3, 0, 0, 0, 0, 0, 0};
 
-// A directory holding copies of the fixtures, some lines replaced.
-class VARIANT_DIR {
- public:
-  using EDIT = std::tuple<std::string, std::string, std::string>;  // file, from, to
-  explicit VARIANT_DIR(const std::vector<EDIT>& edits) {
-    char name[] = "/tmp/varno_qv_cram_XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    m_path = name;
-    for (const auto& entry : std::filesystem::directory_iterator(kDir)) {
-      std::ifstream in(entry.path());
-      std::stringstream text;
-      text << in.rdbuf();
-      std::string s = text.str();
-      for (const auto& [file, from, to] : edits) {
-        if (file != entry.path().filename().string()) continue;
-        const size_t at = s.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        if (at != std::string::npos) s.replace(at, from.size(), to);
-      }
-      std::ofstream(m_path + "/" + entry.path().filename().string()) << s;
-    }
-  }
-  ~VARIANT_DIR() { std::filesystem::remove_all(m_path); }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
 // An argument record placed in front of a block's own of the same type, for
 // as long as the guard lives.
 class ARG_OVERRIDE {
@@ -111,56 +71,25 @@ class ARG_OVERRIDE {
   VOLD_ARG* m_arg = nullptr;
 };
 
-// A device loaded from a fixture directory, with access to its sectors.
-struct QV_DEVICE {
-  void load(const std::string& dir) {
-    m_top.reset(varno_get_factory()->create_generator());
-    m_top->set_family_pcf(dir + "/quelvo_family.ddb");
-    m_top->set_device_pcf(dir + "/qv_device.ddb");
-    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u)
-        << VOLD_DATA_SERVER::last_error();
-  }
-
-  VARNO_GEN* sector(u32 x) {
-    VARNO_IMBLOCK* meta = m_top->get_meta_block("SECTOR_ARRAY", x, 0);
-    return dynamic_cast<VARNO_GEN*>(meta->generator());
-  }
-  VARNO_MGR_PARAM& param(u32 x) { return *sector(x)->get_mgr_param(); }
-  VARNO_DBLOCK* cram(u32 x) {
-    return dynamic_cast<VARNO_DBLOCK*>(sector(x)->get_block("CRAM", false));
-  }
+// The sectors' CRAM blocks.
+struct QV_DEVICE : SECTOR_DEVICE {
+  VARNO_DBLOCK* cram(u32 x) { return block(x, 0, "CRAM"); }
   VARNO_QV_CRAM_FRAME_MGR* mgr(u32 x) {
-    return dynamic_cast<VARNO_QV_CRAM_FRAME_MGR*>(cram(x)->get_frame_mgr());
+    return SECTOR_DEVICE::mgr<VARNO_QV_CRAM_FRAME_MGR>(x, 0, "CRAM");
   }
-
   // Sector x with the "cl" image, processed with its own parameters.
   VARNO_DBLOCK* build(u32 x, u32 s4_variant, u32 skip_headers) {
     param(x).s4_variant = static_cast<u8>(s4_variant);
     param(x).skip_headers = skip_headers;
-    VARNO_DBLOCK* block = cram(x);
-    block->set_data(VARNO_BLOCK_DATA_CRAM, m_image.data(), 256, nullptr);
-    EXPECT_TRUE(sector(x)->do_all_blocks());
-    return block;
-  }
-
-  static BYTES frame(VARNO_DBLOCK* block, u32 i) {
-    BYTES out(block->get_frame_size(i));
-    if (!out.empty()) block->get_frame_data(i, out.data());
-    return out;
-  }
-  static std::vector<BYTES> frames(VARNO_DBLOCK* block) {
-    std::vector<BYTES> out;
-    for (u32 i = 0; i < block->get_number_of_frames(); ++i) out.push_back(frame(block, i));
-    return out;
+    return SECTOR_DEVICE::build(x, 0, "CRAM", VARNO_BLOCK_DATA_CRAM, m_image);
   }
 
   BYTES m_image = cl_image();
-  std::unique_ptr<VARNO_IGEN> m_top;
 };
 
 class QvCram : public ::testing::Test, public QV_DEVICE {
  protected:
-  void SetUp() override { load(kDir); }
+  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
 };
 
 // ---- Frame layouts -----------------------------------------------------------------
@@ -386,9 +315,9 @@ TEST_F(QvCram, MapEntriesAreChecked) {
 }
 
 TEST(QvCramDevice, S4CellPositionsAreChecked) {
-  VARIANT_DIR dir({{"qv_sector_cl.ddb", "cells=3:1:0:0", "cells=3:1:64:0"}});
+  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", "cells=3:1:0:0", "cells=3:1:64:0"}});
   QV_DEVICE l;
-  l.load(dir.path());
+  ASSERT_EQ(l.load(dir.path()), 0u);
   BYTES image = cl_image();
   l.param(0).s4_variant = 2;
   l.param(0).skip_headers = 1;
@@ -400,11 +329,11 @@ TEST(QvCramDevice, S4CellPositionsAreChecked) {
 TEST(QvCramDevice, OneBitPerFrameS4InformationIsReadAsBits) {
   // With algorithm 1 the S4 information holds a bit per IMG frame: only IMG
   // row 0 has S2 cells. Reading it as bytes would run past its one byte.
-  VARIANT_DIR dir({{"qv_sector_cl.ddb", "param CRAM CRAM_ALGO 0", "param CRAM CRAM_ALGO 1"},
-                   {"qv_sector_cl.ddb", "arg CRAM DRA_S4_INFO width=4 1 0 0 0",
-                    "arg CRAM DRA_S4_INFO width=1 1"}});
+  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", "param CRAM CRAM_ALGO 0", "param CRAM CRAM_ALGO 1"},
+                         {"qv_sector_cl.ddb", "arg CRAM DRA_S4_INFO width=4 1 0 0 0",
+                          "arg CRAM DRA_S4_INFO width=1 1"}});
   QV_DEVICE l;
-  l.load(dir.path());
+  ASSERT_EQ(l.load(dir.path()), 0u);
   VARNO_DBLOCK* block = l.build(0, 2, 1);
   EXPECT_EQ(l.frames(block)[0], kS4Row0);
   EXPECT_EQ(l.frames(block)[1], kS4Row1);
@@ -412,22 +341,13 @@ TEST(QvCramDevice, OneBitPerFrameS4InformationIsReadAsBits) {
 
 TEST(QvCramDevice, MissingHeaderBlocksFailSetUp) {
   // The CNT_HEADER block becomes a BBUS_HEADER block.
-  VARIANT_DIR dir({{"quelvo_sector_family_vold.ddb", "block CNT_HEADER", "block BBUS_HEADER"}});
-  std::unique_ptr<VARNO_IGEN> top(varno_get_factory()->create_generator());
-  top->set_family_pcf(dir.path() + "/quelvo_family.ddb");
-  top->set_device_pcf(dir.path() + "/qv_device.ddb");
-  EXPECT_INTERNAL_ERROR(top->process_pcfs(false, false, false, nullptr, 0),
-                        "m_cnoc_blk != NULL && m_cnt_blk != NULL");
+  VARIANT_DIR dir(kDir,
+                  {{"quelvo_sector_family_vold.ddb", "block CNT_HEADER", "block BBUS_HEADER"}});
+  QV_DEVICE d;
+  EXPECT_INTERNAL_ERROR(d.load(dir.path()), "m_cnoc_blk != NULL && m_cnt_blk != NULL");
 }
 
 // ---- Expected data ------------------------------------------------------------------
-
-std::vector<std::string> read_lines(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 TEST_F(QvCram, ExpectedDataIsEachRowLastBitFirst) {
   const std::string path = testing::TempDir() + "qv_cram_cl.txt";
@@ -514,7 +434,7 @@ TEST(QvCramSwap, KindsForwardAndBackward) {
 
 TEST_F(QvCram, EngineIsRegisteredOnceWithTheArrayGenerator) {
   VARNO_DBLOCK* block = build(0, 0, 1);
-  VARNO_GEN* top = dynamic_cast<VARNO_GEN*>(m_top.get());
+  VARNO_GEN* top = m_top.get();
   mgr(0)->register_2d_engine(block);
   EXPECT_TRUE(top->registered_2d_engines().empty());
   int token = 0;
@@ -586,39 +506,7 @@ TEST_F(QvCram, LfsrChecksTheDecodeListOfTheS4FramesBuilt) {
   EXPECT_EQ(plain->get_lfsr(block, 0, 2, 0, 0), 0u);
 }
 
-// ---- Common set-up -----------------------------------------------------------------------
-
-struct PROBE : VARNO_QV_CRAM_FRAME_MGR {
-  using VARNO_QV_FRAME_MGR_BASE::frame_size_from_descriptor;
-  using VARNO_QV_FRAME_MGR_BASE::sector_table_index;
-};
-
-TEST_F(QvCram, SectorRowsAreCheckedAgainstTheirTable) {
-  PROBE probe;
-  probe.set_parent(cram(2));
-  ASSERT_TRUE(probe.init());
-  // "fc" has CNOC address (1, 0) in a 3-column array: row 1.
-  EXPECT_EQ(probe.sector_table_index(3, "BBUS_CHAIN_SIZES"), 1u);
-  EXPECT_INTERNAL_ERROR(probe.sector_table_index(1, "BBUS_CHAIN_SIZES"),
-                        "Sector (1, 0) has no row in BBUS_CHAIN_SIZES (1 rows)");
-  // "cl" at (7, 3) lies outside the 3 columns whatever the table.
-  PROBE cl;
-  cl.set_parent(cram(0));
-  ASSERT_TRUE(cl.init());
-  EXPECT_EQ(cl.sector_x(), 7u);
-  EXPECT_EQ(cl.sector_y(), 3u);
-  EXPECT_INTERNAL_ERROR(cl.sector_table_index(100, "T"), "Sector (7, 3) has no row in T (100 rows)");
-}
-
-TEST_F(QvCram, FrameSizeFromDescriptor) {
-  VARNO_FRAME_DESCRIPTOR descriptor = *cram(0)->get_frame_descriptor();
-  descriptor.words[2] = 5;
-  cram(0)->set_frame_descriptor(descriptor);
-  EXPECT_EQ(PROBE::frame_size_from_descriptor(cram(0)), 20u);
-  descriptor.words[2] = 0;
-  cram(0)->set_frame_descriptor(descriptor);
-  EXPECT_INTERNAL_ERROR(PROBE::frame_size_from_descriptor(cram(0)), "m_frame_size > 0");
-}
+// ---- Set-up ----------------------------------------------------------------------------
 
 TEST_F(QvCram, InitChecks) {
   VARNO_QV_CRAM_FRAME_MGR none;
@@ -629,7 +517,7 @@ TEST_F(QvCram, InitChecks) {
 
   // A CRAM block of a generator that is not a sector has no sector to
   // address its records to.
-  VARNO_GEN* top = dynamic_cast<VARNO_GEN*>(m_top.get());
+  VARNO_GEN* top = m_top.get();
   VARNO_DBLOCK outside(VOLD_BLOCK_CRAM, top);
   outside.set_frame_descriptor(*cram(0)->get_frame_descriptor());
   outside.get_block_config()->m_param_list = cram(0)->get_block_config()->m_param_list;

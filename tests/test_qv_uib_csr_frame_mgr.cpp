@@ -6,14 +6,11 @@
 //   image: [size, 32, 0, records, 16 zeros], then per chain [record size
 //     + 16, position, 8 zeros, words last first]. Sector (0, 0) has CNOC
 //     address (4, 8).
-#include <gtest/gtest.h>
-
-#include "data/bbus/sector_device.h"
-#include "varno_mgr_param.h"
+#include "sector_device.h"
 
 namespace {
 
-using namespace bbus_test;
+const std::string kDir = test_data("bbus");
 
 const BYTES kZero8(8, 0);
 
@@ -34,7 +31,7 @@ const BYTES kChain2 = {0x34, 0x12, 0, 0};
 
 class QvUibCsr : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  void SetUp() override { load(); }
+  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
   VARNO_DBLOCK* uib() { return block(0, 0, "UIB_CSR"); }
   VARNO_DBLOCK* build(BYTES& data, u32 bits = ~0u, u32 skip_headers = 0) {
     param(0, 0).skip_headers = skip_headers;
@@ -49,8 +46,8 @@ class QvUibCsr : public ::testing::Test, public SECTOR_DEVICE {
 class UIB_VARIANT : public SECTOR_DEVICE {
  public:
   explicit UIB_VARIANT(const std::string& lines)
-      : m_dir({{"qv_sector_cl.ddb", "param UIB_CSR CSR_OFFSETS 40 8\n", lines + "\n"}}) {}
-  void load_it() { load(m_dir.path()); }
+      : m_dir(kDir, {{"qv_sector_cl.ddb", "param UIB_CSR CSR_OFFSETS 40 8\n", lines + "\n"}}) {}
+  u32 load_it() { return load(m_dir.path()); }
   VARNO_DBLOCK* uib() { return block(0, 0, "UIB_CSR"); }
   std::vector<BYTES> build(BYTES& data, u32 bits = ~0u) {
     set_data(uib(), VARNO_BLOCK_DATA_CSR, data, bits);
@@ -90,7 +87,7 @@ TEST_F(QvUibCsr, PartialBuildsStopBeforeLast) {
 
 TEST(QvUibCsrDevice, ChannelMapGroupsChainsIntoFrames) {
   UIB_VARIANT d("param UIB_CSR CSR_OFFSETS 40 8 16\narg UIB_CSR CHANNEL_MAP width=2 0 0 0 1 1 0");
-  d.load_it();
+  ASSERT_EQ(d.load_it(), 0u);
   d.param(0, 0).skip_headers = 1;
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05, 0xA5, 0x34, 0x12};
   EXPECT_EQ(d.build(data),
@@ -101,7 +98,7 @@ TEST(QvUibCsrDevice, ChannelMapGroupsChainsIntoFrames) {
 
 TEST(QvUibCsrDevice, AnUnusedPositionCarriesChainZero) {
   UIB_VARIANT d("param UIB_CSR CSR_OFFSETS 40 8 16\narg UIB_CSR CHANNEL_MAP width=2 0 0 0 2 1 0");
-  d.load_it();
+  ASSERT_EQ(d.load_it(), 0u);
   d.param(0, 0).skip_headers = 1;
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05, 0xA5, 0x34, 0x12};
   const std::vector<BYTES> f = d.build(data);
@@ -112,7 +109,7 @@ TEST(QvUibCsrDevice, AnUnusedPositionCarriesChainZero) {
 
 TEST(QvUibCsrDevice, AChainOfNoBitsHasAnEmptyRecord) {
   UIB_VARIANT d("param UIB_CSR CSR_OFFSETS 40 0 8");
-  d.load_it();
+  ASSERT_EQ(d.load_it(), 0u);
   d.param(0, 0).skip_headers = 1;
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05, 0xA5};
   const std::vector<BYTES> f = d.build(data);
@@ -125,7 +122,7 @@ TEST(QvUibCsrDevice, AChainOfNoBitsHasAnEmptyRecord) {
 
 TEST(QvUibCsrDevice, DataMayStopAfterTheThirdChainFromTheEnd) {
   UIB_VARIANT d("param UIB_CSR CSR_OFFSETS 40 8 16");
-  d.load_it();
+  ASSERT_EQ(d.load_it(), 0u);
   d.param(0, 0).skip_headers = 1;
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05};
   // The last two chains go out as zeros.
@@ -145,7 +142,7 @@ TEST(QvUibCsrDevice, DataMayStopAfterTheThirdChainFromTheEnd) {
 TEST(QvUibCsrDevice, LeftOutChainsMayLieInAnyFrame) {
   // Chains 1 and 2, the ones the data may leave out, travel in frame 0.
   UIB_VARIANT d("param UIB_CSR CSR_OFFSETS 40 8 16\narg UIB_CSR CHANNEL_MAP width=2 1 0 0 0 0 1");
-  d.load_it();
+  ASSERT_EQ(d.load_it(), 0u);
   d.param(0, 0).skip_headers = 1;
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05};
   EXPECT_EQ(d.build(data),
@@ -199,7 +196,8 @@ TEST(QvUibCsrSetUp, FaultyChannelMapsAreRefused) {
 }
 
 TEST(QvUibCsrSetUp, HeaderBlocksComeFromTheDeviceLevel) {
-  VARIANT_DIR dir({{"quelvo_family.ddb", "block CNOC_HEADER option", "block ERAM_HEADER option"},
+  VARIANT_DIR dir(kDir,
+                  {{"quelvo_family.ddb", "block CNOC_HEADER option", "block ERAM_HEADER option"},
                    {"quelvo_sector_family_vold.ddb",
                     "block MORLU_CSR data frame=QV_CSR w2=16 w6=0\n"
                     "block AIB_CSR data frame=QV_CSR w2=16 w6=1\n"
