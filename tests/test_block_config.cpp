@@ -2,15 +2,14 @@
 // frame-manager interface's order and defaults.
 #include <gtest/gtest.h>
 
-#include <cstddef>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "generator_fixture.h"
 #include "varno_block_config.h"
-#include "varno_frame_mgr.h"
 #include "varno_test.h"
+#include "vtable.h"
 
 namespace {
 
@@ -33,31 +32,6 @@ VOLD_PARAM_ENTRY entry(u32 offset, u32 value, std::string name = "") {
   e.value = value;
   e.name = std::move(name);
   return e;
-}
-
-class NULL_FRAME_MGR : public VARNO_FRAME_MGR {
- public:
-  bool create_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*) override { return true; }
-  bool create_partial_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*, u32, u32) override { return true; }
-  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
-  VARNO_DBLOCK* parent() override { return m_parent; }
-  u32 potential_frames() override { return 0; }
-  bool init() override { return true; }
-  void set_random_filler(u16) override {}
-  void set_user_frame_count(u32) override {}
-  void dump_expected_data(std::string&) override {}
-  VARNO_DBLOCK* m_parent = nullptr;
-};
-
-template <typename F>
-std::ptrdiff_t slot_of(F f) {  // Itanium C++ ABI: 1 + byte offset of the slot
-  struct {
-    std::ptrdiff_t ptr;
-    std::ptrdiff_t adj;
-  } rep;
-  static_assert(sizeof(f) == sizeof(rep));
-  std::memcpy(&rep, &f, sizeof(rep));
-  return (rep.ptr - 1) / static_cast<std::ptrdiff_t>(sizeof(void*));
 }
 
 }  // namespace
@@ -180,7 +154,7 @@ TEST(FrameMgr, OperationOrderIsBinding) {
 }
 
 TEST(FrameMgr, DefaultsOfTheInterface) {
-  std::unique_ptr<VARNO_FRAME_MGR> mgr = std::make_unique<NULL_FRAME_MGR>();
+  std::unique_ptr<VARNO_FRAME_MGR> mgr = std::make_unique<STUB_FRAME_MGR>();
   mgr->register_2d_engine(nullptr);
   EXPECT_EQ(mgr->get_lfsr(nullptr, 1, 2, 3, 4), 0u);
   EXPECT_EQ(mgr->parent(), nullptr);

@@ -12,15 +12,15 @@
 
 #include "varno_types.h"
 
-// A directory of its own for the running test, made empty on entry and
-// removed afterwards.
+// A directory of its own for the running test (and tag), made empty on
+// entry and removed afterwards.
 class TEMP_DIR {
  public:
-  TEMP_DIR() {
+  explicit TEMP_DIR(const std::string& tag = "") {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     m_path = std::filesystem::temp_directory_path() /
              ("varno_" + std::to_string(::getpid()) + "_" + info->test_suite_name() + "_" +
-              info->name());
+              info->name() + tag);
     std::filesystem::remove_all(m_path);
     std::filesystem::create_directories(m_path);
   }
@@ -32,8 +32,9 @@ class TEMP_DIR {
   TEMP_DIR& operator=(const TEMP_DIR&) = delete;
 
   std::string file(const std::string& name) const { return (m_path / name).string(); }
-  // The directory with a closing '/'.
-  std::string dir() const { return m_path.string() + "/"; }
+  // The directory, without and with a closing '/'.
+  std::string path() const { return m_path.string(); }
+  std::string dir() const { return path() + "/"; }
   // Writes text to name in the directory and returns the path.
   std::string write(const std::string& name, const std::string& text) const {
     std::ofstream(file(name), std::ios::binary) << text;
@@ -52,4 +53,16 @@ inline std::string read_file(const std::string& path) {
 inline std::vector<u8> read_bytes(const std::string& path) {
   const std::string text = read_file(path);
   return std::vector<u8>(text.begin(), text.end());
+}
+
+// What fn writes to a stream open on a fresh file.
+template <typename FN>
+std::string dumped(FN fn) {
+  const TEMP_DIR dir("_dump");
+  const std::string path = dir.file("dump");
+  {
+    std::ofstream stream(path, std::ios::binary);
+    fn(stream);
+  }
+  return read_file(path);
 }

@@ -5,12 +5,15 @@
 // library.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "msg.h"
+#include "varno_frame.h"
 #include "varno_frame_mgr.h"
 #include "varno_frame_mgr_factory.h"
 #include "varno_gen.h"
@@ -31,11 +34,17 @@ inline std::vector<u8> block_bytes(VARNO_IBLOCK* block) {
   block->read_block_data(out.data());
   return out;
 }
+inline std::vector<u8> block_bytes(VARNO_IBLOCK& block) { return block_bytes(&block); }
 
-// Frame i of the block as get_frame_data gives it.
+// Frame i of the block, or the frame, serialised; all of it is written.
 inline std::vector<u8> frame_bytes(VARNO_IBLOCK* block, u32 i) {
   std::vector<u8> out(block->get_frame_size(i));
-  block->get_frame_data(i, out.data());
+  EXPECT_EQ(block->get_frame_data(i, out.data()), out.size());
+  return out;
+}
+inline std::vector<u8> frame_bytes(const VARNO_FRAME& frame) {
+  std::vector<u8> out(frame.get_frame_size());
+  EXPECT_EQ(frame.get_frame_data(out.data(), static_cast<u32>(out.size())), out.size());
   return out;
 }
 
