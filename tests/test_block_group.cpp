@@ -666,10 +666,7 @@ class TkColumns : public ::testing::Test, public CL_DEVICE {
 };
 
 TEST_F(TkColumns, TwoColumnsMarkTheSecond) {
-  auto g = group();
-  g->set_group_type("CRAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
+  auto g = both_sectors("CRAM");
   g->collect_data(false);
   EXPECT_EQ(flags(*g), (std::vector<bool>{false, true}));
   EXPECT_TRUE(g->test_mode());
@@ -678,10 +675,7 @@ TEST_F(TkColumns, TwoColumnsMarkTheSecond) {
 
 TEST_F(TkColumns, OneSharedColumnMarksNothing) {
   column(1, 7);
-  auto g = group();
-  g->set_group_type("CRAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
+  auto g = both_sectors("CRAM");
   g->collect_data(false);
   EXPECT_EQ(flags(*g), (std::vector<bool>{false, false}));
   EXPECT_FALSE(g->test_mode());
@@ -711,10 +705,7 @@ TEST_F(TkColumns, ColumnRuleFailures) {
                           "No more than 2 sectors allowed per sector x column in block group");
   }
   {
-    auto g = group();
-    g->set_group_type("CRAM", "");
-    g->add_mblock(meta(0), 0);
-    g->add_mblock(meta(1), 0);
+    auto g = both_sectors("CRAM");
     g->add_mblock(meta(0), 0);
     EXPECT_INTERNAL_ERROR(g->collect_data(false),
                           "Sectors with same sector x column must be grouped together");
@@ -777,12 +768,7 @@ class FakeEngines : public BlockGroup {
 };
 
 TEST_F(FakeEngines, RecordsPointIntoTheTwoDSetupData) {
-  auto g = group();
-  g->set_group_type("CRAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
-  g->add_dblock(cram(0), 0);
-  g->add_dblock(cram(1), 0);
+  auto g = both_sectors("CRAM", true);
   BYTES records(80, 0);
   EXPECT_EQ(g->fill_dc_params(records.data(), 0), 0u);
   EXPECT_EQ(read_le32(records, 4), 7u << 8 | 0xF);
@@ -808,12 +794,7 @@ TEST_F(FakeEngines, RecordsPointIntoTheTwoDSetupData) {
 TEST_F(FakeEngines, RelativeBbmRangesMoveOnlyTheirOwnBbmOffset) {
   param().pr_mode = 1;
   param().qv_2d_compression = 1;
-  auto g = group();
-  g->set_group_type("CRAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
-  g->add_dblock(cram(0), 0);
-  g->add_dblock(cram(1), 0);
+  auto g = both_sectors("CRAM", true);
   // Rows 1 to 3 and 0 to 1; a row of a 128-byte BBM over 3 rows is 5 units.
   g->thread(0).m_logical_pr_rows[0] = 1 | 3 << 16;
   g->thread(0).m_logical_pr_rows[1] = 0 | 1 << 16;
@@ -842,12 +823,7 @@ TEST_F(FakeEngines, RelativeBbmRangesMoveOnlyTheirOwnBbmOffset) {
 
 TEST_F(BlockGroup, UpperBlocksTakeTheUpperRecordSlots) {
   param().qv_test_mode = 1;
-  auto g = group();
-  g->set_group_type("ERAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
-  g->add_dblock(eram(0), 0);
-  g->add_dblock(eram(1), 0);
+  auto g = both_sectors("ERAM", true);
   g->thread(0).m_multi_address[0] = true;
   ASSERT_EQ(g->get_num_sector_threads(0), 3u);
   BYTES rec(120, 0);
@@ -915,12 +891,7 @@ TEST_F(BlockGroup, CramRecordsAndTheirS4Word) {
 }
 
 TEST_F(BlockGroup, EramRecordsHoldTheColumnBlocks) {
-  auto g = group();
-  g->set_group_type("ERAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
-  g->add_dblock(eram(0), 0);
-  g->add_dblock(eram(1), 0);
+  auto g = both_sectors("ERAM", true);
   BYTES rec(80, 0);
   g->fill_dc_params(rec.data(), 0);
   BYTES expected(80, 0);
@@ -940,12 +911,7 @@ TEST(BlockGroupSplitRedundancy, UnitOfTheSectorColumn) {
                              std::filesystem::copy_options::overwrite_existing);
   CL_DEVICE device;
   device.load(dir + "/zr4.ddb");
-  auto g = device.group();
-  g->set_group_type("CRAM", "");
-  g->add_mblock(device.meta(0), 0);
-  g->add_mblock(device.meta(1), 0);
-  g->add_dblock(device.cram(0), 0);
-  g->add_dblock(device.cram(1), 0);
+  auto g = device.both_sectors("CRAM", true);
   BYTES rec(80, 0);
   g->fill_dc_params(rec.data(), 0);
   EXPECT_EQ(rec[31], 2u);

@@ -537,18 +537,11 @@ class PrGroup : public ::testing::Test, public GROUP_DEVICE {
  protected:
   PrGroup() : GROUP_DEVICE(BYTES(32, 0x5A), BYTES(32, 0x5A)) {}
   void SetUp() override { load(); }
-  std::unique_ptr<VARNO_MBLOCK_GROUP> cram_group() {
-    auto g = group();
-    g->set_group_type("CRAM", "");
-    g->add_mblock(meta(0), 0);
-    g->add_mblock(meta(1), 0);
-    return g;
-  }
 };
 
 TEST_F(PrGroup, RowModeCollectsCommonRows) {
   param().pr_mode = VARNO_QV_PR_ROW;
-  auto g = cram_group();
+  auto g = both_sectors("CRAM");
   g->set_sector_frame_range(1, 1, 0, 0, 3, "CRAM", false);
   g->set_sector_frame_range(2, 2, 0, 1, 4, "CRAM", false);
   g->collect_data(false);
@@ -561,7 +554,7 @@ TEST_F(PrGroup, RowModeCollectsCommonRows) {
 
 TEST_F(PrGroup, RangesPastTheBlockAreRefused) {
   param().pr_mode = VARNO_QV_PR_ROW;
-  auto g = cram_group();
+  auto g = both_sectors("CRAM");
   g->set_sector_frame_range(0, 5, 0, 0, 0, "CRAM", false);
   EXPECT_INTERNAL_ERROR(g->collect_data(false),
                         "PR frame range [0, 5] lies beyond the 3 frames of block #0");

@@ -135,6 +135,17 @@ class GROUP_DEVICE : public GROUP_GEN {
   std::unique_ptr<VARNO_MBLOCK_GROUP> group() {
     return std::make_unique<VARNO_MBLOCK_GROUP>(gen());
   }
+  // A group of type "CRAM" or "ERAM" with both sectors on thread 0, and
+  // their blocks of that type too when with_blocks.
+  std::unique_ptr<VARNO_MBLOCK_GROUP> both_sectors(const std::string& type,
+                                                   bool with_blocks = false) {
+    auto g = group();
+    g->set_group_type(type, "");
+    for (u32 x = 0; x < 2; ++x) g->add_mblock(meta(x), 0);
+    if (!with_blocks) return g;
+    for (u32 x = 0; x < 2; ++x) g->add_dblock(type == "CRAM" ? cram(x) : eram(x), 0);
+    return g;
+  }
 
  private:
   BYTES m_image0;
