@@ -198,11 +198,7 @@ class CramGroup : public BlockGroup {
   // The expected stream of a thread whose block has frames f at thread number 0.
   static BYTES stream_of(const std::vector<BYTES>& frames) {
     BYTES out;
-    for (const BYTES& f : frames) {
-      put(out, hdr(0, 1, 0, 0, static_cast<u32>((f.size() + 3) / 4)));
-      put(out, f);
-      out.resize((out.size() + 7) / 8 * 8, 0);
-    }
+    for (const BYTES& f : frames) put(out, record(f, 0, 1, 0));
     return out;
   }
 

@@ -33,12 +33,7 @@ class BramLoad : public GroupGen {
   }
   // A frame record as loaded: header, load address, data, zeros up to 8.
   static BYTES load_record(VARNO_DBLOCK* b, u32 f, u32 ch, u32 address) {
-    const BYTES data = frame_bytes(b, f);
-    BYTES out = hdr(ch, 0, 0, 0, static_cast<u32>((data.size() + 7) >> 2));
-    put(out, address);
-    put(out, data);
-    out.resize(out.size() + (8 - (data.size() + 4) % 8) % 8, 0);
-    return out;
+    return record(concat({le32(address), frame_bytes(b, f)}), ch, 0, 0);
   }
   BYTES stream(VARNO_DC_THREAD& t, VARNO_DBLOCK* b) {
     t.m_DBlocksArray.push_back(b);

@@ -515,17 +515,11 @@ TEST_F(PrThread, SparseCramStreamCarriesCommandsAndMaskedFrames) {
   BYTES expected = hdr(2, 0, 0, 0, 3);
   put(expected, words({0x1013, 1 | 0 << 8 | 4 << 16, 1, 0}));
   put(expected, hdr(0, 3, 0, 0, 1280));
-  for (u32 f = 0; f < 4; ++f) {
-    put(expected, hdr(0, 1, 0, 0, 1));
-    put(expected, {static_cast<u8>(f), 0xA1, 0, 0, 0, 0, 0, 0});
-  }
+  for (u32 f = 0; f < 4; ++f) put(expected, record({static_cast<u8>(f), 0xA1, 0, 0}, 0, 1, 0));
   put(expected, hdr(2, 0, 0, 1, 3));
   put(expected, words({0x1013, 1 | 8 << 8 | 4 << 16, 2, 0}));
   put(expected, hdr(0, 3, 0, 1, 1280));
-  for (u32 f = 8; f < 12; ++f) {
-    put(expected, hdr(0, 1, 0, 1, 1));
-    put(expected, {static_cast<u8>(f), 0xA2, 0, 0, 0, 0, 0, 0});
-  }
+  for (u32 f = 8; f < 12; ++f) put(expected, record({static_cast<u8>(f), 0xA2, 0, 0}, 0, 1, 1));
   EXPECT_EQ(inflate_raw(t.compressed_data(), t.compressed_size()), expected);
 }
 

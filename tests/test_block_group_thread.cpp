@@ -21,15 +21,6 @@ namespace {
 BYTES delay(u32 n) { return hdr(0, 3, 0, 1, n); }
 BYTES gap(u32 n) { return hdr(0, 3, 0, 0, n); }
 
-// A data record: header and the frame padded to 8 bytes.
-BYTES record(VARNO_IBLOCK* block, u32 f, u32 ch, u32 ft, u32 thr, u32 chext = 0) {
-  BYTES frame = frame_bytes(block, f);
-  BYTES out = hdr(ch, ft, 0, thr, static_cast<u32>((frame.size() + 3) / 4), chext);
-  put(out, frame);
-  out.resize(out.size() + (8 - frame.size() % 8) % 8, 0);
-  return out;
-}
-
 class DcThread : public GroupGen {
  protected:
   // Prepares t as the group would: every block gets max-frames slots.

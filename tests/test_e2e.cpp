@@ -753,10 +753,8 @@ TEST(E2eRoad, GroupAndTopBitstreamOfTheSectorExample) {
       ASSERT_EQ(cram->get_number_of_frames(), 4u);
       for (u32 f = 0; f < 4; ++f) {
         const std::vector<u8> frame = frame_bytes(cram, f);
-        // CH 0, frame type 1, S4 0, THR: the block's position in its thread.
-        put(want, hdr(0, 1, 0, x, static_cast<u32>(frame.size() / 4)));
-        put(want, frame);
-        want.resize((want.size() + 7) / 8 * 8, 0);
+        // CH 0, frame type 1, THR: the block's position in its thread.
+        put(want, record(frame, 0, 1, x));
       }
     }
     EXPECT_EQ(stream, want);

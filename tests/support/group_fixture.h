@@ -30,6 +30,18 @@ inline BYTES hdr(u32 ch, u32 ft, u32 s4, u32 thr, u32 len, u32 chext = 0) {
           static_cast<u8>(chext),    0};
 }
 
+// A data record of a thread stream: the header and the frame, zeros up to
+// 8 bytes; or the same of frame f of a block.
+inline BYTES record(const BYTES& frame, u32 ch, u32 ft, u32 thr, u32 chext = 0) {
+  BYTES out = hdr(ch, ft, 0, thr, static_cast<u32>((frame.size() + 3) / 4), chext);
+  put(out, frame);
+  out.resize((out.size() + 7) / 8 * 8, 0);
+  return out;
+}
+inline BYTES record(VARNO_IBLOCK* block, u32 f, u32 ch, u32 ft, u32 thr, u32 chext = 0) {
+  return record(frame_bytes(block, f), ch, ft, thr, chext);
+}
+
 // Raw inflate of a thread stream with the device's 8 KB window: a stream
 // that reaches further back fails here. The bytes after the deflate data go
 // to tail when it is given.
