@@ -14,8 +14,7 @@
 
 namespace {
 
-// The text of the device database's internal error that fn raises; "" when
-// it raises none.
+// The text of the device database's internal error that fn raises, "" for none.
 template <typename FN>
 std::string vold_error(FN fn) {
   try {
@@ -26,10 +25,7 @@ std::string vold_error(FN fn) {
   }
   return "";
 }
-
-// Expects stmt to raise an internal error of the device database.
-#define EXPECT_VOLD_ERROR(stmt, text) \
-  EXPECT_EQ(vold_error([&] { stmt; }), std::string(text)) << "from: " #stmt
+#define EXPECT_VOLD_ERROR(stmt, text) EXPECT_EQ(vold_error([&] { stmt; }), std::string(text)) << #stmt
 
 struct TABLE {
   VOLD_ENUM_TYPE kind;
