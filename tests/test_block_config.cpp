@@ -1,15 +1,11 @@
-// Block configuration over device-database records built in memory, and the
-// frame-manager interface's order and defaults.
+// Block configuration over device-database records built in memory.
 #include <gtest/gtest.h>
 
-#include <cstddef>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "varno_block_config.h"
-#include "varno_frame_mgr.h"
 #include "varno_test.h"
 
 namespace {
@@ -33,31 +29,6 @@ VOLD_PARAM_ENTRY entry(u32 offset, u32 value, std::string name = "") {
   e.value = value;
   e.name = std::move(name);
   return e;
-}
-
-class NULL_FRAME_MGR : public VARNO_FRAME_MGR {
- public:
-  bool create_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*) override { return true; }
-  bool create_partial_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*, u32, u32) override { return true; }
-  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
-  VARNO_DBLOCK* parent() override { return m_parent; }
-  u32 potential_frames() override { return 0; }
-  bool init() override { return true; }
-  void set_random_filler(u16) override {}
-  void set_user_frame_count(u32) override {}
-  void dump_expected_data(std::string&) override {}
-  VARNO_DBLOCK* m_parent = nullptr;
-};
-
-template <typename F>
-std::ptrdiff_t slot_of(F f) {  // Itanium C++ ABI: 1 + byte offset of the slot
-  struct {
-    std::ptrdiff_t ptr;
-    std::ptrdiff_t adj;
-  } rep;
-  static_assert(sizeof(f) == sizeof(rep));
-  std::memcpy(&rep, &f, sizeof(rep));
-  return (rep.ptr - 1) / static_cast<std::ptrdiff_t>(sizeof(void*));
 }
 
 }  // namespace
@@ -162,26 +133,4 @@ TEST(BlockConfig, ParameterWithoutData) {
   EXPECT_INTERNAL_ERROR(config.set_param_value(VOLD_PARAMETER_DRAS, 0u, 1), "data != nullptr");
   u32 count = 0;
   EXPECT_INTERNAL_ERROR(config.get_param_values(VOLD_PARAMETER_DRAS, count), "data != nullptr");
-}
-
-TEST(FrameMgr, OperationOrderIsBinding) {
-  using M = VARNO_FRAME_MGR;
-  EXPECT_EQ(slot_of(&M::create_frames), 2);
-  EXPECT_EQ(slot_of(&M::create_partial_frames), 3);
-  EXPECT_EQ(slot_of(&M::set_parent), 4);
-  EXPECT_EQ(slot_of(&M::parent), 5);
-  EXPECT_EQ(slot_of(&M::potential_frames), 6);
-  EXPECT_EQ(slot_of(&M::init), 7);
-  EXPECT_EQ(slot_of(&M::set_random_filler), 8);
-  EXPECT_EQ(slot_of(&M::set_user_frame_count), 9);
-  EXPECT_EQ(slot_of(&M::dump_expected_data), 10);
-  EXPECT_EQ(slot_of(&M::register_2d_engine), 11);
-  EXPECT_EQ(slot_of(&M::get_lfsr), 12);
-}
-
-TEST(FrameMgr, DefaultsOfTheInterface) {
-  std::unique_ptr<VARNO_FRAME_MGR> mgr = std::make_unique<NULL_FRAME_MGR>();
-  mgr->register_2d_engine(nullptr);
-  EXPECT_EQ(mgr->get_lfsr(nullptr, 1, 2, 3, 4), 0u);
-  EXPECT_EQ(mgr->parent(), nullptr);
 }

@@ -4,6 +4,8 @@
 #include <memory>
 #include <vector>
 
+#include "bytes.h"
+#include "generator_fixture.h"
 #include "varno_block_factory.h"
 #include "varno_dblock.h"
 #include "varno_gen.h"
@@ -11,14 +13,6 @@
 #include "varno_test.h"
 
 namespace {
-
-using bytes = std::vector<u8>;
-
-bytes image_of(VARNO_IBLOCK& block) {
-  bytes out(block.get_block_size());
-  block.read_block_data(out.data());
-  return out;
-}
 
 TEST(BlockFactory, OneProcessWideFactoryUntilDestroyed) {
   VARNO_IBLOCK_FACTORY* f = varno_get_block_factory();
@@ -50,9 +44,9 @@ TEST(BlockFactory, OptionBlocksAreIndependent) {
   EXPECT_EQ(ones->frame_type(), VOLD_FRAME_MAX);
   EXPECT_EQ(dynamic_cast<VARNO_SBLOCK*>(ones.get())->get_config_data_width(), 32u);
   // Two words of ones and a CRC word not yet computed; three words of zeros.
-  EXPECT_EQ(image_of(*ones), (bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
+  EXPECT_EQ(block_bytes(*ones), (BYTES{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
   zeros.reset();
-  EXPECT_EQ(image_of(*ones), (bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
+  EXPECT_EQ(block_bytes(*ones), (BYTES{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
 }
 
 TEST(BlockFactory, DataBlockBelongsToTheGivenGenerator) {

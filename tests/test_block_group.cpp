@@ -1,12 +1,7 @@
-// Block groups of a small QV device loaded from tests/data/group: two "cl"
-// sectors at CNOC addresses (7, 3) and (4, 1), one frame per 2D row, three
-// rows. Expected bytes are derived by hand from the fixtures:
+// Block groups of the small QV device of tests/data/group. Expected bytes
+// are derived by hand from the fixtures:
 //   CNOC header [len, x, y, 0], CNT header [op, len, areg, rsvd, offset(4)],
 //   stream record header [ch, frtype, ulen(3), s4 | thr << 4, chext, bank].
-// Thread streams are inflated back with zlib's raw inflate and the device's
-// 8 KB window.
-#include <zlib.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,22 +11,15 @@
 #include <vector>
 
 #include "cfg.h"
+#include "group_fixture.h"
 #include "msg.h"
-#include "varno_block_group.h"
-#include "varno_dblock.h"
 #include "varno_eblock.h"
-#include "varno_frame.h"
-#include "varno_gen.h"
 #include "varno_qv_2d_engine.h"
 #include "varno_sblock.h"
 #include "varno_test.h"
 #include "varno_util.h"
-#include "vold.h"
 
 namespace {
-
-const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/group";
-using BYTES = std::vector<u8>;
 
 // Bare frames of bitstream rows 0, 1, 2 of sector "cl" with the image below
 // (DR0, a 4-byte gap, DR1).
@@ -52,102 +40,20 @@ BYTES other_image() {
   return image;
 }
 
-void put(BYTES& out, u32 v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<u8>(v >> (8 * i)));
-}
-void put(BYTES& out, const BYTES& b) { out.insert(out.end(), b.begin(), b.end()); }
-u32 word_at(const BYTES& b, size_t at) {
-  return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | static_cast<u32>(b.at(at + 3)) << 24;
-}
-
-BYTES hdr(u32 ch, u32 ft, u32 s4, u32 thr, u32 len, u32 chext = 0) {
-  return {static_cast<u8>(ch),       static_cast<u8>(ft),        static_cast<u8>(len),
-          static_cast<u8>(len >> 8), static_cast<u8>(len >> 16), static_cast<u8>(s4 | thr << 4),
-          static_cast<u8>(chext),    0};
-}
 BYTES cnoc(u32 len, u32 x, u32 y) {
   return {static_cast<u8>(len), static_cast<u8>(x), static_cast<u8>(y), 0};
 }
 BYTES cnt(u32 op, u32 areg, u32 offset) {
-  BYTES b = {static_cast<u8>(op), 0, static_cast<u8>(areg), 0};
-  put(b, offset);
-  return b;
+  return concat({{static_cast<u8>(op), 0, static_cast<u8>(areg), 0}, le32(offset)});
 }
 
-// Raw inflate of a thread stream; the 8 bytes after the deflate data are
-// returned in tail.
-BYTES inflate_raw(const BYTES& in, BYTES* tail) {
-  z_stream zs{};
-  EXPECT_EQ(inflateInit2(&zs, -13), Z_OK);
-  BYTES out(1 << 20);
-  zs.next_in = const_cast<u8*>(in.data());
-  zs.avail_in = static_cast<uInt>(in.size());
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
-  out.resize(zs.total_out);
-  if (tail != nullptr) tail->assign(in.end() - zs.avail_in, in.end());
-  inflateEnd(&zs);
-  return out;
-}
-
-// A data block outside any sector, with frames of the given sizes whose
-// bytes count up from a seed.
-std::unique_ptr<VARNO_DBLOCK> loose_block(VARNO_GEN* gen, u32 type, std::vector<u32> sizes,
-                                          u8 seed) {
-  auto block = std::make_unique<VARNO_DBLOCK>(type, gen);
-  for (u32 size : sizes) {
-    auto* frame = new VARNO_FRAME();
-    auto* segment = new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, size, true);
-    for (u32 i = 0; i < size; ++i) segment->data()[i] = static_cast<u8>(seed + i);
-    frame->add_frame_segment(segment);
-    EXPECT_TRUE(block->insert_frame_at_end(frame, 0));
-    seed = static_cast<u8>(seed + 0x40);
-  }
-  return block;
-}
-
-BYTES frame_of(VARNO_IBLOCK* block, u32 i) {
-  BYTES out(block->get_frame_size(i));
-  block->get_frame_data(i, out.data());
-  return out;
-}
-
-// The device of tests/data/group with both sectors framed.
-class GROUP_DEVICE {
+// The group device framed from the images above.
+class CL_DEVICE : public GROUP_DEVICE {
  public:
-  void load(const std::string& device = kDir + "/group_device.ddb") {
-    m_top.reset(varno_get_factory()->create_generator());
-    m_top->set_family_pcf(kDir + "/group_family.ddb");
-    m_top->set_device_pcf(device);
-    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u)
-        << VOLD_DATA_SERVER::last_error();
-    for (u32 x = 0; x < 2; ++x) {
-      VARNO_MGR_PARAM* p = sector(x)->get_mgr_param();
-      p->skip_headers = 1;
-      p->s4_variant = 0;
-      cram(x)->set_data(VARNO_BLOCK_DATA_CRAM, x == 0 ? m_image0.data() : m_image1.data(), 256,
-                        nullptr);
-    }
-    ASSERT_TRUE(m_top->do_all_blocks());
-    param().s4_variant = 0;
-  }
-
-  VARNO_GEN* gen() { return dynamic_cast<VARNO_GEN*>(m_top.get()); }
-  VARNO_MGR_PARAM& param() { return *m_top->get_mgr_param(); }
-  VARNO_IMBLOCK* meta(u32 x) { return m_top->get_meta_block("SECTOR_ARRAY", x, 0); }
-  VARNO_GEN* sector(u32 x) { return dynamic_cast<VARNO_GEN*>(meta(x)->generator()); }
-  VARNO_DBLOCK* cram(u32 x) { return dynamic_cast<VARNO_DBLOCK*>(sector(x)->get_block("CRAM", false)); }
-  VARNO_DBLOCK* eram(u32 x) { return dynamic_cast<VARNO_DBLOCK*>(sector(x)->get_block("ERAM", false)); }
-  std::unique_ptr<VARNO_MBLOCK_GROUP> group() { return std::make_unique<VARNO_MBLOCK_GROUP>(gen()); }
-
- private:
-  BYTES m_image0 = cl_image();
-  BYTES m_image1 = other_image();
-  std::unique_ptr<VARNO_IGEN> m_top;
+  CL_DEVICE() : GROUP_DEVICE(cl_image(), other_image()) {}
 };
 
-class BlockGroup : public ::testing::Test, public GROUP_DEVICE {
+class BlockGroup : public ::testing::Test, public CL_DEVICE {
  protected:
   void SetUp() override { load(); }
 };
@@ -218,7 +124,7 @@ TEST_F(BlockGroup, BlockListsAndTheirChecks) {
 TEST_F(BlockGroup, FirmwareBlocksAreRecognisedByType) {
   auto g = group();
   EXPECT_FALSE(g->check_is_fw_block(0, 5));  // no data blocks at all
-  auto fw = loose_block(gen(), VOLD_BLOCK_FW_PARAMS_EAST, {4}, 0);
+  auto fw = block_of(gen(), VOLD_BLOCK_FW_PARAMS_EAST, {4}, 0);
   g->add_dblock(cram(0), 0);
   g->add_dblock(fw.get(), 0);
   EXPECT_FALSE(g->check_is_fw_block(0, 0));
@@ -292,11 +198,7 @@ class CramGroup : public BlockGroup {
   // The expected stream of a thread whose block has frames f at thread number 0.
   static BYTES stream_of(const std::vector<BYTES>& frames) {
     BYTES out;
-    for (const BYTES& f : frames) {
-      put(out, hdr(0, 1, 0, 0, static_cast<u32>((f.size() + 3) / 4)));
-      put(out, f);
-      out.resize((out.size() + 7) / 8 * 8, 0);
-    }
+    for (const BYTES& f : frames) put(out, record(f, 0, 1, 0));
     return out;
   }
 
@@ -358,12 +260,12 @@ TEST_F(CramGroup, ThreadStreamsInflateToTheRecordStream) {
     BYTES tail;
     const BYTES stream = inflate_raw(data, &tail);
     std::vector<BYTES> frames = {kBareRow0, kBareRow1, kBareRow2};
-    if (t == 1) frames = {frame_of(cram(1), 0), frame_of(cram(1), 1), frame_of(cram(1), 2)};
+    if (t == 1) frames = {frame_bytes(cram(1), 0), frame_bytes(cram(1), 1), frame_bytes(cram(1), 2)};
     EXPECT_EQ(stream, stream_of(frames)) << "thread " << t;
     EXPECT_EQ(tail, BYTES(8, 0));
     EXPECT_TRUE(g->is_thread_active(t));
   }
-  EXPECT_NE(frame_of(cram(1), 0), kBareRow0);
+  EXPECT_NE(frame_bytes(cram(1), 0), kBareRow0);
 }
 
 TEST_F(CramGroup, DescriptorBytes) {
@@ -467,12 +369,12 @@ TEST_F(CramGroup, OnlyThreadZeroActive) {
   g->get_group_descriptor_data(d.data(), static_cast<unsigned>(d.size()));
   // Pre-actions of one sector: 8 + 32 + 4 bytes; half 1 follows half 0.
   const size_t s = 44;
-  EXPECT_EQ(word_at(d, s + 8), 1u);
+  EXPECT_EQ(read_le32(d, s + 8), 1u);
   const size_t half1 = s + 24 + 12 + 40 + 96;
-  EXPECT_EQ(word_at(d, half1), 0u);
-  EXPECT_EQ(word_at(d, half1 + 4), 0u);
-  EXPECT_EQ(word_at(d, half1 + 8), 0x301u);
-  EXPECT_EQ(word_at(d, half1 + 12), 0u);  // the bitmap: one page of thread 0
+  EXPECT_EQ(read_le32(d, half1), 0u);
+  EXPECT_EQ(read_le32(d, half1 + 4), 0u);
+  EXPECT_EQ(read_le32(d, half1 + 8), 0x301u);
+  EXPECT_EQ(read_le32(d, half1 + 12), 0u);  // the bitmap: one page of thread 0
   EXPECT_EQ(d.size(), half1 + 12 + 4 + 32);
 }
 
@@ -498,8 +400,8 @@ TEST_F(CramGroup, UncompressedGroupSumsTheBlockSizes) {
 }
 
 TEST_F(BlockGroup, UncompressedThreadLayoutSequentialOrInterleaved) {
-  auto a = loose_block(gen(), VOLD_BLOCK_DUMMY1, {2, 2, 2}, 0x10);
-  auto b = loose_block(gen(), VOLD_BLOCK_DUMMY1, {2, 2, 2}, 0x80);
+  auto a = block_of(gen(), VOLD_BLOCK_DUMMY1, {2, 2, 2}, 0x10, 0x40);
+  auto b = block_of(gen(), VOLD_BLOCK_DUMMY1, {2, 2, 2}, 0x80, 0x40);
   for (bool interleave : {false, true}) {
     auto g = group();
     g->set_group_type("OTHER", "");
@@ -518,7 +420,7 @@ TEST_F(BlockGroup, UncompressedThreadLayoutSequentialOrInterleaved) {
                    : std::vector<std::pair<VARNO_DBLOCK*, u32>>{{a.get(), 0}, {a.get(), 1},
                                                                 {a.get(), 2}, {b.get(), 0},
                                                                 {b.get(), 1}, {b.get(), 2}};
-    for (const auto& [blk, f] : order) put(expected, frame_of(blk, f));
+    for (const auto& [blk, f] : order) put(expected, frame_bytes(blk, f));
     EXPECT_EQ(out, expected) << interleave;
     EXPECT_INTERNAL_ERROR(g->get_thread_data(out.data(), 11, 0), "offset + frame_size <= bytes");
   }
@@ -528,8 +430,8 @@ TEST_F(BlockGroup, IoFirmwarePairingOfTwoOneFrameBlocks) {
   // Thread 1 gets the largest frame count as its slots: one slot for two
   // firmware blocks, mapped by the first block's frame count to its frame 0.
   param().fw_type = VARNO_QV_IO_FW;
-  auto a = loose_block(gen(), VOLD_BLOCK_FW_PARAMS, {4}, 0x10);
-  auto b = loose_block(gen(), VOLD_BLOCK_CNT_FW, {4}, 0x80);
+  auto a = block_of(gen(), VOLD_BLOCK_FW_PARAMS, {4}, 0x10);
+  auto b = block_of(gen(), VOLD_BLOCK_CNT_FW, {4}, 0x80);
   for (u32 compressed : {0u, 1u}) {
     param().group_compressed = compressed;
     auto g = group();
@@ -542,7 +444,7 @@ TEST_F(BlockGroup, IoFirmwarePairingOfTwoOneFrameBlocks) {
     g->get_thread_data(out.data(), static_cast<unsigned>(out.size()), 1);
     BYTES expected = compressed != 0 ? hdr(3, 0, 0, 0, 1) : BYTES();
     // The frame, then its padding or the unwritten rest of the thread.
-    put(expected, frame_of(a.get(), 0));
+    put(expected, frame_bytes(a.get(), 0));
     put(expected, BYTES(4, 0));
     EXPECT_EQ(compressed != 0 ? inflate_raw(out, nullptr) : out, expected) << compressed;
   }
@@ -556,16 +458,11 @@ class PageSlots : public BlockGroup {
   // barely compress.
   std::unique_ptr<VARNO_DBLOCK> random_block(u32 pages, u32 seed) {
     std::mt19937 rng(seed);
-    auto block = std::make_unique<VARNO_DBLOCK>(VOLD_BLOCK_DUMMY1, gen());
-    auto* frame = new VARNO_FRAME();
     // Fixed Huffman codes spend 8.44 bits on a random byte: aim at the
     // middle of the last page.
-    const u32 size = (2 * pages - 1) * 2048 * 1000 / 1055;
-    auto* segment = new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, size, true);
-    for (u32 i = 0; i < size; ++i) segment->data()[i] = static_cast<u8>(rng());
-    frame->add_frame_segment(segment);
-    block->insert_frame_at_end(frame, 0);
-    return block;
+    BYTES bytes((2 * pages - 1) * 2048 * 1000 / 1055);
+    for (u8& b : bytes) b = static_cast<u8>(rng());
+    return block_from(gen(), VOLD_BLOCK_DUMMY1, {bytes});
   }
 
   void check(u32 pages0, u32 pages1, const BYTES& bitmap_bytes) {
@@ -595,7 +492,7 @@ class PageSlots : public BlockGroup {
     // No pre-actions; the bitmap follows the two halves of 3 words and one
     // 40-byte record each.
     const size_t bitmap = 24 + 2 * (12 + 40);
-    EXPECT_EQ(word_at(d, 8), slots);
+    EXPECT_EQ(read_le32(d, 8), slots);
     EXPECT_EQ(BYTES(d.begin() + bitmap, d.end()), bitmap_bytes);
     BYTES rebuilt[2];
     for (u32 slot = 0; slot < slots; ++slot) {
@@ -627,8 +524,8 @@ class DescriptorFlags : public BlockGroup {
     BYTES d(g->get_group_descriptor_size());
     g->get_group_descriptor_data(d.data(), static_cast<unsigned>(d.size()));
     EXPECT_EQ(d.size(), 48u);
-    EXPECT_EQ(word_at(d, 4), 48u);
-    return word_at(d, 12);
+    EXPECT_EQ(read_le32(d, 4), 48u);
+    return read_le32(d, 12);
   }
 };
 
@@ -669,7 +566,7 @@ TEST_F(BlockGroup, TwoDExceptionSuppressesTheTwoDFlags) {
   EXPECT_TRUE(g->two_d_exception());
   BYTES d(g->get_group_descriptor_size());
   g->get_group_descriptor_data(d.data(), static_cast<unsigned>(d.size()));
-  EXPECT_EQ(word_at(d, 44 + 12), 0u);
+  EXPECT_EQ(read_le32(d, 44 + 12), 0u);
 
   auto h = group();
   h->set_group_type("CRAM", "");
@@ -706,8 +603,8 @@ TEST_F(BlockGroup, CollectionFailures) {
 }
 
 TEST_F(BlockGroup, ThreadsWithBlocksButNoDataReserveNothing) {
-  auto a = loose_block(gen(), VOLD_BLOCK_CRAM, {4}, 0);
-  auto empty = loose_block(gen(), VOLD_BLOCK_CRAM, {}, 0);
+  auto a = block_of(gen(), VOLD_BLOCK_CRAM, {4}, 0);
+  auto empty = block_of(gen(), VOLD_BLOCK_CRAM, {}, 0);
   auto g = group();
   g->set_group_type("OTHER", "");
   g->add_dblock(a.get(), 0);
@@ -718,8 +615,8 @@ TEST_F(BlockGroup, ThreadsWithBlocksButNoDataReserveNothing) {
   g->get_group_descriptor_data(d.data(), static_cast<unsigned>(d.size()));
   // Thread 0: one record and the four CRAM templates; thread 1: nothing.
   const size_t half1 = 24 + 12 + 40 + 96;
-  EXPECT_EQ(word_at(d, half1), 0u);
-  EXPECT_EQ(word_at(d, half1 + 4), 0u);
+  EXPECT_EQ(read_le32(d, half1), 0u);
+  EXPECT_EQ(read_le32(d, half1 + 4), 0u);
   EXPECT_EQ(d.size(), half1 + 12 + 4);
 }
 
@@ -727,7 +624,7 @@ TEST(BlockGroupLayout, HeaderBlocksMustFitTheDescriptorLayout) {
   // A copy of the fixtures whose SECTOR_GROUP_HALF block is 8 bytes.
   const std::string dir = std::filesystem::temp_directory_path() / "varno_group_half";
   std::filesystem::remove_all(dir);
-  std::filesystem::copy(kDir, dir);
+  std::filesystem::copy(kGroupDir, dir);
   std::ifstream in(dir + "/group_family.ddb");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const std::string from = "block SECTOR_GROUP_HALF option words=3";
@@ -749,10 +646,10 @@ TEST(BlockGroupLayout, HeaderBlocksMustFitTheDescriptorLayout) {
 
 // ---- TK 4-CNOC expansion --------------------------------------------------------------------
 
-class TkColumns : public ::testing::Test, public GROUP_DEVICE {
+class TkColumns : public ::testing::Test, public CL_DEVICE {
  protected:
   void SetUp() override {
-    load(kDir + "/group_device_tk.ddb");
+    load(kGroupDir + "/group_device_tk.ddb");
     param().tk_flow = 1;
   }
   void column(u32 x, u32 c) { dynamic_cast<VARNO_MBLOCK*>(meta(x))->set_cnoc_address(c, 3, false); }
@@ -765,10 +662,7 @@ class TkColumns : public ::testing::Test, public GROUP_DEVICE {
 };
 
 TEST_F(TkColumns, TwoColumnsMarkTheSecond) {
-  auto g = group();
-  g->set_group_type("CRAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
+  auto g = both_sectors("CRAM");
   g->collect_data(false);
   EXPECT_EQ(flags(*g), (std::vector<bool>{false, true}));
   EXPECT_TRUE(g->test_mode());
@@ -777,10 +671,7 @@ TEST_F(TkColumns, TwoColumnsMarkTheSecond) {
 
 TEST_F(TkColumns, OneSharedColumnMarksNothing) {
   column(1, 7);
-  auto g = group();
-  g->set_group_type("CRAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
+  auto g = both_sectors("CRAM");
   g->collect_data(false);
   EXPECT_EQ(flags(*g), (std::vector<bool>{false, false}));
   EXPECT_FALSE(g->test_mode());
@@ -810,10 +701,7 @@ TEST_F(TkColumns, ColumnRuleFailures) {
                           "No more than 2 sectors allowed per sector x column in block group");
   }
   {
-    auto g = group();
-    g->set_group_type("CRAM", "");
-    g->add_mblock(meta(0), 0);
-    g->add_mblock(meta(1), 0);
+    auto g = both_sectors("CRAM");
     g->add_mblock(meta(0), 0);
     EXPECT_INTERNAL_ERROR(g->collect_data(false),
                           "Sectors with same sector x column must be grouped together");
@@ -876,21 +764,16 @@ class FakeEngines : public BlockGroup {
 };
 
 TEST_F(FakeEngines, RecordsPointIntoTheTwoDSetupData) {
-  auto g = group();
-  g->set_group_type("CRAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
-  g->add_dblock(cram(0), 0);
-  g->add_dblock(cram(1), 0);
+  auto g = both_sectors("CRAM", true);
   BYTES records(80, 0);
   EXPECT_EQ(g->fill_dc_params(records.data(), 0), 0u);
-  EXPECT_EQ(word_at(records, 4), 7u << 8 | 0xF);
-  EXPECT_EQ(word_at(records, 8), 0u);
-  EXPECT_EQ(word_at(records, 12), 10u << 16 | 8);
-  EXPECT_EQ(word_at(records, 20), 10u);
-  EXPECT_EQ(word_at(records, 40 + 4), 9u << 8 | 0xF);
-  EXPECT_EQ(word_at(records, 40 + 8), 26u);
-  EXPECT_EQ(word_at(records, 40 + 12), 36u << 16 | 34);
+  EXPECT_EQ(read_le32(records, 4), 7u << 8 | 0xF);
+  EXPECT_EQ(read_le32(records, 8), 0u);
+  EXPECT_EQ(read_le32(records, 12), 10u << 16 | 8);
+  EXPECT_EQ(read_le32(records, 20), 10u);
+  EXPECT_EQ(read_le32(records, 40 + 4), 9u << 8 | 0xF);
+  EXPECT_EQ(read_le32(records, 40 + 8), 26u);
+  EXPECT_EQ(read_le32(records, 40 + 12), 36u << 16 | 34);
 
   EXPECT_EQ(g->get_2d_setup_size(0), 2 * (64 + 16 + 128u));
   BYTES setup(g->get_2d_setup_size(0));
@@ -907,31 +790,26 @@ TEST_F(FakeEngines, RecordsPointIntoTheTwoDSetupData) {
 TEST_F(FakeEngines, RelativeBbmRangesMoveOnlyTheirOwnBbmOffset) {
   param().pr_mode = 1;
   param().qv_2d_compression = 1;
-  auto g = group();
-  g->set_group_type("CRAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
-  g->add_dblock(cram(0), 0);
-  g->add_dblock(cram(1), 0);
+  auto g = both_sectors("CRAM", true);
   // Rows 1 to 3 and 0 to 1; a row of a 128-byte BBM over 3 rows is 5 units.
   g->thread(0).m_logical_pr_rows[0] = 1 | 3 << 16;
   g->thread(0).m_logical_pr_rows[1] = 0 | 1 << 16;
   EXPECT_EQ(g->get_start_end_bbm_offset(0, 0), 15u << 16 | 5);
   BYTES rec(80, 0);
   g->fill_dc_params(rec.data(), 0);
-  EXPECT_EQ(word_at(rec, 24), 10u << 16);
-  EXPECT_EQ(word_at(rec, 20), 10u + 5);
-  EXPECT_EQ(word_at(rec, 12), 15u << 16 | 8);
+  EXPECT_EQ(read_le32(rec, 24), 10u << 16);
+  EXPECT_EQ(read_le32(rec, 20), 10u + 5);
+  EXPECT_EQ(read_le32(rec, 12), 15u << 16 | 8);
   // The next block's structures stay where the setup data puts them.
-  EXPECT_EQ(word_at(rec, 40 + 8), 26u);
-  EXPECT_EQ(word_at(rec, 40 + 20), 36u);
-  EXPECT_EQ(word_at(rec, 40 + 24), 5u << 16);
+  EXPECT_EQ(read_le32(rec, 40 + 8), 26u);
+  EXPECT_EQ(read_le32(rec, 40 + 20), 36u);
+  EXPECT_EQ(read_le32(rec, 40 + 24), 5u << 16);
 
   param().qv_2d_align = 1;
   std::fill(rec.begin(), rec.end(), 0);
   g->fill_dc_params(rec.data(), 0);
-  EXPECT_EQ(word_at(rec, 24), 15u << 16 | 5);
-  EXPECT_EQ(word_at(rec, 20), 10u);
+  EXPECT_EQ(read_le32(rec, 24), 15u << 16 | 5);
+  EXPECT_EQ(read_le32(rec, 20), 10u);
 
   g->thread(0).m_logical_pr_rows[1] = 0;
   EXPECT_INTERNAL_ERROR(g->get_start_end_bbm_offset(0, 1), "end_pr_row > 0");
@@ -941,19 +819,14 @@ TEST_F(FakeEngines, RelativeBbmRangesMoveOnlyTheirOwnBbmOffset) {
 
 TEST_F(BlockGroup, UpperBlocksTakeTheUpperRecordSlots) {
   param().qv_test_mode = 1;
-  auto g = group();
-  g->set_group_type("ERAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
-  g->add_dblock(eram(0), 0);
-  g->add_dblock(eram(1), 0);
+  auto g = both_sectors("ERAM", true);
   g->thread(0).m_multi_address[0] = true;
   ASSERT_EQ(g->get_num_sector_threads(0), 3u);
   BYTES rec(120, 0);
   g->fill_dc_params(rec.data(), 0);
-  EXPECT_EQ(word_at(rec, 16), 2u);       // slot 0: the lower block
-  EXPECT_EQ(word_at(rec, 40 + 16), 0u);  // slot 1: unused
-  EXPECT_EQ(word_at(rec, 80 + 16), 2u);  // slot 2: the upper block
+  EXPECT_EQ(read_le32(rec, 16), 2u);       // slot 0: the lower block
+  EXPECT_EQ(read_le32(rec, 40 + 16), 0u);  // slot 1: unused
+  EXPECT_EQ(read_le32(rec, 80 + 16), 2u);  // slot 2: the upper block
 }
 
 TEST_F(BlockGroup, DefaultTwoDOpsReadTheEngine) {
@@ -970,8 +843,8 @@ TEST_F(BlockGroup, DefaultTwoDOpsReadTheEngine) {
   EXPECT_EQ(g->get_2d_setup_size(0), 64u + 8 + 24);
   BYTES rec(40, 0);
   g->fill_dc_params(rec.data(), 0);
-  EXPECT_EQ(word_at(rec, 4), 5u << 8 | 0xF);
-  EXPECT_EQ(word_at(rec, 20), (64u + 8) / 8);
+  EXPECT_EQ(read_le32(rec, 4), 5u << 8 | 0xF);
+  EXPECT_EQ(read_le32(rec, 20), (64u + 8) / 8);
   engine->m_CramMode = false;
   engine->m_EramBbmSize = 16;
   EXPECT_EQ(g->get_2d_setup_size(0), 64u + 8 + 16);
@@ -988,16 +861,16 @@ TEST_F(BlockGroup, CramRecordsAndTheirS4Word) {
   g->add_dblock(cram(0), 0);
   BYTES rec(40, 0);
   g->fill_dc_params(rec.data(), 0);
-  EXPECT_EQ(word_at(rec, 0), 1u << 16 | 1);
-  EXPECT_EQ(word_at(rec, 32), 0u);
+  EXPECT_EQ(read_le32(rec, 0), 1u << 16 | 1);
+  EXPECT_EQ(read_le32(rec, 32), 0u);
 
   // S4 mode: the register lengths are doubled for frames that are not S4
   // encoded; the spare row is not at row 0 and the sector's y is 3.
   param().s4_variant = 1;
   std::fill(rec.begin(), rec.end(), 0);
   g->fill_dc_params(rec.data(), 0);
-  EXPECT_EQ(word_at(rec, 0), 2u << 16 | 2);
-  EXPECT_EQ(word_at(rec, 32), 0x80000003u);
+  EXPECT_EQ(read_le32(rec, 0), 2u << 16 | 2);
+  EXPECT_EQ(read_le32(rec, 32), 0x80000003u);
 
   // S4-encoded frames also carry the fuse settings 1, 2, 3; the S4 lengths
   // come from DRAS values 2 and 3, which this sector lacks.
@@ -1014,12 +887,7 @@ TEST_F(BlockGroup, CramRecordsAndTheirS4Word) {
 }
 
 TEST_F(BlockGroup, EramRecordsHoldTheColumnBlocks) {
-  auto g = group();
-  g->set_group_type("ERAM", "");
-  g->add_mblock(meta(0), 0);
-  g->add_mblock(meta(1), 0);
-  g->add_dblock(eram(0), 0);
-  g->add_dblock(eram(1), 0);
+  auto g = both_sectors("ERAM", true);
   BYTES rec(80, 0);
   g->fill_dc_params(rec.data(), 0);
   BYTES expected(80, 0);
@@ -1035,16 +903,11 @@ TEST(BlockGroupSplitRedundancy, UnitOfTheSectorColumn) {
   // unit 1.
   const std::string dir = std::filesystem::temp_directory_path() / "varno_group_zr4";
   std::filesystem::create_directories(dir);
-  std::filesystem::copy_file(kDir + "/group_device.ddb", dir + "/zr4.ddb",
+  std::filesystem::copy_file(kGroupDir + "/group_device.ddb", dir + "/zr4.ddb",
                              std::filesystem::copy_options::overwrite_existing);
-  GROUP_DEVICE device;
+  CL_DEVICE device;
   device.load(dir + "/zr4.ddb");
-  auto g = device.group();
-  g->set_group_type("CRAM", "");
-  g->add_mblock(device.meta(0), 0);
-  g->add_mblock(device.meta(1), 0);
-  g->add_dblock(device.cram(0), 0);
-  g->add_dblock(device.cram(1), 0);
+  auto g = device.both_sectors("CRAM", true);
   BYTES rec(80, 0);
   g->fill_dc_params(rec.data(), 0);
   EXPECT_EQ(rec[31], 2u);
@@ -1064,24 +927,24 @@ TEST_F(BlockGroup, CramTemplatesOfOneAndTwoBlocks) {
   EXPECT_EQ(g->get_num_templates(0, true), 0u);
   BYTES t(96, 0);
   EXPECT_EQ(g->fill_templates(t.data(), 0), 96u);
-  EXPECT_EQ(word_at(t, 0), 0x2F010u);
-  EXPECT_EQ(word_at(t, 4), 0x000B0A00u);
-  EXPECT_EQ(word_at(t, 20), 40u);
-  EXPECT_EQ(word_at(t, 24 + 20), 50u);
-  EXPECT_EQ(word_at(t, 48), 0x30000u);
+  EXPECT_EQ(read_le32(t, 0), 0x2F010u);
+  EXPECT_EQ(read_le32(t, 4), 0x000B0A00u);
+  EXPECT_EQ(read_le32(t, 20), 40u);
+  EXPECT_EQ(read_le32(t, 24 + 20), 50u);
+  EXPECT_EQ(read_le32(t, 48), 0x30000u);
   EXPECT_EQ(BYTES(t.begin() + 52, t.begin() + 56), cnoc(6, 7, 3));
-  EXPECT_EQ(word_at(t, 72), 0x38001u);
+  EXPECT_EQ(read_le32(t, 72), 0x38001u);
 
   param().pre_action_flag = 1;
   g->fill_templates(t.data(), 0);
-  EXPECT_EQ(word_at(t, 20), 1024u);
-  EXPECT_EQ(word_at(t, 44), 1024u);
+  EXPECT_EQ(read_le32(t, 20), 1024u);
+  EXPECT_EQ(read_le32(t, 44), 1024u);
   param().pre_action_flag = 0;
   {
     cfg_scoped_value ifr("varno_qv_cram_ifr_dly", "500");
     g->fill_templates(t.data(), 0);
-    EXPECT_EQ(word_at(t, 20), 500u);
-    EXPECT_EQ(word_at(t, 44), 50u);
+    EXPECT_EQ(read_le32(t, 20), 500u);
+    EXPECT_EQ(read_le32(t, 44), 50u);
   }
 
   // A second block of the list: the largest configured delays, and the
@@ -1090,16 +953,16 @@ TEST_F(BlockGroup, CramTemplatesOfOneAndTwoBlocks) {
   EXPECT_EQ(g->get_num_templates(0, false), 6u);
   BYTES two(144, 0);
   EXPECT_EQ(g->fill_templates(two.data(), 0), 144u);
-  EXPECT_EQ(word_at(two, 20), 100u);
-  EXPECT_EQ(word_at(two, 44), 200u);
-  EXPECT_EQ(word_at(two, 96), 0x30004u);
-  EXPECT_EQ(word_at(two, 120), 0x39005u);
+  EXPECT_EQ(read_le32(two, 20), 100u);
+  EXPECT_EQ(read_le32(two, 44), 200u);
+  EXPECT_EQ(read_le32(two, 96), 0x30004u);
+  EXPECT_EQ(read_le32(two, 120), 0x39005u);
   EXPECT_EQ(BYTES(two.begin() + 100, two.begin() + 104), cnoc(6, 4, 1));
 }
 
 TEST_F(BlockGroup, FirmwareAndCommandTemplates) {
-  auto fw = loose_block(gen(), VOLD_BLOCK_FW_PARAMS, {8}, 0);
-  auto cnt_fw = loose_block(gen(), VOLD_BLOCK_CNT_FW, {8}, 0);
+  auto fw = block_of(gen(), VOLD_BLOCK_FW_PARAMS, {8}, 0);
+  auto cnt_fw = block_of(gen(), VOLD_BLOCK_CNT_FW, {8}, 0);
   param().group_compressed = 1;
   auto g = group();
   g->set_group_type("FW", "");
@@ -1109,19 +972,19 @@ TEST_F(BlockGroup, FirmwareAndCommandTemplates) {
   BYTES d(g->get_group_descriptor_size());
   g->get_group_descriptor_data(d.data(), static_cast<unsigned>(d.size()));
   // Half 0 at 24: one record, three templates.
-  EXPECT_EQ(word_at(d, 28), 3u);
+  EXPECT_EQ(read_le32(d, 28), 3u);
   const size_t t0 = 24 + 12 + 40;
-  EXPECT_EQ(word_at(d, t0), 0x23010u);
-  EXPECT_EQ(word_at(d, t0 + 20), 200000u | 1u << 28);  // two active buses
-  EXPECT_EQ(word_at(d, t0 + 24), 0x31001u);
+  EXPECT_EQ(read_le32(d, t0), 0x23010u);
+  EXPECT_EQ(read_le32(d, t0 + 20), 200000u | 1u << 28);  // two active buses
+  EXPECT_EQ(read_le32(d, t0 + 24), 0x31001u);
   EXPECT_EQ(BYTES(d.begin() + t0 + 24 + 8, d.begin() + t0 + 24 + 16), cnt(6, 3, 0));
-  EXPECT_EQ(word_at(d, t0 + 48), 0x20014u);
+  EXPECT_EQ(read_le32(d, t0 + 48), 0x20014u);
   const size_t t1 = t0 + 72 + 12 + 40;
-  EXPECT_EQ(word_at(d, t1), 0x20000u);
-  EXPECT_EQ(word_at(d, t1 + 4), 0x20000u);
-  EXPECT_EQ(word_at(d, t1 + 8), 4u);
-  EXPECT_EQ(word_at(d, t1 + 48), 0x30003u);
-  EXPECT_EQ(word_at(d, t1 + 56), 0x10006u);
+  EXPECT_EQ(read_le32(d, t1), 0x20000u);
+  EXPECT_EQ(read_le32(d, t1 + 4), 0x20000u);
+  EXPECT_EQ(read_le32(d, t1 + 8), 4u);
+  EXPECT_EQ(read_le32(d, t1 + 48), 0x30003u);
+  EXPECT_EQ(read_le32(d, t1 + 56), 0x10006u);
 
   param().template_count_mode = 1;
   EXPECT_EQ(g->get_num_templates(0, false), 2u);
@@ -1135,11 +998,11 @@ TEST_F(BlockGroup, EramTemplateCounts) {
   EXPECT_EQ(g->get_num_templates(0, true), 0u);
   BYTES t(72, 0);
   g->fill_templates(t.data(), 0);
-  EXPECT_EQ(word_at(t, 0), 0x2F010u);
-  EXPECT_EQ(word_at(t, 20), 200u);
-  EXPECT_EQ(word_at(t, 24), 0x40000u);
+  EXPECT_EQ(read_le32(t, 0), 0x2F010u);
+  EXPECT_EQ(read_le32(t, 20), 200u);
+  EXPECT_EQ(read_le32(t, 24), 0x40000u);
   EXPECT_EQ(BYTES(t.begin() + 24 + 16, t.begin() + 24 + 20), (BYTES{0x10, 0x00, 0x02, 0x00}));
-  EXPECT_EQ(word_at(t, 48), 0x48001u);
+  EXPECT_EQ(read_le32(t, 48), 0x48001u);
   EXPECT_EQ(BYTES(t.begin() + 48 + 8, t.begin() + 48 + 16), cnt(6, 4, 0x2000));
   EXPECT_EQ(BYTES(t.begin() + 48 + 16, t.begin() + 48 + 20), (BYTES{0x11, 0x00, 0x02, 0x00}));
 }
@@ -1204,10 +1067,10 @@ TEST_F(BlockGroup, PreActionSizesByTypeAndMode) {
   // frame, opcode 0; the rows are converted past the spare row at 0.
   BYTES pre(80, 0);
   EXPECT_EQ(g->write_pre_actions(pre.data()), 80u);
-  EXPECT_EQ(word_at(pre, 4), 40u);
-  EXPECT_EQ(word_at(pre, 28), 0x1013u);
-  EXPECT_EQ(word_at(pre, 32), 1u | 0u << 8 | 1u << 16);
-  EXPECT_EQ(word_at(pre, 36), 0u);
+  EXPECT_EQ(read_le32(pre, 4), 40u);
+  EXPECT_EQ(read_le32(pre, 28), 0x1013u);
+  EXPECT_EQ(read_le32(pre, 32), 1u | 0u << 8 | 1u << 16);
+  EXPECT_EQ(read_le32(pre, 36), 0u);
   EXPECT_EQ(g->thread(0).m_logical_pr_rows[0], 0u | 1u << 16);
   EXPECT_EQ(g->thread(0).m_phys_pr_rows[0], 1u | 2u << 16);
 
@@ -1229,12 +1092,12 @@ TEST_F(BlockGroup, PostActionsSendTheDataRegisterLength) {
   EXPECT_EQ(g->post_action_counts()[0], 4u);
   BYTES post(32, 0xEE);
   EXPECT_EQ(g->write_post_actions(post.data()), 32u);
-  EXPECT_EQ(word_at(post, 4), 32u);
-  EXPECT_EQ(word_at(post, 12), 0xEEEEEEEEu);  // the fourth word is left alone
-  EXPECT_EQ(word_at(post, 28), 0u);
+  EXPECT_EQ(read_le32(post, 4), 32u);
+  EXPECT_EQ(read_le32(post, 12), 0xEEEEEEEEu);  // the fourth word is left alone
+  EXPECT_EQ(read_le32(post, 28), 0u);
 
   // A block outside any sector has no CNOC address.
-  auto loose = loose_block(gen(), VOLD_BLOCK_DUMMY1, {4}, 0);
+  auto loose = block_of(gen(), VOLD_BLOCK_DUMMY1, {4}, 0);
   BYTES packet(28);
   EXPECT_INTERNAL_ERROR(g->cnoc_send_no_cmd_packet(packet.data(), loose.get(), 0, 0, 0, 0, 0),
                         "mblk != nullptr");

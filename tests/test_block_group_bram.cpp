@@ -1,47 +1,15 @@
 // BRAM and transceiver load sequences of a decompression thread, checked by
 // inflating the thread stream (record header of tests/data/group: [ch,
 // frtype, ulen(3), s4 | thr << 4, chext, bank]) and by writing them directly.
-#include <zlib.h>
-
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "cfg.h"
-#include "varno_block_group.h"
-#include "varno_dblock.h"
-#include "varno_frame.h"
-#include "varno_gen.h"
+#include "group_fixture.h"
 #include "varno_test.h"
 
 namespace {
-
-const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/group";
-using BYTES = std::vector<u8>;
-
-void put(BYTES& out, const BYTES& b) { out.insert(out.end(), b.begin(), b.end()); }
-void put(BYTES& out, u32 v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<u8>(v >> (8 * i)));
-}
-BYTES hdr(u32 ch, u32 ft, u32 s4, u32 thr, u32 len) {
-  return {static_cast<u8>(ch),       static_cast<u8>(ft), static_cast<u8>(len),
-          static_cast<u8>(len >> 8), static_cast<u8>(len >> 16), static_cast<u8>(s4 | thr << 4),
-          0,                         0};
-}
-
-BYTES inflate_raw(const u8* data, u32 size) {
-  z_stream zs{};
-  EXPECT_EQ(inflateInit2(&zs, -13), Z_OK);
-  BYTES out(1 << 16);
-  zs.next_in = const_cast<u8*>(data);
-  zs.avail_in = size;
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
-  out.resize(zs.total_out);
-  inflateEnd(&zs);
-  return out;
-}
 
 // The command preamble with the default delays.
 BYTES commands(u32 start_word, u32 count_word, u32 chunks, u32 preamble = 200, u32 load = 4096) {
@@ -57,37 +25,15 @@ BYTES commands(u32 start_word, u32 count_word, u32 chunks, u32 preamble = 200, u
   return out;
 }
 
-class BramLoad : public ::testing::Test {
+class BramLoad : public GroupGen {
  protected:
-  void SetUp() override {
-    m_top.reset(varno_get_factory()->create_generator());
-    m_top->set_family_pcf(kDir + "/group_family.ddb");
-    m_top->set_device_pcf(kDir + "/group_device.ddb");
-    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u);
-  }
-  VARNO_GEN* gen() { return dynamic_cast<VARNO_GEN*>(m_top.get()); }
-
   // Frame i holds bytes counting up from 0x10 * (i + 1).
   std::unique_ptr<VARNO_DBLOCK> block(u32 type, const std::vector<u32>& sizes) {
-    auto b = std::make_unique<VARNO_DBLOCK>(type, gen());
-    for (size_t i = 0; i < sizes.size(); ++i) {
-      auto* frame = new VARNO_FRAME();
-      auto* segment = new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, sizes[i], true);
-      for (u32 k = 0; k < sizes[i]; ++k) segment->data()[k] = static_cast<u8>(0x10 * (i + 1) + k);
-      frame->add_frame_segment(segment);
-      EXPECT_TRUE(b->insert_frame_at_end(frame, 0));
-    }
-    return b;
+    return block_of(gen(), type, sizes, 0x10, 0x10);
   }
   // A frame record as loaded: header, load address, data, zeros up to 8.
   static BYTES load_record(VARNO_DBLOCK* b, u32 f, u32 ch, u32 address) {
-    BYTES data(b->get_frame_size(f));
-    b->get_frame_data(f, data.data());
-    BYTES out = hdr(ch, 0, 0, 0, static_cast<u32>((data.size() + 7) >> 2));
-    put(out, address);
-    put(out, data);
-    out.resize(out.size() + (8 - (data.size() + 4) % 8) % 8, 0);
-    return out;
+    return record(concat({le32(address), frame_bytes(b, f)}), ch, 0, 0);
   }
   BYTES stream(VARNO_DC_THREAD& t, VARNO_DBLOCK* b) {
     t.m_DBlocksArray.push_back(b);
@@ -97,8 +43,6 @@ class BramLoad : public ::testing::Test {
     EXPECT_TRUE(t.compress());
     return inflate_raw(t.compressed_data(), t.compressed_size());
   }
-
-  std::unique_ptr<VARNO_IGEN> m_top;
 };
 
 TEST_F(BramLoad, OneChunkOfOneFrame) {

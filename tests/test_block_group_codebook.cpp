@@ -2,28 +2,17 @@
 // codebook parameters given in memory, and the remapped stream checked by
 // inflating it (record header of tests/data/group: [ch, frtype, ulen(3),
 // s4 | thr << 4, chext, bank]).
-#include <zlib.h>
-
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <numeric>
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "group_fixture.h"
 #include "varno_block_config.h"
-#include "varno_block_group.h"
-#include "varno_dblock.h"
-#include "varno_eblock.h"
-#include "varno_frame.h"
-#include "varno_gen.h"
 #include "varno_test.h"
-#include "vold.h"
 
 namespace {
-
-const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/group";
-using BYTES = std::vector<u8>;
 
 std::vector<u32> identity_rows() {
   std::vector<u32> rows(256);
@@ -171,45 +160,21 @@ TEST_F(Codebook, Failures) {
 
 // ---- The remapped stream of a thread --------------------------------------------------
 
-BYTES inflate_raw(const u8* data, u32 size) {
-  z_stream zs{};
-  EXPECT_EQ(inflateInit2(&zs, -13), Z_OK);
-  BYTES out(1 << 16);
-  zs.next_in = const_cast<u8*>(data);
-  zs.avail_in = size;
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
-  out.resize(zs.total_out);
-  inflateEnd(&zs);
-  return out;
-}
-
-class CodebookStream : public ::testing::Test {
+class CodebookStream : public GroupGen {
  protected:
   void SetUp() override {
-    m_top.reset(varno_get_factory()->create_generator());
-    m_top->set_family_pcf(kDir + "/group_family.ddb");
-    m_top->set_device_pcf(kDir + "/group_device.ddb");
-    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u);
+    ASSERT_NO_FATAL_FAILURE(load_model());
     m_info.create_device_info(VOLD_FAMILY_QUELVO, 1);
     auto* eblock = dynamic_cast<VARNO_EBLOCK*>(gen()->get_block("SECTOR_ARRAY", false));
     ASSERT_NE(eblock, nullptr);
     m_array = eblock->config();
   }
-  VARNO_GEN* gen() { return dynamic_cast<VARNO_GEN*>(m_top.get()); }
   void add(VOLD_PARAMETER_TYPE type, const std::vector<u32>& rows) {
     m_array->m_param_list.push_back(m_info.add_param(VOLD_BLOCK_SECTOR_ARRAY, type, rows));
   }
   // A CRAM block outside any sector with one 8-byte frame.
   std::unique_ptr<VARNO_DBLOCK> cram_block(const BYTES& bytes) {
-    auto block = std::make_unique<VARNO_DBLOCK>(VOLD_BLOCK_CRAM, gen());
-    auto* frame = new VARNO_FRAME();
-    auto* segment = new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, 8, true);
-    std::copy(bytes.begin(), bytes.end(), segment->data());
-    frame->add_frame_segment(segment);
-    EXPECT_TRUE(block->insert_frame_at_end(frame, 0));
-    return block;
+    return block_from(gen(), VOLD_BLOCK_CRAM, {bytes});
   }
   void prepare(VARNO_DC_THREAD& t, VARNO_DBLOCK* b) {
     t.m_DBlocksArray.push_back(b);
@@ -218,7 +183,6 @@ class CodebookStream : public ::testing::Test {
     t.set_generator(gen());
   }
 
-  std::unique_ptr<VARNO_IGEN> m_top;
   VOLD_INFO m_info;
   VARNO_BLOCK_CONFIG* m_array = nullptr;
 };
@@ -275,37 +239,25 @@ TEST_F(CodebookStream, SectorArrayTypeFormIsTheOneTheHostGets) {
 // codebook (row i holds 255 - i), and a sector array that holds an identity
 // generic codebook and a type form of its own.
 TEST(CodebookSource, DataBlockCodebookIsTheOneTheHostGets) {
-  auto slurp = [](const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  };
-  const std::string dir = ::testing::TempDir();
+  TEMP_DIR dir;
   // The sector devices are found beside the device file.
-  for (const char* name : {"qv_sector_cl.ddb", "quelvo_sector_family_vold.ddb"}) {
-    std::ofstream(dir + "/" + name) << slurp(kDir + "/" + name);
-  }
-  const std::string family = dir + "/codebook_source_family.ddb";
-  const std::string device = dir + "/codebook_source_device.ddb";
-  std::ofstream(family) << slurp(kDir + "/group_family.ddb")
-                        << "\nblock CRAM data frame=TK_ESRAM_BBUS\n";
-  std::ofstream(device) << slurp(kDir + "/group_device.ddb")
-                        << "\nparam CRAM GZIP_KORVIA_LITERALS 255..0\n"
-                        << "param SECTOR_ARRAY GZIP_KORVIA_LITERALS 0..255\n"
-                        << "param SECTOR_ARRAY GZIP_KORVIA_LITERALS_CRAM 0..255\n";
-  std::unique_ptr<VARNO_IGEN> top(varno_get_factory()->create_generator());
-  top->set_family_pcf(family);
-  top->set_device_pcf(device);
-  ASSERT_EQ(top->process_pcfs(false, false, false, nullptr, 0), 0u);
-  auto* gen = dynamic_cast<VARNO_GEN*>(top.get());
+  for (const char* name : {"qv_sector_cl.ddb", "quelvo_sector_family_vold.ddb"})
+    dir.write(name, read_file(kGroupDir + "/" + name));
+  auto gen = new_generator(
+      dir.write("family.ddb", read_file(kGroupDir + "/group_family.ddb") +
+                                  "\nblock CRAM data frame=TK_ESRAM_BBUS\n"),
+      dir.write("device.ddb", read_file(kGroupDir + "/group_device.ddb") +
+                                  "\nparam CRAM GZIP_KORVIA_LITERALS 255..0\n"
+                                  "param SECTOR_ARRAY GZIP_KORVIA_LITERALS 0..255\n"
+                                  "param SECTOR_ARRAY GZIP_KORVIA_LITERALS_CRAM 0..255\n"));
+  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, 0), 0u);
   ASSERT_NE(dynamic_cast<VARNO_DBLOCK*>(gen->get_block(VOLD_BLOCK_CRAM, false)), nullptr);
 
   BYTES host(2048);
   ASSERT_EQ(gen->copy_korvia_codebook(host.data(), 2048, VOLD_BLOCK_CRAM, true), 2048u);
   EXPECT_EQ(host[0], 255);
   VARNO_DC_THREAD t;
-  t.set_generator(gen);
+  t.set_generator(gen.get());
   BYTES table(256);
   ASSERT_EQ(t.copy_reversed_host_literals(table.data(), 256, VOLD_BLOCK_CRAM), 256);
   for (u32 x = 0; x < 256; ++x) EXPECT_EQ(host[8 * table[x]], x) << x;
@@ -315,15 +267,10 @@ TEST(CodebookSource, DataBlockCodebookIsTheOneTheHostGets) {
   // The stream is remapped with that inverse, not with the sector array's
   // identity codebook.
   gen->get_mgr_param()->use_codebook = 1;
-  VARNO_DBLOCK block(VOLD_BLOCK_CRAM, gen);
-  auto* frame = new VARNO_FRAME();
-  auto* segment = new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, 8, true);
-  const BYTES bytes = {0, 1, 2, 3, 0x80, 0xFE, 0xFF, 0x10};
-  std::copy(bytes.begin(), bytes.end(), segment->data());
-  frame->add_frame_segment(segment);
-  ASSERT_TRUE(block.insert_frame_at_end(frame, 0));
-  t.m_DBlocksArray.push_back(&block);
-  t.m_data_size = block.get_block_size();
+  auto block = block_from(gen.get(), VOLD_BLOCK_CRAM, {{0, 1, 2, 3, 0x80, 0xFE, 0xFF, 0x10}});
+  ASSERT_EQ(block->get_number_of_frames(), 1u);
+  t.m_DBlocksArray.push_back(block.get());
+  t.m_data_size = block->get_block_size();
   t.m_DcThreadFrames = 1;
   t.m_thread_type = 1;
   ASSERT_TRUE(t.compress());

@@ -4,8 +4,6 @@
 // sector with their parameters given in memory; the generator is the device
 // of tests/data/group (record header: [ch, frtype, ulen(3), s4 | thr << 4,
 // chext, bank]).
-#include <zlib.h>
-
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -13,53 +11,18 @@
 #include <vector>
 
 #include "cfg.h"
+#include "group_fixture.h"
 #include "varno_block_config.h"
-#include "varno_block_group.h"
-#include "varno_dblock.h"
-#include "varno_eblock.h"
-#include "varno_frame.h"
-#include "varno_gen.h"
 #include "varno_mgr_param.h"
 #include "varno_test.h"
-#include "vold.h"
 
 namespace {
 
-const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/group";
-using BYTES = std::vector<u8>;
 using RANGES = std::map<u32, u32>;
 constexpr u32 CMD = 0x80000000u;
 constexpr u32 DUMMY = 0x20000000u;
 
-void put(BYTES& out, const BYTES& b) { out.insert(out.end(), b.begin(), b.end()); }
-void put(BYTES& out, u32 v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<u8>(v >> (8 * i)));
-}
-BYTES hdr(u32 ch, u32 ft, u32 s4, u32 thr, u32 len) {
-  return {static_cast<u8>(ch),       static_cast<u8>(ft), static_cast<u8>(len),
-          static_cast<u8>(len >> 8), static_cast<u8>(len >> 16), static_cast<u8>(s4 | thr << 4),
-          0,                         0};
-}
-BYTES words(std::initializer_list<u32> values) {
-  BYTES out;
-  for (u32 v : values) put(out, v);
-  return out;
-}
 RANGES range(u32 start, u32 end, u32 opcode = 0) { return {{start, opcode << 16 | end}}; }
-
-BYTES inflate_raw(const u8* data, u32 size) {
-  z_stream zs{};
-  EXPECT_EQ(inflateInit2(&zs, -13), Z_OK);
-  BYTES out(1 << 16);
-  zs.next_in = const_cast<u8*>(data);
-  zs.avail_in = size;
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
-  out.resize(zs.total_out);
-  inflateEnd(&zs);
-  return out;
-}
 
 // The frames of a mask, in order.
 std::vector<u32> mask_frames(const std::vector<u8>& mask) {
@@ -75,31 +38,21 @@ std::vector<u32> span(u32 first, u32 last) {
   return out;
 }
 
-class PrThread : public ::testing::Test {
+class PrThread : public GroupGen {
  protected:
   void SetUp() override {
-    m_top.reset(varno_get_factory()->create_generator());
-    m_top->set_family_pcf(kDir + "/group_family.ddb");
-    m_top->set_device_pcf(kDir + "/group_device.ddb");
-    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u);
+    ASSERT_NO_FATAL_FAILURE(load_model());
     m_info.create_device_info(VOLD_FAMILY_QUELVO, 1);
   }
-  VARNO_GEN* gen() { return dynamic_cast<VARNO_GEN*>(m_top.get()); }
-  VARNO_MGR_PARAM& param() { return *m_top->get_mgr_param(); }
 
-  // A block of frames 4-byte frames whose first byte is the frame number.
+  // A block of frames 4-byte frames: the frame number, then 0xA0 + the
+  // block's number (from 1).
   VARNO_DBLOCK* block(u32 type, u32 frames) {
-    m_blocks.push_back(std::make_unique<VARNO_DBLOCK>(type, gen()));
-    VARNO_DBLOCK* b = m_blocks.back().get();
-    for (u32 f = 0; f < frames; ++f) {
-      auto* frame = new VARNO_FRAME();
-      auto* segment = new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, 4, true);
-      segment->data()[0] = static_cast<u8>(f);
-      segment->data()[1] = static_cast<u8>(0xA0 + m_blocks.size());
-      frame->add_frame_segment(segment);
-      EXPECT_TRUE(b->insert_frame_at_end(frame, 0));
-    }
-    return b;
+    std::vector<BYTES> bytes;
+    const u8 number = static_cast<u8>(0xA1 + m_blocks.size());
+    for (u32 f = 0; f < frames; ++f) bytes.push_back({static_cast<u8>(f), number, 0, 0});
+    m_blocks.push_back(block_from(gen(), type, bytes));
+    return m_blocks.back().get();
   }
   void param_of(VARNO_DBLOCK* b, VOLD_PARAMETER_TYPE type, const std::vector<u32>& values) {
     b->get_block_config()->m_param_list.push_back(m_info.add_param(b->block_type(), type, values));
@@ -122,7 +75,6 @@ class PrThread : public ::testing::Test {
     t.set_generator(gen());
   }
 
-  std::unique_ptr<VARNO_IGEN> m_top;
   VOLD_INFO m_info;
   std::vector<std::unique_ptr<VARNO_DBLOCK>> m_blocks;
 };
@@ -563,61 +515,27 @@ TEST_F(PrThread, SparseCramStreamCarriesCommandsAndMaskedFrames) {
   BYTES expected = hdr(2, 0, 0, 0, 3);
   put(expected, words({0x1013, 1 | 0 << 8 | 4 << 16, 1, 0}));
   put(expected, hdr(0, 3, 0, 0, 1280));
-  for (u32 f = 0; f < 4; ++f) {
-    put(expected, hdr(0, 1, 0, 0, 1));
-    put(expected, {static_cast<u8>(f), 0xA1, 0, 0, 0, 0, 0, 0});
-  }
+  for (u32 f = 0; f < 4; ++f) put(expected, record({static_cast<u8>(f), 0xA1, 0, 0}, 0, 1, 0));
   put(expected, hdr(2, 0, 0, 1, 3));
   put(expected, words({0x1013, 1 | 8 << 8 | 4 << 16, 2, 0}));
   put(expected, hdr(0, 3, 0, 1, 1280));
-  for (u32 f = 8; f < 12; ++f) {
-    put(expected, hdr(0, 1, 0, 1, 1));
-    put(expected, {static_cast<u8>(f), 0xA2, 0, 0, 0, 0, 0, 0});
-  }
+  for (u32 f = 8; f < 12; ++f) put(expected, record({static_cast<u8>(f), 0xA2, 0, 0}, 0, 1, 1));
   EXPECT_EQ(inflate_raw(t.compressed_data(), t.compressed_size()), expected);
 }
-
 
 // ---- Through the group ----------------------------------------------------------------------
 
 // The device of tests/data/group with both sectors framed: three CRAM frames
 // per sector, one frame per IP row.
-class PrGroup : public ::testing::Test {
+class PrGroup : public ::testing::Test, public GROUP_DEVICE {
  protected:
-  void SetUp() override {
-    m_top.reset(varno_get_factory()->create_generator());
-    m_top->set_family_pcf(kDir + "/group_family.ddb");
-    m_top->set_device_pcf(kDir + "/group_device.ddb");
-    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u);
-    for (u32 x = 0; x < 2; ++x) {
-      VARNO_MGR_PARAM* p = sector(x)->get_mgr_param();
-      p->skip_headers = 1;
-      p->s4_variant = 0;
-      cram(x)->set_data(VARNO_BLOCK_DATA_CRAM, m_image.data(), 256, nullptr);
-    }
-    ASSERT_TRUE(m_top->do_all_blocks());
-    m_top->get_mgr_param()->s4_variant = 0;
-  }
-  VARNO_IMBLOCK* meta(u32 x) { return m_top->get_meta_block("SECTOR_ARRAY", x, 0); }
-  VARNO_GEN* sector(u32 x) { return dynamic_cast<VARNO_GEN*>(meta(x)->generator()); }
-  VARNO_DBLOCK* cram(u32 x) {
-    return dynamic_cast<VARNO_DBLOCK*>(sector(x)->get_block("CRAM", false));
-  }
-  std::unique_ptr<VARNO_MBLOCK_GROUP> group() {
-    auto g = std::make_unique<VARNO_MBLOCK_GROUP>(dynamic_cast<VARNO_GEN*>(m_top.get()));
-    g->set_group_type("CRAM", "");
-    g->add_mblock(meta(0), 0);
-    g->add_mblock(meta(1), 0);
-    return g;
-  }
-
-  BYTES m_image = BYTES(32, 0x5A);
-  std::unique_ptr<VARNO_IGEN> m_top;
+  PrGroup() : GROUP_DEVICE(BYTES(32, 0x5A), BYTES(32, 0x5A)) {}
+  void SetUp() override { load(); }
 };
 
 TEST_F(PrGroup, RowModeCollectsCommonRows) {
-  m_top->get_mgr_param()->pr_mode = VARNO_QV_PR_ROW;
-  auto g = group();
+  param().pr_mode = VARNO_QV_PR_ROW;
+  auto g = both_sectors("CRAM");
   g->set_sector_frame_range(1, 1, 0, 0, 3, "CRAM", false);
   g->set_sector_frame_range(2, 2, 0, 1, 4, "CRAM", false);
   g->collect_data(false);
@@ -629,8 +547,8 @@ TEST_F(PrGroup, RowModeCollectsCommonRows) {
 }
 
 TEST_F(PrGroup, RangesPastTheBlockAreRefused) {
-  m_top->get_mgr_param()->pr_mode = VARNO_QV_PR_ROW;
-  auto g = group();
+  param().pr_mode = VARNO_QV_PR_ROW;
+  auto g = both_sectors("CRAM");
   g->set_sector_frame_range(0, 5, 0, 0, 0, "CRAM", false);
   EXPECT_INTERNAL_ERROR(g->collect_data(false),
                         "PR frame range [0, 5] lies beyond the 3 frames of block #0");

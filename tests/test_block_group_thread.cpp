@@ -11,102 +11,18 @@
 #include <vector>
 
 #include "cfg.h"
+#include "group_fixture.h"
 #include "msg.h"
 #include "varno_block_config.h"
-#include "varno_block_group.h"
-#include "varno_dblock.h"
-#include "varno_eblock.h"
-#include "varno_frame.h"
-#include "varno_gen.h"
 #include "varno_test.h"
-#include "vold.h"
 
 namespace {
 
-const std::string kDir = std::string(VARNO_TEST_DATA_DIR) + "/group";
-using BYTES = std::vector<u8>;
-
-void put(BYTES& out, const BYTES& b) { out.insert(out.end(), b.begin(), b.end()); }
-
-BYTES hdr(u32 ch, u32 ft, u32 s4, u32 thr, u32 len, u32 chext = 0) {
-  return {static_cast<u8>(ch),       static_cast<u8>(ft),        static_cast<u8>(len),
-          static_cast<u8>(len >> 8), static_cast<u8>(len >> 16), static_cast<u8>(s4 | thr << 4),
-          static_cast<u8>(chext),    0};
-}
 BYTES delay(u32 n) { return hdr(0, 3, 0, 1, n); }
 BYTES gap(u32 n) { return hdr(0, 3, 0, 0, n); }
 
-// Raw inflate with the device's 8 KB window: a stream that reaches further
-// back fails here.
-BYTES inflate_raw(const u8* data, u32 size) {
-  z_stream zs{};
-  EXPECT_EQ(inflateInit2(&zs, -13), Z_OK);
-  BYTES out(1 << 16);
-  zs.next_in = const_cast<u8*>(data);
-  zs.avail_in = size;
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
-  EXPECT_EQ(zs.avail_in, 8u);  // the closing zero bytes
-  out.resize(zs.total_out);
-  inflateEnd(&zs);
-  return out;
-}
-
-// A block outside any sector with frames of the given bytes.
-std::unique_ptr<VARNO_DBLOCK> block_from(VARNO_GEN* gen, u32 type,
-                                         const std::vector<BYTES>& frames) {
-  auto block = std::make_unique<VARNO_DBLOCK>(type, gen);
-  for (const BYTES& bytes : frames) {
-    auto* frame = new VARNO_FRAME();
-    auto* segment =
-        new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, static_cast<u32>(bytes.size()), true);
-    std::copy(bytes.begin(), bytes.end(), segment->data());
-    frame->add_frame_segment(segment);
-    EXPECT_TRUE(block->insert_frame_at_end(frame, 0));
-  }
-  return block;
-}
-
-// A block outside any sector whose frames hold bytes counting up from seed.
-std::unique_ptr<VARNO_DBLOCK> block_of(VARNO_GEN* gen, u32 type, std::vector<u32> sizes,
-                                       u8 seed = 1) {
-  std::vector<BYTES> frames;
-  for (u32 size : sizes) {
-    BYTES bytes(size);
-    for (u32 i = 0; i < size; ++i) bytes[i] = static_cast<u8>(seed + i);
-    frames.push_back(bytes);
-    seed = static_cast<u8>(seed + 0x20);
-  }
-  return block_from(gen, type, frames);
-}
-
-BYTES frame_of(VARNO_IBLOCK* block, u32 i) {
-  BYTES out(block->get_frame_size(i));
-  block->get_frame_data(i, out.data());
-  return out;
-}
-
-// A data record: header and the frame padded to 8 bytes.
-BYTES record(VARNO_IBLOCK* block, u32 f, u32 ch, u32 ft, u32 thr, u32 chext = 0) {
-  BYTES frame = frame_of(block, f);
-  BYTES out = hdr(ch, ft, 0, thr, static_cast<u32>((frame.size() + 3) / 4), chext);
-  put(out, frame);
-  out.resize(out.size() + (8 - frame.size() % 8) % 8, 0);
-  return out;
-}
-
-class DcThread : public ::testing::Test {
+class DcThread : public GroupGen {
  protected:
-  void SetUp() override {
-    m_top.reset(varno_get_factory()->create_generator());
-    m_top->set_family_pcf(kDir + "/group_family.ddb");
-    m_top->set_device_pcf(kDir + "/group_device.ddb");
-    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u);
-  }
-  VARNO_GEN* gen() { return dynamic_cast<VARNO_GEN*>(m_top.get()); }
-  VARNO_MGR_PARAM& param() { return *m_top->get_mgr_param(); }
-
   // Prepares t as the group would: every block gets max-frames slots.
   void prepare(VARNO_DC_THREAD& t, const std::vector<VARNO_DBLOCK*>& blocks) {
     u32 most = 0;
@@ -118,13 +34,15 @@ class DcThread : public ::testing::Test {
     t.m_DcThreadFrames = most * static_cast<u32>(blocks.size());
     t.set_generator(gen());
   }
+  // The inflated stream; the stream ends in eight zero bytes.
   static BYTES stream(VARNO_DC_THREAD& t) {
     EXPECT_TRUE(t.compress());
     EXPECT_EQ(t.m_data_size, t.compressed_size());
-    return inflate_raw(t.compressed_data(), t.compressed_size());
+    BYTES tail;
+    const BYTES out = inflate_raw(t.compressed_data(), t.compressed_size(), &tail);
+    EXPECT_EQ(tail, BYTES(8, 0));
+    return out;
   }
-
-  std::unique_ptr<VARNO_IGEN> m_top;
 };
 
 TEST_F(DcThread, EmptyThreadsAndEmptyStreams) {

@@ -2,14 +2,14 @@
 // grid and its walks, and parameter and argument access by name.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "generator_fixture.h"
 #include "msg.h"
 #include "varno_block_config.h"
 #include "varno_eblock.h"
@@ -37,17 +37,6 @@ struct EBLOCK_FIXTURE {
   VOLD_INFO device;
   std::unique_ptr<VARNO_GEN> gen;
   VARNO_EBLOCK block;
-};
-
-class DEBUG_LINES {
- public:
-  DEBUG_LINES() {
-    msg_set_debug_sink([this](const char*, int level, const std::string& text) {
-      if (level == 2) lines.push_back(text);
-    });
-  }
-  ~DEBUG_LINES() { msg_set_debug_sink({}); }
-  std::vector<std::string> lines;
 };
 
 }  // namespace
@@ -174,27 +163,18 @@ TEST(SectorGrid, ActsAsABlockWithoutContent) {
   EXPECT_EQ(b.block_type(), 0u);  // not overridden
   EXPECT_EQ(b.get_block_size(), 0u);
   EXPECT_EQ(b.get_number_of_frames(), 0u);
-  const std::string path = (fs::temp_directory_path() / ("varno_eblock_" + std::to_string(::getpid()))).string();
-  {
-    std::ofstream out(path);
-    b.dump(out, VARNO_OUTPUT_FORMAT_DAT);
-  }
-  EXPECT_EQ(fs::file_size(path), 0u);
-  fs::remove(path);
+  EXPECT_EQ(dumped([&](std::ofstream& out) { b.dump(out, VARNO_OUTPUT_FORMAT_DAT); }), "");
 }
 
 TEST(SectorGrid, ExpectedDataPerSectorDirectory) {
   EBLOCK_FIXTURE fx;
   fx.block.set_sector_counts(2, 1);
   fx.block.create_sectors();
-  const fs::path dir = fs::temp_directory_path() / ("varno_eblock_dump_" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  fx.block.dump_expected_data((dir / "SECTOR_ARRAY").string());
-  EXPECT_TRUE(fs::is_directory(dir / "SECTOR_ARRAYX0Y0"));
-  EXPECT_TRUE(fs::is_directory(dir / "SECTOR_ARRAYX1Y0"));
-  EXPECT_FALSE(fs::exists(dir / "SECTOR_ARRAYX0Y1"));
-  fs::remove_all(dir);
+  TEMP_DIR dir;
+  fx.block.dump_expected_data(dir.file("SECTOR_ARRAY"));
+  EXPECT_TRUE(fs::is_directory(dir.file("SECTOR_ARRAYX0Y0")));
+  EXPECT_TRUE(fs::is_directory(dir.file("SECTOR_ARRAYX1Y0")));
+  EXPECT_FALSE(fs::exists(dir.file("SECTOR_ARRAYX0Y1")));
 }
 
 // ---- Parameters and arguments by name ---------------------------------------------------

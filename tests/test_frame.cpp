@@ -2,13 +2,13 @@
 // ownership and the dump's comment placement.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "generator_fixture.h"
 #include "varno_frame.h"
 #include "varno_test.h"
 
@@ -21,24 +21,9 @@ VARNO_FRAME_SEGMENT* make_segment(VARNO_FRAME_SEGMENT_TYPE type, const std::vect
   return new VARNO_FRAME_SEGMENT(type, static_cast<u32>(bytes.size()), buffer);
 }
 
-std::vector<u8> serialise(const VARNO_FRAME& frame) {
-  std::vector<u8> out(frame.get_frame_size());
-  EXPECT_EQ(frame.get_frame_data(out.data(), static_cast<u32>(out.size())), out.size());
-  return out;
-}
-
 std::string dump_text(const VARNO_FRAME& frame, const std::string& comment,
                       VARNO_OUTPUT_FORMAT format = VARNO_OUTPUT_FORMAT_DAT) {
-  const std::string path = "test_frame_dump.txt";
-  {
-    std::ofstream stream(path, std::ios::out | std::ios::trunc);
-    frame.dump(stream, format, comment);
-  }
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::remove(path.c_str());
-  return text.str();
+  return dumped([&](std::ofstream& s) { frame.dump(s, format, comment); });
 }
 
 // pre (8 bytes, itself with a 2-byte instruction before its 6-byte header),
@@ -95,7 +80,7 @@ TEST(Frame, SerialisedLayout) {
       0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2A,  // data
       0x2B, 0x2C, 0x2D, 0x2E, 0x2F,                                    //
       0xC0, 0xC1, 0xC2, 0xC3, 0xD0, 0xD1, 0xD2, 0xD3};                 // post
-  EXPECT_EQ(serialise(*frame), expected);
+  EXPECT_EQ(frame_bytes(*frame), expected);
   EXPECT_FALSE(frame->m_command_flag);
   EXPECT_FALSE(frame->m_second_command_flag);
 }
@@ -221,5 +206,5 @@ TEST(FrameDump, EmptySegment) {
   EXPECT_EQ(dump_text(frame, "cm"), "0F\t// cm\n");
   EXPECT_EQ(dump_text(frame, "cm", VARNO_OUTPUT_FORMAT_BIT_TEXT), "\n11110000\n");
   EXPECT_EQ(dump_text(frame, "cm", VARNO_OUTPUT_FORMAT_RAW), "");
-  EXPECT_EQ(serialise(frame), std::vector<u8>{0x0F});
+  EXPECT_EQ(frame_bytes(frame), std::vector<u8>{0x0F});
 }

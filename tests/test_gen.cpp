@@ -3,27 +3,22 @@
 // the expected-data dump.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstddef>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "generator_fixture.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
-#include "varno_frame_mgr.h"
-#include "varno_frame_mgr_factory.h"
-#include "varno_gen.h"
 #include "varno_itop_bitstream.h"
 #include "varno_sblock.h"
 #include "varno_test.h"
 #include "vold.h"
+#include "vtable.h"
 
 namespace fs = std::filesystem;
 
@@ -31,64 +26,10 @@ namespace {
 
 const std::string s_model_dir = std::string(VARNO_TEST_DATA_DIR) + "/model";
 
-class TEMP_DIR {
- public:
-  TEMP_DIR() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    m_path = fs::temp_directory_path() /
-             ("varno_gen_" + std::to_string(::getpid()) + "_" + info->test_suite_name() + "_" + info->name());
-    fs::remove_all(m_path);
-    fs::create_directories(m_path);
-  }
-  ~TEMP_DIR() {
-    std::error_code ec;
-    fs::remove_all(m_path, ec);
-  }
-  std::string file(const std::string& name) const { return (m_path / name).string(); }
-  std::string write(const std::string& name, const std::string& text) const {
-    std::ofstream(file(name), std::ios::binary) << text;
-    return file(name);
-  }
-
- private:
-  fs::path m_path;
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::unique_ptr<VARNO_GEN> new_generator() {
-  return std::unique_ptr<VARNO_GEN>(dynamic_cast<VARNO_GEN*>(varno_get_factory()->create_generator()));
-}
-
 std::unique_ptr<VARNO_GEN> flat_generator() {
-  auto g = new_generator();
-  g->set_family_pcf(s_model_dir + "/flat_family.ddb");
-  g->set_device_pcf(s_model_dir + "/flat_device.ddb");
+  auto g = new_generator(s_model_dir + "/flat_family.ddb", s_model_dir + "/flat_device.ddb");
   EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 1), 0u);
   return g;
-}
-
-std::vector<u8> block_bytes(VARNO_IBLOCK* block) {
-  std::vector<u8> out(block->get_block_size());
-  block->read_block_data(out.data());
-  return out;
-}
-
-// Vtable slot of a virtual member function under the Itanium C++ ABI.
-template <typename F>
-std::ptrdiff_t slot_of(F f) {
-  struct {
-    std::ptrdiff_t ptr;
-    std::ptrdiff_t adj;
-  } rep;
-  static_assert(sizeof(f) == sizeof(rep));
-  std::memcpy(&rep, &f, sizeof(rep));
-  return (rep.ptr - 1) / static_cast<std::ptrdiff_t>(sizeof(void*));
 }
 
 }  // namespace
@@ -221,7 +162,7 @@ TEST(Generator, BlockTypePastTheLastIsNoBlock) {
   EXPECT_EQ(g->get_block(0u, false), nullptr);
 }
 
-TEST(Generator, LaterOperationsSayTheyAreNotAvailable) {
+TEST(Generator, GroupNeedsASectorArrayAndEachTopBitstreamIsNew) {
   auto g = new_generator();
   // A group needs the generator's sector array.
   EXPECT_INTERNAL_ERROR(g->create_group(), "eblock != nullptr");
@@ -368,30 +309,12 @@ TEST(WriteToFile, OnlyTheTextFormat) {
 
 namespace {
 
-// A manager that writes its path into its expected-data file.
-class PATH_MGR : public VARNO_FRAME_MGR {
+// A manager that writes its block's frame type into its expected-data file.
+class TYPE_MGR : public STUB_FRAME_MGR {
  public:
-  bool create_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*) override { return true; }
-  bool create_partial_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*, u32, u32) override { return true; }
-  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
-  VARNO_DBLOCK* parent() override { return m_parent; }
-  u32 potential_frames() override { return 0; }
-  bool init() override { return true; }
-  void set_random_filler(u16) override {}
-  void set_user_frame_count(u32) override {}
   void dump_expected_data(std::string& path) override {
     std::ofstream(path) << m_parent->frame_type() << "\n";
   }
-
- private:
-  VARNO_DBLOCK* m_parent = nullptr;
-};
-
-struct PATH_MANAGERS {
-  PATH_MANAGERS() {
-    varno_set_frame_mgr_hook([](VOLD_FRAME_TYPE) -> VARNO_FRAME_MGR* { return new PATH_MGR(); });
-  }
-  ~PATH_MANAGERS() { varno_set_frame_mgr_hook({}); }
 };
 
 const char* const s_duplicate_family = R"(ddb family 1
@@ -407,11 +330,9 @@ block ESRAM_BBUS data frame=QV_BBUS
 }  // namespace
 
 TEST(DumpExpectedData, OneFilePerDataBlockWithDistinctNames) {
-  PATH_MANAGERS managers;
+  FRAME_MGR_HOOK_SCOPE managers([](VOLD_FRAME_TYPE) -> VARNO_FRAME_MGR* { return new TYPE_MGR(); });
   TEMP_DIR dir;
-  auto g = new_generator();
-  g->set_family_pcf(dir.write("fam.ddb", s_duplicate_family));
-  g->set_device_pcf(s_model_dir + "/flat_device.ddb");
+  auto g = new_generator(dir.write("fam.ddb", s_duplicate_family), s_model_dir + "/flat_device.ddb");
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
 
   for (const std::string& out : {dir.file("golden"), dir.file("golden2") + "/"}) {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "generator_fixture.h"
 #include "varno_frame.h"
 #include "varno_header_writers.h"
 #include "varno_sblock.h"
@@ -27,11 +28,7 @@ struct HEADER_BLOCK {
     block = std::make_unique<VARNO_SBLOCK>(block_type, false, words, false, nullptr);
     block->add_dyn_data(field);
   }
-  std::vector<u8> image() {
-    std::vector<u8> out(block->get_block_size());
-    block->read_block_data(out.data());
-    return out;
-  }
+  std::vector<u8> image() { return block_bytes(block.get()); }
 };
 
 HEADER_BLOCK cnt_block() {
@@ -41,12 +38,6 @@ HEADER_BLOCK cnt_block() {
                        {VOLD_OB_DATA_CNT_HDR_AREG, 16, 8},
                        {VOLD_OB_DATA_CNT_HDR_OFFSET, 24, 24},
                        {VOLD_OB_DATA_CNT_HDR_RSVD, 48, 16}});
-}
-
-std::vector<u8> frame_bytes(const VARNO_FRAME& f) {
-  std::vector<u8> out(f.get_frame_size());
-  EXPECT_EQ(f.get_frame_data(out.data(), static_cast<u32>(out.size())), out.size());
-  return out;
 }
 
 }  // namespace

@@ -3,25 +3,20 @@
 // child generators, and processing all blocks.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "generator_fixture.h"
 #include "msg.h"
 #include "varno_block_config.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_frame.h"
-#include "varno_frame_mgr.h"
-#include "varno_frame_mgr_factory.h"
-#include "varno_gen.h"
 #include "varno_sblock.h"
 #include "varno_test.h"
 #include "vold.h"
@@ -31,45 +26,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string s_model_dir = std::string(VARNO_TEST_DATA_DIR) + "/model";
-
-// A directory of its own for each test, removed afterwards.
-class TEMP_DIR {
- public:
-  TEMP_DIR() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    m_path = fs::temp_directory_path() /
-             ("varno_model_" + std::to_string(::getpid()) + "_" + info->test_suite_name() + "_" + info->name());
-    fs::remove_all(m_path);
-    fs::create_directories(m_path);
-  }
-  ~TEMP_DIR() {
-    std::error_code ec;
-    fs::remove_all(m_path, ec);
-  }
-  std::string file(const std::string& name) const { return (m_path / name).string(); }
-  std::string dir() const { return m_path.string() + "/"; }
-  // Writes text to name in the directory and returns the path.
-  std::string write(const std::string& name, const std::string& text) const {
-    std::ofstream out(file(name), std::ios::binary);
-    out << text;
-    return file(name);
-  }
-
- private:
-  fs::path m_path;
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::unique_ptr<VARNO_GEN> new_generator() {
-  VARNO_IGEN* g = varno_get_factory()->create_generator();
-  return std::unique_ptr<VARNO_GEN>(dynamic_cast<VARNO_GEN*>(g));
-}
 
 // ---- Scripted frame managers --------------------------------------------------
 
@@ -86,7 +42,7 @@ std::vector<std::string> s_log;  // "init 13", "create 13", ...
 u32 s_init_calls = 0;
 u32 s_fail_init_call = 0;  // the init call (1-based) that fails; 0 none
 
-class SCRIPTED_MGR : public VARNO_FRAME_MGR {
+class SCRIPTED_MGR : public STUB_FRAME_MGR {
  public:
   explicit SCRIPTED_MGR(u32 type) : m_type(type) {}
   bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*) override {
@@ -105,8 +61,6 @@ class SCRIPTED_MGR : public VARNO_FRAME_MGR {
     s_log.push_back("partial " + std::to_string(first) + " " + std::to_string(last));
     return true;
   }
-  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
-  VARNO_DBLOCK* parent() override { return m_parent; }
   u32 potential_frames() override { return s_scripts[m_type].frames; }
   bool init() override {
     s_log.push_back("init " + std::to_string(m_type));
@@ -114,13 +68,11 @@ class SCRIPTED_MGR : public VARNO_FRAME_MGR {
     if (s_fail_init_call != 0 && s_init_calls == s_fail_init_call) return false;
     return s_scripts[m_type].init_ok;
   }
-  void set_random_filler(u16) override {}
   void set_user_frame_count(u32 count) override { s_log.push_back("count " + std::to_string(count)); }
   void dump_expected_data(std::string& path) override { std::ofstream(path) << "expected " << m_type << "\n"; }
 
  private:
   u32 m_type;
-  VARNO_DBLOCK* m_parent = nullptr;
 };
 
 // Routes the frame types listed in s_scripts to scripted managers for the
@@ -132,46 +84,14 @@ class SCRIPTED_MANAGERS {
     s_log.clear();
     s_init_calls = 0;
     s_fail_init_call = 0;
-    varno_set_frame_mgr_hook([](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
-      if (s_scripts.count(type) == 0) return nullptr;
-      return new SCRIPTED_MGR(type);
-    });
   }
-  ~SCRIPTED_MANAGERS() {
-    varno_set_frame_mgr_hook({});
-    s_scripts.clear();
-  }
+  ~SCRIPTED_MANAGERS() { s_scripts.clear(); }
+
+ private:
+  FRAME_MGR_HOOK_SCOPE m_hook{[](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
+    return s_scripts.count(type) == 0 ? nullptr : new SCRIPTED_MGR(type);
+  }};
 };
-
-// Captures the host's debug channel.
-class DEBUG_LINES {
- public:
-  DEBUG_LINES() {
-    msg_set_debug_sink([this](const char* module, int level, const std::string& text) {
-      if (std::string(module) == "VARNO" && level == 2) lines.push_back(text);
-    });
-  }
-  ~DEBUG_LINES() { msg_set_debug_sink({}); }
-  std::vector<std::string> lines;
-};
-
-// A reflected CRC-16 (0xA001), bit by bit, for checking images.
-u16 crc16(const std::vector<u8>& bytes, u16 crc) {
-  for (u8 b : bytes) {
-    for (int i = 0; i < 8; ++i) {
-      const bool bit = ((b >> i) & 1) != ((crc & 1) != 0);
-      crc >>= 1;
-      if (bit) crc ^= 0xA001;
-    }
-  }
-  return crc;
-}
-
-std::vector<u8> block_bytes(VARNO_IBLOCK* block) {
-  std::vector<u8> out(block->get_block_size());
-  block->read_block_data(out.data());
-  return out;
-}
 
 const char* const s_flat_device = R"(ddb device 1
 family BORQUENT
@@ -228,9 +148,7 @@ TEST(MinimalHost, FramesFillTheLinkedLength) {
   SCRIPTED_MANAGERS managers;
   s_scripts[VOLD_FRAME_TK_ESRAM_BBUS] = SCRIPT{true, true, 2, 8};
   TEMP_DIR out;
-  auto g = new_generator();
-  g->set_family_pcf(s_model_dir + "/flat_family.ddb");
-  g->set_device_pcf(s_model_dir + "/flat_device.ddb");
+  auto g = new_generator(s_model_dir + "/flat_family.ddb", s_model_dir + "/flat_device.ddb");
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 1), 0u);
   EXPECT_TRUE(g->do_all_blocks());
   // Two 8-byte frames: 16 bytes, 4 configuration words.
@@ -264,10 +182,8 @@ TEST(MinimalHost, FramesFillTheLinkedLength) {
 
 TEST(ProcessPcfs, MissingFamilyByPathIsStatus1) {
   TEMP_DIR dir;
-  auto g = new_generator();
-  g->set_family_pcf(dir.file("nothing"));
   // The device is never looked at: a missing one would be an internal error.
-  g->set_device_pcf(dir.file("no_device"));
+  auto g = new_generator(dir.file("nothing"), dir.file("no_device"));
   EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 1u);
   EXPECT_EQ(g->max_block_index(), 0u);
   EXPECT_EQ(g->family_pcf_info(), nullptr);
@@ -281,17 +197,13 @@ TEST(ProcessPcfs, MissingFamilyByNameIsStatus1) {
   const std::string previous = VOLD_DATA_SERVER::get_search_path();
   VOLD_DATA_SERVER::set_search_path(dir.dir());
   {
-    auto g = new_generator();
-    g->set_family_pcf("absent");
-    g->set_device_pcf("dev");
+    auto g = new_generator("absent", "dev");
     EXPECT_EQ(g->process_pcfs(true, false, false, nullptr, 0), 1u);
     EXPECT_EQ(g->max_block_index(), 0u);
   }
   {
     // The same names by name, with the ".ddb" fallback, load.
-    auto g = new_generator();
-    g->set_family_pcf("fam");
-    g->set_device_pcf("dev");
+    auto g = new_generator("fam", "dev");
     EXPECT_EQ(g->process_pcfs(true, false, false, nullptr, 0), 0u);
     EXPECT_EQ(g->max_block_index(), 2u);
   }
@@ -302,9 +214,7 @@ TEST(ProcessPcfs, NameWithoutExtensionLoadsTheDdbFile) {
   TEMP_DIR dir;
   dir.write("fam.ddb", read_file(s_model_dir + "/flat_family.ddb"));
   dir.write("dev.ddb", s_flat_device);
-  auto g = new_generator();
-  g->set_family_pcf(dir.file("fam"));
-  g->set_device_pcf(dir.file("dev"));
+  auto g = new_generator(dir.file("fam"), dir.file("dev"));
   EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 9), 0u);
   EXPECT_EQ(g->config_data_width(), 32u);
   // The top-level device type goes into the device section.
@@ -312,9 +222,7 @@ TEST(ProcessPcfs, NameWithoutExtensionLoadsTheDdbFile) {
 }
 
 TEST(ProcessPcfs, RunsOnce) {
-  auto g = new_generator();
-  g->set_family_pcf(s_model_dir + "/flat_family.ddb");
-  g->set_device_pcf(s_model_dir + "/flat_device.ddb");
+  auto g = new_generator(s_model_dir + "/flat_family.ddb", s_model_dir + "/flat_device.ddb");
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 1), 0u);
   EXPECT_INTERNAL_ERROR(g->process_pcfs(false, false, false, nullptr, 1), "m_family_pcf_info == nullptr");
 }
@@ -334,9 +242,7 @@ TEST(ProcessPcfs, BadFilesAreInternalErrors) {
       {family, family, "Invalid device info section"},
   };
   for (const CASE& c : cases) {
-    auto g = new_generator();
-    g->set_family_pcf(c.family);
-    g->set_device_pcf(c.device);
+    auto g = new_generator(c.family, c.device);
     EXPECT_INTERNAL_ERROR(g->process_pcfs(false, false, false, nullptr, 0), c.text);
   }
 }
@@ -373,9 +279,7 @@ arg CNOC_HEADER CNOC_ADDRESSES width=1 5
 
 TEST(ProcessPcfs, BlockKindsInListOrder) {
   TEMP_DIR dir;
-  auto g = new_generator();
-  g->set_family_pcf(dir.write("fam.ddb", s_mixed_family));
-  g->set_device_pcf(dir.write("dev.ddb", s_mixed_device));
+  auto g = new_generator(dir.write("fam.ddb", s_mixed_family), dir.write("dev.ddb", s_mixed_device));
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
   ASSERT_EQ(g->max_block_index(), 5u);
   EXPECT_NE(dynamic_cast<VARNO_SBLOCK*>(g->get_block_by_index(0)), nullptr);
@@ -395,9 +299,7 @@ TEST(ProcessPcfs, BlockKindsInListOrder) {
 
 TEST(ProcessPcfs, FrameDescriptorAndInstructions) {
   TEMP_DIR dir;
-  auto g = new_generator();
-  g->set_family_pcf(dir.write("fam.ddb", s_mixed_family));
-  g->set_device_pcf(dir.write("dev.ddb", s_mixed_device));
+  auto g = new_generator(dir.write("fam.ddb", s_mixed_family), dir.write("dev.ddb", s_mixed_device));
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
   auto* d = dynamic_cast<VARNO_DBLOCK*>(g->get_block_by_index(1));
   const VARNO_FRAME_DESCRIPTOR* fd = d->get_frame_descriptor();
@@ -423,9 +325,7 @@ TEST(ProcessPcfs, FrameDescriptorAndInstructions) {
 
 TEST(ProcessPcfs, DeviceRecordsGoToTheFirstDataOrArrayBlockOfTheirType) {
   TEMP_DIR dir;
-  auto g = new_generator();
-  g->set_family_pcf(dir.write("fam.ddb", s_mixed_family));
-  g->set_device_pcf(dir.write("dev.ddb", s_mixed_device));
+  auto g = new_generator(dir.write("fam.ddb", s_mixed_family), dir.write("dev.ddb", s_mixed_device));
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
   auto* d1 = dynamic_cast<VARNO_DBLOCK*>(g->get_block_by_index(1));
   auto* d2 = dynamic_cast<VARNO_DBLOCK*>(g->get_block_by_index(4));
@@ -443,10 +343,8 @@ TEST(ProcessPcfs, DeviceRecordsGoToTheFirstDataOrArrayBlockOfTheirType) {
 
 TEST(ProcessPcfs, SkippedBlockTypeMakesNoBlockAndDropsItsRecords) {
   TEMP_DIR dir;
-  auto g = new_generator();
+  auto g = new_generator(dir.write("fam.ddb", s_mixed_family), dir.write("dev.ddb", s_mixed_device));
   g->get_mgr_param()->skip_block[VOLD_BLOCK_ESRAM_BBUS] = 1;
-  g->set_family_pcf(dir.write("fam.ddb", s_mixed_family));
-  g->set_device_pcf(dir.write("dev.ddb", s_mixed_device));
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
   EXPECT_EQ(g->max_block_index(), 3u);
   EXPECT_EQ(g->get_block("ESRAM_BBUS", false), nullptr);
@@ -474,27 +372,21 @@ block ESRAM_BBUS data frame=TK_ESRAM_BBUS
       {"paskevolt_fam.ddb", "paskevolt4_dev.ddb", 16},
   };
   for (const CASE& c : cases) {
-    auto g = new_generator();
-    g->set_family_pcf(dir.file(c.family));
-    g->set_device_pcf(dir.file(c.device));
+    auto g = new_generator(dir.file(c.family), dir.file(c.device));
     ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
     EXPECT_EQ(g->get_block("PAD5", false)->get_block_size(), c.pad5_bytes) << c.device;
     EXPECT_EQ(g->get_block("PAD6", false)->get_block_size(), 16u);
   }
   // A family path without "paskevolt" keeps the entry's count.
   dir.write("other_fam.ddb", family);
-  auto g = new_generator();
-  g->set_family_pcf(dir.file("other_fam.ddb"));
-  g->set_device_pcf(dir.file("paskevolt5_dev.ddb"));
+  auto g = new_generator(dir.file("other_fam.ddb"), dir.file("paskevolt5_dev.ddb"));
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
   EXPECT_EQ(g->get_block("PAD5", false)->get_block_size(), 16u);
 }
 
 TEST(PostProcess, UnmatchedDeviceOptionBitIsAnInternalError) {
   TEMP_DIR dir;
-  auto g = new_generator();
-  g->set_family_pcf(s_model_dir + "/flat_family.ddb");
-  g->set_device_pcf(dir.write("dev.ddb", R"(ddb device 1
+  auto g = new_generator(s_model_dir + "/flat_family.ddb", dir.write("dev.ddb", R"(ddb device 1
 family BORQUENT
 device DUMMY1
 param ESRAM_BBUS BBUS_BIT_COUNT 0
@@ -505,9 +397,7 @@ ob JTAG_ID index=8 size=32 value=1
 }
 
 TEST(PostProcess, DeviceBitsReplaceTheFamilyDefault) {
-  auto g = new_generator();
-  g->set_family_pcf(s_model_dir + "/flat_family.ddb");
-  g->set_device_pcf(s_model_dir + "/flat_device.ddb");
+  auto g = new_generator(s_model_dir + "/flat_family.ddb", s_model_dir + "/flat_device.ddb");
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
   auto* ob = dynamic_cast<VARNO_SBLOCK*>(g->get_block("OPTION_BITS", false));
   VOLD_OB_DATA* jtag = ob->get_ob_data_by_name("JTAG_ID", "OPTION_BITS");
@@ -546,9 +436,7 @@ TEST(InitFrameMgrs, FailedInitGivesStatus7AndLaterBlocksNoManager) {
   s_scripts[VOLD_FRAME_QV_CSR] = SCRIPT{false, true, 1, 8};
   s_scripts[VOLD_FRAME_QV_BBUS] = SCRIPT{true, true, 1, 4};
   TEMP_DIR dir;
-  auto g = new_generator();
-  g->set_family_pcf(dir.write("fam.ddb", s_two_data_family));
-  g->set_device_pcf(dir.write("dev.ddb", s_two_data_device));
+  auto g = new_generator(dir.write("fam.ddb", s_two_data_family), dir.write("dev.ddb", s_two_data_device));
   EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 7u);
   auto* d1 = dynamic_cast<VARNO_DBLOCK*>(g->get_block("CNT_FW", false));
   auto* d2 = dynamic_cast<VARNO_DBLOCK*>(g->get_block("ESRAM_BBUS", false));
@@ -570,10 +458,8 @@ TEST(DoAllBlocks, StopsAtTheFirstFailureButStillLinks) {
   s_scripts[VOLD_FRAME_QV_CSR] = SCRIPT{true, false, 3, 8};  // builds 24 bytes, then fails
   s_scripts[VOLD_FRAME_QV_BBUS] = SCRIPT{true, true, 1, 4};
   TEMP_DIR dir;
-  auto g = new_generator();
+  auto g = new_generator(dir.write("fam.ddb", s_two_data_family), dir.write("dev.ddb", s_two_data_device));
   g->get_mgr_param()->qv_2d_compression = 1;
-  g->set_family_pcf(dir.write("fam.ddb", s_two_data_family));
-  g->set_device_pcf(dir.write("dev.ddb", s_two_data_device));
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
   s_log.clear();
   DEBUG_LINES debug;
@@ -597,9 +483,7 @@ TEST(DoPartialBlock, ForwardsTheRangeAndCount) {
   s_scripts[VOLD_FRAME_QV_CSR] = SCRIPT{};
   s_scripts[VOLD_FRAME_QV_BBUS] = SCRIPT{};
   TEMP_DIR dir;
-  auto g = new_generator();
-  g->set_family_pcf(dir.write("fam.ddb", s_two_data_family));
-  g->set_device_pcf(dir.write("dev.ddb", s_two_data_device));
+  auto g = new_generator(dir.write("fam.ddb", s_two_data_family), dir.write("dev.ddb", s_two_data_device));
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
   s_log.clear();
   EXPECT_TRUE(g->do_partial_block("CNT_FW", 3, 7));
@@ -640,9 +524,7 @@ struct QV_FIXTURE {
     }
   }
   std::unique_ptr<VARNO_GEN> load(u32& status, u32 top_device_type = 41) {
-    auto g = new_generator();
-    g->set_family_pcf(dir.file("top_family.ddb"));
-    g->set_device_pcf(dir.file("top_device.ddb"));
+    auto g = new_generator(dir.file("top_family.ddb"), dir.file("top_device.ddb"));
     status = g->process_pcfs(false, false, false, nullptr, top_device_type);
     return g;
   }
@@ -743,11 +625,9 @@ TEST(Sectors, HostOverrideChoosesTheSectorType) {
   QV_FIXTURE fx(dir);
   fx.write_top("block SECTOR_ARRAY array\n", s_grid_2x3);
   fx.write_sector_files({"qv_sector_cl", "qv_sector_f1", "qv_sector_f6", "qv_sector_fc"});
-  auto g = new_generator();
+  auto g = new_generator(dir.file("top_family.ddb"), dir.file("top_device.ddb"));
   g->overwrite_block_param_type("SECTOR_ARRAY", 1, 2, 4);  // (1, 2): fc
   g->overwrite_block_param_type("AIB_ARRAY", 0, 0, 3);      // another block: no effect
-  g->set_family_pcf(dir.file("top_family.ddb"));
-  g->set_device_pcf(dir.file("top_device.ddb"));
   ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 41), 0u);
   EXPECT_EQ(sector_gen(g.get(), "SECTOR_ARRAY", 1, 2)->device_pcf(), dir.dir() + "qv_sector_fc");
   EXPECT_EQ(sector_gen(g.get(), "SECTOR_ARRAY", 0, 0)->device_pcf(), dir.dir() + "qv_sector_cl");
@@ -850,9 +730,7 @@ TEST(Sectors, TkRevisionADeviceNames) {
                                              "block IO_CSR option words=1\n");
   dir.write("tk_reva_io_2.ddb", "ddb device 1\nfamily TROSKIVANE_IO\ndevice 64\n"
                                 "param IO_CSR BBUS_BIT_COUNT 0\n");
-  auto g = new_generator();
-  g->set_family_pcf(dir.file("top_family.ddb"));
-  g->set_device_pcf(dir.file("top_device.ddb"));
+  auto g = new_generator(dir.file("top_family.ddb"), dir.file("top_device.ddb"));
   // The AIB family is missing: status 1 after the IO sector loaded.
   EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 64), 1u);
   EXPECT_EQ(sector_gen(g.get(), "IO_ARRAY", 0, 0)->device_pcf(), dir.dir() + "tk_reva_io_2");
@@ -925,18 +803,13 @@ class RECORD_READING_MGR : public SCRIPTED_MGR {
     for (const VOLD_PARAM* p : m_params) total += p->get_size();
     s_sizes_seen.push_back(total);
   }
-  void set_parent(VARNO_DBLOCK* block) override {
-    m_block = block;
-    SCRIPTED_MGR::set_parent(block);
-  }
   bool init() override {
-    m_params = m_block->get_block_config()->m_param_list;
+    m_params = m_parent->get_block_config()->m_param_list;
     return true;
   }
   static std::vector<u32> s_sizes_seen;
 
  private:
-  VARNO_DBLOCK* m_block = nullptr;
   std::vector<VOLD_PARAM*> m_params;
 };
 std::vector<u32> RECORD_READING_MGR::s_sizes_seen;
@@ -948,13 +821,11 @@ std::vector<u32> RECORD_READING_MGR::s_sizes_seen;
 // report a read of freed records otherwise).
 TEST(Destruction, BlocksGoBeforeTheParameterInformation) {
   RECORD_READING_MGR::s_sizes_seen.clear();
-  varno_set_frame_mgr_hook([](VOLD_FRAME_TYPE) -> VARNO_FRAME_MGR* { return new RECORD_READING_MGR(); });
   {
-    auto g = new_generator();
-    g->set_family_pcf(s_model_dir + "/flat_family.ddb");
-    g->set_device_pcf(s_model_dir + "/flat_device.ddb");
+    FRAME_MGR_HOOK_SCOPE managers(
+        [](VOLD_FRAME_TYPE) -> VARNO_FRAME_MGR* { return new RECORD_READING_MGR(); });
+    auto g = new_generator(s_model_dir + "/flat_family.ddb", s_model_dir + "/flat_device.ddb");
     ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
   }
-  varno_set_frame_mgr_hook({});
   EXPECT_EQ(RECORD_READING_MGR::s_sizes_seen, std::vector<u32>({1u}));
 }

@@ -3,38 +3,35 @@
 #include <gtest/gtest.h>
 #include <openssl/provider.h>
 #include <openssl/sha.h>
-#include <unistd.h>
 
-#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bytes.h"
+#include "files.h"
+#include "generator_fixture.h"
 #include "varno_itop_bitstream.h"
 #include "varno_qv_top_bitstream.h"
 #include "varno_test.h"
+#include "vtable.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using bytes = std::vector<u8>;
 constexpr u32 B = 4096;
 
-bytes pattern(u32 size, u32 seed) {
-  bytes b(size);
+BYTES pattern(u32 size, u32 seed) {
+  BYTES b(size);
   for (u32 i = 0; i < size; ++i) b[i] = static_cast<u8>(seed * 31 + i * 7 + (i >> 8));
   return b;
 }
 
-u32 le32(const u8* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<u32>(p[3]) << 24; }
-
-bytes digest(bool sha256, const u8* data, size_t n) {
-  bytes out(sha256 ? 32 : 48);
+BYTES digest(bool sha256, const u8* data, size_t n) {
+  BYTES out(sha256 ? 32 : 48);
   if (sha256)
     SHA256(data, n, out.data());
   else
@@ -63,15 +60,15 @@ void check_hash_block(const VARNO_QV_TOP_BITSTREAM& top, bool sha256, const HASH
   ASSERT_EQ(top.get_bitfield_size(e.pos), B);
   EXPECT_EQ(routing_at(top, e.pos), 2u);
   const u8* blk = top.get_bitfield_data(e.pos);
-  EXPECT_EQ(le32(blk), 1u);
-  EXPECT_EQ(le32(blk + 4), e.action);
-  EXPECT_EQ(le32(blk + 8), e.h);
-  EXPECT_EQ(le32(blk + 12), e.r);
+  EXPECT_EQ(read_le32(blk), 1u);
+  EXPECT_EQ(read_le32(blk + 4), e.action);
+  EXPECT_EQ(read_le32(blk + 8), e.h);
+  EXPECT_EQ(read_le32(blk + 12), e.r);
   const u32 s = sha256 ? 32 : 48;
   ASSERT_EQ(e.digested.size(), e.h);
   for (u32 k = 0; k < e.h; ++k) {
     ASSERT_EQ(top.get_bitfield_size(e.digested[k]), B);
-    const bytes d = digest(sha256, top.get_bitfield_data(e.digested[k]), B);
+    const BYTES d = digest(sha256, top.get_bitfield_data(e.digested[k]), B);
     EXPECT_EQ(std::memcmp(blk + 16 + k * s, d.data(), s), 0) << "digest " << k;
   }
   const u8* table = blk + 16 + e.h * s;
@@ -93,46 +90,12 @@ const u32 s_routes[3] = {0, 1, 3};
 // n hashed bit fields of B bytes, each with its own contents, routings 0, 1
 // and 3 in turn.
 struct FIELDS {
-  std::vector<bytes> data;
+  std::vector<BYTES> data;
   void fill(VARNO_QV_TOP_BITSTREAM& top, u32 n) {
     data.clear();
     for (u32 i = 0; i < n; ++i) data.push_back(pattern(B, i + 1));
     for (u32 i = 0; i < n; ++i) top.add_bitfield(data[i].data(), B, s_routes[i % 3], true, true);
   }
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string temp_path(const std::string& tag) {
-  return (fs::temp_directory_path() / ("varno_top_" + std::to_string(::getpid()) + "_" + tag))
-      .string();
-}
-
-// Vtable slot of a virtual member function under the Itanium C++ ABI.
-template <typename F>
-std::ptrdiff_t slot_of(F f) {
-  struct {
-    std::ptrdiff_t ptr;
-    std::ptrdiff_t adj;
-  } rep;
-  static_assert(sizeof(f) == sizeof(rep));
-  std::memcpy(&rep, &f, sizeof(rep));
-  return (rep.ptr - 1) / static_cast<std::ptrdiff_t>(sizeof(void*));
-}
-
-struct debug_capture {
-  std::vector<std::string> lines;
-  debug_capture() {
-    msg_set_debug_sink([this](const char* module, int level, const std::string& text) {
-      if (level == 2 && std::string(module) == "VARNO") lines.push_back(text);
-    });
-  }
-  ~debug_capture() { msg_set_debug_sink({}); }
 };
 
 }  // namespace
@@ -267,21 +230,21 @@ TEST(TopBitstreamDeathTest, DigestFailureIsReported) {
 
 TEST(TopBitstreamMerge, PacksRunsIntoBlocks) {
   VARNO_QV_TOP_BITSTREAM top;
-  bytes a = pattern(1000, 1), b = pattern(2000, 2), c = pattern(1500, 3);
+  BYTES a = pattern(1000, 1), b = pattern(2000, 2), c = pattern(1500, 3);
   top.add_bitfield(a.data(), 1000, 1, true, false);
   top.add_bitfield(b.data(), 2000, 1, true, false);
   top.add_bitfield(c.data(), 1500, 1, true, false);
   EXPECT_TRUE(top.merge_by_routing(B, 0, 2, false, VARNO_SHA_MODE_256).empty());
 
   ASSERT_EQ(top.get_bitfield_count(), 2u);
-  bytes first(B, 0), second(B, 0);
+  BYTES first(B, 0), second(B, 0);
   std::memcpy(first.data(), a.data(), 1000);
   std::memcpy(first.data() + 1000, b.data(), 2000);
   std::memcpy(second.data(), c.data(), 1500);
   ASSERT_EQ(top.get_bitfield_size(0), B);
   ASSERT_EQ(top.get_bitfield_size(1), B);
-  EXPECT_EQ(bytes(top.get_bitfield_data(0), top.get_bitfield_data(0) + B), first);
-  EXPECT_EQ(bytes(top.get_bitfield_data(1), top.get_bitfield_data(1) + B), second);
+  EXPECT_EQ(BYTES(top.get_bitfield_data(0), top.get_bitfield_data(0) + B), first);
+  EXPECT_EQ(BYTES(top.get_bitfield_data(1), top.get_bitfield_data(1) + B), second);
   EXPECT_EQ(top.get_bitfiled_routings(0, 1), (std::vector<u32>{1, 1}));
   // The host's buffers are untouched.
   EXPECT_EQ(a, pattern(1000, 1));
@@ -290,7 +253,7 @@ TEST(TopBitstreamMerge, PacksRunsIntoBlocks) {
 TEST(TopBitstreamMerge, BlockBoundaries) {
   // Exactly full: 1000 + 3096 closes a block; the next field opens one.
   VARNO_QV_TOP_BITSTREAM top;
-  bytes a = pattern(1000, 1), b = pattern(3096, 2), c = pattern(10, 3);
+  BYTES a = pattern(1000, 1), b = pattern(3096, 2), c = pattern(10, 3);
   top.add_bitfield(a.data(), 1000, 0, true, false);
   top.add_bitfield(b.data(), 3096, 0, true, false);
   top.add_bitfield(c.data(), 10, 0, true, false);
@@ -306,7 +269,7 @@ TEST(TopBitstreamMerge, BlockBoundaries) {
 
   // Overflowing: 3000 + 2000 leaves the first block's tail zero.
   VARNO_QV_TOP_BITSTREAM top2;
-  bytes d = pattern(3000, 4), e = pattern(2000, 5);
+  BYTES d = pattern(3000, 4), e = pattern(2000, 5);
   top2.add_bitfield(d.data(), 3000, 3, true, true);
   top2.add_bitfield(e.data(), 2000, 3, true, true);
   top2.merge_by_routing(B, 0, 1, false, VARNO_SHA_MODE_256);
@@ -318,8 +281,8 @@ TEST(TopBitstreamMerge, BlockBoundaries) {
 
 TEST(TopBitstreamMerge, WholeBlocksPassThrough) {
   VARNO_QV_TOP_BITSTREAM top;
-  bytes w0 = pattern(B, 1), w1 = pattern(B, 2), small = pattern(100, 3), w2 = pattern(B, 4);
-  bytes before = pattern(7, 5), after = pattern(9, 6);
+  BYTES w0 = pattern(B, 1), w1 = pattern(B, 2), small = pattern(100, 3), w2 = pattern(B, 4);
+  BYTES before = pattern(7, 5), after = pattern(9, 6);
   top.add_bitfield(before.data(), 7, 1, true, false);
   top.add_bitfield(w0.data(), B, 0, true, false);
   top.add_bitfield(w1.data(), B, 0, true, false);
@@ -343,7 +306,7 @@ TEST(TopBitstreamMerge, WholeBlocksPassThrough) {
 
 TEST(TopBitstreamMerge, RoutingAndHashedFlagSplitRuns) {
   VARNO_QV_TOP_BITSTREAM top;
-  bytes a = pattern(10, 1), b = pattern(20, 2), c = pattern(30, 3), d = pattern(40, 4);
+  BYTES a = pattern(10, 1), b = pattern(20, 2), c = pattern(30, 3), d = pattern(40, 4);
   u8 none = 0;
   top.add_bitfield(a.data(), 10, 0, true, false);
   top.add_bitfield(b.data(), 20, 0, true, true);  // other flag
@@ -363,7 +326,7 @@ TEST(TopBitstreamMerge, RoutingAndHashedFlagSplitRuns) {
 
 TEST(TopBitstreamMerge, RangesThatChangeNothing) {
   VARNO_QV_TOP_BITSTREAM top;
-  bytes a = pattern(10, 1), b = pattern(10, 2);
+  BYTES a = pattern(10, 1), b = pattern(10, 2);
   top.add_bitfield(a.data(), 10, 0, true, false);
   top.add_bitfield(b.data(), 10, 0, true, false);
   EXPECT_TRUE(top.merge_by_routing(B, 0, 2, true, VARNO_SHA_MODE_256).empty());
@@ -375,7 +338,7 @@ TEST(TopBitstreamMerge, RangesThatChangeNothing) {
 
 TEST(TopBitstreamMerge, FieldLongerThanBlockIsRefused) {
   VARNO_QV_TOP_BITSTREAM top;
-  bytes a = pattern(10, 1), big = pattern(B + 1, 2);
+  BYTES a = pattern(10, 1), big = pattern(B + 1, 2);
   top.add_bitfield(a.data(), 10, 0, true, false);
   top.add_bitfield(big.data(), B + 1, 0, true, false);
   EXPECT_INTERNAL_ERROR(top.merge_by_routing(B, 0, 1, false, VARNO_SHA_MODE_256),
@@ -395,7 +358,7 @@ TEST(TopBitstreamMerge, FieldLongerThanBlockIsRefused) {
 // hashed fields to the end of the list but routes only the merged ones.
 TEST(TopBitstreamHash, SingleBlockLayout) {
   VARNO_QV_TOP_BITSTREAM top;
-  bytes x = pattern(50, 1), a = pattern(B, 2), b = pattern(1000, 3), c = pattern(2000, 4),
+  BYTES x = pattern(50, 1), a = pattern(B, 2), b = pattern(1000, 3), c = pattern(2000, 4),
         d = pattern(100, 5), e = pattern(10, 6);
   top.add_bitfield(x.data(), 50, 0, true, false);
   top.add_bitfield(a.data(), B, 1, true, true);
@@ -412,21 +375,21 @@ TEST(TopBitstreamHash, SingleBlockLayout) {
   EXPECT_EQ(top.get_bitfield_data(5), e.data());
   EXPECT_EQ(top.get_bitfiled_routings(0, 5), (std::vector<u32>{0, 2, 1, 3, 0, 1}));
 
-  bytes bc(B, 0);
+  BYTES bc(B, 0);
   std::memcpy(bc.data(), b.data(), 1000);
   std::memcpy(bc.data() + 1000, c.data(), 2000);
-  ASSERT_EQ(bytes(top.get_bitfield_data(3), top.get_bitfield_data(3) + B), bc);
+  ASSERT_EQ(BYTES(top.get_bitfield_data(3), top.get_bitfield_data(3) + B), bc);
 
   // Header 1, 16 + 2 * 32 + 4 = 84, two digests, three routes: A (1), B+C
   // (3), D (0) packed as 01 | 11 << 2 | 00 << 4.
-  bytes want(B, 0);
+  BYTES want(B, 0);
   const u8 header[16] = {1, 0, 0, 0, 84, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0};
   std::memcpy(want.data(), header, 16);
   SHA256(a.data(), B, want.data() + 16);
   SHA256(bc.data(), B, want.data() + 48);
   want[80] = 0x0D;
   ASSERT_EQ(top.get_bitfield_size(1), B);
-  EXPECT_EQ(bytes(top.get_bitfield_data(1), top.get_bitfield_data(1) + B), want);
+  EXPECT_EQ(BYTES(top.get_bitfield_data(1), top.get_bitfield_data(1) + B), want);
 }
 
 // 200 hashed fields of B bytes, SHA-256: the first block covers 125 fields
@@ -435,7 +398,7 @@ TEST(TopBitstreamHash, Sha256Chain) {
   VARNO_QV_TOP_BITSTREAM top;
   FIELDS fields;
   fields.fill(top, 200);
-  debug_capture debug;
+  DEBUG_LINES debug;
   EXPECT_EQ(top.merge_by_routing(B, 0, 199, true, VARNO_SHA_MODE_256), (std::vector<u32>{125, 0}));
 
   // hash 1, fields 0..124, hash 2, fields 125..199.
@@ -491,7 +454,7 @@ TEST(TopBitstreamHash, Sha384Chain) {
 // cannot be digested over a whole block.
 TEST(TopBitstreamHash, ShortHashedFieldIsRefused) {
   VARNO_QV_TOP_BITSTREAM top;
-  bytes a = pattern(B, 1), s = pattern(100, 2);
+  BYTES a = pattern(B, 1), s = pattern(100, 2);
   top.add_bitfield(a.data(), B, 0, true, true);
   top.add_bitfield(s.data(), 100, 0, true, true);
   EXPECT_INTERNAL_ERROR(top.merge_by_routing(B, 0, 0, true, VARNO_SHA_MODE_256),
@@ -503,7 +466,7 @@ TEST(TopBitstreamHash, ShortHashedFieldIsRefused) {
 // A hash block must hold its digests and table; the list is left as it was.
 TEST(TopBitstreamHash, ActionLargerThanBlockIsRefused) {
   VARNO_QV_TOP_BITSTREAM top;
-  bytes a = pattern(1024, 1);
+  BYTES a = pattern(1024, 1);
   for (int i = 0; i < 40; ++i) top.add_bitfield(a.data(), 1024, 0, true, true);
   // 16 + 40 * 32 + 12 = 1308 bytes.
   EXPECT_INTERNAL_ERROR(top.merge_by_routing(1024, 0, 39, true, VARNO_SHA_MODE_256),
@@ -516,7 +479,7 @@ TEST(TopBitstreamHash, ActionLargerThanBlockIsRefused) {
 // block's own entry.
 TEST(TopBitstreamHash, TooManyEntriesForTheRouteQueue) {
   VARNO_QV_TOP_BITSTREAM top;
-  bytes a = pattern(B, 1);
+  BYTES a = pattern(B, 1);
   for (int i = 0; i < 190; ++i) top.add_bitfield(a.data(), B, 0, true, false);
   EXPECT_TRUE(top.merge_by_routing(B, 0, 189, true, VARNO_SHA_MODE_256).empty());
   EXPECT_EQ(top.get_bitfield_count(), 190u);
@@ -531,7 +494,7 @@ TEST(TopBitstreamHash, TooManyEntriesForTheRouteQueue) {
 // block exactly once and in order.
 TEST(TopBitstreamHash, LongChainRoutesEveryEntryOnce) {
   constexpr u32 n = 70000;
-  std::vector<bytes> buffers;
+  std::vector<BYTES> buffers;
   for (u32 i = 0; i < 5; ++i) buffers.push_back(pattern(B, 100 + i));
   VARNO_QV_TOP_BITSTREAM top;
   u32 lcg = 12345;
@@ -557,9 +520,9 @@ TEST(TopBitstreamHash, LongChainRoutesEveryEntryOnce) {
   for (size_t k = 0; k < blocks.size(); ++k) {
     const u8* blk = top.get_bitfield_data(blocks[k]);
     const u32 next = k + 1 < blocks.size() ? blocks[k + 1] : count;
-    const u32 h = le32(blk + 8), r = le32(blk + 12);
+    const u32 h = read_le32(blk + 8), r = read_le32(blk + 12);
     ASSERT_EQ(h, next - blocks[k] - 1 + (k + 1 < blocks.size() ? 1 : 0)) << "block " << k;
-    ASSERT_LE(le32(blk + 4), B);
+    ASSERT_LE(read_le32(blk + 4), B);
     for (u32 j = 0; j < r; ++j) routed.push_back((blk[16 + h * 32 + j / 4] >> (2 * (j % 4))) & 3u);
   }
   ASSERT_EQ(routed.size(), count - 1u);
@@ -582,7 +545,8 @@ TEST(TopBitstreamFile, RawFileHoldsTheMergedBlocks) {
   fields.fill(top, 130);
   ASSERT_EQ(top.merge_by_routing(B, 0, 129, true, VARNO_SHA_MODE_256), (std::vector<u32>{125, 0}));
   const u32 count = top.get_bitfield_count();
-  const std::string path = temp_path("raw");
+  TEMP_DIR dir;
+  const std::string path = dir.file("raw");
   ASSERT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, count - 1, false));
 
   const std::string file = read_file(path);
@@ -595,12 +559,11 @@ TEST(TopBitstreamFile, RawFileHoldsTheMergedBlocks) {
   const u8* raw = reinterpret_cast<const u8*>(file.data());
   EXPECT_EQ(std::memcmp(raw + 16, digest(true, raw + B, B).data(), 32), 0);
   EXPECT_EQ(std::memcmp(raw + 16 + 125 * 32, digest(true, raw + 126 * B, B).data(), 32), 0);
-  EXPECT_EQ(le32(raw + 126 * B + 8), 5u);
+  EXPECT_EQ(read_le32(raw + 126 * B + 8), 5u);
 
   // Appending one field.
   ASSERT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 1, 1, true));
   EXPECT_EQ(read_file(path).size(), static_cast<size_t>(count + 1) * B);
-  fs::remove(path);
 }
 
 TEST(TopBitstreamFile, RangesAndFormats) {
@@ -608,7 +571,8 @@ TEST(TopBitstreamFile, RangesAndFormats) {
   u8 a[3] = {1, 2, 3}, b[2] = {0xFE, 0xFF};
   top.add_bitfield(a, 3, 0, true, false);
   top.add_bitfield(b, 2, 1, true, false);
-  const std::string path = temp_path("ranges");
+  TEMP_DIR dir;
+  const std::string path = dir.file("ranges");
 
   ASSERT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, 1, false));
   EXPECT_EQ(read_file(path), std::string("\x01\x02\x03\xFE\xFF"));

@@ -1,15 +1,12 @@
 // Option blocks: image layout, field placement, option access, shadow masks,
 // processing with its CRC word, links and the dump text.
-#include <unistd.h>
-
 #include <array>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <vector>
 
+#include "files.h"
+#include "generator_fixture.h"
 #include "varno_gen.h"
 #include "varno_sblock.h"
 #include "varno_test.h"
@@ -73,24 +70,8 @@ struct OPTION_BITS_FAMILY : FAMILY {
   }
 };
 
-std::vector<u8> serialised(VARNO_IBLOCK& b) {
-  std::vector<u8> out(b.get_block_size());
-  b.read_block_data(out.data());
-  return out;
-}
-
 std::string dump_text(VARNO_IBLOCK& b, VARNO_OUTPUT_FORMAT format) {
-  const auto path = std::filesystem::temp_directory_path() /
-                    ("sblock_dump_" + std::to_string(::getpid()) + ".dat");
-  {
-    std::ofstream s(path);
-    b.dump(s, format);
-  }
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::filesystem::remove(path);
-  return text.str();
+  return dumped([&](std::ofstream& s) { b.dump(s, format); });
 }
 
 }  // namespace
@@ -105,7 +86,7 @@ TEST(SblockImage, ProcessedOptionBitsImageAndCrcWord) {
   EXPECT_TRUE(b->process(false));
   const std::vector<u8> expected = {0xA5, 0xA5, 0xA5, 0xA5, 0xBE, 0xBA, 0xFE, 0xCA, 0, 0,
                                     0,    0,    0,    0,    0,    0,    0,    0,    0x99, 0xA0};
-  EXPECT_EQ(serialised(*b), expected);
+  EXPECT_EQ(block_bytes(*b), expected);
   EXPECT_EQ(b->crc_word(), 0xA0990000u);
   EXPECT_EQ(b->block_type(), u32{VOLD_BLOCK_OPTION_BITS});
   EXPECT_EQ(b->get_dword_data(1), 0xCAFEBABEu);
@@ -117,7 +98,7 @@ TEST(SblockImage, FillerGoesIntoTheCrcWord) {
   b->set_random_filler(0x1234);
   EXPECT_TRUE(b->process(false));
   EXPECT_EQ(b->crc_word(), 0x6D0F1234u);
-  const auto bytes = serialised(*b);
+  const auto bytes = block_bytes(*b);
   EXPECT_EQ(std::vector<u8>(bytes.begin() + 16, bytes.end()),
             (std::vector<u8>{0x34, 0x12, 0x0F, 0x6D}));
 }
@@ -126,7 +107,7 @@ TEST(SblockImage, WithoutCrcTheBlockIsTheImage) {
   OPTION_BITS_FAMILY fam(2, false);
   auto b = fam.make(true);
   EXPECT_EQ(b->get_block_size(), 16u);
-  EXPECT_EQ(serialised(*b), std::vector<u8>(16, 0xFF));  // all ones before processing
+  EXPECT_EQ(block_bytes(*b), std::vector<u8>(16, 0xFF));  // all ones before processing
   EXPECT_TRUE(b->process(false));
   EXPECT_EQ(b->get_dword_data(2), 0xFFFF0000u);  // PGF_LENGTH 0, the rest of the fill kept
   EXPECT_EQ(b->crc_word(), 0u);
@@ -137,7 +118,7 @@ TEST(SblockImage, SkippedBlockChangesNothing) {
   auto b = fam.make();
   b->set_skip_processing();
   EXPECT_TRUE(b->process(false));
-  EXPECT_EQ(serialised(*b), std::vector<u8>(20, 0));
+  EXPECT_EQ(block_bytes(*b), std::vector<u8>(20, 0));
 }
 
 TEST(SblockImage, ConstantOutsideImageFailsButCrcIsStillComputed) {
@@ -207,7 +188,7 @@ TEST(SblockPlacement, ColumnOrder) {
   auto b = fam.make();
   const u8 value = 0x2D;  // 101101
   EXPECT_EQ(b->write_dyn_value("OPTION_BITS", &value, 0, 6, nullptr), 6u);
-  EXPECT_EQ(serialised(*b), (std::vector<u8>{0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0}));
+  EXPECT_EQ(block_bytes(*b), (std::vector<u8>{0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0}));
   u8 back = 0;
   EXPECT_EQ(b->read_dyn_value("OPTION_BITS", &back, 0, 6), 6u);
   EXPECT_EQ(back, 0x2D);
@@ -228,7 +209,7 @@ TEST(SblockPlacement, FullMaskIsOneRun) {
   // A caller's buffer laid out like the image receives the same bits.
   std::vector<u8> dest(16, 0);
   EXPECT_EQ(b->write_dyn_value("OPTION_BITS", value, 5, 20, dest.data()), 20u);
-  EXPECT_EQ(dest, serialised(*b));
+  EXPECT_EQ(dest, block_bytes(*b));
 }
 
 TEST(SblockPlacement, WriteRunningPastFieldEndIsCut) {
@@ -261,7 +242,7 @@ TEST(SblockPlacement, FieldsOutsideTheImageAreRefused) {
                           "dest_base_address < m_block_length");
     EXPECT_INTERNAL_ERROR(b->read_dyn_value("OPTION_BITS", out, 0, 32),
                           "src_base_address < m_block_length");
-    EXPECT_EQ(serialised(*b), std::vector<u8>(16, 0));
+    EXPECT_EQ(block_bytes(*b), std::vector<u8>(16, 0));
   }
   {
     FAMILY fam(4, false);  // bit by bit: bit 1 lies in word 4
@@ -295,7 +276,7 @@ TEST(SblockPlacement, FieldsOutsideTheImageAreRefused) {
     auto b = fam.make();
     EXPECT_INTERNAL_ERROR(b->write_dyn_value("OPTION_BITS", value, 0, 5, nullptr),
                           "mask_index < mask_bit_count");
-    EXPECT_EQ(serialised(*b), std::vector<u8>(16, 0));
+    EXPECT_EQ(block_bytes(*b), std::vector<u8>(16, 0));
   }
   {
     // A field size far beyond the image (a damaged record) is refused
@@ -307,7 +288,7 @@ TEST(SblockPlacement, FieldsOutsideTheImageAreRefused) {
                           "dest_base_address < m_block_length");
     EXPECT_INTERNAL_ERROR(b->read_dyn_value("OPTION_BITS", out, 0, 0xFFFFFFFF),
                           "src_base_address < m_block_length");
-    EXPECT_EQ(serialised(*b), std::vector<u8>(16, 0));
+    EXPECT_EQ(block_bytes(*b), std::vector<u8>(16, 0));
   }
   {
     // process reaches the same checks through the defaults.
@@ -526,21 +507,6 @@ TEST(SblockRecords, CleanUpEmptiesTheListsOnly) {
 
 namespace {
 
-struct PCF_FILES {
-  std::filesystem::path dir;
-  PCF_FILES(const std::string& family, const std::string& device) {
-    dir = std::filesystem::temp_directory_path() /
-          ("sblock_pcf_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir);
-    std::ofstream(dir / "fam.ddb") << family;
-    std::ofstream(dir / "dev.ddb") << device;
-  }
-  ~PCF_FILES() { std::filesystem::remove_all(dir); }
-  std::string family() const { return (dir / "fam.ddb").string(); }
-  std::string device() const { return (dir / "dev.ddb").string(); }
-};
-
 const char* const k_device =
     "ddb device 1\nfamily BORQUENT\ndevice DUMMY1\nparam ESRAM_BBUS BBUS_BIT_COUNT 0\n";
 
@@ -556,15 +522,14 @@ TEST(SblockInGenerator, GeneratorWithoutWidthIsRefused) {
 // stay 32-bit words at 4 * index: a constant at word 1 of a one-word image
 // does not fit even though 1 * 1 byte lies inside it.
 TEST(SblockInGenerator, ByteWideConfigurationWords) {
-  PCF_FILES files(
-      "ddb family 1\nfamily BORQUENT\nconfig_width 8\n"
-      "block OPTION_BITS option words=1\n"
-      "  dyn OPTION_BITS word=1 size=8 mask=0xFF\n"
-      "    ob JTAG_ID index=0 size=8 value=0x5A\n",
-      k_device);
+  TEMP_DIR dir;
   VARNO_GEN gen;
-  gen.set_family_pcf(files.family());
-  gen.set_device_pcf(files.device());
+  gen.set_family_pcf(dir.write("fam.ddb",
+                              "ddb family 1\nfamily BORQUENT\nconfig_width 8\n"
+                              "block OPTION_BITS option words=1\n"
+                              "  dyn OPTION_BITS word=1 size=8 mask=0xFF\n"
+                              "    ob JTAG_ID index=0 size=8 value=0x5A\n"));
+  gen.set_device_pcf(dir.write("dev.ddb", k_device));
   ASSERT_EQ(gen.process_pcfs(false, false, false, nullptr, 1), 0u);
   auto* b = dynamic_cast<VARNO_SBLOCK*>(gen.get_block("OPTION_BITS", false));
   ASSERT_NE(b, nullptr);
@@ -580,17 +545,16 @@ TEST(SblockInGenerator, ByteWideConfigurationWords) {
 }
 
 TEST(SblockInGenerator, LinksAfterAllBlocks) {
-  PCF_FILES files(
-      "ddb family 1\nfamily BORQUENT\nconfig_width 32\n"
-      "block OPTION_BITS option words=4 crc=1\n"
-      "  const word=0 value=0xA5A5A5A5\n"
-      "  dyn OPTION_BITS word=1 size=64 mask=0xFFFFFFFF\n"
-      "    ob JTAG_ID index=0 size=32 value=0xCAFEBABE\n"
-      "    ob PGF_LENGTH index=32 size=16 link=1\n",
-      k_device);
+  TEMP_DIR dir;
   VARNO_GEN gen;
-  gen.set_family_pcf(files.family());
-  gen.set_device_pcf(files.device());
+  gen.set_family_pcf(dir.write("fam.ddb",
+                              "ddb family 1\nfamily BORQUENT\nconfig_width 32\n"
+                              "block OPTION_BITS option words=4 crc=1\n"
+                              "  const word=0 value=0xA5A5A5A5\n"
+                              "  dyn OPTION_BITS word=1 size=64 mask=0xFFFFFFFF\n"
+                              "    ob JTAG_ID index=0 size=32 value=0xCAFEBABE\n"
+                              "    ob PGF_LENGTH index=32 size=16 link=1\n"));
+  gen.set_device_pcf(dir.write("dev.ddb", k_device));
   ASSERT_EQ(gen.process_pcfs(false, false, false, nullptr, 1), 0u);
   ASSERT_TRUE(gen.do_all_blocks());
   auto* b = dynamic_cast<VARNO_SBLOCK*>(gen.get_block("OPTION_BITS", false));

@@ -2,15 +2,14 @@
 // and TROSKIVANE families, decompression setup records and literal
 // codebooks. Expected bytes are written out by hand from the record layouts.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bytes.h"
+#include "files.h"
 #include "msg.h"
 #include "varno_block_config.h"
 #include "varno_block_group.h"
@@ -20,35 +19,9 @@
 #include "varno_util.h"
 #include "vold.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
 const std::string s_setup_dir = std::string(VARNO_TEST_DATA_DIR) + "/setup/";
-
-// A directory of its own for each test, removed afterwards.
-class TEMP_DIR {
- public:
-  TEMP_DIR() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    m_path = fs::temp_directory_path() / ("varno_setup_" + std::to_string(::getpid()) + "_" +
-                                          info->test_suite_name() + "_" + info->name());
-    fs::remove_all(m_path);
-    fs::create_directories(m_path);
-  }
-  ~TEMP_DIR() {
-    std::error_code ec;
-    fs::remove_all(m_path, ec);
-  }
-  std::string write(const std::string& name, const std::string& text) const {
-    const std::string path = (m_path / name).string();
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-  }
-
- private:
-  fs::path m_path;
-};
 
 // A generator whose 2D library image size the test chooses.
 class LIBS_GEN : public VARNO_GEN {
@@ -103,22 +76,20 @@ std::unique_ptr<GEN> load_setup(const std::string& name) {
   return load<GEN>(s_setup_dir + name + "_family.ddb", s_setup_dir + name + "_device.ddb");
 }
 
-// A TROSKIVANE device with the given argument lines for the sector array.
-std::unique_ptr<VARNO_GEN> load_tk(const TEMP_DIR& dir, const std::string& args) {
-  const std::string device =
-      dir.write("device.ddb",
-                "ddb device 1\nfamily TROSKIVANE\ndevice PLACEHOLDER_DEVICE_40\n"
-                "param SECTOR_ARRAY ARRAY_TYPE 1\n" +
-                    args);
-  return load(s_setup_dir + "tk_family.ddb", device);
+// TROSKIVANE family and device files in dir with the given block and
+// record lines.
+std::string tk_family(const TEMP_DIR& dir, const std::string& blocks) {
+  return dir.write("family.ddb", "ddb family 1\nfamily TROSKIVANE\nconfig_width 32\n" + blocks);
+}
+std::string tk_device(const TEMP_DIR& dir, const std::string& lines,
+                      const std::string& name = "device.ddb") {
+  return dir.write(name, "ddb device 1\nfamily TROSKIVANE\ndevice PLACEHOLDER_DEVICE_40\n" + lines);
 }
 
-std::vector<u8> words_le(const std::vector<u32>& words) {
-  std::vector<u8> out;
-  for (u32 w : words) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<u8>(w >> (8 * i)));
-  }
-  return out;
+// A TROSKIVANE device with the given argument lines for the sector array.
+std::unique_ptr<VARNO_GEN> load_tk(const TEMP_DIR& dir, const std::string& args) {
+  return load(s_setup_dir + "tk_family.ddb",
+              tk_device(dir, "param SECTOR_ARRAY ARRAY_TYPE 1\n" + args));
 }
 
 // Error lines of the generator, captured from standard error.
@@ -221,9 +192,9 @@ TEST(S4Setup, TroskivaneMaskRowLimit) {
                       "arg SECTOR_ARRAY S4_HW_MASK width=2 0x1ABCD*63 0xFEED\n");
   std::vector<u8> image(136, 0);
   full->copy_s4_setup(image.data(), 136);
-  EXPECT_EQ(words_le({1, 2, 0xABCDABCD, 0xABCDABCD}),
+  EXPECT_EQ(words({1, 2, 0xABCDABCD, 0xABCDABCD}),
             std::vector<u8>(image.begin(), image.begin() + 16));
-  EXPECT_EQ(words_le({0xFEEDABCD}), std::vector<u8>(image.begin() + 132, image.end()));
+  EXPECT_EQ(words({0xFEEDABCD}), std::vector<u8>(image.begin() + 132, image.end()));
 
   // One row more does not fit: refused before anything is stored, and
   // refused again on the next try instead of handing out a partial image.
@@ -265,28 +236,20 @@ TEST(S4Setup, TroskivaneArgumentErrors) {
 
 TEST(S4Setup, TroskivaneWithoutSectorArray) {
   TEMP_DIR dir;
-  const std::string family = dir.write("family.ddb",
-                                       "ddb family 1\nfamily TROSKIVANE\nconfig_width 32\n"
-                                       "block OPTION_BITS option words=1\n");
-  const std::string device =
-      dir.write("device.ddb",
-                "ddb device 1\nfamily TROSKIVANE\ndevice PLACEHOLDER_DEVICE_40\n"
-                "param OPTION_BITS OPTION_BITS_COUNT 1\n");
-  auto gen = load(family, device);
+  auto gen = load(tk_family(dir, "block OPTION_BITS option words=1\n"),
+                  tk_device(dir, "param OPTION_BITS OPTION_BITS_COUNT 1\n"));
   std::vector<u8> image(136, 0);
   EXPECT_INTERNAL_ERROR(gen->copy_s4_setup(image.data(), 136), "eblock != nullptr");
 }
 
 TEST(S4Setup, OtherFamiliesHaveNoImage) {
   TEMP_DIR dir;
-  const std::string family = dir.write("family.ddb",
-                                       "ddb family 1\nfamily WILBERTOSKA\nconfig_width 32\n"
-                                       "block SECTOR_ARRAY array\n");
-  const std::string device =
-      dir.write("device.ddb",
-                "ddb device 1\nfamily WILBERTOSKA\ndevice PLACEHOLDER_DEVICE_41\n"
-                "param SECTOR_ARRAY ARRAY_TYPE 1\n");
-  auto gen = load(family, device);
+  auto gen = load(dir.write("family.ddb",
+                            "ddb family 1\nfamily WILBERTOSKA\nconfig_width 32\n"
+                            "block SECTOR_ARRAY array\n"),
+                  dir.write("device.ddb",
+                            "ddb device 1\nfamily WILBERTOSKA\ndevice PLACEHOLDER_DEVICE_41\n"
+                            "param SECTOR_ARRAY ARRAY_TYPE 1\n"));
   EXPECT_EQ(gen->get_s4_setup_size(), 0u);
   std::vector<u8> image(48, 0);
   EXPECT_INTERNAL_ERROR(gen->copy_s4_setup(image.data(), 48), "m_s4_setup_size > 0");
@@ -333,7 +296,7 @@ TEST(DecompSetup, CodebookRecord) {
 
   // The ERAM codebook is 2400 bytes: still one page.
   EXPECT_EQ(gen->copy_decomp_setup(record.data(), 24, 0, nullptr, VOLD_BLOCK_ERAM, false), 24u);
-  EXPECT_EQ(words_le({0x15, 24, 1, 0, 2, 0}), std::vector<u8>(record.begin(), record.begin() + 24));
+  EXPECT_EQ(words({0x15, 24, 1, 0, 2, 0}), std::vector<u8>(record.begin(), record.begin() + 24));
 }
 
 TEST(DecompSetup, LibraryRecordLongForm) {
@@ -342,16 +305,16 @@ TEST(DecompSetup, LibraryRecordLongForm) {
   std::vector<u8> record(40, 0xEE);
   // The long form reports its whole size.
   EXPECT_EQ(gen.copy_decomp_setup(record.data(), 40, 0, nullptr, 0, true), 40u);
-  EXPECT_EQ(record, words_le({0x15, 40, 2, 0, 8, 1, 0, 0, 0, 0}));
+  EXPECT_EQ(record, words({0x15, 40, 2, 0, 8, 1, 0, 0, 0, 0}));
 
   gen.libs_size = 4096;
   gen.copy_decomp_setup(record.data(), 40, 1, nullptr, 0, false);
-  EXPECT_EQ(std::vector<u8>(record.begin(), record.begin() + 24), words_le({0x15, 24, 1, 1, 8, 0}));
+  EXPECT_EQ(std::vector<u8>(record.begin(), record.begin() + 24), words({0x15, 24, 1, 1, 8, 0}));
 
   // The page count of the largest payload does not wrap.
   gen.libs_size = 0xFFFFFFFF;
   gen.copy_decomp_setup(record.data(), 40, 0, nullptr, 0, false);
-  EXPECT_EQ(std::vector<u8>(record.begin() + 8, record.begin() + 12), words_le({0x100000}));
+  EXPECT_EQ(std::vector<u8>(record.begin() + 8, record.begin() + 12), words({0x100000}));
 }
 
 TEST(DecompSetup, GroupRecord) {
@@ -361,9 +324,9 @@ TEST(DecompSetup, GroupRecord) {
   group.setup_size[1] = 100;
   std::vector<u8> record(24, 0xEE);
   EXPECT_EQ(gen.copy_decomp_setup(record.data(), 24, 0, &group, 0, false), 24u);
-  EXPECT_EQ(record, words_le({0x15, 24, 3, 0, 4, 0}));
+  EXPECT_EQ(record, words({0x15, 24, 3, 0, 4, 0}));
   EXPECT_EQ(gen.copy_decomp_setup(record.data(), 24, 1, &group, 0, false), 24u);
-  EXPECT_EQ(record, words_le({0x15, 24, 1, 1, 4, 0}));
+  EXPECT_EQ(record, words({0x15, 24, 1, 1, 4, 0}));
   EXPECT_EQ(group.asked, (std::vector<unsigned>{0, 1}));
 
   // The group's thread without 2D setup data has nothing to announce.
@@ -462,11 +425,8 @@ TEST(Codebook, BufferErrors) {
 
 TEST(Codebook, BelowMinimumSize) {
   TEMP_DIR dir;
-  const std::string device =
-      dir.write("device.ddb",
-                "ddb device 1\nfamily TROSKIVANE\ndevice PLACEHOLDER_DEVICE_40\n"
-                "param CRAM GZIP_KORVIA_LITERALS 0..254\n");
-  auto gen = load(s_setup_dir + "codebook_family.ddb", device);
+  auto gen = load(s_setup_dir + "codebook_family.ddb",
+                  tk_device(dir, "param CRAM GZIP_KORVIA_LITERALS 0..254\n"));
   EXPECT_INTERNAL_ERROR(gen->get_korvia_codebook_size(VOLD_BLOCK_CRAM),
                         "codebook_size >= TK_GZIP_KORVIA_CODEBOOK_SIZE");
 }
@@ -489,11 +449,8 @@ TEST(Codebook, SoftFailures) {
 
   // A data block whose codebook parameter has no values.
   TEMP_DIR dir;
-  const std::string device =
-      dir.write("device.ddb",
-                "ddb device 1\nfamily TROSKIVANE\ndevice PLACEHOLDER_DEVICE_40\n"
-                "param ERAM GZIP_KORVIA_LITERALS size=0\n");
-  auto empty = load(s_setup_dir + "fallback_family.ddb", device);
+  auto empty = load(s_setup_dir + "fallback_family.ddb",
+                    tk_device(dir, "param ERAM GZIP_KORVIA_LITERALS size=0\n"));
   MESSAGES messages;
   EXPECT_EQ(empty->get_korvia_codebook_size(VOLD_BLOCK_ERAM), 0u);
   EXPECT_EQ(empty->copy_korvia_codebook(book.data(), 2048, VOLD_BLOCK_ERAM, true), 0u);
@@ -519,14 +476,8 @@ TEST(Codebook, DataBlockWithoutTheParameter) {
 
 TEST(Codebook, SectorArrayRequired) {
   TEMP_DIR dir;
-  const std::string family = dir.write("family.ddb",
-                                       "ddb family 1\nfamily TROSKIVANE\nconfig_width 32\n"
-                                       "block CRAM data frame=TK_ESRAM_BBUS\n");
-  const std::string device =
-      dir.write("device.ddb",
-                "ddb device 1\nfamily TROSKIVANE\ndevice PLACEHOLDER_DEVICE_40\n"
-                "param CRAM GZIP_KORVIA_LITERALS 0..255\n");
-  auto gen = load(family, device);
+  auto gen = load(tk_family(dir, "block CRAM data frame=TK_ESRAM_BBUS\n"),
+                  tk_device(dir, "param CRAM GZIP_KORVIA_LITERALS 0..255\n"));
   EXPECT_EQ(gen->get_korvia_codebook_size(VOLD_BLOCK_CRAM), 2048u);
   EXPECT_INTERNAL_ERROR(gen->get_korvia_codebook_size(VOLD_BLOCK_ERAM), "eblock != nullptr");
 }
@@ -558,22 +509,13 @@ TEST(CodebookTypes, NoBlocks) {
 
 TEST(CodebookTypes, NoCodebookAnywhere) {
   TEMP_DIR dir;
-  const std::string device =
-      dir.write("device.ddb",
-                "ddb device 1\nfamily TROSKIVANE\ndevice PLACEHOLDER_DEVICE_40\n"
-                "param SECTOR_ARRAY ARRAY_TYPE 1\n");
-  auto gen = load(s_setup_dir + "fallback_family.ddb", device);
+  auto gen = load(s_setup_dir + "fallback_family.ddb",
+                  tk_device(dir, "param SECTOR_ARRAY ARRAY_TYPE 1\n"));
   std::vector<u32> types = {5};
   gen->get_korvia_codebook_types(types);
   EXPECT_TRUE(types.empty());
 
-  const std::string family = dir.write("family.ddb",
-                                       "ddb family 1\nfamily TROSKIVANE\nconfig_width 32\n"
-                                       "block CRAM data frame=TK_ESRAM_BBUS\n");
-  const std::string device2 =
-      dir.write("device2.ddb",
-                "ddb device 1\nfamily TROSKIVANE\ndevice PLACEHOLDER_DEVICE_40\n"
-                "param CRAM BBUS_BIT_COUNT 0\n");
-  auto bare = load(family, device2);
+  auto bare = load(tk_family(dir, "block CRAM data frame=TK_ESRAM_BBUS\n"),
+                   tk_device(dir, "param CRAM BBUS_BIT_COUNT 0\n", "device2.ddb"));
   EXPECT_INTERNAL_ERROR(bare->get_korvia_codebook_types(types), "eblock != nullptr");
 }

@@ -9,12 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "varno_test.h"
 #include "varno_util.h"
 
 namespace {
-
-using bytes = std::vector<u8>;
 
 const u8* text(const char* s) { return reinterpret_cast<const u8*>(s); }
 
@@ -56,16 +55,6 @@ void taps_of(u32 poly, bool taps[32]) {
   for (int k = 0; k < 32; ++k) taps[k] = (poly >> k) & 1u;
 }
 
-std::string hex(const u8* d, size_t n) {
-  static const char* digits = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += digits[d[i] >> 4];
-    s += digits[d[i] & 0xF];
-  }
-  return s;
-}
-
 }  // namespace
 
 TEST(UtilCrc, CatalogueCheckValues) {
@@ -104,7 +93,7 @@ TEST(UtilCrc, EmptyRunsChainingAndNullBuffers) {
   EXPECT_EQ(VARNO_UTIL::lsb_calculate_crc32(check, 13, 59, part, 0xEDB88320u), 0x340BC6D9u);
 
   // A null buffer is a run of zero bits, on the table paths too.
-  const bytes zeros(300, 0);
+  const BYTES zeros(300, 0);
   for (u32 n : {0u, 7u, 8u, 800u, 2395u}) {
     EXPECT_EQ(VARNO_UTIL::lsb_calculate_crc32(nullptr, 0, n, 0x12345678u, 0x88010000u),
               VARNO_UTIL::lsb_calculate_crc32(zeros.data(), 0, n, 0x12345678u, 0x88010000u));
@@ -126,7 +115,7 @@ TEST(UtilCrc, FastPathsMatchReference) {
   std::mt19937 rng(777);
   const u32 lsb_polys[] = {0xEDB88320u, 0x88010000u, 0xA001u, 0x82F63B78u};
   const u32 msb_polys[] = {0x8011u, 0xF4ACFB13u, 0x04C11DB7u};
-  bytes buf(700);
+  BYTES buf(700);
   for (int iter = 0; iter < 1500; ++iter) {
     for (auto& x : buf) x = static_cast<u8>(rng());
     const u32 o = rng() % 64;

@@ -5,10 +5,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bytes.h"
+#include "files.h"
 #include "korvia_fmt.h"
 #include "msg.h"
 #include "varno_itop_bitstream.h"
@@ -18,42 +19,11 @@
 namespace {
 
 namespace fs = std::filesystem;
-using bytes = std::vector<u8>;
-
-std::string temp_path(const std::string& name) {
-  return (fs::temp_directory_path() / ("varno_util_" + std::to_string(::getpid()) + "_" + name))
-      .string();
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void write_file(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-// Runs fn on a stream open on a fresh file and returns what it wrote.
-template <typename Fn>
-std::string dumped(Fn fn) {
-  const std::string path = temp_path("dump");
-  {
-    std::ofstream stream(path, std::ios::binary);
-    fn(stream);
-  }
-  std::string text = read_file(path);
-  fs::remove(path);
-  return text;
-}
-
 // A top bitstream of given fields; a null entry with a size is a field whose
 // buffer went missing.
 class fake_top : public VARNO_ITOP_BITSTREAM {
  public:
-  std::vector<bytes> fields;
+  std::vector<BYTES> fields;
   std::vector<bool> missing;
   u32 get_bitfield_count() const override { return static_cast<u32>(fields.size()); }
   u32 get_bitfield_size(u32 i) const override {
@@ -104,7 +74,8 @@ TEST(UtilMsg, DebugLevelGatesLines) {
 TEST(UtilMsg, StandardOutputFlushedAtLevelZero) {
   debug_level_guard guard;
   VARNO_UTIL::set_debug_level(0);
-  const std::string path = temp_path("stdout");
+  TEMP_DIR dir;
+  const std::string path = dir.file("stdout");
   std::fflush(stdout);
   const int saved = ::dup(1);
   FILE* target = std::fopen(path.c_str(), "w");
@@ -121,7 +92,6 @@ TEST(UtilMsg, StandardOutputFlushedAtLevelZero) {
   ::dup2(saved, 1);
   ::close(saved);
   std::fclose(target);
-  fs::remove(path);
   EXPECT_EQ(before, "");
   EXPECT_EQ(after, "pending");
 }
@@ -162,7 +132,7 @@ TEST(UtilMsg, FormattedTexts) {
 }
 
 TEST(UtilMsg, DumpTexts) {
-  const bytes d = {0x34, 0x12, 0xAB};
+  const BYTES d = {0x34, 0x12, 0xAB};
   auto dat = [&](std::string comment) {
     return dumped([&](std::ofstream& s) {
       VARNO_UTIL::dump_to_file(s, VARNO_OUTPUT_FORMAT_DAT, d.data(), 3, comment);
@@ -189,7 +159,7 @@ TEST(UtilMsg, DumpTexts) {
             }),
             "");
 
-  const bytes six = {1, 2, 3, 4, 5, 6};
+  const BYTES six = {1, 2, 3, 4, 5, 6};
   EXPECT_EQ(dumped([&](std::ofstream& s) { VARNO_UTIL::print_to_dat(s, six.data(), 6, 4, "c"); }),
             "04030201\t// c\n0605\n");
   EXPECT_EQ(dumped([&](std::ofstream& s) { VARNO_UTIL::print_to_raw(s, six.data(), 3); }),
@@ -204,8 +174,8 @@ TEST(UtilMsg, DumpTexts) {
 }
 
 TEST(UtilMsg, OpenStreamByType) {
-  const std::string path = temp_path("open");
-  write_file(path, "old");
+  TEMP_DIR dir;
+  const std::string path = dir.write("open", "old");
   std::ofstream s1;
   EXPECT_FALSE(VARNO_UTIL::open_ostream_by_type(s1, path, VARNO_OUTPUT_FORMAT_RAW));
   EXPECT_FALSE(s1.is_open());
@@ -218,13 +188,13 @@ TEST(UtilMsg, OpenStreamByType) {
   std::ofstream s3;
   EXPECT_TRUE(VARNO_UTIL::open_ostream_by_type(s3, path + "_no_dir/x", VARNO_OUTPUT_FORMAT_DAT));
   EXPECT_TRUE(s3.fail());
-  fs::remove(path);
 }
 
 TEST(UtilMsg, RawTopBitstream) {
   fake_top top;
   top.fields = {{0x01, 0x02, 0x03}, {}, {0xFE, 0xFF}};
-  const std::string path = temp_path("raw");
+  TEMP_DIR dir;
+  const std::string path = dir.file("raw");
 
   EXPECT_TRUE(VARNO_UTIL::write_raw_top_bitstream(&top, 0, 2, path, false));
   EXPECT_EQ(read_file(path), std::string("\x01\x02\x03\xFE\xFF"));

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "files.h"
 #include "vold.h"
 
 namespace {
@@ -21,11 +22,6 @@ using INFO = std::unique_ptr<VOLD_INFO>;
 
 INFO load_text(const std::string& text, bool defer = false) {
   return INFO(VOLD_DATA_SERVER::load_from_text(text, "t.ddb", defer));
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 const VOLD_PARAM* find_param(const VOLD_DEVICE_INFO& d, std::uint32_t block, std::uint32_t type) {
@@ -607,26 +603,22 @@ TEST(VoldLoad, EarlierFamilyS4RecordsMayLeaveRegisterZeroEmpty) {
 }
 
 TEST(VoldLoad, FileErrorsNameTheFile) {
-  const std::string dir = (std::filesystem::temp_directory_path() / "varno_vold_loader").string();
-  std::filesystem::create_directories(dir);
-  const std::string path = dir + "/broken.ddb";
-  {
-    std::ofstream out(path, std::ios::binary);
-    out << "ddb device 1\nfamily BORQUENT\ndevice 1\nparam CRAM CRAM_ALGO 2\narg CRAM IMG_TO_RAW_MAP width=2 1\n";
-  }
-  EXPECT_EQ(VOLD_DATA_SERVER::get_vold_info(dir + "/broken", false), nullptr);
+  TEMP_DIR dir;
+  const std::string path = dir.write(
+      "broken.ddb",
+      "ddb device 1\nfamily BORQUENT\ndevice 1\nparam CRAM CRAM_ALGO 2\narg CRAM IMG_TO_RAW_MAP width=2 1\n");
+  EXPECT_EQ(VOLD_DATA_SERVER::get_vold_info(dir.file("broken"), false), nullptr);
   EXPECT_EQ(VOLD_DATA_SERVER::last_error(), path + ":5: argument IMG_TO_RAW_MAP: 1 values do not fill rows of width 2");
   // A later good load clears the error.
   INFO good(VOLD_DATA_SERVER::get_vold_info(s_data_dir + "/example_family.ddb", false));
   EXPECT_NE(good, nullptr);
   EXPECT_EQ(VOLD_DATA_SERVER::last_error(), "");
-  std::filesystem::remove_all(dir);
 }
 
 TEST(VoldLoad, PathsThatAreNoParameterFiles) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / ("varno_vold_paths_" + std::to_string(::getpid()));
-  fs::remove_all(dir);
+  TEMP_DIR tmp;
+  const fs::path dir = tmp.path();
   fs::create_directories(dir / "folder.ddb");
   { std::ofstream empty(dir / "empty.ddb"); }
   fs::create_symlink(dir / "loop_a", dir / "loop_b");
@@ -647,7 +639,6 @@ TEST(VoldLoad, PathsThatAreNoParameterFiles) {
   // A device node is no regular file.
   EXPECT_EQ(VOLD_DATA_SERVER::get_vold_info("/dev/null", false), nullptr);
   EXPECT_EQ(VOLD_DATA_SERVER::last_error(), "/dev/null: not a regular file");
-  fs::remove_all(dir);
 }
 
 TEST(VoldLoad, TruncatedExamplesNeverCrash) {

@@ -31,6 +31,13 @@ inline void put(BYTES& out, u32 v) {
 }
 inline void put(BYTES& out, const BYTES& b) { out.insert(out.end(), b.begin(), b.end()); }
 
+// The words one after the other, each least significant byte first.
+inline BYTES words(const std::vector<u32>& values) {
+  BYTES out;
+  for (u32 v : values) put(out, v);
+  return out;
+}
+
 // The little-endian word at byte at of b.
 inline u32 read_le16(const BYTES& b, size_t at) { return b.at(at) | u32{b.at(at + 1)} << 8; }
 inline u32 read_le32(const BYTES& b, size_t at) {

@@ -2,8 +2,6 @@
 // default answer of every operation.
 #include <gtest/gtest.h>
 
-#include <cstddef>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -11,6 +9,7 @@
 #include "varno_assert.h"
 #include "varno_block.h"
 #include "varno_test.h"
+#include "vtable.h"
 
 namespace {
 
@@ -33,19 +32,6 @@ class FAILING_BLOCK : public VARNO_BLOCK {
   }
   void dump(std::ofstream&, VARNO_OUTPUT_FORMAT) override {}
 };
-
-// Vtable slot of a virtual member function under the Itanium C++ ABI, where a
-// pointer to a virtual member holds 1 + the slot's byte offset.
-template <typename F>
-std::ptrdiff_t slot_of(F f) {
-  struct {
-    std::ptrdiff_t ptr;
-    std::ptrdiff_t adj;
-  } rep;
-  static_assert(sizeof(f) == sizeof(rep));
-  std::memcpy(&rep, &f, sizeof(rep));
-  return (rep.ptr - 1) / static_cast<std::ptrdiff_t>(sizeof(void*));
-}
 
 }  // namespace
 

@@ -5,13 +5,12 @@
 #include <random>
 #include <vector>
 
+#include "bytes.h"
 #include "varno_test.h"
 #include "varno_util.h"
 #include "vold.h"
 
 namespace {
-
-using bytes = std::vector<u8>;
 
 bool ref_get(const u8* b, u64 i) { return (b[i / 8] >> (i % 8)) & 1u; }
 void ref_put(u8* b, u64 i, bool v) {
@@ -31,8 +30,8 @@ void ref_reverse(const u8* s, u64 so, u8* d, u64 dof, u64 n, bool straight) {
   for (u64 j = so + n; j-- > so;) ref_put(d, dof + (so + n - 1 - j), ref_get(s, j) == straight);
 }
 
-bytes random_bytes(std::mt19937& rng, size_t n) {
-  bytes b(n);
+BYTES random_bytes(std::mt19937& rng, size_t n) {
+  BYTES b(n);
   for (auto& x : b) x = static_cast<u8>(rng());
   return b;
 }
@@ -48,13 +47,13 @@ TEST(UtilBits, CopyExamples) {
   VARNO_UTIL::bit_copy(&src, 0, &dest, 3, 5, false);
   EXPECT_EQ(dest, 0x57);
 
-  const bytes s = {0x00, 0x11, 0x22, 0x33};
-  bytes d(5, 0xEE);
+  const BYTES s = {0x00, 0x11, 0x22, 0x33};
+  BYTES d(5, 0xEE);
   VARNO_UTIL::bit_copy(s.data(), 8, d.data(), 16, 24, true);
-  EXPECT_EQ(d, (bytes{0xEE, 0xEE, 0x11, 0x22, 0x33}));
+  EXPECT_EQ(d, (BYTES{0xEE, 0xEE, 0x11, 0x22, 0x33}));
   d.assign(5, 0xEE);
   VARNO_UTIL::bit_copy(s.data(), 8, d.data(), 16, 20, true);
-  EXPECT_EQ(d, (bytes{0xEE, 0xEE, 0x11, 0x22, 0xE3}));
+  EXPECT_EQ(d, (BYTES{0xEE, 0xEE, 0x11, 0x22, 0xE3}));
 
   const u8 one = 0x01;
   u8 out = 0;
@@ -64,16 +63,16 @@ TEST(UtilBits, CopyExamples) {
   VARNO_UTIL::reverse_bit_copy(&one, 0, &out, 0, 8, false);
   EXPECT_EQ(out, 0x7F);
 
-  const bytes r = {0x01, 0x02, 0x03};
-  bytes rd(6, 0);
+  const BYTES r = {0x01, 0x02, 0x03};
+  BYTES rd(6, 0);
   VARNO_UTIL::reverse_byte_copy(r.data(), 0, rd.data(), 2, 3, true);
-  EXPECT_EQ(rd, (bytes{0, 0, 0x03, 0x02, 0x01, 0}));
+  EXPECT_EQ(rd, (BYTES{0, 0, 0x03, 0x02, 0x01, 0}));
   VARNO_UTIL::reverse_byte_copy(r.data(), 0, rd.data(), 2, 3, false);
-  EXPECT_EQ(rd, (bytes{0, 0, 0xFC, 0xFD, 0xFE, 0}));
+  EXPECT_EQ(rd, (BYTES{0, 0, 0xFC, 0xFD, 0xFE, 0}));
 
-  bytes bd = {0x00, 0xFF, 0x0F};
+  BYTES bd = {0x00, 0xFF, 0x0F};
   VARNO_UTIL::byte_copy(r.data(), 1, bd.data(), 1, 2, false);
-  EXPECT_EQ(bd, (bytes{0x00, 0xFD, 0xFC}));
+  EXPECT_EQ(bd, (BYTES{0x00, 0xFD, 0xFC}));
 
   u8 set = 0x01;
   const u8 ors = 0x0A;
@@ -90,11 +89,11 @@ TEST(UtilBits, FastPathsMatchReference) {
     const u32 dof = rng() % 40;
     const u32 n = (iter % 4 == 0) ? rng() % 1200 : rng() % 150;
     const bool straight = rng() & 1;
-    const bytes src = random_bytes(rng, (so + n + 7) / 8);
-    bytes got = random_bytes(rng, (dof + n + 7) / 8);
-    bytes want = got;
-    bytes or_got = got;
-    bytes or_want = got;
+    const BYTES src = random_bytes(rng, (so + n + 7) / 8);
+    BYTES got = random_bytes(rng, (dof + n + 7) / 8);
+    BYTES want = got;
+    BYTES or_got = got;
+    BYTES or_want = got;
     VARNO_UTIL::bit_copy(src.data(), so, got.data(), dof, n, straight);
     ref_copy(src.data(), so, want.data(), dof, n, straight);
     ASSERT_EQ(got, want) << "so=" << so << " do=" << dof << " n=" << n << " s=" << straight;
@@ -115,7 +114,7 @@ TEST(UtilBits, FastPathsMatchReference) {
 }
 
 TEST(UtilBits, AllBitsSetLongRuns) {
-  bytes b(40, 0xFF);
+  BYTES b(40, 0xFF);
   EXPECT_TRUE(VARNO_UTIL::all_bits_set(b.data(), 3, 300));
   EXPECT_TRUE(VARNO_UTIL::all_bits_set(nullptr, 0, 0));
   b[30] = 0xEF;  // bit 244
@@ -128,8 +127,8 @@ TEST(UtilBits, AllBitsSetLongRuns) {
 TEST(UtilBits, OverlappingCopyIsForward) {
   std::mt19937 rng(99);
   for (int iter = 0; iter < 500; ++iter) {
-    bytes got = random_bytes(rng, 24);
-    bytes want = got;
+    BYTES got = random_bytes(rng, 24);
+    BYTES want = got;
     const u32 so = rng() % 64, dof = rng() % 64;
     u32 n = 1 + rng() % 120;
     if (so % 8 == 0 && dof % 8 == 0 && n % 8 == 0) ++n;  // whole bytes go through byte_copy
@@ -163,10 +162,10 @@ TEST(UtilBits, SmallHelpers) {
 
   u8 w[8] = {};
   VARNO_UTIL::write_dword_safely(0x88010000u, w);
-  EXPECT_EQ(bytes(w, w + 4), (bytes{0x00, 0x00, 0x01, 0x88}));
+  EXPECT_EQ(BYTES(w, w + 4), (BYTES{0x00, 0x00, 0x01, 0x88}));
   EXPECT_EQ(VARNO_UTIL::get_dword_from_address(w), 0x88010000u);
   VARNO_UTIL::write_qword_safely(0x0102030405060708ull, w);
-  EXPECT_EQ(bytes(w, w + 8), (bytes{8, 7, 6, 5, 4, 3, 2, 1}));
+  EXPECT_EQ(BYTES(w, w + 8), (BYTES{8, 7, 6, 5, 4, 3, 2, 1}));
   VARNO_UTIL::write_word_safely(0xBEEF, w);
   EXPECT_EQ(w[0], 0xEF);
   EXPECT_EQ(w[1], 0xBE);
@@ -207,7 +206,7 @@ TEST(UtilBits, BitLocationInRegion) {
 }
 
 TEST(UtilBits, OptionValueFromList) {
-  auto make = [](u32 type, bytes value, u32 bits) {
+  auto make = [](u32 type, BYTES value, u32 bits) {
     VOLD_OB_DATA ob;
     ob.type = type;
     ob.value = std::move(value);

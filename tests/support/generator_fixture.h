@@ -1,0 +1,110 @@
+// Pieces of a host's run for the tests: a generator on given parameter
+// files, the bytes of a block or frame, a frame manager that does nothing
+// (the base of scripted stand-ins), a scope for the frame-manager hook, the
+// debug channel's lines, and the option-block CRC written apart from the
+// library.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "msg.h"
+#include "varno_frame.h"
+#include "varno_frame_mgr.h"
+#include "varno_frame_mgr_factory.h"
+#include "varno_gen.h"
+
+// A new generator from the factory, with its family and device files set
+// when given; nothing is loaded yet.
+inline std::unique_ptr<VARNO_GEN> new_generator(const std::string& family = "",
+                                                const std::string& device = "") {
+  std::unique_ptr<VARNO_GEN> gen(dynamic_cast<VARNO_GEN*>(varno_get_factory()->create_generator()));
+  if (!family.empty()) gen->set_family_pcf(family);
+  if (!device.empty()) gen->set_device_pcf(device);
+  return gen;
+}
+
+// The block's image as read_block_data gives it.
+inline std::vector<u8> block_bytes(VARNO_IBLOCK* block) {
+  std::vector<u8> out(block->get_block_size());
+  block->read_block_data(out.data());
+  return out;
+}
+inline std::vector<u8> block_bytes(VARNO_IBLOCK& block) { return block_bytes(&block); }
+
+// Frame i of the block, or the frame, serialised; all of it is written.
+inline std::vector<u8> frame_bytes(VARNO_IBLOCK* block, u32 i) {
+  std::vector<u8> out(block->get_frame_size(i));
+  EXPECT_EQ(block->get_frame_data(i, out.data()), out.size());
+  return out;
+}
+inline std::vector<u8> frame_bytes(const VARNO_FRAME& frame) {
+  std::vector<u8> out(frame.get_frame_size());
+  EXPECT_EQ(frame.get_frame_data(out.data(), static_cast<u32>(out.size())), out.size());
+  return out;
+}
+
+// A frame manager that builds nothing and succeeds at everything; stand-ins
+// override what their tests script.
+class STUB_FRAME_MGR : public VARNO_FRAME_MGR {
+ public:
+  bool create_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*) override { return true; }
+  bool create_partial_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*, u32, u32) override { return true; }
+  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
+  VARNO_DBLOCK* parent() override { return m_parent; }
+  u32 potential_frames() override { return 0; }
+  bool init() override { return true; }
+  void set_random_filler(u16) override {}
+  void set_user_frame_count(u32) override {}
+  void dump_expected_data(std::string&) override {}
+
+ protected:
+  VARNO_DBLOCK* m_parent = nullptr;
+};
+
+// Routes the library's manager requests through hook for the life of the
+// object, then puts the previous hook back.
+class FRAME_MGR_HOOK_SCOPE {
+ public:
+  explicit FRAME_MGR_HOOK_SCOPE(VARNO_FRAME_MGR_HOOK hook)
+      : m_previous(varno_set_frame_mgr_hook(std::move(hook))) {}
+  ~FRAME_MGR_HOOK_SCOPE() { varno_set_frame_mgr_hook(std::move(m_previous)); }
+  FRAME_MGR_HOOK_SCOPE(const FRAME_MGR_HOOK_SCOPE&) = delete;
+  FRAME_MGR_HOOK_SCOPE& operator=(const FRAME_MGR_HOOK_SCOPE&) = delete;
+
+ private:
+  VARNO_FRAME_MGR_HOOK m_previous;
+};
+
+// The library's lines on the host's debug channel (level 2), for the life
+// of the object.
+class DEBUG_LINES {
+ public:
+  DEBUG_LINES() {
+    msg_set_debug_sink([this](const char* module, int level, const std::string& text) {
+      if (level == 2 && std::string(module) == "VARNO") lines.push_back(text);
+    });
+  }
+  ~DEBUG_LINES() { msg_set_debug_sink({}); }
+  DEBUG_LINES(const DEBUG_LINES&) = delete;
+  DEBUG_LINES& operator=(const DEBUG_LINES&) = delete;
+
+  std::vector<std::string> lines;
+};
+
+// The option-block CRC-16 (reflected, polynomial 0xA001), bit by bit. It
+// gives 0x4B37 over "123456789".
+inline u16 crc16(const std::vector<u8>& bytes, u16 crc = 0xFFFF) {
+  for (u8 b : bytes) {
+    for (int i = 0; i < 8; ++i) {
+      const bool t = (((b >> i) & 1) != 0) != ((crc & 1) != 0);
+      crc >>= 1;
+      if (t) crc ^= 0xA001;
+    }
+  }
+  return crc;
+}
