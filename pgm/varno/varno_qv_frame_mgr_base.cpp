@@ -139,15 +139,8 @@ void VARNO_QV_FRAME_MGR_BASE::verify_user_data_size(VARNO_DBLOCK* block, VARNO_B
 void VARNO_QV_FRAME_MGR_BASE::frame_range(VARNO_DBLOCK* block, u32 frame_count, u32 block_type,
                                           u32& first, u32& last) const {
   VARNO_ASSERT(block_type < VARNO_MGR_PARAM_BLOCK_TYPES);
-  last = (m_user_frame_count > 0 && m_user_frame_count < frame_count) ? m_user_frame_count - 1
-                                                                       : frame_count - 1;
-  const VARNO_MGR_PARAM* param = mgr_param(block);
-  const u32 first_override = param->first_frame[block_type];
-  first = (first_override != VARNO_INVALID_DWORD && first_override < last) ? first_override : 0;
-  const u32 last_override = param->last_frame[block_type];
-  if (last_override != VARNO_INVALID_DWORD && last_override < last && last_override >= first) {
-    last = last_override;
-  }
+  varno_select_frame_range(*mgr_param(block), block_type, frame_count, m_user_frame_count, first,
+                           last);
 }
 
 void VARNO_QV_FRAME_MGR_BASE::append_frame(VARNO_DBLOCK* block, std::unique_ptr<VARNO_FRAME> frame) {
