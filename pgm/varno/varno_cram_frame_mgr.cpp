@@ -35,21 +35,6 @@ constexpr u32 LUTRAM_LINE_BITS = 16;
 
 VARNO_CRAM_FRAME_MGR::VARNO_CRAM_FRAME_MGR() = default;
 
-VARNO_CRAM_FRAME_MGR::~VARNO_CRAM_FRAME_MGR() {
-  delete_cram_member_memory(m_member);
-  // The per-image arrays free themselves.
-}
-
-u32 VARNO_CRAM_FRAME_MGR::potential_frames() {
-  // Before set-up the count is unset; no frame can be built then.
-  return m_member.bs_frame_count == VARNO_INVALID_DWORD ? 0 : m_member.bs_frame_count;
-}
-
-void VARNO_CRAM_FRAME_MGR::set_random_filler(u16 filler) {
-  VARNO_EARLY_FRAME_MGR_BASE::set_random_filler(filler);
-  m_random_filler_copy = filler;
-}
-
 // ---- Access to the generator ----------------------------------------------------
 
 VARNO_MGR_TALKBACK* VARNO_CRAM_FRAME_MGR::talkback(VARNO_DBLOCK* block) const {

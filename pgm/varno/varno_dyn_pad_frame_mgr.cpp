@@ -37,8 +37,6 @@ u64 counted_block_size(VARNO_DBLOCK* block, VOLD_INSTRUCTION_TYPE kind, const ch
 
 VARNO_DYN_OB_PAD_FRAME_MGR::VARNO_DYN_OB_PAD_FRAME_MGR() = default;
 
-VARNO_DYN_OB_PAD_FRAME_MGR::~VARNO_DYN_OB_PAD_FRAME_MGR() = default;
-
 bool VARNO_DYN_OB_PAD_FRAME_MGR::setup_data(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*) { return true; }
 
 bool VARNO_DYN_OB_PAD_FRAME_MGR::create_partial_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*, u32,

@@ -36,8 +36,6 @@ const u32* map_row(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type, u32 widt
 
 VARNO_ERAM_FRAME_MGR::VARNO_ERAM_FRAME_MGR() = default;
 
-VARNO_ERAM_FRAME_MGR::~VARNO_ERAM_FRAME_MGR() = default;
-
 u32 VARNO_ERAM_FRAME_MGR::config_word_bytes(VARNO_DBLOCK* block) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
   const u32 width = block->get_config_data_width();

@@ -49,10 +49,6 @@ u32 minimum_segments(u32 dr_segment) {
 
 VARNO_HG_CRAM_FRAME_MGR::VARNO_HG_CRAM_FRAME_MGR() = default;
 
-// The member's two arrays are its only raw allocations; the rest goes with
-// its owners.
-VARNO_HG_CRAM_FRAME_MGR::~VARNO_HG_CRAM_FRAME_MGR() { delete_cram_member_memory(m_member); }
-
 // ---- Helpers ------------------------------------------------------------------------
 
 u32 VARNO_HG_CRAM_FRAME_MGR::phantomless_info(u32 img) const {
@@ -191,10 +187,6 @@ u32 VARNO_HG_CRAM_FRAME_MGR::frame_count(bool skip_memory) const {
   return skip_memory ? m_member.bs_frame_count - m_memory_frame_count : m_member.bs_frame_count;
 }
 
-void VARNO_HG_CRAM_FRAME_MGR::set_random_filler(u16 filler) {
-  VARNO_EARLY_FRAME_MGR_BASE::set_random_filler(filler);
-  m_random_filler_copy = filler;
-}
 
 // ---- Frame building -------------------------------------------------------------------
 

@@ -49,8 +49,6 @@ void set_bit(u8* buffer, u64 bit) {
 
 VARNO_IOCSR_FRAME_MGR::VARNO_IOCSR_FRAME_MGR() = default;
 
-VARNO_IOCSR_FRAME_MGR::~VARNO_IOCSR_FRAME_MGR() = default;
-
 // ---- Set-up ---------------------------------------------------------------------
 
 bool VARNO_IOCSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {

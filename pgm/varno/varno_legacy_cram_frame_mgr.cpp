@@ -31,10 +31,6 @@ void clear_bit(u8* buf, u64 bit) {
 
 VARNO_LEGACY_CRAM_FRAME_MGR::VARNO_LEGACY_CRAM_FRAME_MGR() = default;
 
-// The member's two arrays are its only raw allocations; the rest goes with
-// its owners.
-VARNO_LEGACY_CRAM_FRAME_MGR::~VARNO_LEGACY_CRAM_FRAME_MGR() { delete_cram_member_memory(m_member); }
-
 // ---- Helpers ------------------------------------------------------------------------
 
 const u8* VARNO_LEGACY_CRAM_FRAME_MGR::user_img_data(u32 i) const {
@@ -152,14 +148,6 @@ void VARNO_LEGACY_CRAM_FRAME_MGR::delete_memory() {
   m_memory_user_img_data_count = 0;
 }
 
-u32 VARNO_LEGACY_CRAM_FRAME_MGR::potential_frames() {
-  return m_member.bs_frame_count == VARNO_INVALID_DWORD ? 0 : m_member.bs_frame_count;
-}
-
-void VARNO_LEGACY_CRAM_FRAME_MGR::set_random_filler(u16 filler) {
-  VARNO_EARLY_FRAME_MGR_BASE::set_random_filler(filler);
-  m_random_filler_copy = filler;
-}
 
 // ---- Frame building -------------------------------------------------------------------
 

@@ -16,8 +16,7 @@
 #include <memory>
 #include <vector>
 
-#include "varno_cram_common.h"
-#include "varno_early_frame_mgr_base.h"
+#include "varno_early_cram_frame_mgr_base.h"
 #include "varno_types.h"
 #include "vold.h"
 
@@ -27,7 +26,7 @@ class VARNO_FRAME;
 struct VARNO_MGR_PARAM;
 struct VARNO_MGR_TALKBACK;
 
-class VARNO_CRAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
+class VARNO_CRAM_FRAME_MGR : public VARNO_EARLY_CRAM_FRAME_MGR_BASE {
  public:
   // Markers of the IMG-to-bitstream map: a value up to 0xFFFFFFFC is a
   // bitstream bit.
@@ -44,9 +43,6 @@ class VARNO_CRAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   static const bool PV_CRC_POLYNOMIAL_BITS[32];
 
   VARNO_CRAM_FRAME_MGR();
-  ~VARNO_CRAM_FRAME_MGR() override;
-  VARNO_CRAM_FRAME_MGR(const VARNO_CRAM_FRAME_MGR&) = delete;
-  VARNO_CRAM_FRAME_MGR& operator=(const VARNO_CRAM_FRAME_MGR&) = delete;
 
   // ---- Frame-manager interface ------------------------------------------
 
@@ -57,10 +53,6 @@ class VARNO_CRAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   // create_frames.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 start,
                              u32 end) override;
-  // Bitstream frames of the image; 0 before init.
-  u32 potential_frames() override;
-  // Keeps the copy that the trailer CRC reads as well.
-  void set_random_filler(u16 filler) override;
 
   // ---- Steps, public for the host's tools and the tests -----------------
 
@@ -69,7 +61,7 @@ class VARNO_CRAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Checks the image against the description and rebuilds every per-image
   // array, the fault groups and the option-bit values of the talkback.
-  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Bitstream frame index of IMG frame img_index; s2_bits_list is its S4
   // record's per-DRA lists (null without). The caller owns the frame.
   std::unique_ptr<VARNO_FRAME> create_frame(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,
@@ -107,7 +99,6 @@ class VARNO_CRAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
 
   // ---- State, read by the tests ------------------------------------------
 
-  const VARNO_CRAM_MEMBER& member() const { return m_member; }
   const std::vector<std::vector<u8>>& remapped_user_data() const {
     return m_memory_remap_user_cram_data;
   }
@@ -147,10 +138,8 @@ class VARNO_CRAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   // Bit of the user image as loaded (before LUTRAM remapping).
   bool loaded_image_bit(u32 frame, u32 bit) const;
 
-  VARNO_CRAM_MEMBER m_member;
   u32 m_memory_remap_user_cram_data_count = 0;
   std::vector<std::vector<u8>> m_memory_remap_user_cram_data;
-  u16 m_random_filler_copy = 0;
   u32 m_dra_word_s4 = 0;
   u32 m_dra_word = 0;
   u32 m_memory_pv_lutram_info_count = 0;

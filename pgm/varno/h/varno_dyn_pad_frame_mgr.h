@@ -16,9 +16,6 @@
 class VARNO_DYN_OB_PAD_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
  public:
   VARNO_DYN_OB_PAD_FRAME_MGR();
-  ~VARNO_DYN_OB_PAD_FRAME_MGR() override;
-  VARNO_DYN_OB_PAD_FRAME_MGR(const VARNO_DYN_OB_PAD_FRAME_MGR&) = delete;
-  VARNO_DYN_OB_PAD_FRAME_MGR& operator=(const VARNO_DYN_OB_PAD_FRAME_MGR&) = delete;
 
   // Replaces the block's frames with the one padding frame.
   bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
@@ -33,7 +30,7 @@ class VARNO_DYN_OB_PAD_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   // Nothing to set up: the size depends on the other blocks' frames.
   bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Computes the pad size afresh.
-  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
 
   u32 pad_size() const { return m_pad_size; }
 

@@ -30,6 +30,8 @@ class VARNO_EARLY_FRAME_MGR_BASE : public VARNO_FRAME_MGR {
 
   // The manager's own set-up, run by init.
   virtual bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) = 0;
+  // Takes the block's current user data, ahead of a build.
+  virtual bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) = 0;
 
  protected:
   VARNO_EARLY_FRAME_MGR_BASE();

@@ -28,9 +28,6 @@ class VARNO_ERAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   static constexpr u32 LAST_INSTRUCTION_PADDING_WORDS = 20;
 
   VARNO_ERAM_FRAME_MGR();
-  ~VARNO_ERAM_FRAME_MGR() override;
-  VARNO_ERAM_FRAME_MGR(const VARNO_ERAM_FRAME_MGR&) = delete;
-  VARNO_ERAM_FRAME_MGR& operator=(const VARNO_ERAM_FRAME_MGR&) = delete;
 
   // Builds the frames the range selection picks (user frame count, then the
   // ERAM entries of the first- and last-frame overrides). False, with the
@@ -46,7 +43,7 @@ class VARNO_ERAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   // Reads the geometry and the two frame maps.
   bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // The user image is present and holds exactly rows × columns bits.
-  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Bitstream frame index built from image row img_index; null when the
   // block's user image is missing or not of the block's size.
   std::unique_ptr<VARNO_FRAME> create_frame(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,

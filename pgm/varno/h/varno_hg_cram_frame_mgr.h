@@ -8,8 +8,7 @@
 
 #include <memory>
 
-#include "varno_cram_common.h"
-#include "varno_early_frame_mgr_base.h"
+#include "varno_early_cram_frame_mgr_base.h"
 #include "varno_types.h"
 
 class VARNO_BLOCK_CONFIG;
@@ -18,12 +17,9 @@ class VARNO_FRAME;
 class VARNO_GEN;
 struct VARNO_MGR_PARAM;
 
-class VARNO_HG_CRAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
+class VARNO_HG_CRAM_FRAME_MGR : public VARNO_EARLY_CRAM_FRAME_MGR_BASE {
  public:
   VARNO_HG_CRAM_FRAME_MGR();
-  ~VARNO_HG_CRAM_FRAME_MGR() override;
-  VARNO_HG_CRAM_FRAME_MGR(const VARNO_HG_CRAM_FRAME_MGR&) = delete;
-  VARNO_HG_CRAM_FRAME_MGR& operator=(const VARNO_HG_CRAM_FRAME_MGR&) = delete;
 
   // ---- Frame-manager interface ----------------------------------------------
 
@@ -37,8 +33,6 @@ class VARNO_HG_CRAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   // The bitstream frames, less the memory frames when they are skipped; 0
   // before set-up.
   u32 potential_frames() override;
-  // Keeps the copy that the trailer CRC reads as well.
-  void set_random_filler(u16 filler) override;
 
   // ---- Steps, open to the host's tools and the tests ------------------------
 
@@ -47,7 +41,7 @@ class VARNO_HG_CRAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Takes the user image: the per-frame buffers at bitstream bit positions,
   // the segment counts, the first frame's flash flag and the memory-free map.
-  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Frame of IMG frame img (bitstream index index, which the content does not
   // use).
   std::unique_ptr<VARNO_FRAME> create_frame(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,
@@ -64,7 +58,6 @@ class VARNO_HG_CRAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
 
   // ---- State, for inspection ------------------------------------------------
 
-  const VARNO_CRAM_MEMBER& member() const { return m_member; }
   u32 flash_dr_segment() const { return m_flash_dr_segment; }
   u32 non_flash_dr_segment() const { return m_non_flash_dr_segment; }
   bool first_frame_flash() const { return m_first_frame_flash; }
@@ -80,8 +73,6 @@ class VARNO_HG_CRAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   // Number of IMG frames marked as memory frames.
   u32 count_memory_frames() const;
 
-  u16 m_random_filler_copy = 0;
-  VARNO_CRAM_MEMBER m_member;
   // One buffer per IMG frame, holding its user bits at bitstream positions;
   // only the image CRC reads them.
   std::unique_ptr<std::unique_ptr<u8[]>[]> m_user_img_data;

@@ -26,9 +26,6 @@ class VARNO_IOCSR_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   static constexpr u32 CONTROL_BLOCK_DATA_WIDTH_32 = 32;
 
   VARNO_IOCSR_FRAME_MGR();
-  ~VARNO_IOCSR_FRAME_MGR() override;
-  VARNO_IOCSR_FRAME_MGR(const VARNO_IOCSR_FRAME_MGR&) = delete;
-  VARNO_IOCSR_FRAME_MGR& operator=(const VARNO_IOCSR_FRAME_MGR&) = delete;
 
   // Verifies the user data (rebuilding the padded image), then replaces the
   // block's frames with frames 0 to the last one the user frame count allows.
@@ -44,7 +41,7 @@ class VARNO_IOCSR_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
   bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Checks the user data against the chain lengths and builds the padded
   // IOCSR image.
-  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Frame index; null when there is no verified user data to frame.
   std::unique_ptr<VARNO_FRAME> create_frame(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,
                                             u32 index);
