@@ -126,11 +126,8 @@ constexpr u32 FW_FIRST_FRAME_CHANNEL = 3;
 constexpr u32 IO_VAMM_CHANNEL_1_FRAME = 248;
 constexpr u32 IO_AHB_CHANNEL_1_FRAME = 7;
 
-// Entries of the sparse partial-reconfiguration map of a CRAM block: a
-// command (with its index in the low bits) or a NOP slot instead of a frame.
-constexpr u32 PR_ENTRY_COMMAND = 0x80000000u;
-constexpr u32 PR_ENTRY_COMMAND_INDEX = 0x7FFFFFFFu;
-constexpr u32 PR_ENTRY_NOP = 0x20000000u;
+// The argument of a PR command entry of the interleave map.
+constexpr u32 PR_CMD_ARGUMENT = ~PR_CMD_FLAG;
 
 // Column information of the ERAM partial-reconfiguration command: the column
 // number and the flag of a row's last column.
@@ -369,15 +366,15 @@ void block_type_rules(COMPRESS_RUN& run, const std::vector<u32>& index,
 bool sparse_pr_slot(COMPRESS_RUN& run, SLOT& s) {
   if (run.pr_mode != VARNO_QV_PR_SPARSE || s.type != VOLD_BLOCK_CRAM) return false;
   RECORD_STREAM& out = run.out;
-  if ((s.entry & PR_ENTRY_COMMAND) != 0) {
+  if ((s.entry & PR_CMD_FLAG) != 0) {
     run.thr.m_stream_room = out.room();
     const u32 cmd_size =
-        run.thr.insert_pr_cmd(out.here(), s.b, s.thread_no, s.entry & PR_ENTRY_COMMAND_INDEX);
+        run.thr.insert_pr_cmd(out.here(), s.b, s.thread_no, s.entry & PR_CMD_ARGUMENT);
     VARNO_ASSERT(cmd_size > 0);
     out.advance(cmd_size);
     return true;
   }
-  if ((s.entry & PR_ENTRY_NOP) != 0) {
+  if ((s.entry & PR_DUMMY_FLAG) != 0) {
     out.header(0, CONTROL_FRTYPE, 0, s.thread_no,
                static_cast<u32>(cfg_get_int_value("varno_dummy_nop_size", 140)), 0);
     return true;

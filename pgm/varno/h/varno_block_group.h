@@ -37,6 +37,10 @@ inline constexpr u32 QV_MAX_BLOCKS_PER_THREAD = 4;
 inline constexpr u32 CNOC_SEND_ACTION_SIZE = 28;
 // Interleave-map entry: the block contributes nothing in this slot.
 inline constexpr u32 PR_SPARSE_SKIP_FLAG = 0x40000000;
+// Interleave-map entry: a PR command (its argument in the low 31 bits) or a
+// NOP record stands in the slot instead of a frame.
+inline constexpr u32 PR_CMD_FLAG = 0x80000000u;
+inline constexpr u32 PR_DUMMY_FLAG = 0x20000000u;
 // Bit of qv_2d_compression that switches CRAM 2D compression on.
 inline constexpr u32 VARNO_CRAM_2D_COMP_CHECK_BIT = 1;
 // The group data is cut into pages of this size.
