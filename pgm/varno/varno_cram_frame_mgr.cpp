@@ -327,20 +327,6 @@ void VARNO_CRAM_FRAME_MGR::delete_memory() {
 
 // ---- Frame range ----------------------------------------------------------------------
 
-bool VARNO_CRAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  // 1.
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  block->clear_frames();
-  verify_user_data(block, config);
-
-  // 2 - 4.
-  u32 start = 0;
-  u32 end = 0;
-  frame_range(block, VOLD_BLOCK_CRAM, m_member.bs_frame_count, start, end);
-  // 5.
-  return create_partial_frames(block, config, start, end);
-}
-
 S4_SII_DRA_LIST* VARNO_CRAM_FRAME_MGR::s2_bits_list_of(u32 img) const {
   // A missing list, a frame past its end and a frame without record all
   // leave the frame without its S2 cells.

@@ -187,23 +187,10 @@ u32 VARNO_HG_CRAM_FRAME_MGR::frame_count(bool skip_memory) const {
   return skip_memory ? m_member.bs_frame_count - m_memory_frame_count : m_member.bs_frame_count;
 }
 
-
 // ---- Frame building -------------------------------------------------------------------
 
-bool VARNO_HG_CRAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  // 1.
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  block->clear_frames();
-  verify_user_data(block, config);
-
-  // 2-4. The user's frame count, then the overrides of the CRAM block type.
-  u32 start = 0;
-  u32 end = 0;
-  frame_range(block, VOLD_BLOCK_CRAM, frame_count(mgr_param(block)->cram_skip_eram_frame != 0),
-              start, end);
-
-  // 5.
-  return create_partial_frames(block, config, start, end);
+u32 VARNO_HG_CRAM_FRAME_MGR::full_build_frames(VARNO_DBLOCK* block) {
+  return frame_count(mgr_param(block)->cram_skip_eram_frame != 0);
 }
 
 bool VARNO_HG_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,

@@ -148,23 +148,7 @@ void VARNO_LEGACY_CRAM_FRAME_MGR::delete_memory() {
   m_memory_user_img_data_count = 0;
 }
 
-
 // ---- Frame building -------------------------------------------------------------------
-
-bool VARNO_LEGACY_CRAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  // 1.
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  block->clear_frames();
-  verify_user_data(block, config);
-
-  // 2, 3. The user's frame count, then the overrides of the CRAM block type.
-  u32 start = 0;
-  u32 end = 0;
-  frame_range(block, VOLD_BLOCK_CRAM, m_member.bs_frame_count, start, end);
-
-  // 4.
-  return create_partial_frames(block, config, start, end);
-}
 
 bool VARNO_LEGACY_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block,
                                                         VARNO_BLOCK_CONFIG* config, u32 start,

@@ -20,8 +20,6 @@
 #include "varno_types.h"
 #include "vold.h"
 
-class VARNO_BLOCK_CONFIG;
-class VARNO_DBLOCK;
 class VARNO_FRAME;
 struct VARNO_MGR_PARAM;
 struct VARNO_MGR_TALKBACK;
@@ -46,9 +44,6 @@ class VARNO_CRAM_FRAME_MGR : public VARNO_EARLY_CRAM_FRAME_MGR_BASE {
 
   // ---- Frame-manager interface ------------------------------------------
 
-  // Rebuilds the per-image state, then the frames of the range that the user
-  // frame count and the first/last frame overrides select.
-  bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Appends bitstream frames start .. end, on the state of the last
   // create_frames.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 start,

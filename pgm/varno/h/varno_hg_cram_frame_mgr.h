@@ -11,8 +11,6 @@
 #include "varno_early_cram_frame_mgr_base.h"
 #include "varno_types.h"
 
-class VARNO_BLOCK_CONFIG;
-class VARNO_DBLOCK;
 class VARNO_FRAME;
 
 class VARNO_HG_CRAM_FRAME_MGR : public VARNO_EARLY_CRAM_FRAME_MGR_BASE {
@@ -21,9 +19,6 @@ class VARNO_HG_CRAM_FRAME_MGR : public VARNO_EARLY_CRAM_FRAME_MGR_BASE {
 
   // ---- Frame-manager interface ----------------------------------------------
 
-  // Rebuilds the per-frame user data from the current image, then builds the
-  // selected range of bitstream frames.
-  bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Appends bitstream frames start .. end, then writes the CRC of the whole
   // image (whatever the range) into the talkback record.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 start,
@@ -68,6 +63,8 @@ class VARNO_HG_CRAM_FRAME_MGR : public VARNO_EARLY_CRAM_FRAME_MGR_BASE {
   u32 phantomless_info(u32 img) const;
   // The bitstream frames, less the memory frames when they are skipped.
   u32 frame_count(bool skip_memory) const;
+  // frame_count as the block's manager parameters ask.
+  u32 full_build_frames(VARNO_DBLOCK* block) override;
   // Number of IMG frames marked as memory frames.
   u32 count_memory_frames() const;
 

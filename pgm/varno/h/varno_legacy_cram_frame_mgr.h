@@ -13,8 +13,6 @@
 #include "varno_types.h"
 #include "vold.h"
 
-class VARNO_BLOCK_CONFIG;
-class VARNO_DBLOCK;
 class VARNO_FRAME;
 
 class VARNO_LEGACY_CRAM_FRAME_MGR : public VARNO_EARLY_CRAM_FRAME_MGR_BASE {
@@ -23,9 +21,6 @@ class VARNO_LEGACY_CRAM_FRAME_MGR : public VARNO_EARLY_CRAM_FRAME_MGR_BASE {
 
   // ---- Frame-manager interface ----------------------------------------------
 
-  // Rebuilds the per-frame user data from the current image, then builds the
-  // selected range of bitstream frames.
-  bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Appends bitstream frames start .. end; start takes the first-frame
   // instruction, end the last-frame one.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 start,
