@@ -30,8 +30,6 @@ constexpr u32 OPCODE_MASK = 0xFFFF0000u;
 constexpr u32 ERAM_CONTINUATION = 0x8000;
 // Key of the padding entry of the TK sparse mode; sorts after every range.
 constexpr u32 PAD_KEY = 0x8000;
-constexpr u32 PR_CMD_FLAG = 0x80000000u;
-constexpr u32 PR_DUMMY_FLAG = 0x20000000u;
 constexpr u32 PR_TK_CMD_FLAG = 0x40000000u;
 constexpr u32 CRAM_PR_CMD = 0x1013;
 constexpr u32 ERAM_PR_CMD = 0x1014;

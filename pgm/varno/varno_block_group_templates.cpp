@@ -39,6 +39,65 @@ bool is_uib_type(u32 type) {
          type == VOLD_BLOCK_UIB_MMR;
 }
 
+// Literal words of a template at offsets 12 (w3) and 20 (w5): delays, masks
+// and counts.
+constexpr u32 W3_OFFSET = 12;
+constexpr u32 W5_OFFSET = 20;
+// Bit of the control word that marks the thread's second list (U).
+constexpr u32 SECOND_LIST_BIT = 0x100;
+// Templates of a block are numbered k * 4 + s: s counts within the block.
+constexpr u32 TEMPLATES_PER_BLOCK = 4;
+// Word in place of the CNOC header of a multicast template.
+constexpr u32 MULTICAST_WORD = 0x20000;
+// The CRAM templates' S4 flag (F8) and the bit of qv_2d_compression that
+// turns it on.
+constexpr u32 CRAM_S4_FLAG = 8;
+constexpr u32 S4_FLAG_COMPRESSION_BIT = 8;
+// Delay words of the CRAM templates under a pre-action.
+constexpr u32 PRE_ACTION_CRAM_DELAY = 1024;
+// Count field of the second CRAM template after the first block.
+constexpr u32 CRAM_COUNT_SHIFT = 24;
+
+// Values of one thread that its templates read.
+struct THREAD_TEMPLATE_VALUES {
+  u32 nop = 0;  // N: the NOP CNOC header word
+  u32 f8 = 0;   // CRAM_S4_FLAG when the CRAM templates carry it
+  u32 block_mask = 0;
+  u32 maskw = 0;  // MASKW: active buses and the frame mask
+  u32 fwl = 0;    // FWL: firmware load delay and active buses
+  std::string lsm_suffix;
+  VOLD_DEVICE_INFO* device = nullptr;
+};
+
+// One data block of the thread as its templates see it.
+struct TEMPLATE_BLOCK {
+  VARNO_BLOCK* blk = nullptr;
+  size_t i = 0;    // position in the thread
+  u32 u = 0;       // SECOND_LIST_BIT on the second list
+  u32 k = 0;       // position in its list
+  bool first = false;
+  u32 n_list = 0;  // sector blocks of its list
+  u32 len = 0;     // L: words of frame 0 with the CNOC and CNT headers
+  u32 type = 0;
+};
+
+// The CRAM delay words, which run on over the blocks of the thread, and the
+// delay pair they go into.
+struct CRAM_DELAYS {
+  u32 ifr = 1;
+  u32 irow = 1;
+  u8* pair = nullptr;
+  bool seen = false;
+  // Configured words that replace them when non-zero.
+  u32 ifr_override = 0;
+  u32 irow_override = 0;
+};
+
+// The block's LSM delay parameter base + the thread's suffix.
+u32 lsm_delay(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b, const char* base) {
+  return b.blk->get_param_value("LSM_DELAY_WRITE", std::string(base) + v.lsm_suffix);
+}
+
 // ERAM column blocks per row of a block.
 u32 eram_column_blocks(VARNO_IBLOCK* blk) {
   const u32 col_count = blk->get_param_value("ERAM_COL_COUNT", 0u);
@@ -172,9 +231,36 @@ struct VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT {
     begin(control);
     word(4, nop);
     word(8, 0xF);
-    word(20, w5);
+    word(W5_OFFSET, w5);
   }
   u8* position() const { return current; }
+
+  // ---- Steps of fill_templates ---------------------------------------------
+
+  // N, F8 and the LSM suffix.
+  THREAD_TEMPLATE_VALUES thread_values(unsigned thr) const;
+  // The block mask, MASKW and FWL, from the buses of the group.
+  void bus_values(const VARNO_DC_THREAD& t, THREAD_TEMPLATE_VALUES& v) const;
+  // The templates of one block by its block type.
+  void block_templates(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b,
+                       const VARNO_DC_THREAD& t, CRAM_DELAYS& delays);
+  void cram_templates(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b,
+                      CRAM_DELAYS& delays);
+  void eram_templates(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b);
+  void bbus_templates(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b);
+  void mmio_templates(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b);
+  void morlu_cal_templates();
+  void aib_templates(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b);
+  void io_csr_templates(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b);
+  void cnt_fw_templates();
+  void fw_params_templates(const THREAD_TEMPLATE_VALUES& v);
+  void regscan_templates(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b);
+  void uib_templates(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b);
+  void bram_xcvr_templates(const THREAD_TEMPLATE_VALUES& v, const VARNO_DC_THREAD& t);
+  void io_window_templates(const TEMPLATE_BLOCK& b);
+  // Rewrites the delay pair with the delays the blocks so far ask for.
+  void cram_delays(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b,
+                   const VARNO_DC_THREAD& t, CRAM_DELAYS& delays) const;
 };
 
 unsigned VARNO_MBLOCK_GROUP::fill_tk_eram_templates(u8* out, unsigned thr, bool first, u32 nop,
@@ -198,7 +284,7 @@ void VARNO_MBLOCK_GROUP::tk_eram_templates(VARNO_GROUP_WRITER&, TEMPLATE_CONTEXT
     c.word(8, fifteen);
     c.literal(0x22014 | u, nop);
     c.word(8, fifteen);
-    c.word(12, 255);
+    c.word(W3_OFFSET, 255);
   }
   if (first) {
     c.literal(0x2F010 | u, nop, 200);
@@ -229,10 +315,6 @@ unsigned VARNO_MBLOCK_GROUP::fill_templates(u8* out, unsigned thr) {
 
 void VARNO_MBLOCK_GROUP::templates(VARNO_GROUP_WRITER& w, unsigned thr) {
   VARNO_DC_THREAD& t = checked_thread(thr);
-  const VARNO_MGR_PARAM& p = param();
-  const u32 g = p.pr_mode;
-  const bool tk = m_tk_flow;
-  const u8 sg_param = m_sg_param;
 
   // The header images are laid out at fixed places: CNOC at 4, CNT behind it
   // up to 16, ERAM at 16.
@@ -244,289 +326,37 @@ void VARNO_MBLOCK_GROUP::templates(VARNO_GROUP_WRITER& w, unsigned thr) {
                    "cnoc_size + cnt_size == 12 && eram_hdr_size <= 4");
   m_cnoc_blk_size = m_cnoc_blk->get_block_size();
 
-  // NOP CNOC header word.
-  u32 nop = p.tk_flow == 0 ? 0xFBF00000u : 0;
-  {
-    std::vector<u8> image(std::max<u32>(4, m_cnoc_blk_size), 0);
-    VARNO_UTIL::write_dword_safely(nop, image.data());
-    fill_nop_cnoc_header(image.data(), thr);
-    nop = VARNO_UTIL::get_dword_from_address(image.data());
-  }
-  const u32 f8 = (p.s4_variant == 0 && m_type_name == "CRAM" && p.qv_2d_align != 0 &&
-                  (p.qv_2d_compression & 8) != 0)
-                     ? 8
-                     : 0;
-
-  VOLD_DEVICE_INFO* device_info =
-      m_Gen->device_pcf_info() != nullptr ? m_Gen->device_pcf_info()->get_device_info() : nullptr;
-  VARNO_ASSERT(device_info != nullptr);
-  std::string suffix;
-  {
-    const auto& devices = *m_Gen->device_lsm_delays();
-    const auto& families = *m_Gen->family_lsm_delays();
-    auto d = devices.find(device_info->get_device_type());
-    auto f = families.find(device_info->get_family_type());
-    if (d != devices.end()) {
-      suffix = d->second;
-    } else if (f != families.end()) {
-      suffix = f->second;
-    } else {
-      const u32 ft = device_info->get_family_type();
-      const u32 dt = device_info->get_device_type();
-      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-          "lsm_delay not found for family: %s, device: %s",
-          ft < VOLD_FAMILY_TYPE_NAMES_COUNT ? VOLD_FAMILY_TYPE_NAMES[ft] : "",
-          dt < VOLD_DEVICE_TYPE_NAMES_COUNT ? VOLD_DEVICE_TYPE_NAMES[dt] : ""));
-    }
-  }
-
-  const BLOCK_LIST list = classify_blocks(thr);
-
-  u32 buses = 0;
-  for (unsigned i = 0; i < QV_MAX_DC_THREADS; ++i) {
-    if (!is_thread_active(i)) continue;
-    if (m_DcThreads[i].is_bus_active(false)) ++buses;
-    if (m_DcThreads[i].is_bus_active(true)) ++buses;
-  }
-  const u32 block_mask = (1u << std::min<size_t>(t.m_DBlocksArray.size(), 8)) - 1;
-  const u32 maskw = (buses - 1) << 28 | 0xFFFFFF;
-  const int fw_load = cfg_get_int_value("varno_qv_fw_load_dly", 0);
-  const u32 fwl = (fw_load != 0 ? static_cast<u32>(fw_load) : DEFAULT_FW_LOAD_DELAY) |
-                  (buses - 1) << 28;
-
   TEMPLATE_CONTEXT c{this, &w};
-  u32 ifr = 1;
-  u32 irow = 1;
-  u8* delay_pair = nullptr;
-  bool cram_seen = false;
+  THREAD_TEMPLATE_VALUES v = c.thread_values(thr);
+  const BLOCK_LIST list = classify_blocks(thr);
+  c.bus_values(t, v);
+  CRAM_DELAYS delays;
+  delays.ifr_override = static_cast<u32>(cfg_get_int_value("varno_qv_cram_ifr_dly", 0));
+  delays.irow_override = static_cast<u32>(cfg_get_int_value("varno_qv_cram_irow_dly", 0));
   const u64 start = w.position();
-  const u32 cram_ifr_override = static_cast<u32>(cfg_get_int_value("varno_qv_cram_ifr_dly", 0));
-  const u32 cram_irow_override = static_cast<u32>(cfg_get_int_value("varno_qv_cram_irow_dly", 0));
-
   for (size_t i = 0; i < t.m_DBlocksArray.size(); ++i) {
-    VARNO_BLOCK* blk = t.m_DBlocksArray.at(i);
-    VARNO_ASSERT(blk != nullptr);
-    VARNO_MBLOCK* mblk = VARNO_GROUP_DETAIL::sector_of(blk);
+    TEMPLATE_BLOCK b;
+    b.blk = t.m_DBlocksArray.at(i);
+    VARNO_ASSERT(b.blk != nullptr);
+    VARNO_MBLOCK* mblk = VARNO_GROUP_DETAIL::sector_of(b.blk);
     c.x = mblk != nullptr ? mblk->x() : 0;
     c.y = mblk != nullptr ? mblk->y() : 0;
     const bool second = list.second[i];
-    const u32 u = second ? 0x100 : 0;
-    const u32 k = list.k[i];
-    const bool first = k == 0;
-    const u32 n_list = list.n_list[second ? 1 : 0];
-    const u32 len = (u64{blk->get_frame_size(0)} + m_cnoc_blk_size + m_cnt_blk->get_block_size()) >> 2;
-    const u32 type = blk->block_type();
-
-    if (type == VOLD_BLOCK_CRAM || type == VOLD_BLOCK_CRAM_HIPI) {
-      const bool interleaved = m_interleave && n_list > 1 && g == VARNO_QV_PR_NONE &&
-                               (m_type_name == "CRAM" || m_type_name == "CRAM_HIPI");
-      if (first) {
-        c.literal(0x2F010 | u, nop);
-        delay_pair = c.position();
-        c.literal(0x2F011 | u, nop);
-      }
-      if (k == 0 && interleaved) {
-        c.begin((k * 4) | f8 | u | 0x1034000);
-        c.word(20, (m_brow_frame_size - 1) << 24 | (n_list * 4 - 3));
-      } else {
-        c.begin((k * 4) | f8 | u | 0x30000);
-      }
-      c.cnoc(len);
-      c.cnt(4, 4, 0);
-      u32 c1 = 0;
-      if (k == 0) {
-        c1 = 0x38000 | (k * 4 + 1) | f8 | u;
-      } else {
-        const u32 a = interleaved && k == n_list - 1 ? 0 : 1;
-        c1 = ((m_brow_frame_size - a) << 24) | (k * 4 + 1) | 0x39000 | f8 | u;
-      }
-      c.begin(c1);
-      c.cnoc(len);
-      c.cnt(6, 4, 0x1000);
-      if (g == VARNO_QV_PR_SPARSE) {
-        c.begin((k * 4 + 2) | u | 0x30000);
-        c.cnoc(len);
-        c.cnt(6, 1, 0);
-        if (first) c.literal(0x20014 | u, nop);
-      }
-
-      // Delays: the largest over the blocks, unless one block stands alone.
-      auto lsm = [&](const char* base) {
-        return blk->get_param_value("LSM_DELAY_WRITE", std::string(base) + suffix);
-      };
-      const u32 pr_delay = tk ? static_cast<u32>(cfg_get_int_value("varno_pr_interframe_delay_size", 10))
-                              : lsm("CRAM_INTER_FRAME_DELAY_PR");
-      ifr = std::max(ifr, g != 0 ? pr_delay : lsm("CRAM_INTER_FRAME_DELAY_CONFIG"));
-      irow = std::max(irow, g != 0 ? pr_delay : lsm("CRAM_INTER_ROW_DELAY_CONFIG"));
-      cram_seen = true;
-    } else if (type == VOLD_BLOCK_ERAM && tk) {
-      tk_eram_templates(w, c, first, nop, 0xF, len, k, c.x, c.y, u,
-                        static_cast<VARNO_QV_PR_MODE>(g));
-    } else if (type == VOLD_BLOCK_ERAM && g == VARNO_QV_PR_NONE) {
-      if (first) {
-        c.literal(0x2F010 | u, nop, 200);
-        if (device_info->get_device_type() == ERAM_DELAY_DEVICE_TYPE) c.literal(0x20014 | u, nop);
-      }
-      const u32 m = eram_column_blocks(blk);
-      for (u32 j = 0; j < m; ++j) {
-        const bool last = j == m - 1;
-        c.begin((k * 4 + j) | u | (last ? 0x48000 : 0x40000));
-        c.cnoc(0);
-        c.cnt(last ? 6 : 4, 4, 0x2000);
-        c.eram(j);
-      }
-    } else if (type == VOLD_BLOCK_ERAM) {
-      if (first) {
-        for (u32 j = 0; j <= 6; ++j) {
-          c.begin(j | u | (j <= 2 ? 0x40000 : 0x48000));
-          c.cnoc(0);
-          c.cnt(j < 3 ? 4 : 6, 4, 0x2000);
-          c.eram(j <= 2 ? j : j - 3);
-        }
-        c.begin(0x30007);
-        c.cnoc(len);
-        c.cnt(6, 1, 0);
-        c.literal(0x2F010 | u, nop, 200);
-        c.literal(0x20011 | u, nop, 0x1000);
-        c.literal(0x22014 | u, nop);
-        c.word(12, 0xFF);
-      }
-    } else if (type == VOLD_BLOCK_BBUS) {
-      if (first) {
-        c.literal(0x23010 | u, nop, maskw);
-        c.literal(0x20011 | u, nop, 0x1000);
-        c.literal(0x20014 | u, nop);
-      }
-      c.begin(k | u | 0x30000 | (i == 0 ? 0x2000 : 0));
-      c.cnoc(0);
-      c.cnt(6, 2, 0);
-      if (i == 0) c.word(20, block_mask);
-    } else if (is_mmio_type(type)) {
-      if (first) {
-        c.literal(0x23010, nop, 0x1000);
-        c.literal(0x20014 | u, nop);
-      }
-      const bool multicast = cfg_is_on("varno_qv_mmio_multicast", false);
-      for (u32 s = 0; s < 3; ++s) {
-        const u32 r = s < 2 ? (type == VOLD_BLOCK_HNOC_AXI4LITE ? 6 : 5) : 1;
-        c.begin((k * 4 + s) | u | 0x30000);
-        if (s == 0 && multicast) {
-          c.word(4, 0x20000);
-        } else {
-          c.cnoc(0);
-        }
-        c.cnt(6, r, 0);
-      }
-    } else if (type == VOLD_BLOCK_MORLU_CAL) {
-      c.begin(0x30000);
-      c.word(4, 0x20000);
-      c.cnt(6, 5, 0);
-      c.begin(0x30002);
-      c.word(4, 0x20000);
-      c.cnt(6, 1, 0);
-    } else if (type == VOLD_BLOCK_AIB_CSR || type == VOLD_BLOCK_AIBAUX_REFCLK) {
-      if (first) c.literal(0x20014 | u, nop);
-      const bool aib = type == VOLD_BLOCK_AIB_CSR;
-      const bool multicast = aib ? cfg_is_on("varno_qv_aib_csr_multicast", false)
-                                 : cfg_is_on("varno_qv_aib_refclk_multicast", false);
-      c.begin((k * 4) | u | 0x30000);
-      if (multicast) {
-        c.word(4, 0x20000);
-      } else {
-        c.cnoc(0);
-      }
-      c.cnt(6, aib ? 6 : 1, 0);
-    } else if (type == VOLD_BLOCK_IO_CSR || type == VOLD_BLOCK_IO_BBUS) {
-      if (first) c.literal(0x23010, nop, maskw);
-      c.begin((k * 4) | u | 0x30000);
-      c.cnoc(0);
-      c.cnt(6, 6, 0);
-    } else if (type == VOLD_BLOCK_CNT_FW) {
-      const u32 words[3][3] = {
-          {0x20000, 0x20000, 4}, {0x20002, 0x20000, 0}, {0x30003, 0x20000, 0x10006}};
-      for (const auto& tpl : words) {
-        c.begin(tpl[0]);
-        c.word(4, tpl[1]);
-        c.word(8, tpl[2]);
-      }
-    } else if (is_fw_params_type(type)) {
-      c.literal(0x23010, nop, fwl);
-      if (p.template_count_mode != 1) {
-        c.begin(0x31001);
-        c.cnt(6, 3, 0);
-      }
-      c.literal(0x20014, nop);
-    } else if (type == VOLD_BLOCK_REGSCAN) {
-      if (first) {
-        c.literal(0x22010 | u, nop, block_mask);
-        c.literal(0x20011 | u, nop, 0x1000);
-      }
-      c.begin(k | u | 0x30000);
-      if (sg_param != 0) {
-        c.word(4, 0x20000);
-      } else {
-        c.cnoc(0);
-      }
-      if (p.regscan_31bit != 0) {
-        c.cnt(5, 4, 0);
-      } else {
-        c.cnt(3, 0, 0x21000);
-      }
-    } else if (is_uib_type(type)) {
-      if (first) c.literal(0x20010 | u, nop);
-      c.begin((k * 4) | u | 0x30000);
-      c.cnoc(0);
-      c.cnt(6, 6, 0);
-    } else if (type == VOLD_BLOCK_BRAM || type == VOLD_BLOCK_XCVR) {
-      c.begin(0x30000);
-      c.cnoc(0);
-      c.cnt(6, 1, 0);
-      if (t.m_multi_frame_chunk != 0) {
-        c.begin(0x20002);
-        c.cnoc(0);
-        c.cnt(4, 4, 0);
-      }
-      c.begin(0x20003);
-      c.cnoc(0);
-      c.cnt(6, 4, 0);
-      c.literal(0x23010, nop, 0x1000);
-      c.literal(0x20011, nop);
-    } else if (type == VOLD_BLOCK_IO_VAMM || type == VOLD_BLOCK_IO_AHB) {
-      c.begin((k * 4) | u | 0x20000);
-      c.cnoc(0);
-      c.cnt(4, 2, 0);
-      c.begin((k * 4 + 1) | u | 0x20000);
-      c.cnoc(0);
-      c.cnt(6, 2, 0);
-    }
-
-    if (cram_seen && (type == VOLD_BLOCK_CRAM || type == VOLD_BLOCK_CRAM_HIPI)) {
-      auto lsm = [&](const char* base) {
-        return blk->get_param_value("LSM_DELAY_WRITE", std::string(base) + suffix);
-      };
-      if (n_list == 1 || t.m_two_col_2d != 0) {
-        if (g == VARNO_QV_PR_NONE) {
-          ifr = lsm("CRAM_INTER_FRAME_DELAY_SINGLE");
-          irow = lsm("CRAM_INTER_ROW_DELAY_SINGLE");
-        } else {
-          ifr = tk ? static_cast<u32>(cfg_get_int_value("varno_pr_interframe_delay_size_single", 140))
-                   : lsm("CRAM_INTER_FRAME_DELAY_PR_SINGLE");
-          irow = ifr;
-        }
-      }
-      if (p.pre_action_flag != 0) {
-        ifr = 1024;
-        irow = 1024;
-      }
-      if (delay_pair != nullptr) {
-        VARNO_UTIL::write_dword_safely(cram_ifr_override != 0 ? cram_ifr_override : ifr,
-                                       delay_pair + 20);
-        VARNO_UTIL::write_dword_safely(cram_irow_override != 0 ? cram_irow_override : irow,
-                                       delay_pair + VARNO_TEMPLATE_SIZE + 20);
-      }
+    b.i = i;
+    b.u = second ? SECOND_LIST_BIT : 0;
+    b.k = list.k[i];
+    b.first = b.k == 0;
+    b.n_list = list.n_list[second ? 1 : 0];
+    b.len = static_cast<u32>(
+        (u64{b.blk->get_frame_size(0)} + m_cnoc_blk_size + m_cnt_blk->get_block_size()) >> 2);
+    b.type = b.blk->block_type();
+    c.block_templates(v, b, t, delays);
+    if (delays.seen && (b.type == VOLD_BLOCK_CRAM || b.type == VOLD_BLOCK_CRAM_HIPI)) {
+      c.cram_delays(v, b, t, delays);
     }
   }
 
+  // The TK interleaved flows hand the decompressor their templates by key.
   if (m_tk_flow && m_interleave && (m_type_name == "ERAM" || m_type_name == "REGSCAN") &&
       w.base() != nullptr) {
     u8* area = w.base() + start;
@@ -536,6 +366,355 @@ void VARNO_MBLOCK_GROUP::templates(VARNO_GROUP_WRITER& w, unsigned thr) {
     mgr.sort_templates();
     mgr.copy_sorted_templates(area);
   }
+}
+
+THREAD_TEMPLATE_VALUES VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::thread_values(unsigned thr) const {
+  const VARNO_MGR_PARAM& p = group->param();
+  THREAD_TEMPLATE_VALUES v;
+
+  // The NOP CNOC header word, as the device's NOP addresses make it.
+  v.nop = p.tk_flow == 0 ? 0xFBF00000u : 0;
+  {
+    std::vector<u8> image(std::max<u32>(4, group->m_cnoc_blk_size), 0);
+    VARNO_UTIL::write_dword_safely(v.nop, image.data());
+    group->fill_nop_cnoc_header(image.data(), thr);
+    v.nop = VARNO_UTIL::get_dword_from_address(image.data());
+  }
+  v.f8 = (p.s4_variant == 0 && group->m_type_name == "CRAM" && p.qv_2d_align != 0 &&
+          (p.qv_2d_compression & S4_FLAG_COMPRESSION_BIT) != 0)
+             ? CRAM_S4_FLAG
+             : 0;
+
+  // The suffix of the LSM delay parameters: by device, else by family.
+  VARNO_GEN* gen = group->m_Gen;
+  VOLD_DEVICE_INFO* device_info =
+      gen->device_pcf_info() != nullptr ? gen->device_pcf_info()->get_device_info() : nullptr;
+  VARNO_ASSERT(device_info != nullptr);
+  v.device = device_info;
+  const auto& devices = *gen->device_lsm_delays();
+  const auto& families = *gen->family_lsm_delays();
+  auto d = devices.find(v.device->get_device_type());
+  auto f = families.find(v.device->get_family_type());
+  if (d != devices.end()) {
+    v.lsm_suffix = d->second;
+  } else if (f != families.end()) {
+    v.lsm_suffix = f->second;
+  } else {
+    const u32 ft = v.device->get_family_type();
+    const u32 dt = v.device->get_device_type();
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "lsm_delay not found for family: %s, device: %s",
+        ft < VOLD_FAMILY_TYPE_NAMES_COUNT ? VOLD_FAMILY_TYPE_NAMES[ft] : "",
+        dt < VOLD_DEVICE_TYPE_NAMES_COUNT ? VOLD_DEVICE_TYPE_NAMES[dt] : ""));
+  }
+  return v;
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::bus_values(const VARNO_DC_THREAD& t,
+                                                      THREAD_TEMPLATE_VALUES& v) const {
+  u32 buses = 0;
+  for (unsigned i = 0; i < QV_MAX_DC_THREADS; ++i) {
+    if (!group->is_thread_active(i)) continue;
+    if (group->m_DcThreads[i].is_bus_active(false)) ++buses;
+    if (group->m_DcThreads[i].is_bus_active(true)) ++buses;
+  }
+  v.block_mask = (1u << std::min<size_t>(t.m_DBlocksArray.size(), 8)) - 1;
+  v.maskw = (buses - 1) << 28 | 0xFFFFFF;
+  const int fw_load = cfg_get_int_value("varno_qv_fw_load_dly", 0);
+  v.fwl = (fw_load != 0 ? static_cast<u32>(fw_load) : DEFAULT_FW_LOAD_DELAY) | (buses - 1) << 28;
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::block_templates(const THREAD_TEMPLATE_VALUES& v,
+                                                           const TEMPLATE_BLOCK& b,
+                                                           const VARNO_DC_THREAD& t,
+                                                           CRAM_DELAYS& delays) {
+  const u32 type = b.type;
+  if (type == VOLD_BLOCK_CRAM || type == VOLD_BLOCK_CRAM_HIPI) {
+    cram_templates(v, b, delays);
+  } else if (type == VOLD_BLOCK_ERAM) {
+    eram_templates(v, b);
+  } else if (type == VOLD_BLOCK_BBUS) {
+    bbus_templates(v, b);
+  } else if (is_mmio_type(type)) {
+    mmio_templates(v, b);
+  } else if (type == VOLD_BLOCK_MORLU_CAL) {
+    morlu_cal_templates();
+  } else if (type == VOLD_BLOCK_AIB_CSR || type == VOLD_BLOCK_AIBAUX_REFCLK) {
+    aib_templates(v, b);
+  } else if (type == VOLD_BLOCK_IO_CSR || type == VOLD_BLOCK_IO_BBUS) {
+    io_csr_templates(v, b);
+  } else if (type == VOLD_BLOCK_CNT_FW) {
+    cnt_fw_templates();
+  } else if (is_fw_params_type(type)) {
+    fw_params_templates(v);
+  } else if (type == VOLD_BLOCK_REGSCAN) {
+    regscan_templates(v, b);
+  } else if (is_uib_type(type)) {
+    uib_templates(v, b);
+  } else if (type == VOLD_BLOCK_BRAM || type == VOLD_BLOCK_XCVR) {
+    bram_xcvr_templates(v, t);
+  } else if (type == VOLD_BLOCK_IO_VAMM || type == VOLD_BLOCK_IO_AHB) {
+    io_window_templates(b);
+  }
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::cram_templates(const THREAD_TEMPLATE_VALUES& v,
+                                                          const TEMPLATE_BLOCK& b,
+                                                          CRAM_DELAYS& delays) {
+  const u32 g = group->param().pr_mode;
+  const u32 k = b.k;
+  const u32 u = b.u;
+  const u32 f8 = v.f8;
+  const u32 nop = v.nop;
+  const u32 len = b.len;
+  const u32 brow = group->m_brow_frame_size;
+  const bool interleaved = group->m_interleave && b.n_list > 1 && g == VARNO_QV_PR_NONE &&
+                           (group->m_type_name == "CRAM" || group->m_type_name == "CRAM_HIPI");
+  if (b.first) {
+    literal(0x2F010 | u, nop);
+    delays.pair = position();
+    literal(0x2F011 | u, nop);
+  }
+  if (k == 0 && interleaved) {
+    begin((k * TEMPLATES_PER_BLOCK) | f8 | u | 0x1034000);
+    word(W5_OFFSET, (brow - 1) << CRAM_COUNT_SHIFT | (b.n_list * TEMPLATES_PER_BLOCK - 3));
+  } else {
+    begin((k * TEMPLATES_PER_BLOCK) | f8 | u | 0x30000);
+  }
+  cnoc(len);
+  cnt(4, 4, 0);
+  u32 c1 = 0;
+  if (k == 0) {
+    c1 = 0x38000 | (k * TEMPLATES_PER_BLOCK + 1) | f8 | u;
+  } else {
+    const u32 a = interleaved && k == b.n_list - 1 ? 0 : 1;
+    c1 = ((brow - a) << CRAM_COUNT_SHIFT) | (k * TEMPLATES_PER_BLOCK + 1) | 0x39000 | f8 | u;
+  }
+  begin(c1);
+  cnoc(len);
+  cnt(6, 4, 0x1000);
+  if (g == VARNO_QV_PR_SPARSE) {
+    begin((k * TEMPLATES_PER_BLOCK + 2) | u | 0x30000);
+    cnoc(len);
+    cnt(6, 1, 0);
+    if (b.first) literal(0x20014 | u, nop);
+  }
+
+  // Delays: the largest over the blocks, unless one block stands alone.
+  const bool tk = group->m_tk_flow;
+  const u32 pr_delay =
+      tk ? static_cast<u32>(cfg_get_int_value("varno_pr_interframe_delay_size", 10))
+         : lsm_delay(v, b, "CRAM_INTER_FRAME_DELAY_PR");
+  const u32 config_ifr = g != 0 ? pr_delay : lsm_delay(v, b, "CRAM_INTER_FRAME_DELAY_CONFIG");
+  delays.ifr = std::max(delays.ifr, config_ifr);
+  const u32 config_irow = g != 0 ? pr_delay : lsm_delay(v, b, "CRAM_INTER_ROW_DELAY_CONFIG");
+  delays.irow = std::max(delays.irow, config_irow);
+  delays.seen = true;
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::cram_delays(const THREAD_TEMPLATE_VALUES& v,
+                                                       const TEMPLATE_BLOCK& b,
+                                                       const VARNO_DC_THREAD& t,
+                                                       CRAM_DELAYS& delays) const {
+  const VARNO_MGR_PARAM& p = group->param();
+  const u32 g = p.pr_mode;
+  if (b.n_list == 1 || t.m_two_col_2d != 0) {
+    if (g == VARNO_QV_PR_NONE) {
+      delays.ifr = lsm_delay(v, b, "CRAM_INTER_FRAME_DELAY_SINGLE");
+      delays.irow = lsm_delay(v, b, "CRAM_INTER_ROW_DELAY_SINGLE");
+    } else {
+      delays.ifr =
+          group->m_tk_flow
+              ? static_cast<u32>(cfg_get_int_value("varno_pr_interframe_delay_size_single", 140))
+              : lsm_delay(v, b, "CRAM_INTER_FRAME_DELAY_PR_SINGLE");
+      delays.irow = delays.ifr;
+    }
+  }
+  if (p.pre_action_flag != 0) {
+    delays.ifr = PRE_ACTION_CRAM_DELAY;
+    delays.irow = PRE_ACTION_CRAM_DELAY;
+  }
+  if (delays.pair != nullptr) {
+    const u32 ifr = delays.ifr_override != 0 ? delays.ifr_override : delays.ifr;
+    const u32 irow = delays.irow_override != 0 ? delays.irow_override : delays.irow;
+    VARNO_UTIL::write_dword_safely(ifr, delays.pair + W5_OFFSET);
+    VARNO_UTIL::write_dword_safely(irow, delays.pair + VARNO_TEMPLATE_SIZE + W5_OFFSET);
+  }
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::eram_templates(const THREAD_TEMPLATE_VALUES& v,
+                                                          const TEMPLATE_BLOCK& b) {
+  const u32 g = group->param().pr_mode;
+  const u32 u = b.u;
+  const u32 nop = v.nop;
+  if (group->m_tk_flow) {
+    group->tk_eram_templates(*w, *this, b.first, nop, 0xF, b.len, b.k, x, y, u,
+                             static_cast<VARNO_QV_PR_MODE>(g));
+  } else if (g == VARNO_QV_PR_NONE) {
+    if (b.first) {
+      literal(0x2F010 | u, nop, 200);
+      if (v.device->get_device_type() == ERAM_DELAY_DEVICE_TYPE) literal(0x20014 | u, nop);
+    }
+    const u32 m = eram_column_blocks(b.blk);
+    for (u32 j = 0; j < m; ++j) {
+      const bool last = j == m - 1;
+      begin((b.k * TEMPLATES_PER_BLOCK + j) | u | (last ? 0x48000 : 0x40000));
+      cnoc(0);
+      cnt(last ? 6 : 4, 4, 0x2000);
+      eram(j);
+    }
+  } else if (b.first) {
+    for (u32 j = 0; j <= 6; ++j) {
+      begin(j | u | (j <= 2 ? 0x40000 : 0x48000));
+      cnoc(0);
+      cnt(j < 3 ? 4 : 6, 4, 0x2000);
+      eram(j <= 2 ? j : j - 3);
+    }
+    begin(0x30007);
+    cnoc(b.len);
+    cnt(6, 1, 0);
+    literal(0x2F010 | u, nop, 200);
+    literal(0x20011 | u, nop, 0x1000);
+    literal(0x22014 | u, nop);
+    word(W3_OFFSET, 0xFF);
+  }
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::bbus_templates(const THREAD_TEMPLATE_VALUES& v,
+                                                          const TEMPLATE_BLOCK& b) {
+  const u32 u = b.u;
+  if (b.first) {
+    literal(0x23010 | u, v.nop, v.maskw);
+    literal(0x20011 | u, v.nop, 0x1000);
+    literal(0x20014 | u, v.nop);
+  }
+  begin(b.k | u | 0x30000 | (b.i == 0 ? 0x2000 : 0));
+  cnoc(0);
+  cnt(6, 2, 0);
+  if (b.i == 0) word(W5_OFFSET, v.block_mask);
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::mmio_templates(const THREAD_TEMPLATE_VALUES& v,
+                                                          const TEMPLATE_BLOCK& b) {
+  if (b.first) {
+    literal(0x23010, v.nop, 0x1000);
+    literal(0x20014 | b.u, v.nop);
+  }
+  const bool multicast = cfg_is_on("varno_qv_mmio_multicast", false);
+  for (u32 s = 0; s < 3; ++s) {
+    const u32 r = s < 2 ? (b.type == VOLD_BLOCK_HNOC_AXI4LITE ? 6 : 5) : 1;
+    begin((b.k * TEMPLATES_PER_BLOCK + s) | b.u | 0x30000);
+    if (s == 0 && multicast) {
+      word(4, MULTICAST_WORD);
+    } else {
+      cnoc(0);
+    }
+    cnt(6, r, 0);
+  }
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::morlu_cal_templates() {
+  begin(0x30000);
+  word(4, MULTICAST_WORD);
+  cnt(6, 5, 0);
+  begin(0x30002);
+  word(4, MULTICAST_WORD);
+  cnt(6, 1, 0);
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::aib_templates(const THREAD_TEMPLATE_VALUES& v,
+                                                         const TEMPLATE_BLOCK& b) {
+  if (b.first) literal(0x20014 | b.u, v.nop);
+  const bool csr = b.type == VOLD_BLOCK_AIB_CSR;
+  const bool multicast = csr ? cfg_is_on("varno_qv_aib_csr_multicast", false)
+                             : cfg_is_on("varno_qv_aib_refclk_multicast", false);
+  begin((b.k * TEMPLATES_PER_BLOCK) | b.u | 0x30000);
+  if (multicast) {
+    word(4, MULTICAST_WORD);
+  } else {
+    cnoc(0);
+  }
+  cnt(6, csr ? 6 : 1, 0);
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::io_csr_templates(const THREAD_TEMPLATE_VALUES& v,
+                                                            const TEMPLATE_BLOCK& b) {
+  if (b.first) literal(0x23010, v.nop, v.maskw);
+  begin((b.k * TEMPLATES_PER_BLOCK) | b.u | 0x30000);
+  cnoc(0);
+  cnt(6, 6, 0);
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::cnt_fw_templates() {
+  const u32 words[3][3] = {
+      {0x20000, 0x20000, 4}, {0x20002, 0x20000, 0}, {0x30003, 0x20000, 0x10006}};
+  for (const auto& tpl : words) {
+    begin(tpl[0]);
+    word(4, tpl[1]);
+    word(8, tpl[2]);
+  }
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::fw_params_templates(const THREAD_TEMPLATE_VALUES& v) {
+  literal(0x23010, v.nop, v.fwl);
+  if (group->param().template_count_mode != 1) {
+    begin(0x31001);
+    cnt(6, 3, 0);
+  }
+  literal(0x20014, v.nop);
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::regscan_templates(const THREAD_TEMPLATE_VALUES& v,
+                                                             const TEMPLATE_BLOCK& b) {
+  if (b.first) {
+    literal(0x22010 | b.u, v.nop, v.block_mask);
+    literal(0x20011 | b.u, v.nop, 0x1000);
+  }
+  begin(b.k | b.u | 0x30000);
+  if (group->m_sg_param != 0) {
+    word(4, MULTICAST_WORD);
+  } else {
+    cnoc(0);
+  }
+  if (group->param().regscan_31bit != 0) {
+    cnt(5, 4, 0);
+  } else {
+    cnt(3, 0, 0x21000);
+  }
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::uib_templates(const THREAD_TEMPLATE_VALUES& v,
+                                                         const TEMPLATE_BLOCK& b) {
+  if (b.first) literal(0x20010 | b.u, v.nop);
+  begin((b.k * TEMPLATES_PER_BLOCK) | b.u | 0x30000);
+  cnoc(0);
+  cnt(6, 6, 0);
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::bram_xcvr_templates(const THREAD_TEMPLATE_VALUES& v,
+                                                               const VARNO_DC_THREAD& t) {
+  begin(0x30000);
+  cnoc(0);
+  cnt(6, 1, 0);
+  if (t.m_multi_frame_chunk != 0) {
+    begin(0x20002);
+    cnoc(0);
+    cnt(4, 4, 0);
+  }
+  begin(0x20003);
+  cnoc(0);
+  cnt(6, 4, 0);
+  literal(0x23010, v.nop, 0x1000);
+  literal(0x20011, v.nop);
+}
+
+void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::io_window_templates(const TEMPLATE_BLOCK& b) {
+  begin((b.k * TEMPLATES_PER_BLOCK) | b.u | 0x20000);
+  cnoc(0);
+  cnt(4, 2, 0);
+  begin((b.k * TEMPLATES_PER_BLOCK + 1) | b.u | 0x20000);
+  cnoc(0);
+  cnt(6, 2, 0);
 }
 
 // ---- Template reordering ---------------------------------------------------------------------

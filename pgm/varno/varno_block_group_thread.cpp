@@ -97,6 +97,63 @@ class DEFLATE_GUARD {
   bool m_active = true;
 };
 
+// What the firmware type asks of the records of block 0, the firmware image,
+// and block 1, its parameters.
+struct FW_RULES {
+  explicit FW_RULES(u32 fw_type)
+      : type(fw_type),
+        present(fw_type != VARNO_QV_NO_FW),
+        versioned(fw_type == VARNO_QV_HEADER_V2_FW || fw_type == VARNO_QV_HEADER_V3_FW ||
+                  fw_type == VARNO_QV_HEADER_V3_SERDES_FW),
+        v3(fw_type == VARNO_QV_HEADER_V3_FW || fw_type == VARNO_QV_HEADER_V3_SERDES_FW) {
+    paced = versioned || fw_type == VARNO_QV_BLOCK_HEADER_FW;
+  }
+
+  u32 type;
+  bool present;       // the firmware channel rules apply
+  bool versioned;     // a fixed header version (2 or 3)
+  bool v3;            // header version 3: every odd frame is a command frame
+  bool paced = false;  // block 0's frames are each followed by a padding delay
+};
+
+// Channels of the record header besides the block's own.
+constexpr u32 FW_PARAMS_CHANNEL = 1;
+constexpr u32 COMMAND_CHANNEL = 2;
+constexpr u32 FW_FIRST_FRAME_CHANNEL = 3;
+
+// The last of the 249 frames of a full IO MMIO build, and the IO AHB frame:
+// from these on the thread's records go to channel 1.
+constexpr u32 IO_VAMM_CHANNEL_1_FRAME = 248;
+constexpr u32 IO_AHB_CHANNEL_1_FRAME = 7;
+
+// The argument of a PR command entry of the interleave map.
+constexpr u32 PR_CMD_ARGUMENT = ~PR_CMD_FLAG;
+
+// Column information of the ERAM partial-reconfiguration command: the column
+// number and the flag of a row's last column.
+constexpr u32 ERAM_COLUMN_MASK = 0xFF;
+constexpr u32 ERAM_LAST_COLUMN = 0x100;
+// Channel extensions 0 and 1 are not ERAM columns.
+constexpr u32 ERAM_FIRST_COLUMN_EXT = 2;
+
+// Bit of qv_2d_compression that turns on the S4 flag of CRAM records.
+constexpr u32 S4_FLAG_BIT = 8;
+
+// Delay and gap lengths of the control records.
+constexpr u32 FW_BLOCK1_GAP = 4;
+constexpr u32 FW_COMMAND_GAP = 4;
+constexpr u32 FW_LAST_FRAME_DELAY = 1000;
+constexpr u32 ERAM_FRAME_DELAY = 100;
+constexpr u32 BBUS_DEFAULT_END_DELAY = 100;
+constexpr u32 BBUS_END_LENGTH = 4;
+constexpr u32 IO_CSR_GAP = 200;
+constexpr u32 MMIO_PAD = 4048;
+constexpr u32 HNOC_PAD = 1024;
+constexpr u32 MMIO2_PAD = 15360;
+constexpr u32 FW_COMMAND_PAD = 1024;
+constexpr u32 AIB_CSR_DELAY = 1000;
+constexpr u32 UIB_GAP = 1024;
+
 bool is_padding_type(u32 type) {
   return type == VOLD_BLOCK_MORLU_CSR || type == VOLD_BLOCK_EHIP_MMIO ||
          type == VOLD_BLOCK_HIP_MMIO || type == VOLD_BLOCK_MMIO2 || type == VOLD_BLOCK_HNOC_MMIO ||
@@ -106,6 +163,375 @@ bool is_padding_type(u32 type) {
 bool img_offsets_is_rnr(VARNO_DBLOCK* blk) {
   const u32 tile = blk->get_arg_value("IMG_OFFSETS", 0, 3);
   return tile == 7 || tile == 8;
+}
+
+// One compress run: the stream, the values fixed for the run, and what the
+// records carry from one slot to the next.
+struct COMPRESS_RUN {
+  COMPRESS_RUN(VARNO_DC_THREAD& thread, RECORD_STREAM& stream, const VARNO_MGR_PARAM& param,
+               u32 device)
+      : thr(thread),
+        out(stream),
+        p(param),
+        fw(param.fw_type),
+        pr_mode(param.pr_mode),
+        device_type(device),
+        n(static_cast<u32>(thread.m_DBlocksArray.size())) {}
+
+  VARNO_DC_THREAD& thr;
+  RECORD_STREAM& out;
+  const VARNO_MGR_PARAM& p;
+  const FW_RULES fw;
+  const u32 pr_mode;
+  const u32 device_type;
+  const u32 n;
+  u32 s4 = 0;      // cleared for good by a BBUS or REGSCAN block
+  u32 ch_ext = 0;  // set by the ERAM rules, kept from slot to slot
+};
+
+// One frame slot of the thread and what its rules decided.
+struct SLOT {
+  u32 k = 0;          // slot number
+  u32 b = 0;          // block position
+  u32 f = 0;          // frame of the block, or its sparse map entry
+  u32 fi = 0;         // index into the block's frame list
+  u32 entry = 0;      // sparse map entry of a CRAM block
+  u32 thread_no = 0;  // thread number of the record header
+  VARNO_DBLOCK* bl = nullptr;
+  u32 type = 0;
+  u32 size = 0;
+  i64 fw_frames = 0;  // frames of the firmware block, when the firmware is paced
+  i64 fs = 0;         // f, signed, compared against fw_frames
+  VARNO_FRAME* frame = nullptr;  // the frame of the data record
+  bool emitted = false;
+};
+
+// How slots map to blocks and frames: groups of `group` blocks share
+// `per_group` slots.
+struct SLOT_LAYOUT {
+  u32 group = 0;
+  u32 per_group = 0;
+  // A layout the mapping would divide by zero for is refused where it is
+  // used: firmware pairing maps its slots by the first block's frames.
+  bool ok = false;
+};
+
+// Thread number of each block: multi-address sector blocks in test mode
+// count among themselves with kind 2, the others with kind 0.
+void thread_numbers(const COMPRESS_RUN& run, std::vector<u32>& index, std::vector<u32>& kind) {
+  const VARNO_DC_THREAD& t = run.thr;
+  index.assign(run.n, 0);
+  kind.assign(run.n, 0);
+  u32 upper = 0;
+  u32 lower = 0;
+  for (u32 i = 0; i < run.n; ++i) {
+    if (VARNO_GROUP_DETAIL::sector_of(t.m_DBlocksArray[i]) != nullptr && t.m_test_mode != 0 &&
+        t.m_multi_address[i]) {
+      index[i] = upper++;
+      kind[i] = 2;
+    } else {
+      index[i] = lower++;
+      kind[i] = 0;
+    }
+  }
+}
+
+SLOT_LAYOUT slot_layout(const COMPRESS_RUN& run, u32 last_type) {
+  const VARNO_DC_THREAD& t = run.thr;
+  SLOT_LAYOUT l;
+  l.group = (t.m_tk_flow != 0 && t.m_interleave != 0 && last_type == VOLD_BLOCK_ERAM) ? 2 : run.n;
+  const u32 groups = run.n / l.group;
+  l.per_group = groups == 0 ? 0 : t.m_DcThreadFrames / groups;
+  l.ok = l.per_group != 0 && (t.m_interleave != 0 || l.per_group >= run.n);
+  return l;
+}
+
+// Block and frame of slot k; current is the block of the previous slot.
+void place_slot(COMPRESS_RUN& run, const SLOT_LAYOUT& l, u32 current, SLOT& s) {
+  VARNO_DC_THREAD& t = run.thr;
+  const u32 k = s.k;
+  if (run.fw.type == VARNO_QV_IO_FW &&
+      t.check_is_fw_block(dynamic_cast<VARNO_DBLOCK*>(t.m_DBlocksArray[current]))) {
+    VARNO_ASSERT_MSG(run.n == 2, "blk_count == 2");
+    VARNO_BLOCK* first = t.m_DBlocksArray[0];
+    VARNO_ASSERT_MSG(first != nullptr, "bl != nullptr");
+    const u32 f0 = first->get_number_of_frames();
+    VARNO_ASSERT_MSG(f0 > 0, "fw_frames > 0");
+    s.b = k / f0;
+    s.f = k % f0;
+  } else if (!l.ok) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Unsupported DC thread layout: %d blocks, %d frame slots", run.n, t.m_DcThreadFrames));
+  } else if (t.m_interleave != 0) {
+    s.b = (k / l.per_group) * l.group + k % l.group;
+    s.f = (k % l.per_group) / l.group;
+  } else {
+    const u32 per_block = l.per_group / run.n;
+    s.b = k / per_block;
+    s.f = k % per_block;
+  }
+}
+
+// The slot's thread number and block.
+void take_block(COMPRESS_RUN& run, const std::vector<u32>& index, const std::vector<u32>& kind,
+                SLOT& s) {
+  VARNO_DC_THREAD& t = run.thr;
+  s.thread_no = index.at(s.b) | kind.at(s.b);
+  if (t.m_two_col_2d != 0) {
+    VARNO_ASSERT_MSG(run.n == 2, "blk_count == 2");
+    VARNO_ASSERT((t.m_Gen->get_mgr_param()->qv_2d_compression & VARNO_CRAM_2D_COMP_CHECK_BIT) != 0);
+    s.thread_no <<= 1;
+  }
+  s.bl = dynamic_cast<VARNO_DBLOCK*>(t.m_DBlocksArray.at(s.b));
+  VARNO_ASSERT(s.bl != nullptr);
+  s.type = s.bl->block_type();
+}
+
+// The frame's index in the block; false when the sparse map skips the slot.
+bool frame_index(COMPRESS_RUN& run, SLOT& s) {
+  VARNO_DC_THREAD& t = run.thr;
+  s.fi = s.f;
+  if (run.pr_mode == VARNO_QV_PR_SPARSE) {
+    if (s.type == VOLD_BLOCK_CRAM) {
+      auto it = t.m_InterleaveMap[s.b].find(s.f);
+      s.entry = it != t.m_InterleaveMap[s.b].end() ? it->second : 0;
+      if ((s.entry & PR_SPARSE_SKIP_FLAG) != 0) return false;
+      s.f = s.entry;
+    }
+    s.fi = s.f - t.m_frame_offsets[s.b];
+  }
+  return true;
+}
+
+void frame_size(COMPRESS_RUN& run, SLOT& s) {
+  s.size = s.bl->get_frame_size(s.fi);
+  if (s.b == 0 && run.fw.paced) {
+    const u32 morlu_fw_frames = run.thr.m_DBlocksArray[0]->get_number_of_frames();
+    VARNO_ASSERT(morlu_fw_frames > 0);
+    s.fw_frames = morlu_fw_frames;
+  }
+  s.fs = s.f;
+}
+
+// Channels of the firmware image (block 0) and its parameters (block 1),
+// with the control records that go before some of their frames.
+void firmware_channel_rules(COMPRESS_RUN& run, SLOT& s) {
+  if (!run.fw.present) return;
+  u32& channel = run.thr.m_channel;
+  const FW_RULES& fw = run.fw;
+  channel = 0;
+  if (s.b == 1) {
+    s.thread_no = 0;
+    channel = FW_PARAMS_CHANNEL;
+    if (s.f == 0 && !fw.versioned) run.out.gap(run.s4, FW_BLOCK1_GAP);
+  }
+  if (s.b != 0) return;
+  if (!fw.paced) {
+    if (s.f == 0) channel = FW_FIRST_FRAME_CHANNEL;
+    if (s.f == 1) channel = COMMAND_CHANNEL;
+    if (s.f == 1 || s.f == 2) run.out.delay(run.s4, DELAY_1024);
+  }
+  if (fw.v3 && s.f % 2 == 1 && s.fs < s.fw_frames - 2) channel = COMMAND_CHANNEL;
+  if (fw.type == VARNO_QV_HEADER_V2_FW && s.fs == s.fw_frames - 1) channel = COMMAND_CHANNEL;
+  if (fw.type == VARNO_QV_BLOCK_HEADER_FW) {
+    if (s.fs == 0 || s.fs == 1 || s.fs == s.fw_frames - 2 || s.fs == s.fw_frames - 1) {
+      channel = COMMAND_CHANNEL;
+    }
+    if (s.f == 1 || s.f == 2) run.out.delay(run.s4, DELAY_1024);
+  }
+}
+
+// Channels and thread numbers that the block type decides.
+void block_type_rules(COMPRESS_RUN& run, const std::vector<u32>& index,
+                      const std::vector<u32>& kind, SLOT& s) {
+  u32& channel = run.thr.m_channel;
+  if (s.type == VOLD_BLOCK_BBUS) {
+    run.s4 = 0;
+    const u32 v = (std::min<u32>(run.n, 8) - 1) & s.k;
+    channel = v & 3;
+    s.thread_no = (v >> 2) | kind[s.b];
+  } else if (s.type == VOLD_BLOCK_IO_VAMM) {
+    if (s.f == IO_VAMM_CHANNEL_1_FRAME) channel = 1;
+  } else if (s.type == VOLD_BLOCK_IO_AHB) {
+    if (s.f == IO_AHB_CHANNEL_1_FRAME) channel = 1;
+  } else if (s.type == VOLD_BLOCK_REGSCAN) {
+    run.s4 = 0;
+    const u32 i = index[s.b];
+    channel = i & 3;
+    s.thread_no = ((i & 7) >> 2) | kind[s.b];
+  }
+}
+
+// A command or NOP slot of the sparse map; true when it took the slot.
+bool sparse_pr_slot(COMPRESS_RUN& run, SLOT& s) {
+  if (run.pr_mode != VARNO_QV_PR_SPARSE || s.type != VOLD_BLOCK_CRAM) return false;
+  RECORD_STREAM& out = run.out;
+  if ((s.entry & PR_CMD_FLAG) != 0) {
+    run.thr.m_stream_room = out.room();
+    const u32 cmd_size =
+        run.thr.insert_pr_cmd(out.here(), s.b, s.thread_no, s.entry & PR_CMD_ARGUMENT);
+    VARNO_ASSERT(cmd_size > 0);
+    out.advance(cmd_size);
+    return true;
+  }
+  if ((s.entry & PR_DUMMY_FLAG) != 0) {
+    out.header(0, CONTROL_FRTYPE, 0, s.thread_no,
+               static_cast<u32>(cfg_get_int_value("varno_dummy_nop_size", 140)), 0);
+    return true;
+  }
+  return false;
+}
+
+// Channel and channel extension of an ERAM frame, with its
+// partial-reconfiguration command.
+void eram_rules(COMPRESS_RUN& run, SLOT& s) {
+  if (s.type != VOLD_BLOCK_ERAM) return;
+  VARNO_DC_THREAD& t = run.thr;
+  RECORD_STREAM& out = run.out;
+  if (t.m_tk_flow != 0) {
+    const u32 col_count = s.bl->get_param_value("ERAM_COL_COUNT", 0u);
+    const u32 bits_per_col = s.bl->get_param_value("ERAM_COLS_PER_BLOCK", 0u);
+    VARNO_ASSERT(col_count > 0 && bits_per_col > 0);
+    t.m_channel = 0;
+    if (run.pr_mode == VARNO_QV_PR_NONE) {
+      const u32 q = col_count / bits_per_col;
+      VARNO_ASSERT_MSG(q > 0, "col_count >= bits_per_col");
+      const u32 r = s.f % q;
+      if (r == q - 1) t.m_channel = 1;
+      run.ch_ext = r + ERAM_FIRST_COLUMN_EXT;
+    } else {
+      u32 info = 0;
+      t.m_stream_room = out.room();
+      out.advance(t.insert_eram_pr_cmd(out.here(), s.b, s.thread_no, s.f, info));
+      if ((info & ERAM_LAST_COLUMN) != 0) t.m_channel = 1;
+      run.ch_ext = (info & ERAM_COLUMN_MASK) + ERAM_FIRST_COLUMN_EXT;
+    }
+  } else if (run.pr_mode != VARNO_QV_PR_NONE) {
+    t.m_thread_type = 0;
+    u32 info = 0;
+    t.m_stream_room = out.room();
+    out.advance(t.insert_eram_pr_cmd(out.here(), s.b, s.thread_no, s.f, info));
+    const u32 v = (info & ERAM_COLUMN_MASK) + ((info & ERAM_LAST_COLUMN) != 0 ? 3 : 0);
+    t.m_channel = v & 3;
+    s.thread_no = (v >> 2) & 1;
+  }
+}
+
+// The frame's record, when it has bytes and its mask bit (in partial
+// reconfiguration) is set.
+void data_record(COMPRESS_RUN& run, SLOT& s) {
+  VARNO_DC_THREAD& t = run.thr;
+  RECORD_STREAM& out = run.out;
+  bool mask_bit = run.pr_mode == VARNO_QV_PR_NONE;
+  if (!mask_bit) {
+    const u32 bit = s.f - t.m_frame_offsets[s.b];
+    const std::vector<u8>& mask = t.m_pr_masks[s.b];
+    mask_bit = (bit >> 3) < mask.size() && ((mask[bit >> 3] >> (bit & 7)) & 1) != 0;
+  }
+  if (s.size == 0 || !mask_bit) return;
+  s.frame = s.bl->get_frame(s.fi);
+  VARNO_ASSERT_MSG(s.frame != nullptr, "frame != nullptr");
+  const u32 ch = s.frame->m_command_flag ? COMMAND_CHANNEL : t.m_channel;
+  out.header(ch, t.m_thread_type, run.s4, s.thread_no, (s.size + 3) >> 2, run.ch_ext);
+  const u64 padded = VARNO_GROUP_DETAIL::round_up_8(s.size);
+  out.require(padded);
+  VARNO_GEN* own = s.bl->generator();
+  if (own != nullptr && own->get_mgr_param()->qv_2d_compression != 0 &&
+      s.bl->get_2d_engine() != nullptr) {
+    const u32 len = s.bl->get_frame_2d_segments(s.fi, out.here());
+    VARNO_ASSERT_MSG(len <= s.size, "segments_size <= frame_size");
+    out.advance(VARNO_GROUP_DETAIL::round_up_8(len));
+  } else {
+    s.bl->get_frame_data(s.fi, out.here());
+    out.advance(padded);
+  }
+  s.emitted = true;
+}
+
+// The delay that follows each ERAM frame of one device type.
+void eram_frame_delay(COMPRESS_RUN& run, const SLOT& s) {
+  if ((s.emitted || s.size == 0) && run.pr_mode == VARNO_QV_PR_NONE &&
+      s.type == VOLD_BLOCK_ERAM && run.device_type == ERAM_DELAY_DEVICE_TYPE) {
+    run.out.delay(run.s4, ERAM_FRAME_DELAY);
+  }
+}
+
+// The padding delay after a register-window frame or a paced firmware frame.
+void padding_records(COMPRESS_RUN& run, const SLOT& s) {
+  const FW_RULES& fw = run.fw;
+  const bool fw_padding =
+      s.b == 0 && fw.paced && s.fs < s.fw_frames - 1 && (s.f != 0 || fw.versioned);
+  if (!is_padding_type(s.type) && !fw_padding) return;
+  u32 pad = MMIO_PAD;
+  if (s.type == VOLD_BLOCK_HNOC_MMIO || s.type == VOLD_BLOCK_HNOC_AXI4LITE) pad = HNOC_PAD;
+  if (s.type == VOLD_BLOCK_MMIO2) pad = MMIO2_PAD;
+  if (fw.v3 && s.f % 2 == 1) pad = FW_COMMAND_PAD;
+  if (s.fi >= s.bl->get_number_of_frames()) return;
+  RECORD_STREAM& out = run.out;
+  VARNO_FRAME* own_frame = s.bl->get_frame(s.fi);
+  if (s.type == VOLD_BLOCK_MMIO2 && run.thr.check_for_mmio_flow_control_supported_tiles(s.bl)) {
+    out.delay(run.s4, static_cast<u32>(cfg_get_int_value("varno_gdr_nop_delay_size", 1024)));
+  } else if (fw.versioned && own_frame != nullptr && own_frame->m_command_flag) {
+    out.delay(run.s4, DELAY_1024);
+  } else {
+    out.delay(run.s4, pad);
+  }
+  if (s.type == VOLD_BLOCK_MMIO2 && img_offsets_is_rnr(s.bl) &&
+      cfg_is_on("varno_increase_rnr_mmio2_delay", false)) {
+    out.delay(run.s4, pad);
+  }
+  if (s.emitted && s.frame->m_command_flag && s.frame->m_second_command_flag) out.gap(run.s4, pad);
+}
+
+// The control records that close a slot.
+void trailing_records(COMPRESS_RUN& run, const SLOT& s) {
+  RECORD_STREAM& out = run.out;
+  const u32 type = s.type;
+  if (type == VOLD_BLOCK_BBUS && s.b == run.n - 1) {
+    const int dly = cfg_get_int_value("varno_qv_bbus_iph_dly", 0);
+    out.delay(run.s4, dly == 0 ? BBUS_DEFAULT_END_DELAY : static_cast<u32>(dly));
+    out.header(BBUS_END_CHANNEL, CONTROL_FRTYPE, run.s4, 0, BBUS_END_LENGTH, 0);
+  }
+  if (type == VOLD_BLOCK_IO_CSR || type == VOLD_BLOCK_IO_BBUS) out.gap(run.s4, IO_CSR_GAP);
+  padding_records(run, s);
+  if (s.b == 0) {
+    if (run.fw.v3 && s.f % 2 == 1 && s.fs < s.fw_frames - 1) out.gap(run.s4, FW_COMMAND_GAP);
+    if (run.fw.type == VARNO_QV_BLOCK_HEADER_FW && s.fs == s.fw_frames - 1) {
+      out.delay(run.s4, FW_LAST_FRAME_DELAY);
+    }
+  }
+  if (type == VOLD_BLOCK_AIB_CSR) out.delay(run.s4, AIB_CSR_DELAY);
+  if (type == VOLD_BLOCK_UIB_BBUS || type == VOLD_BLOCK_UIB_CSR || type == VOLD_BLOCK_DIB_BBUS) {
+    out.gap(run.s4, UIB_GAP);
+  }
+  if (type == VOLD_BLOCK_UIB_MMR) {
+    out.gap(run.s4, static_cast<u32>(cfg_get_int_value("varno_uibmmr_dly", 1024)));
+  }
+}
+
+// The records of every frame slot of the thread, in slot order.
+void write_slot_records(COMPRESS_RUN& run, u32 last_type) {
+  std::vector<u32> index;
+  std::vector<u32> kind;
+  thread_numbers(run, index, kind);
+  const SLOT_LAYOUT layout = slot_layout(run, last_type);
+  u32 current = run.n - 1;
+  for (u32 k = 0; k < run.thr.m_DcThreadFrames; ++k) {
+    SLOT s;
+    s.k = k;
+    place_slot(run, layout, current, s);
+    take_block(run, index, kind, s);
+    current = s.b;
+    if (!frame_index(run, s)) continue;
+    frame_size(run, s);
+    firmware_channel_rules(run, s);
+    block_type_rules(run, index, kind, s);
+    if (sparse_pr_slot(run, s)) continue;
+    eram_rules(run, s);
+    data_record(run, s);
+    eram_frame_delay(run, s);
+    trailing_records(run, s);
+  }
 }
 
 }  // namespace
@@ -175,33 +601,11 @@ bool VARNO_DC_THREAD::compress() {
   RECORD_STREAM out(m_CompFrmHdrBlk.get(), frame_hdr_size, capacity);
 
   const VARNO_MGR_PARAM& p = *m_Gen->get_mgr_param();
-  const u32 w = p.fw_type;
-  const bool a_fw = w == 3 || w == 4 || w == 6 || w == 7;
-  const bool b_fw = w == 4 || w == 6 || w == 7;
-  const bool c_fw = w == 6 || w == 7;
-  const u32 pr_mode = p.pr_mode;
-
   VOLD_DEVICE_INFO* device_info =
       m_Gen->device_pcf_info() != nullptr ? m_Gen->device_pcf_info()->get_device_info() : nullptr;
   VARNO_ASSERT(device_info != nullptr);
-  const u32 device_type = device_info->get_device_type();
+  COMPRESS_RUN run(*this, out, p, device_info->get_device_type());
 
-  // Thread number of each block: multi-address sector blocks in test mode
-  // count among themselves with kind 2, the others with kind 0.
-  std::vector<u32> index(n);
-  std::vector<u32> kind(n);
-  u32 upper = 0;
-  u32 lower = 0;
-  for (u32 i = 0; i < n; ++i) {
-    if (VARNO_GROUP_DETAIL::sector_of(m_DBlocksArray[i]) != nullptr && m_test_mode != 0 &&
-        m_multi_address[i]) {
-      index[i] = upper++;
-      kind[i] = 2;
-    } else {
-      index[i] = lower++;
-      kind[i] = 0;
-    }
-  }
   VARNO_BLOCK* last = m_DBlocksArray[n - 1];
   VARNO_ASSERT_MSG(last != nullptr, "bl != nullptr");
   const u32 last_type = last->block_type();
@@ -218,9 +622,8 @@ bool VARNO_DC_THREAD::compress() {
     remap = true;
   }
 
-  u32 s4 = 0;
   if (p.s4_variant == 0 && last_type == VOLD_BLOCK_CRAM && p.qv_2d_align != 0) {
-    s4 = (p.qv_2d_compression >> 3) & 1u;
+    run.s4 = (p.qv_2d_compression & S4_FLAG_BIT) != 0 ? 1 : 0;
   }
 
   if (m_DcThreadFrames == 0) {
@@ -234,234 +637,7 @@ bool VARNO_DC_THREAD::compress() {
     VARNO_ASSERT(data_size > 0);
     out.advance(data_size);
   } else {
-    const u32 group = (m_tk_flow != 0 && m_interleave != 0 && last_type == VOLD_BLOCK_ERAM) ? 2 : n;
-    const u32 groups = n / group;
-    const u32 per_group = groups == 0 ? 0 : m_DcThreadFrames / groups;
-    // A layout the slot mapping would divide by zero for is refused where
-    // it is used: firmware pairing maps its slots by the first block's
-    // frames instead.
-    const bool layout_ok = per_group != 0 && (m_interleave != 0 || per_group >= n);
-
-    u32 current = n - 1;
-    u32 ch_ext = 0;
-    for (u32 k = 0; k < m_DcThreadFrames; ++k) {
-      u32 b = 0;
-      u32 f = 0;
-      if (w == VARNO_QV_IO_FW && check_is_fw_block(dynamic_cast<VARNO_DBLOCK*>(m_DBlocksArray[current]))) {
-        VARNO_ASSERT_MSG(n == 2, "blk_count == 2");
-        VARNO_BLOCK* first = m_DBlocksArray[0];
-        VARNO_ASSERT_MSG(first != nullptr, "bl != nullptr");
-        const u32 f0 = first->get_number_of_frames();
-        VARNO_ASSERT_MSG(f0 > 0, "fw_frames > 0");
-        b = k / f0;
-        f = k % f0;
-      } else if (!layout_ok) {
-        VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-            "Unsupported DC thread layout: %d blocks, %d frame slots", n, m_DcThreadFrames));
-      } else if (m_interleave != 0) {
-        b = (k / per_group) * group + k % group;
-        f = (k % per_group) / group;
-      } else {
-        const u32 per_block = per_group / n;
-        b = k / per_block;
-        f = k % per_block;
-      }
-
-      u32 thread_no = index.at(b) | kind.at(b);
-      if (m_two_col_2d != 0) {
-        VARNO_ASSERT_MSG(n == 2, "blk_count == 2");
-        VARNO_ASSERT((m_Gen->get_mgr_param()->qv_2d_compression & VARNO_CRAM_2D_COMP_CHECK_BIT) != 0);
-        thread_no <<= 1;
-      }
-      auto* bl = dynamic_cast<VARNO_DBLOCK*>(m_DBlocksArray.at(b));
-      VARNO_ASSERT(bl != nullptr);
-      current = b;
-      const u32 type = bl->block_type();
-
-      // 1. Frame index.
-      u32 entry = 0;
-      u32 fi = f;
-      if (pr_mode == VARNO_QV_PR_SPARSE) {
-        if (type == VOLD_BLOCK_CRAM) {
-          auto it = m_InterleaveMap[b].find(f);
-          entry = it != m_InterleaveMap[b].end() ? it->second : 0;
-          if ((entry & PR_SPARSE_SKIP_FLAG) != 0) continue;
-          f = entry;
-        }
-        fi = f - m_frame_offsets[b];
-      }
-
-      // 2.
-      const u32 size = bl->get_frame_size(fi);
-      i64 fw_frames = 0;
-      if (b == 0 && a_fw) {
-        const u32 morlu_fw_frames = m_DBlocksArray[0]->get_number_of_frames();
-        VARNO_ASSERT(morlu_fw_frames > 0);
-        fw_frames = morlu_fw_frames;
-      }
-      const i64 fs = f;
-
-      // 3. Firmware channels.
-      if (w != VARNO_QV_NO_FW) {
-        m_channel = 0;
-        if (b == 1) {
-          thread_no = 0;
-          m_channel = 1;
-          if (f == 0 && !b_fw) out.gap(s4, 4);
-        }
-        if (b == 0 && !a_fw) {
-          if (f == 0) m_channel = 3;
-          if (f == 1) m_channel = 2;
-          if (f == 1 || f == 2) out.delay(s4, DELAY_1024);
-        }
-        if (b == 0 && c_fw && f % 2 == 1 && fs < fw_frames - 2) m_channel = 2;
-        if (b == 0 && w == 4 && fs == fw_frames - 1) m_channel = 2;
-        if (b == 0 && w == 3) {
-          if (fs == 0 || fs == 1 || fs == fw_frames - 2 || fs == fw_frames - 1) m_channel = 2;
-          if (f == 1 || f == 2) out.delay(s4, DELAY_1024);
-        }
-      }
-
-      // 4. Block types.
-      if (type == VOLD_BLOCK_BBUS) {
-        s4 = 0;
-        const u32 v = (std::min<u32>(n, 8) - 1) & k;
-        m_channel = v & 3;
-        thread_no = (v >> 2) | kind[b];
-      } else if (type == VOLD_BLOCK_IO_VAMM) {
-        if (f == 248) m_channel = 1;
-      } else if (type == VOLD_BLOCK_IO_AHB) {
-        if (f == 7) m_channel = 1;
-      } else if (type == VOLD_BLOCK_REGSCAN) {
-        s4 = 0;
-        const u32 i = index[b];
-        m_channel = i & 3;
-        thread_no = ((i & 7) >> 2) | kind[b];
-      }
-
-      // 5. Partial-reconfiguration commands and padding slots.
-      if (pr_mode == VARNO_QV_PR_SPARSE && type == VOLD_BLOCK_CRAM) {
-        if ((entry & 0x80000000u) != 0) {
-          m_stream_room = out.room();
-          const u32 cmd_size = insert_pr_cmd(out.here(), b, thread_no, entry & 0x7FFFFFFFu);
-          VARNO_ASSERT(cmd_size > 0);
-          out.advance(cmd_size);
-          continue;
-        }
-        if ((entry & 0x20000000u) != 0) {
-          out.header(0, CONTROL_FRTYPE, 0, thread_no,
-                     static_cast<u32>(cfg_get_int_value("varno_dummy_nop_size", 140)), 0);
-          continue;
-        }
-      }
-
-      // 6. ERAM.
-      if (type == VOLD_BLOCK_ERAM) {
-        if (m_tk_flow != 0) {
-          const u32 col_count = bl->get_param_value("ERAM_COL_COUNT", 0u);
-          const u32 bits_per_col = bl->get_param_value("ERAM_COLS_PER_BLOCK", 0u);
-          VARNO_ASSERT(col_count > 0 && bits_per_col > 0);
-          m_channel = 0;
-          if (pr_mode == VARNO_QV_PR_NONE) {
-            const u32 q = col_count / bits_per_col;
-            VARNO_ASSERT_MSG(q > 0, "col_count >= bits_per_col");
-            const u32 r = f % q;
-            if (r == q - 1) m_channel = 1;
-            ch_ext = r + 2;
-          } else {
-            u32 info = 0;
-            m_stream_room = out.room();
-            out.advance(insert_eram_pr_cmd(out.here(), b, thread_no, f, info));
-            if ((info & 0x100) != 0) m_channel = 1;
-            ch_ext = (info & 0xFF) + 2;
-          }
-        } else if (pr_mode != VARNO_QV_PR_NONE) {
-          m_thread_type = 0;
-          u32 info = 0;
-          m_stream_room = out.room();
-          out.advance(insert_eram_pr_cmd(out.here(), b, thread_no, f, info));
-          const u32 v = (info & 0xFF) + ((info & 0x100) != 0 ? 3 : 0);
-          m_channel = v & 3;
-          thread_no = (v >> 2) & 1;
-        }
-      }
-
-      // 7. Data record.
-      bool emitted = false;
-      VARNO_FRAME* frame = nullptr;
-      bool mask_bit = pr_mode == VARNO_QV_PR_NONE;
-      if (!mask_bit) {
-        const u32 bit = f - m_frame_offsets[b];
-        const std::vector<u8>& mask = m_pr_masks[b];
-        mask_bit = (bit >> 3) < mask.size() && ((mask[bit >> 3] >> (bit & 7)) & 1) != 0;
-      }
-      if (size > 0 && mask_bit) {
-        frame = bl->get_frame(fi);
-        VARNO_ASSERT_MSG(frame != nullptr, "frame != nullptr");
-        const u32 ch = frame->m_command_flag ? 2 : m_channel;
-        out.header(ch, m_thread_type, s4, thread_no, (size + 3) >> 2, ch_ext);
-        const u64 padded = VARNO_GROUP_DETAIL::round_up_8(size);
-        out.require(padded);
-        VARNO_GEN* own = bl->generator();
-        if (own != nullptr && own->get_mgr_param()->qv_2d_compression != 0 &&
-            bl->get_2d_engine() != nullptr) {
-          const u32 len = bl->get_frame_2d_segments(fi, out.here());
-          VARNO_ASSERT_MSG(len <= size, "segments_size <= frame_size");
-          out.advance(VARNO_GROUP_DETAIL::round_up_8(len));
-        } else {
-          bl->get_frame_data(fi, out.here());
-          out.advance(padded);
-        }
-        emitted = true;
-      }
-
-      // 8.
-      if ((emitted || size == 0) && pr_mode == VARNO_QV_PR_NONE && type == VOLD_BLOCK_ERAM &&
-          device_type == ERAM_DELAY_DEVICE_TYPE) {
-        out.delay(s4, 100);
-      }
-
-      // 9. Trailing records.
-      if (type == VOLD_BLOCK_BBUS && b == n - 1) {
-        const int dly = cfg_get_int_value("varno_qv_bbus_iph_dly", 0);
-        out.delay(s4, dly == 0 ? 100 : static_cast<u32>(dly));
-        out.header(BBUS_END_CHANNEL, CONTROL_FRTYPE, s4, 0, 4, 0);
-      }
-      if (type == VOLD_BLOCK_IO_CSR || type == VOLD_BLOCK_IO_BBUS) out.gap(s4, 200);
-      const bool fw_padding = b == 0 && a_fw && fs < fw_frames - 1 && (f != 0 || b_fw);
-      if (is_padding_type(type) || fw_padding) {
-        u32 pad = 4048;
-        if (type == VOLD_BLOCK_HNOC_MMIO || type == VOLD_BLOCK_HNOC_AXI4LITE) pad = 1024;
-        if (type == VOLD_BLOCK_MMIO2) pad = 15360;
-        if (c_fw && f % 2 == 1) pad = 1024;
-        if (fi < bl->get_number_of_frames()) {
-          VARNO_FRAME* own_frame = bl->get_frame(fi);
-          if (type == VOLD_BLOCK_MMIO2 && check_for_mmio_flow_control_supported_tiles(bl)) {
-            out.delay(s4, static_cast<u32>(cfg_get_int_value("varno_gdr_nop_delay_size", 1024)));
-          } else if (b_fw && own_frame != nullptr && own_frame->m_command_flag) {
-            out.delay(s4, DELAY_1024);
-          } else {
-            out.delay(s4, pad);
-          }
-          if (type == VOLD_BLOCK_MMIO2 && img_offsets_is_rnr(bl) &&
-              cfg_is_on("varno_increase_rnr_mmio2_delay", false)) {
-            out.delay(s4, pad);
-          }
-          if (emitted && frame->m_command_flag && frame->m_second_command_flag) out.gap(s4, pad);
-        }
-      }
-      if (b == 0) {
-        if (c_fw && f % 2 == 1 && fs < fw_frames - 1) out.gap(s4, 4);
-        if (w == 3 && fs == fw_frames - 1) out.delay(s4, 1000);
-      }
-      if (type == VOLD_BLOCK_AIB_CSR) out.delay(s4, 1000);
-      if (type == VOLD_BLOCK_UIB_BBUS || type == VOLD_BLOCK_UIB_CSR || type == VOLD_BLOCK_DIB_BBUS) {
-        out.gap(s4, 1024);
-      }
-      if (type == VOLD_BLOCK_UIB_MMR) {
-        out.gap(s4, static_cast<u32>(cfg_get_int_value("varno_uibmmr_dly", 1024)));
-      }
-    }
+    write_slot_records(run, last_type);
   }
 
   return deflate_stream(out.buffer(), out.offset(), remap ? table.data() : nullptr);

@@ -6,6 +6,7 @@
 #include "varno_assert.h"
 #include "varno_block_config.h"
 #include "varno_dblock.h"
+#include "varno_gen.h"
 
 namespace {
 
@@ -76,6 +77,14 @@ std::vector<u32> convert_locations(VOLD_DEVICE_INFO* device, const u32* frame_ma
 }
 
 }  // namespace
+
+VOLD_DEVICE_INFO* cram_device_of(VARNO_DBLOCK* block) {
+  VARNO_GEN* gen = block != nullptr ? block->generator() : nullptr;
+  VOLD_INFO* info = gen != nullptr ? gen->device_pcf_info() : nullptr;
+  VOLD_DEVICE_INFO* device_pcf = info != nullptr ? info->get_device_info() : nullptr;
+  VARNO_ASSERT_MSG(device_pcf != nullptr, "device_pcf != NULL");
+  return device_pcf;
+}
 
 bool cram_dra_s4_info_is_bytes(u32 algo) { return algo == 0 || (algo >= 3 && algo <= 6); }
 
@@ -332,6 +341,40 @@ void verify_cram_user_data(VARNO_CRAM_MEMBER& m, VARNO_DBLOCK* block, VARNO_BLOC
   VARNO_ASSERT_MSG(bits == static_cast<u64>(m.image_frame_count) * m.image_frame_bits,
                    "m.image_bits == (m.image_frame_count * m.image_frame_bits)");
   m.image_bits = static_cast<u32>(bits);
+}
+
+std::unique_ptr<std::unique_ptr<u8[]>[]> split_cram_image(const VARNO_CRAM_MEMBER& m,
+                                                          u32 buffer_bytes, bool to_bitstream) {
+  const u32 frame_count = m.image_frame_count;
+  const u32 frame_bits = m.image_frame_bits;
+  auto buffers = std::make_unique<std::unique_ptr<u8[]>[]>(frame_count);
+  for (u32 i = 0; i < frame_count; ++i) buffers[i] = std::make_unique<u8[]>(buffer_bytes);
+
+  const u8* image = m.image_data;
+  for (u64 b = 0; b < m.image_bits; ++b) {
+    if (((image[b / 8] >> (b % 8)) & 1u) == 0) continue;
+    u32 frame = 0;
+    u32 bit = 0;
+    if (m.img_in_frame_seq) {
+      frame = static_cast<u32>(b % frame_count);
+      bit = static_cast<u32>(b / frame_count);
+    } else {
+      frame = static_cast<u32>(b / frame_bits);
+      bit = static_cast<u32>(b % frame_bits);
+    }
+    if (!m.img_filled_with_lowest_frame) frame = frame_count - 1 - frame;
+    if (!m.img_filled_with_lowest_bit) bit = frame_bits - 1 - bit;
+    u32 place = bit;
+    if (to_bitstream) {
+      // A set bit must land inside its frame; a marker or a stray map entry
+      // would write past the buffer.
+      place = m.img_to_raw_map[bit];
+      VARNO_ASSERT_MSG(place < m.bs_frame_bits, "img_to_raw_map[bit] < m_member.bs_frame_bits");
+    }
+    u8* buffer = buffers[frame].get();
+    buffer[place / 8] = static_cast<u8>(buffer[place / 8] | (1u << (place % 8)));
+  }
+  return buffers;
 }
 
 void setup_instruction(VARNO_CRAM_MEMBER& m, VARNO_DBLOCK* block) {

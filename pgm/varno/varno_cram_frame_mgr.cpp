@@ -35,43 +35,13 @@ constexpr u32 LUTRAM_LINE_BITS = 16;
 
 VARNO_CRAM_FRAME_MGR::VARNO_CRAM_FRAME_MGR() = default;
 
-VARNO_CRAM_FRAME_MGR::~VARNO_CRAM_FRAME_MGR() {
-  delete_cram_member_memory(m_member);
-  // The per-image arrays free themselves.
-}
-
-u32 VARNO_CRAM_FRAME_MGR::potential_frames() {
-  // Before set-up the count is unset; no frame can be built then.
-  return m_member.bs_frame_count == VARNO_INVALID_DWORD ? 0 : m_member.bs_frame_count;
-}
-
-void VARNO_CRAM_FRAME_MGR::set_random_filler(u16 filler) {
-  m_random_filler = filler;
-  m_random_filler_copy = filler;
-}
-
 // ---- Access to the generator ----------------------------------------------------
-
-VARNO_MGR_PARAM* VARNO_CRAM_FRAME_MGR::mgr_param(VARNO_DBLOCK* block) const {
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  VARNO_GEN* gen = block->generator();
-  VARNO_ASSERT_MSG(gen != nullptr, "gen != NULL");
-  return gen->get_mgr_param();
-}
 
 VARNO_MGR_TALKBACK* VARNO_CRAM_FRAME_MGR::talkback(VARNO_DBLOCK* block) const {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
   VARNO_GEN* gen = block->generator();
   VARNO_ASSERT_MSG(gen != nullptr, "gen != NULL");
   return gen->get_mgr_talkback();
-}
-
-VOLD_DEVICE_INFO* VARNO_CRAM_FRAME_MGR::device_of(VARNO_DBLOCK* block) const {
-  VARNO_GEN* gen = block != nullptr ? block->generator() : nullptr;
-  VOLD_INFO* info = gen != nullptr ? gen->device_pcf_info() : nullptr;
-  VOLD_DEVICE_INFO* device_pcf = info != nullptr ? info->get_device_info() : nullptr;
-  VARNO_ASSERT_MSG(device_pcf != nullptr, "device_pcf != NULL");
-  return device_pcf;
 }
 
 u32 VARNO_CRAM_FRAME_MGR::header_bytes(VARNO_DBLOCK* block) const {
@@ -87,17 +57,9 @@ u32 VARNO_CRAM_FRAME_MGR::header_bytes(VARNO_DBLOCK* block) const {
 
 // ---- Set-up -------------------------------------------------------------------------
 
-bool VARNO_CRAM_FRAME_MGR::init() {
-  VARNO_DBLOCK* block = m_parent;
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  VARNO_BLOCK_CONFIG* config = block->get_block_config();
-  VARNO_ASSERT_MSG(config != nullptr, "config != NULL");
-  return setup_data(block, config);
-}
-
 bool VARNO_CRAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
   // 1, 2.
-  VOLD_DEVICE_INFO* device_pcf = device_of(block);
+  VOLD_DEVICE_INFO* device_pcf = cram_device_of(block);
   setup_cram_member(m_member, device_pcf, block, config);
 
   // 3. What this flow reads of the description, and what it cannot honour.
@@ -224,7 +186,7 @@ bool VARNO_CRAM_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CON
   // 8.
   m_fi_lists.clear();
   if (!param->cram_fi_locations.empty()) {
-    VOLD_DEVICE_INFO* device = device_of(block);
+    VOLD_DEVICE_INFO* device = cram_device_of(block);
     const std::vector<u32>& list = param->cram_fi_locations;
     std::vector<u32> converted;
     switch (param->cram_fi_mode) {
@@ -364,28 +326,6 @@ void VARNO_CRAM_FRAME_MGR::delete_memory() {
 }
 
 // ---- Frame range ----------------------------------------------------------------------
-
-bool VARNO_CRAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  // 1.
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  block->clear_frames();
-  verify_user_data(block, config);
-
-  // 2 - 4.
-  const u32 count = m_member.bs_frame_count;
-  u32 end =
-      (m_user_frame_count > 0 && m_user_frame_count < count) ? m_user_frame_count - 1 : count - 1;
-  const VARNO_MGR_PARAM* param = mgr_param(block);
-  const u32 first_override = param->first_frame[VOLD_BLOCK_CRAM];
-  const u32 start =
-      (first_override != VARNO_INVALID_DWORD && first_override < end) ? first_override : 0;
-  const u32 last_override = param->last_frame[VOLD_BLOCK_CRAM];
-  if (last_override != VARNO_INVALID_DWORD && last_override < end && last_override >= start) {
-    end = last_override;
-  }
-  // 5.
-  return create_partial_frames(block, config, start, end);
-}
 
 S4_SII_DRA_LIST* VARNO_CRAM_FRAME_MGR::s2_bits_list_of(u32 img) const {
   // A missing list, a frame past its end and a frame without record all

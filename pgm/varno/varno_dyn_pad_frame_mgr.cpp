@@ -37,16 +37,6 @@ u64 counted_block_size(VARNO_DBLOCK* block, VOLD_INSTRUCTION_TYPE kind, const ch
 
 VARNO_DYN_OB_PAD_FRAME_MGR::VARNO_DYN_OB_PAD_FRAME_MGR() = default;
 
-VARNO_DYN_OB_PAD_FRAME_MGR::~VARNO_DYN_OB_PAD_FRAME_MGR() = default;
-
-bool VARNO_DYN_OB_PAD_FRAME_MGR::init() {
-  VARNO_DBLOCK* block = m_parent;
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  VARNO_BLOCK_CONFIG* config = block->get_block_config();
-  VARNO_ASSERT_MSG(config != nullptr, "config != NULL");
-  return setup_data(block, config);
-}
-
 bool VARNO_DYN_OB_PAD_FRAME_MGR::setup_data(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*) { return true; }
 
 bool VARNO_DYN_OB_PAD_FRAME_MGR::create_partial_frames(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG*, u32,
@@ -61,8 +51,6 @@ void VARNO_DYN_OB_PAD_FRAME_MGR::set_random_filler(u16) {
 void VARNO_DYN_OB_PAD_FRAME_MGR::set_user_frame_count(u32) {
   VARNO_INTERNAL_ERROR("Should not be called");
 }
-
-void VARNO_DYN_OB_PAD_FRAME_MGR::dump_expected_data(std::string&) {}
 
 bool VARNO_DYN_OB_PAD_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");

@@ -21,15 +21,6 @@ u32 param_or_zero(VARNO_BLOCK_CONFIG* config, VOLD_PARAMETER_TYPE type) {
   return config->get_param_value(type, 0u);
 }
 
-// The manager parameters of the block's own generator.
-const VARNO_MGR_PARAM& mgr_param(VARNO_DBLOCK* block) {
-  VARNO_GEN* gen = block->generator();
-  VARNO_ASSERT_MSG(gen != nullptr, "gen != NULL");
-  const VARNO_MGR_PARAM* param = gen->get_mgr_param();
-  VARNO_ASSERT_MSG(param != nullptr, "mgr_param != NULL");
-  return *param;
-}
-
 // The one row of a frame-map argument, which must hold exactly width entries.
 const u32* map_row(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type, u32 width,
                    const char* check) {
@@ -44,18 +35,6 @@ const u32* map_row(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type, u32 widt
 }  // namespace
 
 VARNO_ERAM_FRAME_MGR::VARNO_ERAM_FRAME_MGR() = default;
-
-VARNO_ERAM_FRAME_MGR::~VARNO_ERAM_FRAME_MGR() = default;
-
-bool VARNO_ERAM_FRAME_MGR::init() {
-  VARNO_DBLOCK* block = m_parent;
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  VARNO_BLOCK_CONFIG* config = block->get_block_config();
-  VARNO_ASSERT_MSG(config != nullptr, "config != NULL");
-  return setup_data(block, config);
-}
-
-void VARNO_ERAM_FRAME_MGR::dump_expected_data(std::string&) {}
 
 u32 VARNO_ERAM_FRAME_MGR::config_word_bytes(VARNO_DBLOCK* block) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
@@ -130,15 +109,9 @@ bool VARNO_ERAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG
   block->clear_frames();
 
   // 4 to 6.
-  u32 last = last_frame_index();
   u32 first = 0;
-  const VARNO_MGR_PARAM& param = mgr_param(block);
-  const u32 first_override = param.first_frame[VOLD_BLOCK_ERAM];
-  if (first_override != VARNO_INVALID_DWORD && first_override < last) first = first_override;
-  const u32 last_override = param.last_frame[VOLD_BLOCK_ERAM];
-  if (last_override != VARNO_INVALID_DWORD && last_override < last && last_override >= first) {
-    last = last_override;
-  }
+  u32 last = 0;
+  frame_range(block, VOLD_BLOCK_ERAM, m_total_frames, first, last);
   // 7.
   return create_partial_frames(block, config, first, last);
 }
@@ -152,7 +125,7 @@ bool VARNO_ERAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
   if (!verify_user_data(block, config)) return false;
 
   // 2.
-  const VARNO_MGR_PARAM& param = mgr_param(block);
+  const VARNO_MGR_PARAM& param = *mgr_param(block);
   const bool post_instructions = param.last_frame_enable != 0 && param.eram_last_frame_enable != 0;
 
   // 3.

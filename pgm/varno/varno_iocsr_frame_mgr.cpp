@@ -49,18 +49,6 @@ void set_bit(u8* buffer, u64 bit) {
 
 VARNO_IOCSR_FRAME_MGR::VARNO_IOCSR_FRAME_MGR() = default;
 
-VARNO_IOCSR_FRAME_MGR::~VARNO_IOCSR_FRAME_MGR() = default;
-
-bool VARNO_IOCSR_FRAME_MGR::init() {
-  VARNO_DBLOCK* block = m_parent;
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  VARNO_BLOCK_CONFIG* config = block->get_block_config();
-  VARNO_ASSERT_MSG(config != nullptr, "config != NULL");
-  return setup_data(block, config);
-}
-
-void VARNO_IOCSR_FRAME_MGR::dump_expected_data(std::string&) {}
-
 // ---- Set-up ---------------------------------------------------------------------
 
 bool VARNO_IOCSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {

@@ -31,18 +31,7 @@ void clear_bit(u8* buf, u64 bit) {
 
 VARNO_LEGACY_CRAM_FRAME_MGR::VARNO_LEGACY_CRAM_FRAME_MGR() = default;
 
-// The member's two arrays are its only raw allocations; the rest goes with
-// its owners.
-VARNO_LEGACY_CRAM_FRAME_MGR::~VARNO_LEGACY_CRAM_FRAME_MGR() { delete_cram_member_memory(m_member); }
-
 // ---- Helpers ------------------------------------------------------------------------
-
-VARNO_GEN* VARNO_LEGACY_CRAM_FRAME_MGR::generator_of(VARNO_DBLOCK* block) const {
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  VARNO_GEN* gen = block->generator();
-  VARNO_ASSERT_MSG(gen != nullptr, "gen != NULL");
-  return gen;
-}
 
 const u8* VARNO_LEGACY_CRAM_FRAME_MGR::user_img_data(u32 i) const {
   if (m_user_img_data == nullptr || i >= m_memory_user_img_data_count) return nullptr;
@@ -75,23 +64,12 @@ S4_SII_BIT_LIST* VARNO_LEGACY_CRAM_FRAME_MGR::s2_list_of(u32 img) const {
 
 // ---- Set-up ---------------------------------------------------------------------------
 
-bool VARNO_LEGACY_CRAM_FRAME_MGR::init() {
-  VARNO_DBLOCK* block = m_parent;
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  VARNO_BLOCK_CONFIG* config = block->get_block_config();
-  VARNO_ASSERT_MSG(config != nullptr, "config != NULL");
-  return setup_data(block, config);
-}
-
 bool VARNO_LEGACY_CRAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
   VARNO_ASSERT_MSG(config != nullptr, "config != NULL");
 
   // 1. Description.
-  VARNO_GEN* gen = block->generator();
-  VOLD_INFO* device_info = gen != nullptr ? gen->device_pcf_info() : nullptr;
-  VOLD_DEVICE_INFO* device_pcf = device_info != nullptr ? device_info->get_device_info() : nullptr;
-  VARNO_ASSERT_MSG(device_pcf != nullptr, "device_pcf != NULL");
+  VOLD_DEVICE_INFO* device_pcf = cram_device_of(block);
   setup_cram_member(m_member, device_pcf, block, config);
 
   // 2. A legacy block: S4 maps and S4 register information, a register array,
@@ -154,34 +132,11 @@ bool VARNO_LEGACY_CRAM_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block,
   m_bs_frame_bytes = m_member.bs_frame_bits / 8;
   m_bs_s4_frame_bytes = m_member.bs_s4_frame_bits / 8;
 
-  // 4. Per-frame buffers.
+  // 4, 5. Per-frame buffers, each user bit at its IMG position.
   delete_memory();
   VARNO_ASSERT_MSG(m_user_img_data == nullptr, "m_user_img_data == NULL");
-  const u32 frame_count = m_member.image_frame_count;
-  const u32 frame_bits = m_member.image_frame_bits;
-  auto buffers = std::make_unique<std::unique_ptr<u8[]>[]>(frame_count);
-  for (u32 i = 0; i < frame_count; ++i) buffers[i] = std::make_unique<u8[]>(m_img_frame_bytes);
-
-  // 5. Each user bit at its IMG position, the image read in the layout its
-  // flags give.
-  const u8* image = m_member.image_data;
-  for (u64 b = 0; b < m_member.image_bits; ++b) {
-    if (!test_bit(image, b)) continue;
-    u32 frame = 0;
-    u32 bit = 0;
-    if (m_member.img_in_frame_seq) {
-      frame = static_cast<u32>(b % frame_count);
-      bit = static_cast<u32>(b / frame_count);
-    } else {
-      frame = static_cast<u32>(b / frame_bits);
-      bit = static_cast<u32>(b % frame_bits);
-    }
-    if (!m_member.img_filled_with_lowest_frame) frame = frame_count - 1 - frame;
-    if (!m_member.img_filled_with_lowest_bit) bit = frame_bits - 1 - bit;
-    set_bit(buffers[frame].get(), bit);
-  }
-  m_user_img_data = std::move(buffers);
-  m_memory_user_img_data_count = frame_count;
+  m_user_img_data = split_cram_image(m_member, m_img_frame_bytes, false);
+  m_memory_user_img_data_count = m_member.image_frame_count;
   return true;
 }
 
@@ -193,42 +148,7 @@ void VARNO_LEGACY_CRAM_FRAME_MGR::delete_memory() {
   m_memory_user_img_data_count = 0;
 }
 
-u32 VARNO_LEGACY_CRAM_FRAME_MGR::potential_frames() {
-  return m_member.bs_frame_count == VARNO_INVALID_DWORD ? 0 : m_member.bs_frame_count;
-}
-
-void VARNO_LEGACY_CRAM_FRAME_MGR::set_random_filler(u16 filler) {
-  m_random_filler = filler;
-  m_random_filler_copy = filler;
-}
-
-void VARNO_LEGACY_CRAM_FRAME_MGR::dump_expected_data(std::string&) {}
-
 // ---- Frame building -------------------------------------------------------------------
-
-bool VARNO_LEGACY_CRAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  // 1.
-  VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  block->clear_frames();
-  verify_user_data(block, config);
-
-  // 2, 3. The user's frame count, then the overrides of the CRAM block type.
-  const u32 count = m_member.bs_frame_count;
-  u32 end =
-      (m_user_frame_count > 0 && m_user_frame_count < count) ? m_user_frame_count - 1 : count - 1;
-  const VARNO_MGR_PARAM* param = generator_of(block)->get_mgr_param();
-  VARNO_ASSERT_MSG(param != nullptr, "mgr_param != NULL");
-  const u32 first_override = param->first_frame[VOLD_BLOCK_CRAM];
-  const u32 start =
-      (first_override != VARNO_INVALID_DWORD && first_override < end) ? first_override : 0;
-  const u32 last_override = param->last_frame[VOLD_BLOCK_CRAM];
-  if (last_override != VARNO_INVALID_DWORD && last_override < end && last_override >= start) {
-    end = last_override;
-  }
-
-  // 4.
-  return create_partial_frames(block, config, start, end);
-}
 
 bool VARNO_LEGACY_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block,
                                                         VARNO_BLOCK_CONFIG* config, u32 start,

@@ -10,7 +10,6 @@
 #include "varno_frame.h"
 #include "varno_gen.h"
 #include "varno_mgr_param.h"
-#include "varno_qv_2d_engine.h"
 #include "varno_sblock.h"
 #include "varno_util.h"
 
@@ -162,12 +161,8 @@ bool VARNO_QV_CRAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CON
   block->clear_frames();
   msg_vdebug_impl(2, "Generating CRAM frames ...");
 
-  u32 first = 0;
-  u32 last = 0;
-  frame_range(block, m_usable_rows, VOLD_BLOCK_CRAM, first, last);
-  const bool result = create_partial_frames(block, config, first, last);
-  const u32 n = block->get_number_of_frames();
-  msg_vdebug_impl(2, "Generated %d frames", n);
+  u32 n = 0;
+  const bool result = create_selected_frames(block, config, m_usable_rows, VOLD_BLOCK_CRAM, n);
 
   generator_of(block);
   const VARNO_MGR_PARAM* param = mgr_param(block);
@@ -178,8 +173,8 @@ bool VARNO_QV_CRAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CON
   const u32 frames_per_row = block->get_arg_value("BROW_FRAME_SIZE", 0, 0);
   VARNO_ASSERT(frames_per_row > 0);
   if ((param->qv_2d_compression & 1u) != 0 && descriptor_word(block, 6) != CRAM_NO_S4_VARIANT &&
-      n > 0 && n % frames_per_row == 0 && !sector_exception && block->get_2d_engine() == nullptr) {
-    block->set_2d_engine(std::make_unique<VARNO_QV_2D_ENGINE>(block, true).release());
+      n > 0 && n % frames_per_row == 0 && !sector_exception) {
+    attach_2d_engine(block, true);
   }
   return result;
 }

@@ -10,7 +10,6 @@
 #include "varno_frame.h"
 #include "varno_gen.h"
 #include "varno_mgr_param.h"
-#include "varno_qv_2d_engine.h"
 #include "varno_sblock.h"
 #include "varno_util.h"
 
@@ -115,18 +114,12 @@ bool VARNO_QV_ERAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CON
   verify_user_data(block, config);
   block->clear_frames();
 
-  u32 first = 0;
-  u32 last = 0;
-  frame_range(block, m_potential_frames, VOLD_BLOCK_ERAM, first, last);
-  const bool result = create_partial_frames(block, config, first, last);
-  const u32 n = block->get_number_of_frames();
-  msg_vdebug_impl(2, "Generated %d frames", n);
+  u32 n = 0;
+  const bool result = create_selected_frames(block, config, m_potential_frames, VOLD_BLOCK_ERAM, n);
 
   generator_of(block);
   const VARNO_MGR_PARAM* param = mgr_param(block);
-  if ((param->qv_2d_compression & 2u) != 0 && n > 0 && block->get_2d_engine() == nullptr) {
-    block->set_2d_engine(std::make_unique<VARNO_QV_2D_ENGINE>(block, false).release());
-  }
+  if ((param->qv_2d_compression & 2u) != 0 && n > 0) attach_2d_engine(block, false);
   return result;
 }
 

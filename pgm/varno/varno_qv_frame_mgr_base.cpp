@@ -10,7 +10,9 @@
 #include "varno_frame.h"
 #include "varno_gen.h"
 #include "varno_mgr_param.h"
+#include "varno_qv_2d_engine.h"
 #include "varno_sblock.h"
+#include "varno_util.h"
 
 VARNO_QV_FRAME_MGR_BASE::VARNO_QV_FRAME_MGR_BASE(const CHECK_TEXTS& texts) : m_texts(texts) {}
 
@@ -139,15 +141,25 @@ void VARNO_QV_FRAME_MGR_BASE::verify_user_data_size(VARNO_DBLOCK* block, VARNO_B
 void VARNO_QV_FRAME_MGR_BASE::frame_range(VARNO_DBLOCK* block, u32 frame_count, u32 block_type,
                                           u32& first, u32& last) const {
   VARNO_ASSERT(block_type < VARNO_MGR_PARAM_BLOCK_TYPES);
-  last = (m_user_frame_count > 0 && m_user_frame_count < frame_count) ? m_user_frame_count - 1
-                                                                       : frame_count - 1;
-  const VARNO_MGR_PARAM* param = mgr_param(block);
-  const u32 first_override = param->first_frame[block_type];
-  first = (first_override != VARNO_INVALID_DWORD && first_override < last) ? first_override : 0;
-  const u32 last_override = param->last_frame[block_type];
-  if (last_override != VARNO_INVALID_DWORD && last_override < last && last_override >= first) {
-    last = last_override;
-  }
+  varno_select_frame_range(*mgr_param(block), block_type, frame_count, m_user_frame_count, first,
+                           last);
+}
+
+bool VARNO_QV_FRAME_MGR_BASE::create_selected_frames(VARNO_DBLOCK* block,
+                                                     VARNO_BLOCK_CONFIG* config, u32 frame_count,
+                                                     u32 block_type, u32& built) {
+  u32 first = 0;
+  u32 last = 0;
+  frame_range(block, frame_count, block_type, first, last);
+  const bool result = create_partial_frames(block, config, first, last);
+  built = block->get_number_of_frames();
+  msg_vdebug_impl(2, "Generated %d frames", built);
+  return result;
+}
+
+void VARNO_QV_FRAME_MGR_BASE::attach_2d_engine(VARNO_DBLOCK* block, bool cram_mode) {
+  if (block->get_2d_engine() != nullptr) return;
+  block->set_2d_engine(std::make_unique<VARNO_QV_2D_ENGINE>(block, cram_mode).release());
 }
 
 void VARNO_QV_FRAME_MGR_BASE::append_frame(VARNO_DBLOCK* block, std::unique_ptr<VARNO_FRAME> frame) {

@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_dblock.h"
 #include "varno_frame.h"
@@ -14,23 +13,12 @@ namespace {
 constexpr VARNO_BLOCK_DATA_TYPE SLOT = VARNO_BLOCK_DATA_IO_AHB;
 constexpr u32 IOAHB_ADDRESS_BYTES = 4;
 
-u64 user_bytes(VARNO_DBLOCK* block) { return (block->get_user_data_size(SLOT) + 7) / 8; }
-
 }  // namespace
 
-VARNO_QV_IOAHB_FRAME_MGR::VARNO_QV_IOAHB_FRAME_MGR() : VARNO_QV_FRAME_MGR_BASE(NULLPTR_TEXTS) {}
-
-VARNO_QV_IOAHB_FRAME_MGR::~VARNO_QV_IOAHB_FRAME_MGR() = default;
-
-bool VARNO_QV_IOAHB_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*) {
-  m_frame_size = setup_device_headers(block);
-  return true;
-}
+VARNO_QV_IOAHB_FRAME_MGR::VARNO_QV_IOAHB_FRAME_MGR() : VARNO_QV_WINDOW_FRAME_MGR_BASE(SLOT) {}
 
 bool VARNO_QV_IOAHB_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  VARNO_ASSERT_MSG(block != nullptr, "block != nullptr");
-  const u32 bits = static_cast<u32>(block->get_user_data_size(SLOT));
-  if (bits != 0 && bits % 32 != 0) VARNO_INTERNAL_ERROR("User data is not DWORD aligned");
+  const u32 bits = check_user_words(block);
   // A frame of no bytes gives no frame count; it matters only when there is
   // data to frame.
   const bool has_data = block->get_user_data(SLOT) != nullptr;
@@ -50,11 +38,7 @@ bool VARNO_QV_IOAHB_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_
 
   // The count is the last build's: the data may have shrunk since.
   const u64 needed = u64{m_potential_frames} * m_frame_size;
-  const u64 bytes = user_bytes(block);
-  if (needed > bytes) {
-    VARNO_INTERNAL_ERROR(
-        KORVIA::fmt_sprintf("User data too short: %d bytes needed, %d bytes given", needed, bytes));
-  }
+  require_user_bytes(block, needed);
   VARNO_ASSERT_MSG(u64{m_frame_size} * 8 <= 0xFFFFFFFFu, "frame_size * 8 <= 0xFFFFFFFF");
   if (m_potential_frames > 0) {
     VARNO_ASSERT_MSG(
@@ -84,4 +68,3 @@ bool VARNO_QV_IOAHB_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_
   return true;
 }
 
-void VARNO_QV_IOAHB_FRAME_MGR::dump_expected_data(std::string&) {}

@@ -1,6 +1,5 @@
 #include "varno_qv_iovamm_frame_mgr.h"
 
-#include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_dblock.h"
 #include "varno_frame.h"
@@ -25,23 +24,12 @@ constexpr IOVAMM_RANGE IOVAMM_HIGH_RANGE{255, 256, 0x47F000, 0x80400};
 constexpr u32 IOVAMM_BASE_FRAME_SIZE = 1024;
 constexpr u32 IOVAMM_ADDRESS_BYTES = 4;
 
-u64 user_bytes(VARNO_DBLOCK* block) { return (block->get_user_data_size(SLOT) + 7) / 8; }
-
 }  // namespace
 
-VARNO_QV_IOVAMM_FRAME_MGR::VARNO_QV_IOVAMM_FRAME_MGR() : VARNO_QV_FRAME_MGR_BASE(NULLPTR_TEXTS) {}
-
-VARNO_QV_IOVAMM_FRAME_MGR::~VARNO_QV_IOVAMM_FRAME_MGR() = default;
-
-bool VARNO_QV_IOVAMM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*) {
-  m_frame_size = setup_device_headers(block);
-  return true;
-}
+VARNO_QV_IOVAMM_FRAME_MGR::VARNO_QV_IOVAMM_FRAME_MGR() : VARNO_QV_WINDOW_FRAME_MGR_BASE(SLOT) {}
 
 bool VARNO_QV_IOVAMM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  VARNO_ASSERT_MSG(block != nullptr, "block != nullptr");
-  const u32 bits = static_cast<u32>(block->get_user_data_size(SLOT));
-  if (bits != 0 && bits % 32 != 0) VARNO_INTERNAL_ERROR("User data is not DWORD aligned");
+  check_user_words(block);
   block->clear_frames();
   // The count follows the frame list, which starts empty again.
   m_potential_frames = 0;
@@ -83,11 +71,7 @@ bool VARNO_QV_IOVAMM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO
   // Every frame of the range is read from inside the user data.
   const u64 count = u64{end_frame} - start_frame + 1;
   const u64 needed = data_base + count * frame_size;
-  const u64 bytes = user_bytes(block);
-  if (needed > bytes) {
-    VARNO_INTERNAL_ERROR(
-        KORVIA::fmt_sprintf("User data too short: %d bytes needed, %d bytes given", needed, bytes));
-  }
+  require_user_bytes(block, needed);
   VARNO_ASSERT_MSG(u64{frame_size} * 8 <= 0xFFFFFFFFu, "frame_size * 8 <= 0xFFFFFFFF");
   // Addresses are 32-bit.
   VARNO_ASSERT_MSG(address_base + (count - 1) * frame_size <= 0xFFFFFFFFu, "address <= 0xFFFFFFFF");
@@ -117,4 +101,3 @@ bool VARNO_QV_IOVAMM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO
   return true;
 }
 
-void VARNO_QV_IOVAMM_FRAME_MGR::dump_expected_data(std::string&) {}

@@ -1,6 +1,5 @@
 #include "varno_qv_uibmmr_frame_mgr.h"
 
-#include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_dblock.h"
 #include "varno_frame.h"
@@ -11,23 +10,12 @@ namespace {
 
 constexpr VARNO_BLOCK_DATA_TYPE SLOT = VARNO_BLOCK_DATA_UIB_MMR;
 
-u64 user_bytes(VARNO_DBLOCK* block) { return (block->get_user_data_size(SLOT) + 7) / 8; }
-
 }  // namespace
 
-VARNO_QV_UIBMMR_FRAME_MGR::VARNO_QV_UIBMMR_FRAME_MGR() : VARNO_QV_FRAME_MGR_BASE(NULLPTR_TEXTS) {}
-
-VARNO_QV_UIBMMR_FRAME_MGR::~VARNO_QV_UIBMMR_FRAME_MGR() = default;
-
-bool VARNO_QV_UIBMMR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*) {
-  m_frame_size = setup_device_headers(block);
-  return true;
-}
+VARNO_QV_UIBMMR_FRAME_MGR::VARNO_QV_UIBMMR_FRAME_MGR() : VARNO_QV_WINDOW_FRAME_MGR_BASE(SLOT) {}
 
 bool VARNO_QV_UIBMMR_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  VARNO_ASSERT_MSG(block != nullptr, "block != nullptr");
-  const u32 bits = static_cast<u32>(block->get_user_data_size(SLOT));
-  if (bits != 0 && bits % 32 != 0) VARNO_INTERNAL_ERROR("User data is not DWORD aligned");
+  check_user_words(block);
   block->clear_frames();
   // The count follows the frame list, which starts empty again.
   m_potential_frames = 0;
@@ -44,11 +32,7 @@ bool VARNO_QV_UIBMMR_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO
   // The last page read must lie inside the user data.
   const u64 needed =
       u64{UIBMMR_FIRST_PAGE + UIBMMR_FRAME_COUNT - 1} * UIBMMR_PAGE_SIZE + m_frame_size;
-  const u64 bytes = user_bytes(block);
-  if (needed > bytes) {
-    VARNO_INTERNAL_ERROR(
-        KORVIA::fmt_sprintf("User data too short: %d bytes needed, %d bytes given", needed, bytes));
-  }
+  require_user_bytes(block, needed);
   for (u32 i = 0; i < UIBMMR_FRAME_COUNT; ++i) {
     std::unique_ptr<VARNO_FRAME> frame = create_single_frame(block, data, i, m_frame_size);
     if (frame == nullptr) continue;
@@ -72,4 +56,3 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_UIBMMR_FRAME_MGR::create_single_frame(VARN
   return frame;
 }
 
-void VARNO_QV_UIBMMR_FRAME_MGR::dump_expected_data(std::string&) {}

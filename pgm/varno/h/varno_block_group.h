@@ -37,6 +37,10 @@ inline constexpr u32 QV_MAX_BLOCKS_PER_THREAD = 4;
 inline constexpr u32 CNOC_SEND_ACTION_SIZE = 28;
 // Interleave-map entry: the block contributes nothing in this slot.
 inline constexpr u32 PR_SPARSE_SKIP_FLAG = 0x40000000;
+// Interleave-map entry: a PR command (its argument in the low 31 bits) or a
+// NOP record stands in the slot instead of a frame.
+inline constexpr u32 PR_CMD_FLAG = 0x80000000u;
+inline constexpr u32 PR_DUMMY_FLAG = 0x20000000u;
 // Bit of qv_2d_compression that switches CRAM 2D compression on.
 inline constexpr u32 VARNO_CRAM_2D_COMP_CHECK_BIT = 1;
 // The group data is cut into pages of this size.
@@ -51,8 +55,15 @@ enum VARNO_QV_PR_MODE : u32 {
   VARNO_QV_PR_SPARSE = 2,
 };
 
-// Firmware types of the manager parameter fw_type that the group tests.
+// Firmware types of the manager parameter fw_type that the group tests:
+// the IO firmware, images whose packet header version the block's descriptor
+// gives, or version 2, or version 3 (with or without the SerDes flag), and
+// none.
 inline constexpr u32 VARNO_QV_IO_FW = 2;
+inline constexpr u32 VARNO_QV_BLOCK_HEADER_FW = 3;
+inline constexpr u32 VARNO_QV_HEADER_V2_FW = 4;
+inline constexpr u32 VARNO_QV_HEADER_V3_FW = 6;
+inline constexpr u32 VARNO_QV_HEADER_V3_SERDES_FW = 7;
 inline constexpr u32 VARNO_QV_NO_FW = 13;
 
 // A bounded write cursor over a caller's buffer. Every write is checked

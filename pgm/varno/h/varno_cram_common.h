@@ -8,6 +8,7 @@
 // delete_cram_member_memory) and its phantomless row list.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "varno_types.h"
@@ -92,6 +93,9 @@ struct VARNO_CRAM_MEMBER {
 // when it holds one bit per frame.
 bool cram_dra_s4_info_is_bytes(u32 algo);
 
+// The device record of the block's generator; internal error when there is
+// none.
+VOLD_DEVICE_INFO* cram_device_of(VARNO_DBLOCK* block);
 // Fills m from the configuration and the device record (block is not read).
 void setup_cram_member(VARNO_CRAM_MEMBER& m, VOLD_DEVICE_INFO* device, VARNO_DBLOCK* block,
                        VARNO_BLOCK_CONFIG* config);
@@ -102,6 +106,12 @@ void setup_instruction(VARNO_CRAM_MEMBER& m, VARNO_DBLOCK* block);
 // The instruction word that opens a frame; first wins over last.
 u32 get_instruction(const VARNO_CRAM_MEMBER& m, bool first, bool last, bool s4);
 void delete_cram_member_memory(VARNO_CRAM_MEMBER& m);
+// The user image cut into one zero-filled buffer of buffer_bytes per IMG
+// frame, each set bit read in the layout the image's flags give and placed
+// at its bitstream position (img_to_raw_map) when to_bitstream, else at its
+// IMG bit.
+std::unique_ptr<std::unique_ptr<u8[]>[]> split_cram_image(const VARNO_CRAM_MEMBER& m,
+                                                          u32 buffer_bytes, bool to_bitstream);
 
 // Reads count (1 to 8) bits of bits, bit k of the result from the index
 // reached at step k; the index moves up or down between reads and ends on

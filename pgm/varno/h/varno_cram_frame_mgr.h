@@ -14,21 +14,17 @@
 #pragma once
 
 #include <memory>
-#include <string>
 #include <vector>
 
-#include "varno_cram_common.h"
-#include "varno_frame_mgr.h"
+#include "varno_early_cram_frame_mgr_base.h"
 #include "varno_types.h"
 #include "vold.h"
 
-class VARNO_BLOCK_CONFIG;
-class VARNO_DBLOCK;
 class VARNO_FRAME;
 struct VARNO_MGR_PARAM;
 struct VARNO_MGR_TALKBACK;
 
-class VARNO_CRAM_FRAME_MGR : public VARNO_FRAME_MGR {
+class VARNO_CRAM_FRAME_MGR : public VARNO_EARLY_CRAM_FRAME_MGR_BASE {
  public:
   // Markers of the IMG-to-bitstream map: a value up to 0xFFFFFFFC is a
   // bitstream bit.
@@ -45,36 +41,22 @@ class VARNO_CRAM_FRAME_MGR : public VARNO_FRAME_MGR {
   static const bool PV_CRC_POLYNOMIAL_BITS[32];
 
   VARNO_CRAM_FRAME_MGR();
-  ~VARNO_CRAM_FRAME_MGR() override;
-  VARNO_CRAM_FRAME_MGR(const VARNO_CRAM_FRAME_MGR&) = delete;
-  VARNO_CRAM_FRAME_MGR& operator=(const VARNO_CRAM_FRAME_MGR&) = delete;
 
   // ---- Frame-manager interface ------------------------------------------
 
-  // Rebuilds the per-image state, then the frames of the range that the user
-  // frame count and the first/last frame overrides select.
-  bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Appends bitstream frames start .. end, on the state of the last
   // create_frames.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 start,
                              u32 end) override;
-  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
-  VARNO_DBLOCK* parent() override { return m_parent; }
-  // Bitstream frames of the image; 0 before init.
-  u32 potential_frames() override;
-  bool init() override;
-  void set_random_filler(u16 filler) override;
-  void set_user_frame_count(u32 count) override { m_user_frame_count = count; }
-  void dump_expected_data(std::string&) override {}
 
   // ---- Steps, public for the host's tools and the tests -----------------
 
   // Image description, invariants of the flow, DRA words, instruction words
   // and the talkback counts.
-  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Checks the image against the description and rebuilds every per-image
   // array, the fault groups and the option-bit values of the talkback.
-  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Bitstream frame index of IMG frame img_index; s2_bits_list is its S4
   // record's per-DRA lists (null without). The caller owns the frame.
   std::unique_ptr<VARNO_FRAME> create_frame(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,
@@ -112,7 +94,6 @@ class VARNO_CRAM_FRAME_MGR : public VARNO_FRAME_MGR {
 
   // ---- State, read by the tests ------------------------------------------
 
-  const VARNO_CRAM_MEMBER& member() const { return m_member; }
   const std::vector<std::vector<u8>>& remapped_user_data() const {
     return m_memory_remap_user_cram_data;
   }
@@ -136,9 +117,7 @@ class VARNO_CRAM_FRAME_MGR : public VARNO_FRAME_MGR {
   // OB(type) of the generator's option-bit list; found null makes a missing
   // option bit an internal error.
   u32 ob_value(VOLD_OB_DATA_TYPE type, bool* found);
-  VARNO_MGR_PARAM* mgr_param(VARNO_DBLOCK* block) const;
   VARNO_MGR_TALKBACK* talkback(VARNO_DBLOCK* block) const;
-  VOLD_DEVICE_INFO* device_of(VARNO_DBLOCK* block) const;
   // Header bytes of a frame: header rows x configuration-word bytes.
   u32 header_bytes(VARNO_DBLOCK* block) const;
   // The S4 record lists of IMG frame img.
@@ -154,13 +133,8 @@ class VARNO_CRAM_FRAME_MGR : public VARNO_FRAME_MGR {
   // Bit of the user image as loaded (before LUTRAM remapping).
   bool loaded_image_bit(u32 frame, u32 bit) const;
 
-  VARNO_DBLOCK* m_parent = nullptr;  // borrowed
-  VARNO_CRAM_MEMBER m_member;
-  u32 m_user_frame_count = 0;
   u32 m_memory_remap_user_cram_data_count = 0;
   std::vector<std::vector<u8>> m_memory_remap_user_cram_data;
-  u16 m_random_filler = 0;
-  u16 m_random_filler_copy = 0;
   u32 m_dra_word_s4 = 0;
   u32 m_dra_word = 0;
   u32 m_memory_pv_lutram_info_count = 0;

@@ -113,8 +113,7 @@ class VARNO_DBLOCK : public VARNO_BLOCK {
   // ---- Manager --------------------------------------------------------------
 
   // A new manager for the frame type with this block as its parent; the
-  // caller owns it. Null (with an error line) when the library holds no
-  // manager for that type yet; internal error for a type that has none.
+  // caller owns it. Internal error for a type that has none.
   VARNO_FRAME_MGR* get_a_frame_manager(VOLD_FRAME_TYPE type);
   // Installs a new manager for the block's frame type (deleting the one it
   // had) and initialises it.

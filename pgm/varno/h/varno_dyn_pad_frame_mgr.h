@@ -10,17 +10,12 @@
 //         "OPTION_BITS" block.
 #pragma once
 
-#include <string>
-
-#include "varno_frame_mgr.h"
+#include "varno_early_frame_mgr_base.h"
 #include "varno_types.h"
 
-class VARNO_DYN_OB_PAD_FRAME_MGR : public VARNO_FRAME_MGR {
+class VARNO_DYN_OB_PAD_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
  public:
   VARNO_DYN_OB_PAD_FRAME_MGR();
-  ~VARNO_DYN_OB_PAD_FRAME_MGR() override;
-  VARNO_DYN_OB_PAD_FRAME_MGR(const VARNO_DYN_OB_PAD_FRAME_MGR&) = delete;
-  VARNO_DYN_OB_PAD_FRAME_MGR& operator=(const VARNO_DYN_OB_PAD_FRAME_MGR&) = delete;
 
   // Replaces the block's frames with the one padding frame.
   bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
@@ -28,22 +23,17 @@ class VARNO_DYN_OB_PAD_FRAME_MGR : public VARNO_FRAME_MGR {
   // "Should not be called".
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 first,
                              u32 last) override;
-  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
-  VARNO_DBLOCK* parent() override { return m_parent; }
   u32 potential_frames() override { return 1; }
-  // Checks the parent and its configuration.
-  bool init() override;
   void set_random_filler(u16 filler) override;
   void set_user_frame_count(u32 count) override;
-  void dump_expected_data(std::string& path) override;
 
-  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  // Nothing to set up: the size depends on the other blocks' frames.
+  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Computes the pad size afresh.
-  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
 
   u32 pad_size() const { return m_pad_size; }
 
  private:
-  VARNO_DBLOCK* m_parent = nullptr;  // borrowed
   u32 m_pad_size = 0;
 };

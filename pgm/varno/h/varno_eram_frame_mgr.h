@@ -8,15 +8,14 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
-#include "varno_frame_mgr.h"
+#include "varno_early_frame_mgr_base.h"
 #include "varno_types.h"
 #include "vold_enums.h"
 
 class VARNO_FRAME;
 
-class VARNO_ERAM_FRAME_MGR : public VARNO_FRAME_MGR {
+class VARNO_ERAM_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
  public:
   // Columns of one ERAM block: the unit in which a row is copied.
   static constexpr u32 ERAM_BLOCK_WIDTH = 40;
@@ -29,9 +28,6 @@ class VARNO_ERAM_FRAME_MGR : public VARNO_FRAME_MGR {
   static constexpr u32 LAST_INSTRUCTION_PADDING_WORDS = 20;
 
   VARNO_ERAM_FRAME_MGR();
-  ~VARNO_ERAM_FRAME_MGR() override;
-  VARNO_ERAM_FRAME_MGR(const VARNO_ERAM_FRAME_MGR&) = delete;
-  VARNO_ERAM_FRAME_MGR& operator=(const VARNO_ERAM_FRAME_MGR&) = delete;
 
   // Builds the frames the range selection picks (user frame count, then the
   // ERAM entries of the first- and last-frame overrides). False, with the
@@ -42,19 +38,12 @@ class VARNO_ERAM_FRAME_MGR : public VARNO_FRAME_MGR {
   // frame or the user image is missing or of the wrong size.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 start,
                              u32 end) override;
-  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
-  VARNO_DBLOCK* parent() override { return m_parent; }
   u32 potential_frames() override { return m_total_frames; }
-  // Checks the parent and its configuration, then runs setup_data.
-  bool init() override;
-  void set_random_filler(u16 filler) override { m_random_filler = filler; }
-  void set_user_frame_count(u32 count) override { m_user_frame_count = count; }
-  void dump_expected_data(std::string& path) override;
 
   // Reads the geometry and the two frame maps.
-  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // The user image is present and holds exactly rows × columns bits.
-  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Bitstream frame index built from image row img_index; null when the
   // block's user image is missing or not of the block's size.
   std::unique_ptr<VARNO_FRAME> create_frame(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,
@@ -84,13 +73,10 @@ class VARNO_ERAM_FRAME_MGR : public VARNO_FRAME_MGR {
   // builder makes of the width.
   static u32 config_word_bytes(VARNO_DBLOCK* block);
 
-  VARNO_DBLOCK* m_parent = nullptr;  // borrowed
   u32 m_rows = 0;
   u32 m_cols = 0;
   u32 m_core_size = 0;
-  u16 m_random_filler = 0;
   u32 m_total_frames = 0;
-  u32 m_user_frame_count = 0;
   // Both belong to the device database's argument records.
   const u32* m_bs_frame_to_img_frame_map = nullptr;  // m_total_frames entries
   const u32* m_img_frame_to_bs_frame_map = nullptr;  // m_rows entries

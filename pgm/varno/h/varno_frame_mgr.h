@@ -10,6 +10,7 @@
 
 class VARNO_DBLOCK;
 class VARNO_BLOCK_CONFIG;
+struct VARNO_MGR_PARAM;
 
 class VARNO_FRAME_MGR {
  public:
@@ -35,3 +36,10 @@ class VARNO_FRAME_MGR {
   virtual void register_2d_engine(VARNO_DBLOCK* block);
   virtual u32 get_lfsr(VARNO_DBLOCK* block, u32 a, u32 b, u64 c, u32 d);
 };
+
+// The frames a full build of frame_count frames makes: all of them, or the
+// first user_frame_count when that is fewer (0 = all), narrowed by the
+// block type's entries of the manager parameters' first_frame and last_frame
+// overrides. block_type must index those arrays.
+void varno_select_frame_range(const VARNO_MGR_PARAM& param, u32 block_type, u32 frame_count,
+                              u32 user_frame_count, u32& first, u32& last);

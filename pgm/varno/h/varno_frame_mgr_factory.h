@@ -8,12 +8,12 @@
 #include "varno_frame_mgr.h"
 #include "vold_enums.h"
 
-// A new manager for type (its parent not yet set). A type outside 4 to 27 is
-// an internal error "Unsupported Dynamic Block". A type whose manager the
-// library does not hold yet gives null and an error line naming the class.
+// A new manager for type (its parent not yet set); never null. A type
+// without a manager (outside 4 to 27) is an internal error "Unsupported
+// Dynamic Block".
 std::unique_ptr<VARNO_FRAME_MGR> varno_create_frame_mgr(VOLD_FRAME_TYPE type);
 
-// Consulted first for the types 4 to 27 when set; a non-null result is used
+// Consulted first for the types that have a manager, when set; a non-null result is used
 // instead of the library's manager. Lets tests script a manager. Returns the
 // hook in force before; an empty function removes it.
 using VARNO_FRAME_MGR_HOOK = std::function<VARNO_FRAME_MGR*(VOLD_FRAME_TYPE type)>;

@@ -7,53 +7,34 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
-#include "varno_cram_common.h"
-#include "varno_frame_mgr.h"
+#include "varno_early_cram_frame_mgr_base.h"
 #include "varno_types.h"
 
-class VARNO_BLOCK_CONFIG;
-class VARNO_DBLOCK;
 class VARNO_FRAME;
-class VARNO_GEN;
-struct VARNO_MGR_PARAM;
 
-class VARNO_HG_CRAM_FRAME_MGR : public VARNO_FRAME_MGR {
+class VARNO_HG_CRAM_FRAME_MGR : public VARNO_EARLY_CRAM_FRAME_MGR_BASE {
  public:
   VARNO_HG_CRAM_FRAME_MGR();
-  ~VARNO_HG_CRAM_FRAME_MGR() override;
-  VARNO_HG_CRAM_FRAME_MGR(const VARNO_HG_CRAM_FRAME_MGR&) = delete;
-  VARNO_HG_CRAM_FRAME_MGR& operator=(const VARNO_HG_CRAM_FRAME_MGR&) = delete;
 
   // ---- Frame-manager interface ----------------------------------------------
 
-  // Rebuilds the per-frame user data from the current image, then builds the
-  // selected range of bitstream frames.
-  bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Appends bitstream frames start .. end, then writes the CRC of the whole
   // image (whatever the range) into the talkback record.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 start,
                              u32 end) override;
-  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
-  VARNO_DBLOCK* parent() override { return m_parent; }
   // The bitstream frames, less the memory frames when they are skipped; 0
   // before set-up.
   u32 potential_frames() override;
-  bool init() override;
-  void set_random_filler(u16 filler) override;
-  void set_user_frame_count(u32 count) override { m_user_frame_count = count; }
-  // These frames have no expected-data file.
-  void dump_expected_data(std::string& path) override;
 
   // ---- Steps, open to the host's tools and the tests ------------------------
 
   // Fills the CRAM description and checks that it describes a HOLMGRADEN
   // block.
-  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Takes the user image: the per-frame buffers at bitstream bit positions,
   // the segment counts, the first frame's flash flag and the memory-free map.
-  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Frame of IMG frame img (bitstream index index, which the content does not
   // use).
   std::unique_ptr<VARNO_FRAME> create_frame(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,
@@ -70,7 +51,6 @@ class VARNO_HG_CRAM_FRAME_MGR : public VARNO_FRAME_MGR {
 
   // ---- State, for inspection ------------------------------------------------
 
-  const VARNO_CRAM_MEMBER& member() const { return m_member; }
   u32 flash_dr_segment() const { return m_flash_dr_segment; }
   u32 non_flash_dr_segment() const { return m_non_flash_dr_segment; }
   bool first_frame_flash() const { return m_first_frame_flash; }
@@ -79,20 +59,15 @@ class VARNO_HG_CRAM_FRAME_MGR : public VARNO_FRAME_MGR {
   const u8* user_img_data(u32 i) const;
 
  private:
-  VARNO_GEN* generator_of(VARNO_DBLOCK* block) const;
-  VARNO_MGR_PARAM* mgr_param(VARNO_DBLOCK* block) const;
   // Word 0 of the phantomless record of IMG frame img.
   u32 phantomless_info(u32 img) const;
   // The bitstream frames, less the memory frames when they are skipped.
   u32 frame_count(bool skip_memory) const;
+  // frame_count as the block's manager parameters ask.
+  u32 full_build_frames(VARNO_DBLOCK* block) override;
   // Number of IMG frames marked as memory frames.
   u32 count_memory_frames() const;
 
-  VARNO_DBLOCK* m_parent = nullptr;  // borrowed
-  u16 m_random_filler = 0;
-  u16 m_random_filler_copy = 0;
-  VARNO_CRAM_MEMBER m_member;
-  u32 m_user_frame_count = 0;
   // One buffer per IMG frame, holding its user bits at bitstream positions;
   // only the image CRC reads them.
   std::unique_ptr<std::unique_ptr<u8[]>[]> m_user_img_data;

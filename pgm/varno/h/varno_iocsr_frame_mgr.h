@@ -13,23 +13,19 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
-#include "varno_frame_mgr.h"
+#include "varno_early_frame_mgr_base.h"
 #include "varno_types.h"
 
 class VARNO_FRAME;
 
-class VARNO_IOCSR_FRAME_MGR : public VARNO_FRAME_MGR {
+class VARNO_IOCSR_FRAME_MGR : public VARNO_EARLY_FRAME_MGR_BASE {
  public:
   // The only MCU chain count besides none: one chain per bit of a 32-bit
   // configuration word.
   static constexpr u32 CONTROL_BLOCK_DATA_WIDTH_32 = 32;
 
   VARNO_IOCSR_FRAME_MGR();
-  ~VARNO_IOCSR_FRAME_MGR() override;
-  VARNO_IOCSR_FRAME_MGR(const VARNO_IOCSR_FRAME_MGR&) = delete;
-  VARNO_IOCSR_FRAME_MGR& operator=(const VARNO_IOCSR_FRAME_MGR&) = delete;
 
   // Verifies the user data (rebuilding the padded image), then replaces the
   // block's frames with frames 0 to the last one the user frame count allows.
@@ -39,20 +35,13 @@ class VARNO_IOCSR_FRAME_MGR : public VARNO_FRAME_MGR {
   // changed size since); true without frames when last < first.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 first,
                              u32 last) override;
-  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
-  VARNO_DBLOCK* parent() override { return m_parent; }
   u32 potential_frames() override { return m_frame_count; }
-  // Checks the parent and its configuration, then runs setup_data once.
-  bool init() override;
-  void set_random_filler(u16 filler) override { m_random_filler = filler; }
-  void set_user_frame_count(u32 count) override { m_user_frame_count = count; }
-  void dump_expected_data(std::string& path) override;
 
-  // Chain tables, padding, rows per frame and frame count.
-  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  // Chain tables, padding, rows per frame and frame count; init runs it once.
+  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Checks the user data against the chain lengths and builds the padded
   // IOCSR image.
-  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Frame index; null when there is no verified user data to frame.
   std::unique_ptr<VARNO_FRAME> create_frame(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,
                                             u32 index);
@@ -87,13 +76,10 @@ class VARNO_IOCSR_FRAME_MGR : public VARNO_FRAME_MGR {
   std::unique_ptr<u32[]> m_iocsr_segments;  // with the padding
   std::unique_ptr<u32[]> m_mcu_offsets;
   std::unique_ptr<u32[]> m_iocsr_offsets;
-  VARNO_DBLOCK* m_parent = nullptr;  // borrowed
   u32 m_pcf_iocsr_size = 0;
   u32 m_pcf_mcu_size = 0;
   u32 m_rows_per_frame = 0;
-  u16 m_random_filler = 0;
   u32 m_frame_count = 0;
-  u32 m_user_frame_count = 0;
   u32 m_positions_per_row = 0;  // K
   u32 m_padding = 0;
   std::unique_ptr<u8[]> m_padded_iocsr;

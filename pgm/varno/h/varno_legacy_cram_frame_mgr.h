@@ -7,52 +7,32 @@
 #pragma once
 
 #include <memory>
-#include <string>
 #include <vector>
 
-#include "varno_cram_common.h"
-#include "varno_frame_mgr.h"
+#include "varno_early_cram_frame_mgr_base.h"
 #include "varno_types.h"
 #include "vold.h"
 
-class VARNO_BLOCK_CONFIG;
-class VARNO_DBLOCK;
 class VARNO_FRAME;
-class VARNO_GEN;
 
-class VARNO_LEGACY_CRAM_FRAME_MGR : public VARNO_FRAME_MGR {
+class VARNO_LEGACY_CRAM_FRAME_MGR : public VARNO_EARLY_CRAM_FRAME_MGR_BASE {
  public:
   VARNO_LEGACY_CRAM_FRAME_MGR();
-  ~VARNO_LEGACY_CRAM_FRAME_MGR() override;
-  VARNO_LEGACY_CRAM_FRAME_MGR(const VARNO_LEGACY_CRAM_FRAME_MGR&) = delete;
-  VARNO_LEGACY_CRAM_FRAME_MGR& operator=(const VARNO_LEGACY_CRAM_FRAME_MGR&) = delete;
 
   // ---- Frame-manager interface ----------------------------------------------
 
-  // Rebuilds the per-frame user data from the current image, then builds the
-  // selected range of bitstream frames.
-  bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Appends bitstream frames start .. end; start takes the first-frame
   // instruction, end the last-frame one.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 start,
                              u32 end) override;
-  void set_parent(VARNO_DBLOCK* block) override { m_parent = block; }
-  VARNO_DBLOCK* parent() override { return m_parent; }
-  // The bitstream frames; 0 before set-up.
-  u32 potential_frames() override;
-  bool init() override;
-  void set_random_filler(u16 filler) override;
-  void set_user_frame_count(u32 count) override { m_user_frame_count = count; }
-  // These frames have no expected-data file.
-  void dump_expected_data(std::string& path) override;
 
   // ---- Steps, open to the host's tools and the tests ------------------------
 
   // Fills the CRAM description, checks that it describes a legacy block, and
   // takes the LUTRAM lists and the instruction words.
-  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Checks the widths and rebuilds the per-frame user data.
-  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config);
+  bool verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Frame of bitstream frame index (IMG frame img); s2_list is the frame's S2
   // cell list, null for a plain frame.
   std::unique_ptr<VARNO_FRAME> create_frame(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,
@@ -72,13 +52,11 @@ class VARNO_LEGACY_CRAM_FRAME_MGR : public VARNO_FRAME_MGR {
 
   // ---- State, for inspection ------------------------------------------------
 
-  const VARNO_CRAM_MEMBER& member() const { return m_member; }
   // Buffer of IMG frame i (IMG frame bytes long); null when absent.
   const u8* user_img_data(u32 i) const;
   u32 img_frame_bytes() const { return m_img_frame_bytes; }
 
  private:
-  VARNO_GEN* generator_of(VARNO_DBLOCK* block) const;
   // The S2 cell list of IMG frame img, or null for a plain frame.
   S4_SII_BIT_LIST* s2_list_of(u32 img) const;
   bool is_mram_frame(u32 img) const;
@@ -87,15 +65,10 @@ class VARNO_LEGACY_CRAM_FRAME_MGR : public VARNO_FRAME_MGR {
   u8 encode_pair(const u8* data, u32 pos, S4_SII_BIT_LIST* s2_list, size_t& cursor,
                  u32& cursor_index, S4_SI_LIST*& cursor_cells) const;
 
-  VARNO_DBLOCK* m_parent = nullptr;  // borrowed
-  VARNO_CRAM_MEMBER m_member;
-  u32 m_user_frame_count = 0;
   // One buffer per IMG frame, holding its user bits at IMG bit positions.
   std::unique_ptr<std::unique_ptr<u8[]>[]> m_user_img_data;
   u32 m_memory_user_img_data_count = 0;
   u32 m_img_frame_bytes = 0;
-  u16 m_random_filler = 0;
-  u16 m_random_filler_copy = 0;
   u32 m_bs_frame_bytes = 0;
   u32 m_bs_s4_frame_bytes = 0;
   std::vector<u32> m_lutram_simplified_col;

@@ -112,6 +112,14 @@ class VARNO_QV_FRAME_MGR_BASE : public VARNO_FRAME_MGR {
   // block_type in the manager parameters.
   void frame_range(VARNO_DBLOCK* block, u32 frame_count, u32 block_type, u32& first,
                    u32& last) const;
+  // Builds the frames of that range through create_partial_frames and reports
+  // how many the block then holds (built gets the count); returns the build's
+  // result. The managers that may attach a 2D engine decide on that count.
+  bool create_selected_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 frame_count,
+                              u32 block_type, u32& built);
+  // Gives the block a 2D prediction engine in CRAM or ERAM mode, which the
+  // block owns; an engine already attached is kept.
+  static void attach_2d_engine(VARNO_DBLOCK* block, bool cram_mode);
   // Appends frame at the end of the block's frame list.
   static void append_frame(VARNO_DBLOCK* block, std::unique_ptr<VARNO_FRAME> frame);
   // Registers the block's 2D engine, once, with the generator of the current

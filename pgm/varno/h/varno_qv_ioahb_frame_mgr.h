@@ -3,30 +3,19 @@
 // 0x47B000. A partial last frame is not sent.
 #pragma once
 
-#include <string>
 
-#include "varno_qv_frame_mgr_base.h"
+#include "varno_qv_window_frame_mgr_base.h"
 #include "varno_types.h"
 
-class VARNO_QV_IOAHB_FRAME_MGR : public VARNO_QV_FRAME_MGR_BASE {
+class VARNO_QV_IOAHB_FRAME_MGR : public VARNO_QV_WINDOW_FRAME_MGR_BASE {
  public:
   static constexpr u32 IOAHB_ADDRESS_BASE = 0x47B000;
 
   VARNO_QV_IOAHB_FRAME_MGR();
-  ~VARNO_QV_IOAHB_FRAME_MGR() override;
 
   bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Builds the frames counted by the last create_frames, whatever first and
   // last are.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 first,
                              u32 last) override;
-  // The frame count follows the user data.
-  void set_user_frame_count(u32) override {}
-  // No expected data.
-  void dump_expected_data(std::string& path) override;
-
- protected:
-  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
-
-  u32 m_frame_size = 0;  // bytes
 };

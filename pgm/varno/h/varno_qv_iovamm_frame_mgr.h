@@ -5,15 +5,13 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
-#include "varno_qv_frame_mgr_base.h"
+#include "varno_qv_window_frame_mgr_base.h"
 #include "varno_types.h"
 
-class VARNO_QV_IOVAMM_FRAME_MGR : public VARNO_QV_FRAME_MGR_BASE {
+class VARNO_QV_IOVAMM_FRAME_MGR : public VARNO_QV_WINDOW_FRAME_MGR_BASE {
  public:
   VARNO_QV_IOVAMM_FRAME_MGR();
-  ~VARNO_QV_IOVAMM_FRAME_MGR() override;
 
   // The three ranges (0, 0), (1, 246) and (255, 256).
   bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
@@ -21,13 +19,4 @@ class VARNO_QV_IOVAMM_FRAME_MGR : public VARNO_QV_FRAME_MGR_BASE {
   // frames are built from its start.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 start_frame,
                              u32 end_frame) override;
-  // The frame count is fixed.
-  void set_user_frame_count(u32) override {}
-  // No expected data.
-  void dump_expected_data(std::string& path) override;
-
- protected:
-  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
-
-  u32 m_frame_size = 0;  // bytes
 };

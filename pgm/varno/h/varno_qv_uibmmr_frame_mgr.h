@@ -4,35 +4,24 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
-#include "varno_qv_frame_mgr_base.h"
+#include "varno_qv_window_frame_mgr_base.h"
 #include "varno_types.h"
 
 class VARNO_FRAME;
 
-class VARNO_QV_UIBMMR_FRAME_MGR : public VARNO_QV_FRAME_MGR_BASE {
+class VARNO_QV_UIBMMR_FRAME_MGR : public VARNO_QV_WINDOW_FRAME_MGR_BASE {
  public:
   static constexpr u32 UIBMMR_PAGE_SIZE = 4096;
   static constexpr u32 UIBMMR_FIRST_PAGE = 44;
   static constexpr u32 UIBMMR_FRAME_COUNT = 8;
 
   VARNO_QV_UIBMMR_FRAME_MGR();
-  ~VARNO_QV_UIBMMR_FRAME_MGR() override;
 
   bool create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
   // Builds all eight frames whatever first and last are.
   bool create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config, u32 first,
                              u32 last) override;
-  // The frame count is fixed.
-  void set_user_frame_count(u32) override {}
-  // No expected data.
-  void dump_expected_data(std::string& path) override;
-
- protected:
-  bool setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) override;
-
-  u32 m_frame_size = 0;  // bytes
 
  private:
   std::unique_ptr<VARNO_FRAME> create_single_frame(VARNO_DBLOCK* block, const u8* data, u32 index,
