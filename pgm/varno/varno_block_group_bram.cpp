@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr u32 CONTROL_FRTYPE = 3;
 // Consecutive frames of a chunk load 2 KB apart; chunks alternate between
 // two load buffers.
 constexpr u32 FRAME_ADDRESS_STEP = 0x800;
@@ -69,12 +68,12 @@ u32 VARNO_DC_THREAD::get_bram_xcvr_commands(const VOLD_BLOCK_TYPE& type, u8* des
   write_comp_header(w, 0, 0, 0, thr_data, 1);
   w.dword(words.load_start);
   w.dword(0);
-  write_comp_header(w, 1, CONTROL_FRTYPE, 0, thr_data, preamble_dly);
-  write_comp_header(w, 0, CONTROL_FRTYPE, 0, thr_data, 2);
+  write_comp_header(w, 1, VARNO_COMP_FRTYPE_CONTROL, 0, thr_data, preamble_dly);
+  write_comp_header(w, 0, VARNO_COMP_FRTYPE_CONTROL, 0, thr_data, 2);
   write_comp_header(w, m_channel, 0, 0, thr_data, 2);
   w.dword(words.chunk_count);
   w.dword(static_cast<u32>(chunks.size()));
-  write_comp_header(w, 1, CONTROL_FRTYPE, 0, thr_data, load_dly);
+  write_comp_header(w, 1, VARNO_COMP_FRTYPE_CONTROL, 0, thr_data, load_dly);
   return static_cast<u32>(w.position());
 }
 
@@ -125,9 +124,9 @@ u32 VARNO_DC_THREAD::get_bram_xcvr_frames(const VOLD_BLOCK_TYPE& type, u8* dest,
       if (size > 0) bl->get_frame_data(f, at + 4);
     }
     if (c + 1 == chunks.size()) {
-      write_comp_header(w, 0, CONTROL_FRTYPE, 0, thr_data, 2);
+      write_comp_header(w, 0, VARNO_COMP_FRTYPE_CONTROL, 0, thr_data, 2);
     } else {
-      write_comp_header(w, 1, CONTROL_FRTYPE, 0, thr_data, chunk_dly);
+      write_comp_header(w, 1, VARNO_COMP_FRTYPE_CONTROL, 0, thr_data, chunk_dly);
     }
   }
   return static_cast<u32>(w.position());

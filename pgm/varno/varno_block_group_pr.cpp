@@ -33,7 +33,6 @@ constexpr u32 PAD_KEY = 0x8000;
 constexpr u32 PR_TK_CMD_FLAG = 0x40000000u;
 constexpr u32 CRAM_PR_CMD = 0x1013;
 constexpr u32 ERAM_PR_CMD = 0x1014;
-constexpr u32 CONTROL_FRTYPE = 3;
 constexpr u32 CRAM_NOP = 1280;
 const char* const STREAM_OVERRUN = "Memory Corruption: stream room exceeded";
 
@@ -429,7 +428,7 @@ u32 VARNO_DC_THREAD::insert_pr_cmd(u8* out, u32 block_index, u32 thr, u32 frame)
     write_comp_header(w, 1, 0, 0, thr, ((dr1 + 7) / 8 + 3) / 4);
     const u64 body = ((VARNO_GROUP_DETAIL::round_up_8(dr1) + 63) / 64) * 8;
     std::memset(w.reserve(body), 0, body);
-    write_comp_header(w, 0, CONTROL_FRTYPE, 0, thr, nop);
+    write_comp_header(w, 0, VARNO_COMP_FRTYPE_CONTROL, 0, thr, nop);
   }
 
   VARNO_ASSERT_MSG(m_frames_per_row > 0, "frames_per_row > 0");
@@ -454,7 +453,7 @@ u32 VARNO_DC_THREAD::insert_pr_cmd(u8* out, u32 block_index, u32 thr, u32 frame)
   w.dword(row | col << 8 | static_cast<u32>(frame_count) << 16);
   w.dword(op_word);
   w.dword(0);
-  write_comp_header(w, 0, CONTROL_FRTYPE, 0, thr, nop);
+  write_comp_header(w, 0, VARNO_COMP_FRTYPE_CONTROL, 0, thr, nop);
   return static_cast<u32>(w.position());
 }
 
@@ -488,11 +487,11 @@ u32 VARNO_DC_THREAD::insert_eram_pr_cmd(u8* out, u32 block_index, u32 thr, u32 f
 
     if (range == ranges.begin()) {
       if (block_index != 0) {
-        header(1, CONTROL_FRTYPE, 0, 0, 256);
-        header(0, CONTROL_FRTYPE, 0, 1, 100);
+        header(1, VARNO_COMP_FRTYPE_CONTROL, 0, 0, 256);
+        header(0, VARNO_COMP_FRTYPE_CONTROL, 0, 1, 100);
       }
     } else {
-      header(1, CONTROL_FRTYPE, 0, 0, 256);
+      header(1, VARNO_COMP_FRTYPE_CONTROL, 0, 0, 256);
     }
     const u32 end = end_of(range->second);
     header(3, 0, 0, m_tk_flow != 0 ? thr : 1, 3);
@@ -500,7 +499,7 @@ u32 VARNO_DC_THREAD::insert_eram_pr_cmd(u8* out, u32 block_index, u32 thr, u32 f
     w.dword((frame / cols + 1) | (end / cols - frame / cols + 1) << 16);
     w.dword(0);
     w.dword(0);
-    header(1, CONTROL_FRTYPE, 0, thr & 2, 256);
+    header(1, VARNO_COMP_FRTYPE_CONTROL, 0, thr & 2, 256);
     written = w.position();
   }
 

@@ -22,7 +22,6 @@
 namespace {
 
 // Frame types of the control records.
-constexpr u32 CONTROL_FRTYPE = 3;
 constexpr u32 BBUS_END_CHANNEL = 16;
 constexpr u32 DELAY_1024 = 1024;
 // Device type whose ERAM frames are each followed by a short delay.
@@ -69,8 +68,8 @@ class RECORD_STREAM {
     std::memcpy(here(), it->second.data(), m_hdr_size);
     m_off += m_hdr_size;
   }
-  void delay(u32 s4, u32 n) { header(0, CONTROL_FRTYPE, s4, 1, n, 0); }
-  void gap(u32 s4, u32 n) { header(0, CONTROL_FRTYPE, s4, 0, n, 0); }
+  void delay(u32 s4, u32 n) { header(0, VARNO_COMP_FRTYPE_CONTROL, s4, 1, n, 0); }
+  void gap(u32 s4, u32 n) { header(0, VARNO_COMP_FRTYPE_CONTROL, s4, 0, n, 0); }
 
  private:
   std::vector<u8> m_buf;
@@ -102,7 +101,7 @@ class DEFLATE_GUARD {
 struct FW_RULES {
   explicit FW_RULES(u32 fw_type)
       : type(fw_type),
-        present(fw_type != VARNO_QV_NO_FW),
+        present(fw_type != VARNO_QV_FW_TYPE_MAX),
         versioned(fw_type == VARNO_QV_HEADER_V2_FW || fw_type == VARNO_QV_HEADER_V3_FW ||
                   fw_type == VARNO_QV_HEADER_V3_SERDES_FW),
         v3(fw_type == VARNO_QV_HEADER_V3_FW || fw_type == VARNO_QV_HEADER_V3_SERDES_FW) {
@@ -375,7 +374,7 @@ bool sparse_pr_slot(COMPRESS_RUN& run, SLOT& s) {
     return true;
   }
   if ((s.entry & PR_DUMMY_FLAG) != 0) {
-    out.header(0, CONTROL_FRTYPE, 0, s.thread_no,
+    out.header(0, VARNO_COMP_FRTYPE_CONTROL, 0, s.thread_no,
                static_cast<u32>(cfg_get_int_value("varno_dummy_nop_size", 140)), 0);
     return true;
   }
@@ -490,7 +489,7 @@ void trailing_records(COMPRESS_RUN& run, const SLOT& s) {
   if (type == VOLD_BLOCK_BBUS && s.b == run.n - 1) {
     const int dly = cfg_get_int_value("varno_qv_bbus_iph_dly", 0);
     out.delay(run.s4, dly == 0 ? BBUS_DEFAULT_END_DELAY : static_cast<u32>(dly));
-    out.header(BBUS_END_CHANNEL, CONTROL_FRTYPE, run.s4, 0, BBUS_END_LENGTH, 0);
+    out.header(BBUS_END_CHANNEL, VARNO_COMP_FRTYPE_CONTROL, run.s4, 0, BBUS_END_LENGTH, 0);
   }
   if (type == VOLD_BLOCK_IO_CSR || type == VOLD_BLOCK_IO_BBUS) out.gap(run.s4, IO_CSR_GAP);
   padding_records(run, s);

@@ -25,12 +25,6 @@ constexpr int LINE_BUFFER = 1023;
 // A HEX record line (with its ':') holds at most 64 bytes.
 constexpr size_t MAX_HEX_LINE = 129;
 
-// Firmware types with a layout of their own.
-constexpr u32 FW_TYPE_V2 = 4;
-constexpr u32 FW_TYPE_V3 = 6;
-constexpr u32 FW_TYPE_V3_SERDES = 7;
-constexpr u32 FW_TYPE_BOOT = 12;
-
 // The boot layout: a 1 KiB boot frame, then 2 KiB data frames, the first 256
 // of them taken from one region of the file and the rest from another.
 constexpr u32 BOOT_SIZE = 0x400;
@@ -379,8 +373,8 @@ bool VARNO_QV_FW_FILE_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
   // 1. The firmware type may choose the header version; a header then
   // always has its room, whatever the block's descriptor gave.
   u32 v = m_setup_header_version;
-  if (T == FW_TYPE_V2) v = 2;
-  if (T == FW_TYPE_V3 || T == FW_TYPE_V3_SERDES) v = 3;
+  if (T == VARNO_QV_HEADER_V2_FW) v = 2;
+  if (T == VARNO_QV_HEADER_V3_FW || T == VARNO_QV_HEADER_V3_SERDES_FW) v = 3;
   m_header_version = v;
   m_header_size = v != 0 ? MORLU_HDR_SIZE : 0;
   const u32 h = m_header_size;
@@ -429,7 +423,7 @@ bool VARNO_QV_FW_FILE_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
   u64 E = u64{m_last_blk_address} + m_last_blk_len;
   u64 n = 0;
   u64 r = 0;
-  if (T != FW_TYPE_BOOT) {
+  if (T != VARNO_QV_BOOT_FW) {
     VARNO_ASSERT_MSG(S >= E, "fw_size >= (m_last_blk_address + m_last_blk_len)");
     n = (S + fs - 1) / fs;
     r = S % fs;
@@ -460,7 +454,7 @@ bool VARNO_QV_FW_FILE_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
     // Boot images take their first frames from the low region and the rest
     // from the high one; the address word names the same place.
     u64 src = o;
-    if (T == FW_TYPE_BOOT) {
+    if (T == VARNO_QV_BOOT_FW) {
       src = i < BOOT_LOW_FRAMES ? BOOT_LOW_BASE + o : BOOT_HIGH_BASE + (i - BOOT_LOW_FRAMES) * fs;
     }
     VARNO_ASSERT_MSG(src <= 0xFFFFFFFFu, "fw_address <= 0xFFFFFFFF");
@@ -471,7 +465,7 @@ bool VARNO_QV_FW_FILE_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
     u8* data = add_segment(*frame, VARNO_FRAME_SEGMENT_DATA, c);
     if (v == 3) {
       write_morlu_hdr(hdr, MORLU_WRITE_OP_DATA, static_cast<u32>(c + 8), seq);
-      write_morlu3_spico_serdes_hdr(hdr + h + 4, static_cast<u32>(c), seq, T == FW_TYPE_V3_SERDES);
+      write_morlu3_spico_serdes_hdr(hdr + h + 4, static_cast<u32>(c), seq, T == VARNO_QV_HEADER_V3_SERDES_FW);
     } else if (v == 1 || v == 2) {
       write_morlu_hdr(hdr, MORLU_WRITE_OP_DATA, static_cast<u32>(c), seq);
       put_word(hdr, hs, h, static_cast<u32>(src));
@@ -499,7 +493,7 @@ bool VARNO_QV_FW_FILE_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
     const u64 size = u64{h} + 12;
     auto e = data_frame(size, data);
     write_morlu_hdr(data, MORLU_WRITE_OP_DATA, 8, static_cast<u32>(n + 1));
-    write_morlu3_spico_serdes_hdr(data + h + 4, 0, static_cast<u32>(n + 1), T == FW_TYPE_V3_SERDES);
+    write_morlu3_spico_serdes_hdr(data + h + 4, 0, static_cast<u32>(n + 1), T == VARNO_QV_HEADER_V3_SERDES_FW);
     emit(std::move(e));
   }
   if (v != 0) emit(command_frame(static_cast<u32>(v == 3 ? n + 2 : n + 1), 0, 0));

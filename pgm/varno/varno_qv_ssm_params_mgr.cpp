@@ -18,12 +18,6 @@
 
 namespace {
 
-// Firmware types (the manager parameters' fw_type).
-constexpr u32 FW_TYPE_LSM = 0;
-constexpr u32 FW_TYPE_IOSSM = 2;
-constexpr u32 FW_TYPE_UIBSSM = 5;
-constexpr u32 FW_TYPE_NONE = 13;  // also the number of types
-
 // The LSM record without its REGSCAN prefix, on the devices whose firmware
 // has no room for it.
 constexpr u32 LSM_RECORD_SIZE_SHORT = 92;
@@ -124,15 +118,15 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_B
   const VARNO_MGR_PARAM* param = gen->get_mgr_param();
   VARNO_ASSERT_MSG(param != nullptr, "mgr_param != NULL");
   const u32 fw_type = param->fw_type;
-  if (fw_type == FW_TYPE_NONE) return true;
+  if (fw_type == VARNO_QV_FW_TYPE_MAX) return true;
   const bool hdrs = param->skip_headers == 0;
   switch (fw_type) {
-    case FW_TYPE_LSM: return create_lsm_params_frames(block, config, hdrs);
-    case FW_TYPE_IOSSM: return create_iossm_params_frames(block, config, hdrs);
-    case FW_TYPE_UIBSSM: return create_uibssm_params_frames(block, config, hdrs);
+    case VARNO_QV_LSM_FW: return create_lsm_params_frames(block, config, hdrs);
+    case VARNO_QV_IO_FW: return create_iossm_params_frames(block, config, hdrs);
+    case VARNO_QV_UIB_FW: return create_uibssm_params_frames(block, config, hdrs);
     default: break;
   }
-  VARNO_ASSERT_MSG(fw_type < FW_TYPE_NONE, "fw_type >= 0 && fw_type < VARNO_QV_FW_TYPE_MAX");
+  VARNO_ASSERT_MSG(fw_type < VARNO_QV_FW_TYPE_MAX, "fw_type >= 0 && fw_type < VARNO_QV_FW_TYPE_MAX");
   return true;
 }
 

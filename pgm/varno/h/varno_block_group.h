@@ -55,16 +55,9 @@ enum VARNO_QV_PR_MODE : u32 {
   VARNO_QV_PR_SPARSE = 2,
 };
 
-// Firmware types of the manager parameter fw_type that the group tests:
-// the IO firmware, images whose packet header version the block's descriptor
-// gives, or version 2, or version 3 (with or without the SerDes flag), and
-// none.
-inline constexpr u32 VARNO_QV_IO_FW = 2;
-inline constexpr u32 VARNO_QV_BLOCK_HEADER_FW = 3;
-inline constexpr u32 VARNO_QV_HEADER_V2_FW = 4;
-inline constexpr u32 VARNO_QV_HEADER_V3_FW = 6;
-inline constexpr u32 VARNO_QV_HEADER_V3_SERDES_FW = 7;
-inline constexpr u32 VARNO_QV_NO_FW = 13;
+// The frame type of a compressed-frame header that carries no frame: a
+// delay, gap or command record.
+inline constexpr u32 VARNO_COMP_FRTYPE_CONTROL = 3;
 
 // A bounded write cursor over a caller's buffer. Every write is checked
 // against the capacity before it happens; an overrun raises the internal

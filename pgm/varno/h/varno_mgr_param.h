@@ -16,6 +16,20 @@ inline constexpr u32 VARNO_MGR_PARAM_BLOCK_TYPES = 102;
 static_assert(VARNO_MGR_PARAM_BLOCK_TYPES == VOLD_BLOCK_MAX,
               "per-block-type arrays must cover every block type");
 
+// Firmware types of the record's fw_type: which firmware the firmware-file,
+// SSM-parameter and group code build for.
+enum VARNO_QV_FW_TYPE : u32 {
+  VARNO_QV_LSM_FW = 0,               // LSM parameter records, one per sector
+  VARNO_QV_IO_FW = 2,                // IO firmware, with IOSSM parameter frames
+  VARNO_QV_BLOCK_HEADER_FW = 3,      // packet header version from the block's descriptor
+  VARNO_QV_HEADER_V2_FW = 4,         // packet header version 2
+  VARNO_QV_UIB_FW = 5,               // UIB firmware, with UIBSSM parameter frames
+  VARNO_QV_HEADER_V3_FW = 6,         // packet header version 3
+  VARNO_QV_HEADER_V3_SERDES_FW = 7,  // version 3 with the SerDes flag
+  VARNO_QV_BOOT_FW = 12,             // boot layout: a boot frame, then two file regions
+  VARNO_QV_FW_TYPE_MAX = 13,         // no firmware; also the number of types
+};
+
 // Filled by the host before process_pcfs; the library only reads it. A sector
 // generator is a fresh generator and keeps these defaults.
 struct VARNO_MGR_PARAM {
