@@ -111,12 +111,8 @@ class DblockTest : public ::testing::Test {
       return &g_engine_log->segments;
     };
     m_saved_ops = VARNO_DBLOCK::set_2d_engine_ops(ops);
-    m_saved_hook = varno_set_frame_mgr_hook([this](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
-      return type == VOLD_FRAME_QV_CRAM ? new SCRIPTED_MGR(m_script) : nullptr;
-    });
   }
   void TearDown() override {
-    varno_set_frame_mgr_hook(std::move(m_saved_hook));
     VARNO_DBLOCK::set_2d_engine_ops(m_saved_ops);
     g_engine_log = nullptr;
   }
@@ -135,7 +131,9 @@ class DblockTest : public ::testing::Test {
   SCRIPT m_script;
   ENGINE_LOG m_engine_log;
   VARNO_DBLOCK_2D_ENGINE_OPS m_saved_ops;
-  VARNO_FRAME_MGR_HOOK m_saved_hook;
+  FRAME_MGR_HOOK_SCOPE m_hook{[this](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
+    return type == VOLD_FRAME_QV_CRAM ? new SCRIPTED_MGR(m_script) : nullptr;
+  }};
 };
 
 // ---- Descriptor and construction ---------------------------------------------
@@ -235,8 +233,8 @@ TEST_F(DblockTest, FramesSerialiseWithTheirInstructionFrames) {
 
   EXPECT_EQ(block->get_number_of_frames(), 2u);
   EXPECT_EQ(block->get_frame_size(0), 14u);
-  EXPECT_EQ(frame_bytes(block.get(), 0), (BYTES{0x01, 0x02, 0x03, 0x04, 0xAA, 0xBB, 0x10, 0x11, 0x12,
-                                          0x13, 0xCC, 0xDD, 0xEE, 0xFF}));
+  EXPECT_EQ(frame(block.get(), 0), (BYTES{0x01, 0x02, 0x03, 0x04, 0xAA, 0xBB, 0x10, 0x11, 0x12,
+                                    0x13, 0xCC, 0xDD, 0xEE, 0xFF}));
   EXPECT_EQ(block->get_frame_data_ptr(0)[0], 0xAA);  // first segment, whatever its type
   EXPECT_EQ(block->get_block_size(), 17u);
   BYTES all(17);
@@ -277,8 +275,8 @@ TEST_F(DblockTest, SingleByteAccessStaysInsideTheCoreSegment) {
   EXPECT_TRUE(block->update_frame_data(0, 1, 0x99));
   EXPECT_FALSE(block->update_frame_data(0, 4, 0x99));
   EXPECT_FALSE(block->update_frame_data(0, 13, 0x99));
-  EXPECT_EQ(frame_bytes(block.get(), 0), (BYTES{0xAA, 0xBB, 0x10, 0x99, 0x12, 0x13, 0xCC, 0xCC, 0xCC,
-                                          0xCC, 0xCC, 0xCC, 0xCC, 0xCC}));
+  EXPECT_EQ(frame(block.get(), 0), (BYTES{0xAA, 0xBB, 0x10, 0x99, 0x12, 0x13, 0xCC, 0xCC, 0xCC,
+                                    0xCC, 0xCC, 0xCC, 0xCC, 0xCC}));
 
   // A frame without core segment.
   block->insert_frame_at_end(frame_of({{VARNO_FRAME_SEGMENT_HEADER, {1, 2}}}), 0);

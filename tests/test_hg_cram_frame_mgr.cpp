@@ -141,7 +141,7 @@ struct ONE_FRAME : HG_DEVICE {
     m_bits = frame_bits;
   }
   bool build() { return HG_DEVICE::build(m_image, m_bits); }
-  FIXTURE_COPY m_dir;
+  TEMP_DIR m_dir;
   u32 m_bits = 0;
 };
 

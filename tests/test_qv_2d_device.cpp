@@ -224,8 +224,6 @@ class DECODER {
   BYTES m_libs;
 };
 
-std::vector<BYTES> frames(VARNO_DBLOCK* block) { return DEVICE::frames(block); }
-
 TEST(TwoDDevice, DecodedFramesEqualTheFramesWithout2D) {
   DEVICE plain(0);
   ASSERT_TRUE(plain.m_top->do_all_blocks());

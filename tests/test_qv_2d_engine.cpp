@@ -375,7 +375,7 @@ class Scan2D : public Engine2D {
   }
   BYTES row_slice(u32 r, u32 offset, u32 width) const {
     return concat(
-        {slice_of(m_frames[2 * r], offset, width), slice_of(m_frames[2 * r + 1], offset, width)});
+        {slice(m_frames[2 * r], offset, width), slice(m_frames[2 * r + 1], offset, width)});
   }
   std::vector<BYTES> m_frames;
 };
@@ -536,7 +536,7 @@ class Libs2D : public Engine2D {
     add_frames(cram(), m_frames);
     m_engine = cram_engine();
     m_engine->run();
-    m_hash_a = crc_model(0, concat({slice_of(m_frames[0], 0, 6), slice_of(m_frames[1], 0, 6)}));
+    m_hash_a = crc_model(0, concat({slice(m_frames[0], 0, 6), slice(m_frames[1], 0, 6)}));
   }
   ENGINE m_engine;
   std::vector<BYTES> m_frames;
@@ -865,7 +865,7 @@ TEST_F(Engine2D, BbmAndSegmentsOfACramEngine) {
   BYTES out(72, 0xEE);
   EXPECT_EQ(cram()->get_frame_2d_segments(0, out.data()), 60u);
   EXPECT_EQ(BYTES(out.begin(), out.begin() + 60),
-            concat({slice_of(frames[0], 0, 12), slice_of(frames[0], 24, 48)}));
+            concat({slice(frames[0], 0, 12), slice(frames[0], 24, 48)}));
   EXPECT_EQ(cram()->get_frame_2d_segments(1, out.data()), 0u);
   EXPECT_EQ(cram()->get_frame_2d_segments(2, out.data()), 72u);
   EXPECT_EQ(out, frames[2]);

@@ -335,8 +335,8 @@ TEST(QvCramDevice, OneBitPerFrameS4InformationIsReadAsBits) {
   QV_DEVICE l;
   ASSERT_EQ(l.load(dir.path()), 0u);
   VARNO_DBLOCK* block = l.build(0, 2, 1);
-  EXPECT_EQ(l.frames(block)[0], kS4Row0);
-  EXPECT_EQ(l.frames(block)[1], kS4Row1);
+  EXPECT_EQ(frames(block)[0], kS4Row0);
+  EXPECT_EQ(frames(block)[1], kS4Row1);
 }
 
 TEST(QvCramDevice, MissingHeaderBlocksFailSetUp) {

@@ -33,7 +33,7 @@ BYTES records(u8 len, u8 x, u8 y, u8 op = 4, u8 areg = 0) {
 }
 
 // Sector (2, 0) becomes the IOSSM auxiliary master.
-const VARIANT_DIR::EDIT kAuxMaster = {
+const FILE_EDIT kAuxMaster = {
     "qv_device.ddb", "param SECTOR_ARRAY ARRAY_TYPE 1*6\n",
     "param SECTOR_ARRAY ARRAY_TYPE 1*6\nparam SECTOR_ARRAY IOSSM_AUX_MASTER 0 0 1 0 0 0\n"};
 
@@ -128,7 +128,7 @@ TEST(QvCsrDevice, IossmSlicesKeepEveryBitOfAShortLastWord) {
   d.set_data(d.block(0, 0, "IO_CSR"), VARNO_BLOCK_DATA_CSR, data);
   ASSERT_TRUE(d.sector(0, 0)->do_all_blocks());
   // Chain 0's word 1 holds its bits 32-38: seven bits of 0xFF.
-  const BYTES f = SECTOR_DEVICE::frame(d.block(0, 0, "IO_CSR"), 0);
+  const BYTES f = frame(d.block(0, 0, "IO_CSR"), 0);
   ASSERT_EQ(f.size(), 92u);
   EXPECT_EQ(slice(f, 48, 4), (BYTES{0x7F, 0, 0, 0}));
 }
@@ -148,10 +148,10 @@ TEST(QvCsrDevice, FrameNumbersTakeTheLowByteOnly) {
   VARNO_DBLOCK* b = d.block(0, 0, "AIB_CSR");
   ASSERT_EQ(b->get_number_of_frames(), 263u);
   // (4 + 8 + 4) / 4 = 4 words behind the number.
-  EXPECT_EQ(slice(SECTOR_DEVICE::frame(b, 0), 12, 4), (BYTES{0x01, 0x04, 0, 0}));
-  EXPECT_EQ(slice(SECTOR_DEVICE::frame(b, 254), 12, 4), (BYTES{0xFF, 0x04, 0, 0}));
-  EXPECT_EQ(slice(SECTOR_DEVICE::frame(b, 255), 12, 4), (BYTES{0x00, 0x04, 0, 0}));
-  EXPECT_EQ(SECTOR_DEVICE::frame(b, 262), concat({le32(263), BYTES(12, 0)}));
+  EXPECT_EQ(slice(frame(b, 0), 12, 4), (BYTES{0x01, 0x04, 0, 0}));
+  EXPECT_EQ(slice(frame(b, 254), 12, 4), (BYTES{0xFF, 0x04, 0, 0}));
+  EXPECT_EQ(slice(frame(b, 255), 12, 4), (BYTES{0x00, 0x04, 0, 0}));
+  EXPECT_EQ(frame(b, 262), concat({le32(263), BYTES(12, 0)}));
 }
 
 // ---- IOSSM auxiliary master -------------------------------------------------------
@@ -237,7 +237,7 @@ TEST(QvCsrDevice, ASectorWhoseOnlyChainIsAuxiliary) {
   d.set_data(d.block(2, 0, "MORLU_CSR"), VARNO_BLOCK_DATA_CSR, data);
   ASSERT_TRUE(d.sector(2, 0)->do_all_blocks());
   // No chain record; the auxiliary record holds the chain's two words.
-  const std::vector<BYTES> f = SECTOR_DEVICE::frames(d.block(2, 0, "MORLU_CSR"));
+  const std::vector<BYTES> f = frames(d.block(2, 0, "MORLU_CSR"));
   ASSERT_EQ(f.size(), 2u);
   EXPECT_EQ(concat({f[0], f[1]}), concat({image_header(32, 0),
                                           image_header(56, 1),
@@ -250,7 +250,7 @@ TEST(QvCsrDevice, ASectorWhoseOnlyChainIsAuxiliary) {
   d.param(0, 0).skip_headers = 1;
   d.set_data(d.block(0, 0, "MORLU_CSR"), VARNO_BLOCK_DATA_CSR, none, 0);
   ASSERT_TRUE(d.sector(0, 0)->do_all_blocks());
-  EXPECT_EQ(SECTOR_DEVICE::frames(d.block(0, 0, "MORLU_CSR")),
+  EXPECT_EQ(frames(d.block(0, 0, "MORLU_CSR")),
             std::vector<BYTES>{image_header(32, 0)});
 }
 

@@ -141,10 +141,10 @@ TEST(QvEramDevice, AdjacentSpareRunsMoveTheWholeRowGroup) {
       header_frame(7, 3, 0, false, 2, 0), header_frame(7, 3, 1, true, 3, 0),
       header_frame(7, 3, 0, false, 2, 8), header_frame(7, 3, 1, true, 3, 8)};
   VARNO_DBLOCK* block = d.build(0, image, 0, 1);
-  EXPECT_EQ(d.frames(block), expected);
+  EXPECT_EQ(frames(block), expected);
   block->clear_frames();
   EXPECT_TRUE(block->partial_process(3, 3));
-  EXPECT_EQ(d.frames(block), std::vector<BYTES>{expected[3]});
+  EXPECT_EQ(frames(block), std::vector<BYTES>{expected[3]});
 }
 
 TEST(QvEramDevice, BackwardSpareEntryIsRefused) {

@@ -122,7 +122,7 @@ TEST(QvFrameMgrSetUpDevice, WindowManagersNeedTheDeviceHeaderBlocks) {
     EXPECT_INTERNAL_ERROR(d.load(dir.path()), "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
   }
   // Loaded with do-nothing managers, each manager's own set-up fails.
-  FRAME_MGR_HOOK dummies([](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
+  FRAME_MGR_HOOK_SCOPE dummies([](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
     switch (type) {
       case VOLD_FRAME_QV_REGSCAN:
       case VOLD_FRAME_QV_UIB_MMR:

@@ -245,7 +245,7 @@ TEST_F(FwFile, EmptyFileListLeavesTheFrames) {
 }
 
 TEST_F(FwFile, ExtensionsAreCaseInsensitive) {
-  const std::string text = read_text(kDir + "/fw_small.hex");
+  const std::string text = read_file(kDir + "/fw_small.hex");
   param().fw_type = 0;
   param().fw_sizes = {4200, 6};
   const std::string rom = m_tmp.write("w.Rom", "123\n0AB\nFFF\n");

@@ -186,7 +186,7 @@ TEST(Mmio2StreamsDevice, EmptyRowStartingInsideARangeIsItsFirstRecord) {
       ->generate_mmio2_frames_from_addr_range(b, {{4, 20}, {10, 14}, {12, 14}}, data.data(), 24, 3,
                                               64, count);
   EXPECT_EQ(count, 1u);
-  EXPECT_EQ(d.frames(b),
+  EXPECT_EQ(frames(b),
             (std::vector<BYTES>{concat({mmio2_head(1, 60), words({16, 4}), slice(data, 16, 4),
                                         words({4, 4}), slice(data, 4, 4), words({12, 0})})}));
 }

@@ -113,7 +113,7 @@ struct SSM_DEVICE : SECTOR_DEVICE {
     return frames(b);
   }
 
-  FRAME_MGR_HOOK m_dummies{[](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
+  FRAME_MGR_HOOK_SCOPE m_dummies{[](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
     switch (type) {
       case VOLD_FRAME_QV_CRAM:
       case VOLD_FRAME_QV_ERAM:
@@ -304,7 +304,7 @@ TEST(SsmParamsDevice, ClockNetworkSearch) {
     return r.bytes();
   };
   struct CASE {
-    std::vector<VARIANT_DIR::EDIT> edits;
+    std::vector<FILE_EDIT> edits;
     BYTES record;
     std::string error;
   };
@@ -356,7 +356,7 @@ TEST(SsmParamsDevice, ClockMaskHoldsNoTwoByteSegmentInItsLastByte) {
 }
 
 TEST(SsmParamsDevice, SectorDataErrors) {
-  const std::vector<std::tuple<VARIANT_DIR::EDIT, std::string>> cases = {
+  const std::vector<std::tuple<FILE_EDIT, std::string>> cases = {
       {{"qv_sector_cl.ddb", "param ERAM ERAM_COLS_PER_BLOCK 20",
         "param ERAM ERAM_COLS_PER_BLOCK 0"},
        "eram_bits_per_col > 0"},
