@@ -234,7 +234,7 @@ TEST_F(DblockTest, FramesSerialiseWithTheirInstructionFrames) {
   EXPECT_EQ(block->get_number_of_frames(), 2u);
   EXPECT_EQ(block->get_frame_size(0), 14u);
   EXPECT_EQ(frame(block.get(), 0), (BYTES{0x01, 0x02, 0x03, 0x04, 0xAA, 0xBB, 0x10, 0x11, 0x12,
-                                    0x13, 0xCC, 0xDD, 0xEE, 0xFF}));
+                                          0x13, 0xCC, 0xDD, 0xEE, 0xFF}));
   EXPECT_EQ(block->get_frame_data_ptr(0)[0], 0xAA);  // first segment, whatever its type
   EXPECT_EQ(block->get_block_size(), 17u);
   BYTES all(17);
@@ -276,7 +276,7 @@ TEST_F(DblockTest, SingleByteAccessStaysInsideTheCoreSegment) {
   EXPECT_FALSE(block->update_frame_data(0, 4, 0x99));
   EXPECT_FALSE(block->update_frame_data(0, 13, 0x99));
   EXPECT_EQ(frame(block.get(), 0), (BYTES{0xAA, 0xBB, 0x10, 0x99, 0x12, 0x13, 0xCC, 0xCC, 0xCC,
-                                    0xCC, 0xCC, 0xCC, 0xCC, 0xCC}));
+                                          0xCC, 0xCC, 0xCC, 0xCC, 0xCC}));
 
   // A frame without core segment.
   block->insert_frame_at_end(frame_of({{VARNO_FRAME_SEGMENT_HEADER, {1, 2}}}), 0);

@@ -346,10 +346,7 @@ TEST(EramSetup, NarrowConfigurationWordIsRefused) {
 
 TEST(EramSetup, InitChecksItsParent) {
   VARNO_ERAM_FRAME_MGR mgr;
-  EXPECT_INTERNAL_ERROR(mgr.init(), "block != NULL");
-  VARNO_DBLOCK loose;  // outside a generator: no block configuration
-  mgr.set_parent(&loose);
-  EXPECT_INTERNAL_ERROR(mgr.init(), "config != NULL");
+  expect_parent_checks(mgr);
   std::string path = "unused";
   mgr.dump_expected_data(path);  // nothing to dump
   EXPECT_EQ(path, "unused");

@@ -131,11 +131,12 @@ TEST_F(QvEram, TkFlowShiftIsTheSameOnEveryBuild) {
 TEST(QvEramDevice, AdjacentSpareRunsMoveTheWholeRowGroup) {
   // Spare rows 4, 5 and 6, 7 of a 12-row ERAM: row group 1 skips both runs
   // and starts at row 8 in both of its columns.
-  VARIANT_DIR dir(
-      kDir, {{"qv_sector_cl.ddb", "param ERAM ERAM_ROW_COUNT 10", "param ERAM ERAM_ROW_COUNT 12"},
-             {"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 5 6 7"}});
   QV_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(
+      d.load(kDir,
+             {{"qv_sector_cl.ddb", "param ERAM ERAM_ROW_COUNT 10", "param ERAM ERAM_ROW_COUNT 12"},
+              {"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 5 6 7"}}),
+      0u);
   BYTES image = rows_image(12);
   const std::vector<BYTES> expected = {
       header_frame(7, 3, 0, false, 2, 0), header_frame(7, 3, 1, true, 3, 0),
@@ -149,9 +150,9 @@ TEST(QvEramDevice, AdjacentSpareRunsMoveTheWholeRowGroup) {
 
 TEST(QvEramDevice, BackwardSpareEntryIsRefused) {
   // (4 -> 1) would move row group 1 back onto rows 2 to 5.
-  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 1"}});
   QV_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(
+      d.load(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 1"}}), 0u);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 1), "r0 + m_rows_per_block <= m_rows");
   EXPECT_EQ(d.eram(0)->get_number_of_frames(), 2u);
@@ -159,9 +160,9 @@ TEST(QvEramDevice, BackwardSpareEntryIsRefused) {
 
 TEST(QvEramDevice, ShiftedRowGroupStaysInsideTheEram) {
   // The entry (4 -> 7) moves row group 1 to rows 8 to 11 of a 10-row ERAM.
-  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 7"}});
   QV_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(
+      d.load(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 7"}}), 0u);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 1), "r0 + m_rows_per_block <= m_rows");
   EXPECT_EQ(d.eram(0)->get_number_of_frames(), 2u);
@@ -223,18 +224,17 @@ TEST_F(QvEram, FrameRangeAndUserData) {
 // ---- Set-up failures ---------------------------------------------------------------
 
 TEST(QvEramDevice, MissingEramHeaderFailsSetUp) {
-  VARIANT_DIR dir(kDir,
-                  {{"quelvo_sector_family_vold.ddb", "block ERAM_HEADER", "block BBUS_HEADER"}});
   QV_DEVICE d;
-  EXPECT_INTERNAL_ERROR(d.load(dir.path()),
-                        "m_eram_hdr_blk != NULL && m_cnt_blk != NULL && m_cnoc_blk != NULL");
+  EXPECT_INTERNAL_ERROR(
+      d.load(kDir, {{"quelvo_sector_family_vold.ddb", "block ERAM_HEADER", "block BBUS_HEADER"}}),
+      "m_eram_hdr_blk != NULL && m_cnt_blk != NULL && m_cnoc_blk != NULL");
 }
 
 TEST(QvEramDevice, EramHeaderNeedsItsAddressField) {
-  VARIANT_DIR dir(kDir, {{"quelvo_sector_family_vold.ddb", "ob ERAM_HDR_ADDR index=0 size=8",
-                          "ob CNT_HDR_LEN index=0 size=8"}});
   QV_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(d.load(kDir, {{"quelvo_sector_family_vold.ddb", "ob ERAM_HDR_ADDR index=0 size=8",
+                           "ob CNT_HDR_LEN index=0 size=8"}}),
+            0u);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 0), "eram_addr_size > 0");
   EXPECT_EQ(d.eram(0)->get_number_of_frames(), 0u);
@@ -265,26 +265,15 @@ TEST_F(QvEram, ExpectedDataAddressesRowsByBit) {
 }
 
 TEST_F(QvEram, TwoDCompressionNeedsTheEngineArguments) {
-  std::vector<std::string> lines;
-  msg_set_debug_sink([&](const char*, int, const std::string& text) { lines.push_back(text); });
+  DEBUG_LINES debug;
   param(0).qv_2d_compression = 2;
   // "cl" gives no BROW_SIZE: its ERAM engine cannot be built.
   EXPECT_INTERNAL_ERROR(build(0, m_cl, 0, 0), "arg_size > 0");
-  msg_set_debug_sink({});
   VARNO_DBLOCK* block = eram(0);
   EXPECT_EQ(block->get_2d_engine(), nullptr);
   EXPECT_EQ(block->get_number_of_frames(), 4u);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Generated 4 frames"), 1);
-
-  int token = 0;
-  auto* engine = reinterpret_cast<VARNO_QV_2D_ENGINE*>(&token);
-  VARNO_GEN* top = m_top.get();
-  block->set_2d_engine(engine);
-  mgr(0)->register_2d_engine(block);
-  mgr(0)->register_2d_engine(block);
-  EXPECT_EQ(top->registered_2d_engines(), std::vector<VARNO_QV_2D_ENGINE*>{engine});
-  block->detach_2d_engine();
-  top->registered_2d_engines().clear();
+  EXPECT_EQ(debug.count("Generated 4 frames"), 1u);
+  expect_engine_registered_once(block);
 }
 
 }  // namespace

@@ -42,8 +42,11 @@ const BYTES kRomWords = {0x23, 0x01, 0xAB, 0x00, 0xFF, 0x0F};
 // The firmware blocks of fw_family.ddb on the device level.
 class FwFile : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  void SetUp() override { ASSERT_EQ(load_fw(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
-  u32 load_fw(const std::string& dir) { return load(dir, "fw_family.ddb", "fw_device.ddb"); }
+  FwFile() {
+    m_family = "fw_family.ddb";
+    m_device = "fw_device.ddb";
+  }
+  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
   VARNO_QV_FW_FILE_MGR* mgr(const std::string& name) {
     return dynamic_cast<VARNO_QV_FW_FILE_MGR*>(block(name)->get_frame_mgr());
   }
@@ -509,17 +512,13 @@ TEST_F(FwFile, RomLongLinesGiveOneWord) {
 
 TEST(FwFileSetup, InitChecks) {
   VARNO_QV_FW_FILE_MGR m;
-  EXPECT_INTERNAL_ERROR(m.init(), "block != NULL");
-  VARNO_DBLOCK lone;
-  m.set_parent(&lone);
-  EXPECT_INTERNAL_ERROR(m.init(), "config != NULL");
+  expect_parent_checks(m);
   // Without a read file there is nothing to frame.
   EXPECT_EQ(m.potential_frames(), 0u);
 }
 
 TEST_F(FwFile, HeaderVersionsAboveThreeAreRefused) {
-  VARIANT_DIR dir(kDir, {{"fw_family.ddb", "w6=3", "w6=5"}});
-  EXPECT_INTERNAL_ERROR(load_fw(dir.path()), "header_version <= 3");
+  EXPECT_INTERNAL_ERROR(load(kDir, {{"fw_family.ddb", "w6=3", "w6=5"}}), "header_version <= 3");
 }
 
 TEST_F(FwFile, PartialBuildWithoutAFileBuildsNothing) {

@@ -93,12 +93,20 @@ class TESTED_DEVICE {
   std::unique_ptr<VARNO_GEN> m_gen;
 };
 
-// A CRAM block of a generator that has loaded no device: a parent whose
-// managers find no device description.
-struct UNLOADED_BLOCK {
-  std::unique_ptr<VARNO_IGEN> gen{varno_get_factory()->create_generator()};
-  VARNO_DBLOCK block{VOLD_BLOCK_CRAM, dynamic_cast<VARNO_GEN*>(gen.get())};
-};
+// The set-up checks of a CRAM manager M: none built before set-up, its
+// parent (expect_parent_checks), and the CRAM block of a generator that has
+// loaded no device, where it finds no device description.
+template <class M>
+void expect_cram_setup_checks() {
+  M none;
+  EXPECT_EQ(none.potential_frames(), 0u);
+  expect_parent_checks(none);
+  const auto gen = new_generator();
+  VARNO_DBLOCK block(VOLD_BLOCK_CRAM, gen.get());
+  M m;
+  m.set_parent(&block);
+  EXPECT_INTERNAL_ERROR(m.init(), "device_pcf != NULL");
+}
 
 // Stands in for the manager of a block that a test does not cover: one frame
 // of the bytes of the block's user data in slot, so that the test chooses

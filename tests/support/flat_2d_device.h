@@ -100,7 +100,6 @@ class FLAT_DEVICE {
     return dynamic_cast<VARNO_DBLOCK*>(m_gen->get_block_by_index(i));
   }
 
-
  private:
   std::map<std::string, std::string> m_lines;
   // Declared first: the generator goes before its files.

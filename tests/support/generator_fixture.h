@@ -19,6 +19,7 @@
 #include "varno_frame_mgr.h"
 #include "varno_frame_mgr_factory.h"
 #include "varno_gen.h"
+#include "varno_test.h"
 
 // A new generator from the factory, with its family and device files set
 // when given; nothing is loaded yet.
@@ -37,6 +38,13 @@ inline std::vector<u8> block_bytes(VARNO_IBLOCK* block) {
   return out;
 }
 inline std::vector<u8> block_bytes(VARNO_IBLOCK& block) { return block_bytes(&block); }
+
+// Sets word i of the block's frame descriptor to value.
+inline void set_descriptor_word(VARNO_DBLOCK* block, u32 i, u32 value) {
+  VARNO_FRAME_DESCRIPTOR descriptor = *block->get_frame_descriptor();
+  descriptor.words[i] = value;
+  block->set_frame_descriptor(descriptor);
+}
 
 // Frame i of the block, and all its frames, as get_frame_data gives them;
 // all of each is written.
@@ -86,6 +94,18 @@ class STUB_FRAME_MGR : public VARNO_FRAME_MGR {
   VARNO_DBLOCK* m_parent = nullptr;
 };
 
+// The checks of a manager's init on its parent: without one it stops at
+// "block != NULL", on one outside any generator (so without a block
+// configuration) at "config != NULL". The manager is left without a parent.
+inline void expect_parent_checks(VARNO_FRAME_MGR& m) {
+  EXPECT_INTERNAL_ERROR(m.init(), "block != NULL");
+  VARNO_DBLOCK loose;
+  m.set_parent(&loose);
+  EXPECT_EQ(m.parent(), &loose);
+  EXPECT_INTERNAL_ERROR(m.init(), "config != NULL");
+  m.set_parent(nullptr);
+}
+
 // Routes the library's manager requests through hook for the life of the
 // object, then puts the previous hook back.
 class FRAME_MGR_HOOK_SCOPE {
@@ -112,8 +132,9 @@ class DEBUG_LINES {
   ~DEBUG_LINES() { msg_set_debug_sink({}); }
   DEBUG_LINES(const DEBUG_LINES&) = delete;
   DEBUG_LINES& operator=(const DEBUG_LINES&) = delete;
-  bool has(const std::string& text) const {
-    return std::find(lines.begin(), lines.end(), text) != lines.end();
+  bool has(const std::string& text) const { return count(text) != 0; }
+  size_t count(const std::string& text) const {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
   }
 
   std::vector<std::string> lines;

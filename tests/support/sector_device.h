@@ -26,11 +26,15 @@ inline std::string test_data(const std::string& name) {
 }
 
 struct SECTOR_DEVICE {
-  // Loads dir/family and dir/device into a new generator: 0 when they
-  // loaded. A manager whose set-up fails raises its internal error.
-  u32 load(const std::string& dir, const std::string& family = "quelvo_family.ddb",
-           const std::string& device = "qv_device.ddb") {
-    m_top = new_generator(dir + "/" + family, dir + "/" + device);
+  // Loads the family and device files of dir, or of a copy of dir with the
+  // edits, into a new generator: 0 when they loaded. A manager whose set-up
+  // fails raises its internal error.
+  u32 load(const std::string& dir, const FILE_EDITS& edits = {}) {
+    if (!edits.empty()) {
+      const VARIANT_DIR copy(dir, edits);
+      return load(copy.path());
+    }
+    m_top = new_generator(dir + "/" + m_family, dir + "/" + m_device);
     return m_top->process_pcfs(false, false, false, nullptr, 0);
   }
 
@@ -63,6 +67,18 @@ struct SECTOR_DEVICE {
     EXPECT_TRUE(sector(x, y)->do_all_blocks());
     return b;
   }
+  // Registers a stand-in engine of block b through its manager twice: the
+  // device's generator holds it once (detached and dropped afterwards).
+  void expect_engine_registered_once(VARNO_DBLOCK* b) const {
+    int token = 0;
+    auto* engine = reinterpret_cast<VARNO_QV_2D_ENGINE*>(&token);
+    b->set_2d_engine(engine);
+    b->get_frame_mgr()->register_2d_engine(b);
+    b->get_frame_mgr()->register_2d_engine(b);
+    EXPECT_EQ(m_top->registered_2d_engines(), std::vector<VARNO_QV_2D_ENGINE*>{engine});
+    b->detach_2d_engine();
+    m_top->registered_2d_engines().clear();
+  }
   // The expected-data file of block b, or "<none>" when it writes none.
   static std::string dump(VARNO_DBLOCK* b) {
     const TEMP_DIR dir;
@@ -71,5 +87,23 @@ struct SECTOR_DEVICE {
     return std::filesystem::exists(path) ? read_file(path) : "<none>";
   }
 
+  // The files load reads.
+  std::string m_family = "quelvo_family.ddb";
+  std::string m_device = "qv_device.ddb";
   std::unique_ptr<VARNO_GEN> m_top;
 };
+
+// An edit of the fixture files and the internal error that loading the
+// edited copy raises.
+struct LOAD_ERROR {
+  FILE_EDIT edit;
+  std::string text;
+};
+// Loads a copy of dir with each edit in turn: each raises its error.
+inline void expect_load_errors(const std::string& dir, const std::vector<LOAD_ERROR>& cases) {
+  for (const auto& [edit, text] : cases) {
+    SCOPED_TRACE(edit.to);
+    SECTOR_DEVICE d;
+    EXPECT_INTERNAL_ERROR(d.load(dir, {edit}), text);
+  }
+}
