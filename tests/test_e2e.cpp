@@ -579,11 +579,14 @@ TEST(E2eSectorFrames, EachSectorsManagerRecordRulesItsFrames) {
             (std::vector<u8>{0xCC, 0xCD, 0xCE, 0xCF, 0xC8, 0xC9, 0xCA, 0xCB, 0xC4, 0xC5, 0xC6, 0xC7,
                              0xC0, 0xC1, 0xC2, 0xC3}));
 
-  // Rows 1 and 2 of the f1 image: DR0 starts with bytes 0x8C and 0x98.
+  // Rows 1 and 2 of the f1 image: DR0 starts with bytes 0x8C and 0x98, DR1
+  // (byte 40) holds the rows' last four bytes.
   VARNO_IBLOCK* narrowed = run.block(0, 1, "CRAM");
   ASSERT_EQ(frame_sizes(narrowed), (std::vector<u32>{44, 44}));
   EXPECT_EQ(frame(narrowed, 0).at(16), 0x8C);
   EXPECT_EQ(frame(narrowed, 1).at(16), 0x98);
+  EXPECT_EQ(slice(frame(narrowed, 0), 40, 4), (BYTES{0x94, 0x95, 0x96, 0x97}));
+  EXPECT_EQ(slice(frame(narrowed, 1), 40, 4), (BYTES{0xA0, 0xA1, 0xA2, 0xA3}));
   EXPECT_EQ(frame_sizes(run.block(0, 1, "ERAM")), (std::vector<u32>{76, 76}));
   EXPECT_EQ(frame_sizes(run.block(1, 1, "CRAM")), (std::vector<u32>{40, 40, 40, 40}));
 }

@@ -276,9 +276,7 @@ TEST(EramInstructions, CustomInstructionWithEverySegment) {
   // Header with the length 3, two words of 0xFF, trailer, one word of 0xFF.
   const BYTES expected =
       concat({framed(header(0x11223344, 3), BYTES(8, 0xFF), 0x0102), BYTES(4, 0xFF)});
-  BYTES out(f->get_frame_size());
-  f->get_frame_data(out.data(), static_cast<u32>(out.size()));
-  EXPECT_EQ(out, expected);
+  EXPECT_EQ(frame_bytes(*f), expected);
   ASSERT_EQ(f->segments().size(), 4u);
   EXPECT_EQ(f->segments()[2]->type(), VARNO_FRAME_SEGMENT_TRAILER);
   EXPECT_EQ(f->segments()[3]->type(), VARNO_FRAME_SEGMENT_PADDING);

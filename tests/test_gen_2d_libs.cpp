@@ -131,7 +131,7 @@ TEST_F(Libs2DMerge, TwoLibrariesPerCramTypeAndOneForEram) {
                         0x33, 0x33, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(ce->m_2DSegments, (std::vector<u32>{0x0000FFFF, 0x0001FFFF, 0x0002FFFF}));
   BYTES eram_bbm(8);
-  ee->copy_BBM(eram_bbm.data());
+  EXPECT_EQ(ee->copy_BBM(eram_bbm.data()), 8u);
   EXPECT_EQ(eram_bbm, (BYTES{0x22, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(ee->m_2DSegments, (std::vector<u32>{0x0000FFFF, 0x0001FFFF, 0x0002FFFF, 2560}));
   // The sent bytes of a frame follow the list.
@@ -283,7 +283,7 @@ TEST_F(Libs2DMerge, EramTargetsAreWrittenAfterRowHistory) {
   for (u64 r : ee->m_FullHashInfo) codes.push_back(code_of(r));
   EXPECT_EQ(codes, (std::vector<u32>{2, 2, 10, 8}));
   BYTES bbm(8);
-  ee->copy_BBM(bbm.data());
+  EXPECT_EQ(ee->copy_BBM(bbm.data()), 8u);
   EXPECT_EQ(bbm[0], 0x22);
   EXPECT_EQ(bbm[1], 0x8A);
   // E' holds its residue against the library, G its residue against E' as

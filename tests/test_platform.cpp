@@ -139,6 +139,7 @@ TEST(Cfg, LoadFile) {
   EXPECT_FALSE(cfg_load_file(dir.write("bad.cfg", "varno_c = 1\njust words\n"), &err));
   EXPECT_EQ(err, dir.file("bad.cfg") + ":2: expected 'key = value'");
   EXPECT_FALSE(cfg_load_file(dir.file("missing.cfg"), &err));
+  EXPECT_EQ(err, dir.file("missing.cfg") + ": cannot open file");
   cfg_clear();
 }
 

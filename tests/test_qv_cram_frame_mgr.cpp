@@ -332,6 +332,7 @@ TEST(QvCramDevice, OneBitPerFrameS4InformationIsReadAsBits) {
                            "arg CRAM DRA_S4_INFO width=1 1"}}),
             0u);
   VARNO_DBLOCK* block = l.build(0, 2, 1);
+  ASSERT_EQ(frames(block).size(), 3u);
   EXPECT_EQ(frames(block)[0], kS4Row0);
   EXPECT_EQ(frames(block)[1], kS4Row1);
 }
@@ -347,20 +348,36 @@ TEST(QvCramDevice, MissingHeaderBlocksFailSetUp) {
 // ---- Expected data ------------------------------------------------------------------
 
 TEST_F(QvCram, ExpectedDataIsEachRowLastBitFirst) {
-  const std::string path = testing::TempDir() + "qv_cram_cl.txt";
-  std::filesystem::remove(path);
-  std::string p = path;
-  mgr(0)->dump_expected_data(p);
+  const TEMP_DIR dir;
+  std::string path = dir.file("cl.txt");
+  mgr(0)->dump_expected_data(path);
   EXPECT_FALSE(std::filesystem::exists(path));  // no user data, no file
 
   cram(0)->set_data(VARNO_BLOCK_DATA_CRAM, m_image.data(), 256, nullptr);
-  mgr(0)->dump_expected_data(p);
+  mgr(0)->dump_expected_data(path);
   const std::vector<std::string> lines = read_lines(path);
   ASSERT_EQ(lines.size(), 4u);  // every IMG row, the spare row too
   EXPECT_EQ(lines[0],
             "00001000" "00000111" "00000110" "00000101" "00000100" "00000011" "00000010" "00000001");
+  EXPECT_EQ(lines[1],
+            "10001000"
+            "01110111"
+            "01100110"
+            "01010101"
+            "01000100"
+            "00110011"
+            "00100010"
+            "00010001");
   EXPECT_EQ(lines[2], std::string(64, '1'));
-  std::filesystem::remove(path);
+  EXPECT_EQ(lines[3],
+            "10101010"
+            "00000000"
+            "11110000"
+            "00001111"
+            "00010000"
+            "00100000"
+            "01000000"
+            "10000000");
 
   std::string empty;
   EXPECT_INTERNAL_ERROR(mgr(0)->dump_expected_data(empty), "!path.empty()");
@@ -373,8 +390,8 @@ TEST_F(QvCram, ExpectedDataOfRowsThatAreNotWholeBytes) {
   image[0] = 0x02;
   image[9] = 0x40;
   cram(2)->set_data(VARNO_BLOCK_DATA_CRAM, image.data(), 280, nullptr);
-  const std::string path = testing::TempDir() + "qv_cram_fc.txt";
-  std::string p = path;
+  const TEMP_DIR dir;
+  std::string path = dir.file("fc.txt");
   auto line_with = [](std::initializer_list<int> ones) {
     std::string s(72, '0');
     for (int i : ones) s[i] = '1';
@@ -382,23 +399,23 @@ TEST_F(QvCram, ExpectedDataOfRowsThatAreNotWholeBytes) {
   };
   // Forward: kind 0 moves bit 1 to bit 4, kind 1 copies bits 4, 5 to 33, 34;
   // kind 4 moves bit 8 to bit 64. Reversed over 72 bits: 71 - bit.
-  mgr(2)->dump_expected_data(p);
+  mgr(2)->dump_expected_data(path);
   std::vector<std::string> lines = read_lines(path);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], line_with({71 - 4, 71 - 33}));
   EXPECT_EQ(lines[1], line_with({71 - 64}));
+  EXPECT_EQ(lines[2], line_with({}));
   EXPECT_EQ(lines[3], line_with({}));
   // Backward: kind 0 in reverse moves bit 1 to bit 2; the copy goes 32 -> 3.
   param(2).dump_swap_dr_bits = 0;
-  mgr(2)->dump_expected_data(p);
+  mgr(2)->dump_expected_data(path);
   lines = read_lines(path);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], line_with({71 - 2}));
   // A second set-up keeps the list it built, with its count of 4 entries.
   ASSERT_TRUE(mgr(2)->init());
-  mgr(2)->dump_expected_data(p);
+  mgr(2)->dump_expected_data(path);
   EXPECT_EQ(read_lines(path)[0], line_with({71 - 2}));
-  std::filesystem::remove(path);
 }
 
 TEST(QvCramSwap, KindsForwardAndBackward) {

@@ -7,7 +7,6 @@
 //   header records: CNOC [len, x, y, 0], CNT [op, len, areg, rsvd, offset],
 //   ERAM [addr, cmd 0xA5, size, reserved 0x3C].
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -245,20 +244,28 @@ TEST(QvEramDevice, EramHeaderNeedsItsAddressField) {
 TEST_F(QvEram, ExpectedDataAddressesRowsByBit) {
   BYTES image = {0x3F, 0x50, 0xC0, 0x00, 0x00, 0x80};  // 4 rows of 12 bits
   eram(2)->set_data(VARNO_BLOCK_DATA_ERAM, image.data(), 48, nullptr);
-  const std::string path = testing::TempDir() + "qv_eram_fc.txt";
-  std::string p = path;
-  mgr(2)->dump_expected_data(p);
+  const TEMP_DIR dir;
+  std::string path = dir.file("fc.txt");
+  mgr(2)->dump_expected_data(path);
   EXPECT_EQ(read_lines(path), (std::vector<std::string>{"0000000000111111", "0000110000000101",
                                                         "0000000000000000", "0000100000000000"}));
 
   eram(0)->set_data(VARNO_BLOCK_DATA_ERAM, m_cl.data(), 640, nullptr);
-  mgr(0)->dump_expected_data(p);
+  mgr(0)->dump_expected_data(path);
   const std::vector<std::string> lines = read_lines(path);
   ASSERT_EQ(lines.size(), 10u);
-  // Row 1: bytes 10 .. 17, last bit first.
+  // Row r: bytes r0 .. r7 (hex), last bit first.
   EXPECT_EQ(lines[1], "00010111" "00010110" "00010101" "00010100"
                       "00010011" "00010010" "00010001" "00010000");
-  std::filesystem::remove(path);
+  EXPECT_EQ(lines[9],
+            "10010111"
+            "10010110"
+            "10010101"
+            "10010100"
+            "10010011"
+            "10010010"
+            "10010001"
+            "10010000");
 
   std::string empty;
   EXPECT_INTERNAL_ERROR(mgr(0)->dump_expected_data(empty), "!path.empty()");

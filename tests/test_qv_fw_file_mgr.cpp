@@ -94,10 +94,16 @@ TEST_F(FwFile, VersionZeroTkFlowOpensWithTheTkCommands) {
   param().tk_flow = 1;
   param().fw_sizes = {4200};
   VARNO_DBLOCK* b = build("DUMMY1", {kDir + "/fw_small.hex"});
+  // A, B, the TK command and D, the data frames (the last one unpadded), F.
   ASSERT_EQ(b->get_number_of_frames(), 8u);
+  EXPECT_EQ(frame(b, 0), words({7, 0}));
+  EXPECT_EQ(frame(b, 1), zeros(12));
   EXPECT_EQ(frame(b, 2), words({0x4000168, 1, 0}));
   EXPECT_EQ(frame(b, 3), words({0x4000148, 7, 0}));
+  EXPECT_EQ(frame(b, 4), words({0}) + small_image(0, 2052));
+  EXPECT_EQ(frame(b, 5), words({2052}) + small_image(2052, 2052));
   EXPECT_EQ(frame(b, 6), words({4104}) + small_image(4104, 96));
+  EXPECT_EQ(frame(b, 7), words({0x40000E8, 0, 2}));
 }
 
 TEST_F(FwFile, VersionOneRomWords) {
@@ -203,6 +209,11 @@ TEST_F(FwFile, BootImageFramesFromTwoRegions) {
   // Sequence 258 keeps to its byte: 0x1C00 | 0x02, not 0x1D02.
   EXPECT_EQ(frame(b, 3 + 257), data(0x1C02, 0x5000800, 0x44, 100));
   EXPECT_EQ(frame(b, 261), words({259, 0, 0}));
+  // A, B, F and H are those of the ROM-word image.
+  EXPECT_EQ(frame(b, 0), words({0x2020, 0, 0x10006, 0, 7, 0}));
+  EXPECT_EQ(frame(b, 1), words({0x2020, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(frame(b, 262), words({0x2020, 0, 4, 0x40000E8, 0, 2}));
+  EXPECT_EQ(frame(b, 263), words({0x2026, 0, 0}));
   EXPECT_EQ(b->get_number_of_potential_frames(), 264u);
 }
 

@@ -1,18 +1,21 @@
 // Pieces of a host's run for the tests: a generator on given parameter
-// files, the bytes of a block or frame, a frame manager that does nothing
-// (the base of scripted stand-ins), a scope for the frame-manager hook and
-// the debug channel's lines.
+// files, a block's frame descriptor words, frames added by hand, the bytes
+// and dump of a block or frame, a frame manager that does nothing (the base
+// of scripted stand-ins), the parent checks of a manager's set-up, a scope
+// for the frame-manager hook, and the debug channel's lines.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "bytes.h"
+#include "files.h"
 #include "msg.h"
 #include "varno_dblock.h"
 #include "varno_frame.h"
@@ -58,6 +61,11 @@ inline std::vector<BYTES> frames(VARNO_IBLOCK* block) {
   for (u32 i = 0; i < block->get_number_of_frames(); ++i) out.push_back(frame(block, i));
   return out;
 }
+// What the block's dump writes in format.
+inline std::string dump_text(VARNO_IBLOCK& block, VARNO_OUTPUT_FORMAT format) {
+  return dumped([&](std::ofstream& stream) { block.dump(stream, format); });
+}
+
 // Appends to the block one frame of one data segment per bytes.
 inline void add_frames(VARNO_DBLOCK* block, const std::vector<BYTES>& frames) {
   for (const BYTES& bytes : frames) {

@@ -1,13 +1,16 @@
-// The sector-family device builder. SECTOR_DEVICE loads a family and a
-// device file of a test data directory into a generator and reaches the
-// device-level blocks, the sectors of its "SECTOR_ARRAY", their blocks,
-// parameter records and frame managers, and what a block built (its frames
-// through frame/frames, its expected-data file).
+// The sector-family device builder. SECTOR_DEVICE loads the family and
+// device file of a test data directory, or of a copy with text edits, into a
+// generator and reaches the device-level blocks, the sectors of its
+// "SECTOR_ARRAY", their blocks, parameter records and frame managers, and
+// what a block built (its frames through frame/frames, its expected-data
+// file, its 2D engine's registration). expect_load_errors loads edited copies
+// whose set-up must fail.
 #pragma once
 
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bytes.h"
 #include "files.h"
