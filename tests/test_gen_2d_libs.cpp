@@ -286,6 +286,7 @@ TEST_F(Libs2DMerge, EramTargetsAreWrittenAfterRowHistory) {
   EXPECT_EQ(ee->copy_BBM(bbm.data()), 8u);
   EXPECT_EQ(bbm[0], 0x22);
   EXPECT_EQ(bbm[1], 0x8A);
+  EXPECT_EQ(slice(bbm, 2, 6), zeros(6));  // four frames fill two bytes
   // E' holds its residue against the library, G its residue against E' as
   // it was before.
   BYTES e2_residue(2560);

@@ -38,6 +38,9 @@ BYTES small_image(size_t from, size_t n) {
 }
 
 const BYTES kRomWords = {0x23, 0x01, 0xAB, 0x00, 0xFF, 0x0F};
+// The opening frames A and B of block DUMMY2, behind its MORLU header.
+const BYTES kDummy2A = words({0x2020, 0, 0x10006, 0, 7, 0});
+const BYTES kDummy2B = words({0x2020, 0, 0, 0, 0, 0});
 
 // The firmware blocks of fw_family.ddb on the device level.
 class FwFile : public ::testing::Test, public SECTOR_DEVICE {
@@ -112,8 +115,8 @@ TEST_F(FwFile, VersionOneRomWords) {
   param().fw_sizes = {20};
   VARNO_DBLOCK* b = build("DUMMY2", {kDir + "/fw_words.rom"});
   // Data frames of 16 and 4 bytes: MORLU word 0 is ((c + 12) >> 2) << 8 | seq.
-  const std::vector<BYTES> expected = {words({0x2020, 0, 0x10006, 0, 7, 0}),
-                                       words({0x2020, 0, 0, 0, 0, 0}),
+  const std::vector<BYTES> expected = {kDummy2A,
+                                       kDummy2B,
                                        words({0x701, 0, 4, 0}) + kRomWords + zeros(10),
                                        words({0x402, 0, 4, 16}) + zeros(4),
                                        words({3, 0, 0}),
@@ -210,8 +213,8 @@ TEST_F(FwFile, BootImageFramesFromTwoRegions) {
   EXPECT_EQ(frame(b, 3 + 257), data(0x1C02, 0x5000800, 0x44, 100));
   EXPECT_EQ(frame(b, 261), words({259, 0, 0}));
   // A, B, F and H are those of the ROM-word image.
-  EXPECT_EQ(frame(b, 0), words({0x2020, 0, 0x10006, 0, 7, 0}));
-  EXPECT_EQ(frame(b, 1), words({0x2020, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(frame(b, 0), kDummy2A);
+  EXPECT_EQ(frame(b, 1), kDummy2B);
   EXPECT_EQ(frame(b, 262), words({0x2020, 0, 4, 0x40000E8, 0, 2}));
   EXPECT_EQ(frame(b, 263), words({0x2026, 0, 0}));
   EXPECT_EQ(b->get_number_of_potential_frames(), 264u);
@@ -223,7 +226,8 @@ TEST_F(FwFile, BootImageNeedsItsHighRegion) {
   VARNO_DBLOCK* b = block("DUMMY2");
   b->set_data_from_file(VARNO_BLOCK_DATA_CRAM, kDir + "/fw_small.hex");
   EXPECT_INTERNAL_ERROR(b->process(false), "m_last_blk_address >= 0x4F80000");
-  EXPECT_EQ(b->get_number_of_frames(), 2u);  // A and B come before the check
+  // A and B come before the check.
+  EXPECT_EQ(frames(b), (std::vector<BYTES>{kDummy2A, kDummy2B}));
 }
 
 TEST_F(FwFile, MorluHeadersByOperation) {
