@@ -3,14 +3,13 @@
 //   CNOC header [len, x, y, 0], CNT header [op, len, areg, rsvd, offset(4)],
 //   stream record header [ch, frtype, ulen(3), s4 | thr << 4, chext, bank].
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "cfg.h"
+#include "files.h"
 #include "group_fixture.h"
 #include "msg.h"
 #include "varno_eblock.h"
@@ -260,12 +259,12 @@ TEST_F(CramGroup, ThreadStreamsInflateToTheRecordStream) {
     BYTES tail;
     const BYTES stream = inflate_raw(data, &tail);
     std::vector<BYTES> frames = {kBareRow0, kBareRow1, kBareRow2};
-    if (t == 1) frames = {frame_bytes(cram(1), 0), frame_bytes(cram(1), 1), frame_bytes(cram(1), 2)};
+    if (t == 1) frames = {frame(cram(1), 0), frame(cram(1), 1), frame(cram(1), 2)};
     EXPECT_EQ(stream, stream_of(frames)) << "thread " << t;
     EXPECT_EQ(tail, BYTES(8, 0));
     EXPECT_TRUE(g->is_thread_active(t));
   }
-  EXPECT_NE(frame_bytes(cram(1), 0), kBareRow0);
+  EXPECT_NE(frame(cram(1), 0), kBareRow0);
 }
 
 TEST_F(CramGroup, DescriptorBytes) {
@@ -420,7 +419,7 @@ TEST_F(BlockGroup, UncompressedThreadLayoutSequentialOrInterleaved) {
                    : std::vector<std::pair<VARNO_DBLOCK*, u32>>{{a.get(), 0}, {a.get(), 1},
                                                                 {a.get(), 2}, {b.get(), 0},
                                                                 {b.get(), 1}, {b.get(), 2}};
-    for (const auto& [blk, f] : order) put(expected, frame_bytes(blk, f));
+    for (const auto& [blk, f] : order) put(expected, frame(blk, f));
     EXPECT_EQ(out, expected) << interleave;
     EXPECT_INTERNAL_ERROR(g->get_thread_data(out.data(), 11, 0), "offset + frame_size <= bytes");
   }
@@ -444,7 +443,7 @@ TEST_F(BlockGroup, IoFirmwarePairingOfTwoOneFrameBlocks) {
     g->get_thread_data(out.data(), static_cast<unsigned>(out.size()), 1);
     BYTES expected = compressed != 0 ? hdr(3, 0, 0, 0, 1) : BYTES();
     // The frame, then its padding or the unwritten rest of the thread.
-    put(expected, frame_bytes(a.get(), 0));
+    put(expected, frame(a.get(), 0));
     put(expected, BYTES(4, 0));
     EXPECT_EQ(compressed != 0 ? inflate_raw(out, nullptr) : out, expected) << compressed;
   }
@@ -622,26 +621,15 @@ TEST_F(BlockGroup, ThreadsWithBlocksButNoDataReserveNothing) {
 
 TEST(BlockGroupLayout, HeaderBlocksMustFitTheDescriptorLayout) {
   // A copy of the fixtures whose SECTOR_GROUP_HALF block is 8 bytes.
-  const std::string dir = std::filesystem::temp_directory_path() / "varno_group_half";
-  std::filesystem::remove_all(dir);
-  std::filesystem::copy(kGroupDir, dir);
-  std::ifstream in(dir + "/group_family.ddb");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::string from = "block SECTOR_GROUP_HALF option words=3";
-  text.replace(text.find(from), from.size(), "block SECTOR_GROUP_HALF option words=2");
-  std::ofstream(dir + "/group_family.ddb") << text;
-  {
-    std::unique_ptr<VARNO_IGEN> top(varno_get_factory()->create_generator());
-    top->set_family_pcf(dir + "/group_family.ddb");
-    top->set_device_pcf(dir + "/group_device.ddb");
-    ASSERT_EQ(top->process_pcfs(false, false, false, nullptr, 0), 0u);
-    VARNO_MBLOCK_GROUP g(dynamic_cast<VARNO_GEN*>(top.get()));
-    g.set_group_type("OTHER", "");
-    EXPECT_INTERNAL_ERROR(g.create_descriptor(),
-                          "m_action_hdr_blk_size + sector_grp_action_size == 24 && "
-                          "sector_grp_half_size == 12");
-  }
-  std::filesystem::remove_all(dir);
+  const VARIANT_DIR dir(kGroupDir, {{"group_family.ddb", "block SECTOR_GROUP_HALF option words=3",
+                                     "block SECTOR_GROUP_HALF option words=2"}});
+  auto top = new_generator(dir.file("group_family.ddb"), dir.file("group_device.ddb"));
+  ASSERT_EQ(top->process_pcfs(false, false, false, nullptr, 0), 0u);
+  VARNO_MBLOCK_GROUP g(top.get());
+  g.set_group_type("OTHER", "");
+  EXPECT_INTERNAL_ERROR(g.create_descriptor(),
+                        "m_action_hdr_blk_size + sector_grp_action_size == 24 && "
+                        "sector_grp_half_size == 12");
 }
 
 // ---- TK 4-CNOC expansion --------------------------------------------------------------------
@@ -901,12 +889,9 @@ TEST_F(BlockGroup, EramRecordsHoldTheColumnBlocks) {
 TEST(BlockGroupSplitRedundancy, UnitOfTheSectorColumn) {
   // The same device under the name "zr4": sector x 7 is in unit 2, x 4 in
   // unit 1.
-  const std::string dir = std::filesystem::temp_directory_path() / "varno_group_zr4";
-  std::filesystem::create_directories(dir);
-  std::filesystem::copy_file(kGroupDir + "/group_device.ddb", dir + "/zr4.ddb",
-                             std::filesystem::copy_options::overwrite_existing);
+  const TEMP_DIR dir;
   CL_DEVICE device;
-  device.load(dir + "/zr4.ddb");
+  device.load(dir.write("zr4.ddb", read_file(kGroupDir + "/group_device.ddb")));
   auto g = device.both_sectors("CRAM", true);
   BYTES rec(80, 0);
   g->fill_dc_params(rec.data(), 0);
@@ -914,7 +899,6 @@ TEST(BlockGroupSplitRedundancy, UnitOfTheSectorColumn) {
   EXPECT_EQ(rec[71], 1u);
   dynamic_cast<VARNO_MBLOCK*>(device.meta(1))->set_cnoc_address(9, 1, false);
   EXPECT_INTERNAL_ERROR(g->fill_dc_params(rec.data(), 0), "found == TRUE");
-  std::filesystem::remove_all(dir);
 }
 
 // ---- Templates --------------------------------------------------------------------------

@@ -33,7 +33,7 @@ class BramLoad : public GroupGen {
   }
   // A frame record as loaded: header, load address, data, zeros up to 8.
   static BYTES load_record(VARNO_DBLOCK* b, u32 f, u32 ch, u32 address) {
-    return record(concat({le32(address), frame_bytes(b, f)}), ch, 0, 0);
+    return record(concat({le32(address), frame(b, f)}), ch, 0, 0);
   }
   BYTES stream(VARNO_DC_THREAD& t, VARNO_DBLOCK* b) {
     t.m_DBlocksArray.push_back(b);

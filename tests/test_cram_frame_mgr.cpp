@@ -173,17 +173,7 @@ TEST_F(PvCram, SetUpRefusesDescriptionsOfOtherFlows) {
   EXPECT_INTERNAL_ERROR(mgr()->init(), "m_member.lutram_info == NULL");
 }
 
-TEST(PvCramInit, InitChecksItsParent) {
-  VARNO_CRAM_FRAME_MGR m;
-  EXPECT_INTERNAL_ERROR(m.init(), "block != NULL");
-  VARNO_DBLOCK loose;  // outside a generator: no block configuration
-  m.set_parent(&loose);
-  EXPECT_INTERNAL_ERROR(m.init(), "config != NULL");
-  UNLOADED_BLOCK orphan;
-  VARNO_CRAM_FRAME_MGR unloaded;
-  unloaded.set_parent(&orphan.block);
-  EXPECT_INTERNAL_ERROR(unloaded.init(), "device_pcf != NULL");
-}
+TEST(PvCramInit, InitChecksItsParent) { expect_cram_setup_checks<VARNO_CRAM_FRAME_MGR>(); }
 
 // ---- Frames ---------------------------------------------------------------------------
 

@@ -2,10 +2,7 @@
 // a scripted manager, parameter and argument access, 2D segments, dumps.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -111,12 +108,8 @@ class DblockTest : public ::testing::Test {
       return &g_engine_log->segments;
     };
     m_saved_ops = VARNO_DBLOCK::set_2d_engine_ops(ops);
-    m_saved_hook = varno_set_frame_mgr_hook([this](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
-      return type == VOLD_FRAME_QV_CRAM ? new SCRIPTED_MGR(m_script) : nullptr;
-    });
   }
   void TearDown() override {
-    varno_set_frame_mgr_hook(std::move(m_saved_hook));
     VARNO_DBLOCK::set_2d_engine_ops(m_saved_ops);
     g_engine_log = nullptr;
   }
@@ -135,7 +128,9 @@ class DblockTest : public ::testing::Test {
   SCRIPT m_script;
   ENGINE_LOG m_engine_log;
   VARNO_DBLOCK_2D_ENGINE_OPS m_saved_ops;
-  VARNO_FRAME_MGR_HOOK m_saved_hook;
+  FRAME_MGR_HOOK_SCOPE m_hook{[this](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
+    return type == VOLD_FRAME_QV_CRAM ? new SCRIPTED_MGR(m_script) : nullptr;
+  }};
 };
 
 // ---- Descriptor and construction ---------------------------------------------
@@ -235,7 +230,7 @@ TEST_F(DblockTest, FramesSerialiseWithTheirInstructionFrames) {
 
   EXPECT_EQ(block->get_number_of_frames(), 2u);
   EXPECT_EQ(block->get_frame_size(0), 14u);
-  EXPECT_EQ(frame_bytes(block.get(), 0), (BYTES{0x01, 0x02, 0x03, 0x04, 0xAA, 0xBB, 0x10, 0x11, 0x12,
+  EXPECT_EQ(frame(block.get(), 0), (BYTES{0x01, 0x02, 0x03, 0x04, 0xAA, 0xBB, 0x10, 0x11, 0x12,
                                           0x13, 0xCC, 0xDD, 0xEE, 0xFF}));
   EXPECT_EQ(block->get_frame_data_ptr(0)[0], 0xAA);  // first segment, whatever its type
   EXPECT_EQ(block->get_block_size(), 17u);
@@ -263,7 +258,7 @@ TEST_F(DblockTest, SingleByteAccessStaysInsideTheCoreSegment) {
   VARNO_FRAME* f = frame_of({{VARNO_FRAME_SEGMENT_HEADER, {0xAA, 0xBB}},
                              {VARNO_FRAME_SEGMENT_DATA, {0x10, 0x11, 0x12, 0x13}},
                              {VARNO_FRAME_SEGMENT_TRAILER, BYTES(8, 0xCC)}});
-  block->insert_frame_at_end(f, 0);
+  ASSERT_TRUE(block->insert_frame_at_end(f, 0));
   ASSERT_EQ(block->get_frame_size(0), 14u);
 
   u8 out = 0;
@@ -277,11 +272,11 @@ TEST_F(DblockTest, SingleByteAccessStaysInsideTheCoreSegment) {
   EXPECT_TRUE(block->update_frame_data(0, 1, 0x99));
   EXPECT_FALSE(block->update_frame_data(0, 4, 0x99));
   EXPECT_FALSE(block->update_frame_data(0, 13, 0x99));
-  EXPECT_EQ(frame_bytes(block.get(), 0), (BYTES{0xAA, 0xBB, 0x10, 0x99, 0x12, 0x13, 0xCC, 0xCC, 0xCC,
+  EXPECT_EQ(frame(block.get(), 0), (BYTES{0xAA, 0xBB, 0x10, 0x99, 0x12, 0x13, 0xCC, 0xCC, 0xCC,
                                           0xCC, 0xCC, 0xCC, 0xCC, 0xCC}));
 
   // A frame without core segment.
-  block->insert_frame_at_end(frame_of({{VARNO_FRAME_SEGMENT_HEADER, {1, 2}}}), 0);
+  ASSERT_TRUE(block->insert_frame_at_end(frame_of({{VARNO_FRAME_SEGMENT_HEADER, {1, 2}}}), 0));
   EXPECT_INTERNAL_ERROR(block->get_frame_single_byte(1, 0, out), "seg != nullptr");
   EXPECT_FALSE(block->update_frame_data(1, 0, 5));
 }
@@ -628,27 +623,16 @@ TEST_F(DblockTest, FrameTwoDSegmentsNeedFramesPerRow) {
 
 // ---- Dump ------------------------------------------------------------------------
 
-std::string dump_text(VARNO_DBLOCK& block, VARNO_OUTPUT_FORMAT format) {
-  const std::string path = ::testing::TempDir() + "dblock_dump.txt";
-  {
-    std::ofstream stream(path);
-    block.dump(stream, format);
-  }
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::remove(path.c_str());
-  return text.str();
-}
-
 TEST_F(DblockTest, DumpWritesEachFrameWithItsComment) {
   auto block = make_block(VOLD_FRAME_TK_ESRAM_BBUS, VOLD_BLOCK_ESRAM_BBUS);
-  block->insert_frame_at_end(frame_of({{VARNO_FRAME_SEGMENT_DATA, {0x01, 0x02, 0x03, 0x04}}}), 0);
-  block->insert_frame_at_end(new VARNO_FRAME(), 0);  // empty: skipped
-  block->insert_frame_at_end(frame_of({{VARNO_FRAME_SEGMENT_HEADER, {}}}), 0);  // empty too
+  ASSERT_TRUE(block->insert_frame_at_end(
+      frame_of({{VARNO_FRAME_SEGMENT_DATA, {0x01, 0x02, 0x03, 0x04}}}), 0));
+  ASSERT_TRUE(block->insert_frame_at_end(new VARNO_FRAME(), 0));  // empty: skipped
+  ASSERT_TRUE(
+      block->insert_frame_at_end(frame_of({{VARNO_FRAME_SEGMENT_HEADER, {}}}), 0));  // empty too
   VARNO_FRAME* f = frame_of({{VARNO_FRAME_SEGMENT_DATA, {0xCC, 0xDD, 0x0E}}});
   f->add_instruction(frame_of({{VARNO_FRAME_SEGMENT_HEADER, {0xAA, 0xBB}}}), true);
-  block->insert_frame_at_end(f, 0);
+  ASSERT_TRUE(block->insert_frame_at_end(f, 0));
 
   EXPECT_EQ(dump_text(*block, VARNO_OUTPUT_FORMAT_DAT),
             "0201\t// ESRAM_BBUS - Index 0 - 4 Bytes\n"
@@ -660,7 +644,7 @@ TEST_F(DblockTest, DumpWritesEachFrameWithItsComment) {
 
   // A block type without a name leaves the name out.
   VARNO_DBLOCK unnamed(0, &m_gen);
-  unnamed.insert_frame_at_end(frame_of({{VARNO_FRAME_SEGMENT_DATA, {0x12, 0x34}}}), 0);
+  ASSERT_TRUE(unnamed.insert_frame_at_end(frame_of({{VARNO_FRAME_SEGMENT_DATA, {0x12, 0x34}}}), 0));
   EXPECT_EQ(dump_text(unnamed, VARNO_OUTPUT_FORMAT_DAT), "3412\t//  - Index 0 - 2 Bytes\n");
 }
 

@@ -436,7 +436,7 @@ TEST(E2eSectorFrames, RecordsCarryTheSectorsCnocAddress) {
     ASSERT_EQ(cram->get_number_of_frames(), 4u);
     for (u32 i = 0; i < 4; ++i) {
       SCOPED_TRACE(testing::Message() << "CRAM frame " << i);
-      const std::vector<u8> f = frame_bytes(cram, i);
+      const std::vector<u8> f = frame(cram, i);
       const size_t second = 16 + 4 * w0;
       for (size_t at : {size_t{0}, second}) {
         const CNOC_FIELDS cnoc = cnoc_at(f, at);
@@ -457,7 +457,7 @@ TEST(E2eSectorFrames, RecordsCarryTheSectorsCnocAddress) {
     const u32 b_count = c.type == &s_cl ? 2 : 1;
     for (u32 i = 0; i < eram->get_number_of_frames(); ++i) {
       SCOPED_TRACE(testing::Message() << "ERAM frame " << i);
-      const std::vector<u8> f = frame_bytes(eram, i);
+      const std::vector<u8> f = frame(eram, i);
       const bool group_end = (i + 1) % b_count == 0;
       const CNOC_FIELDS cnoc = cnoc_at(f, 0);
       EXPECT_EQ(cnoc.len, f.size() / 4);
@@ -502,7 +502,7 @@ TEST(E2eSectorFrames, WholeFramesMatchTheHandDerivedBytes) {
       0x00, 0x05, 0x00, 0x00, 0x05, 0x00, 0x08, 0x00,  // CNOC
       0x05, 0x00, 0x01, 0x00, 0x00, 0x50, 0x02, 0x00,  // CNT
       0x94, 0x95, 0x96, 0x97};                         // DR1
-  EXPECT_EQ(frame_bytes(run.block(1, 0, "CRAM"), 1), cram_f1_1);
+  EXPECT_EQ(frame(run.block(1, 0, "CRAM"), 1), cram_f1_1);
 
   std::vector<u8> eram_f1_1 = {
       0x00, 0x13, 0x00, 0x00, 0x05, 0x00, 0x08, 0x00,  // CNOC
@@ -511,7 +511,7 @@ TEST(E2eSectorFrames, WholeFramesMatchTheHandDerivedBytes) {
       0xDC, 0xDD, 0xDE, 0xDF, 0xD8, 0xD9, 0xDA, 0xDB,  // rows 7, 6
       0xD4, 0xD5, 0xD6, 0xD7, 0xD0, 0xD1, 0xD2, 0xD3};  // rows 5, 4
   eram_f1_1.resize(76, 0);
-  EXPECT_EQ(frame_bytes(run.block(1, 0, "ERAM"), 1), eram_f1_1);
+  EXPECT_EQ(frame(run.block(1, 0, "ERAM"), 1), eram_f1_1);
 
   const std::vector<u8> eram_cl_2 = {
       0x00, 0x09, 0x00, 0x00, 0x04, 0x00, 0x08, 0x00,  // CNOC
@@ -519,7 +519,7 @@ TEST(E2eSectorFrames, WholeFramesMatchTheHandDerivedBytes) {
       0x00, 0x41, 0x00, 0x00,                          // ERAM record
       0x78, 0x79, 0x7A, 0x7B, 0x70, 0x71, 0x72, 0x73,  // rows 7, 6
       0x68, 0x69, 0x6A, 0x6B, 0x60, 0x61, 0x62, 0x63};  // rows 5, 4
-  EXPECT_EQ(frame_bytes(run.block(0, 0, "ERAM"), 2), eram_cl_2);
+  EXPECT_EQ(frame(run.block(0, 0, "ERAM"), 2), eram_cl_2);
 
   std::vector<u8> eram_cl_3 = {
       0x00, 0x1D, 0x00, 0x00, 0x04, 0x00, 0x08, 0x00,  // CNOC
@@ -528,7 +528,7 @@ TEST(E2eSectorFrames, WholeFramesMatchTheHandDerivedBytes) {
       0x7C, 0x7D, 0x7E, 0x7F, 0x74, 0x75, 0x76, 0x77,  // rows 7, 6
       0x6C, 0x6D, 0x6E, 0x6F, 0x64, 0x65, 0x66, 0x67};  // rows 5, 4
   eram_cl_3.resize(116, 0);
-  EXPECT_EQ(frame_bytes(run.block(0, 0, "ERAM"), 3), eram_cl_3);
+  EXPECT_EQ(frame(run.block(0, 0, "ERAM"), 3), eram_cl_3);
 
   // Every CRAM frame holds its IMG row's bytes in order: DR0 at byte H = 16,
   // DR1 at byte 2H + 4 × W0 (cl 36, f1 40), so row byte j >= 4 × W0 sits at
@@ -538,7 +538,7 @@ TEST(E2eSectorFrames, WholeFramesMatchTheHandDerivedBytes) {
     const size_t dr0_bytes = t.cram_row_bytes == 8 ? 4 : 8;
     for (u32 i = 0; i < t.cram_rows; ++i) {
       SCOPED_TRACE(testing::Message() << "sector " << c.x << " " << c.y << " CRAM frame " << i);
-      const std::vector<u8> f = frame_bytes(run.block(c.x, c.y, "CRAM"), i);
+      const std::vector<u8> f = frame(run.block(c.x, c.y, "CRAM"), i);
       for (size_t j = 0; j < t.cram_row_bytes; ++j) {
         const size_t at = j < dr0_bytes ? 16 + j : 32 + j;
         EXPECT_EQ(f.at(at), t.cram_first + i * t.cram_row_bytes + j) << "byte " << j;
@@ -572,18 +572,21 @@ TEST(E2eSectorFrames, EachSectorsManagerRecordRulesItsFrames) {
   ASSERT_TRUE(run.gen->do_all_blocks());
 
   EXPECT_EQ(frame_sizes(run.block(1, 0, "CRAM")), (std::vector<u32>{12, 12, 12, 12}));
-  const std::vector<u8> bare = frame_bytes(run.block(1, 0, "CRAM"), 3);
+  const std::vector<u8> bare = frame(run.block(1, 0, "CRAM"), 3);
   EXPECT_EQ(bare, (std::vector<u8>{0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF}));
   EXPECT_EQ(frame_sizes(run.block(1, 0, "ERAM")), (std::vector<u32>{16, 16}));
-  EXPECT_EQ(frame_bytes(run.block(1, 0, "ERAM"), 0),
-            (std::vector<u8>{0xCC, 0xCD, 0xCE, 0xCF, 0xC8, 0xC9, 0xCA, 0xCB, 0xC4, 0xC5, 0xC6, 0xC7, 0xC0,
-                             0xC1, 0xC2, 0xC3}));
+  EXPECT_EQ(frame(run.block(1, 0, "ERAM"), 0),
+            (std::vector<u8>{0xCC, 0xCD, 0xCE, 0xCF, 0xC8, 0xC9, 0xCA, 0xCB, 0xC4, 0xC5, 0xC6, 0xC7,
+                             0xC0, 0xC1, 0xC2, 0xC3}));
 
-  // Rows 1 and 2 of the f1 image: DR0 starts with bytes 0x8C and 0x98.
+  // Rows 1 and 2 of the f1 image: DR0 starts with bytes 0x8C and 0x98, DR1
+  // (byte 40) holds the rows' last four bytes.
   VARNO_IBLOCK* narrowed = run.block(0, 1, "CRAM");
   ASSERT_EQ(frame_sizes(narrowed), (std::vector<u32>{44, 44}));
-  EXPECT_EQ(frame_bytes(narrowed, 0).at(16), 0x8C);
-  EXPECT_EQ(frame_bytes(narrowed, 1).at(16), 0x98);
+  EXPECT_EQ(frame(narrowed, 0).at(16), 0x8C);
+  EXPECT_EQ(frame(narrowed, 1).at(16), 0x98);
+  EXPECT_EQ(slice(frame(narrowed, 0), 40, 4), (BYTES{0x94, 0x95, 0x96, 0x97}));
+  EXPECT_EQ(slice(frame(narrowed, 1), 40, 4), (BYTES{0xA0, 0xA1, 0xA2, 0xA3}));
   EXPECT_EQ(frame_sizes(run.block(0, 1, "ERAM")), (std::vector<u32>{76, 76}));
   EXPECT_EQ(frame_sizes(run.block(1, 1, "CRAM")), (std::vector<u32>{40, 40, 40, 40}));
 }
@@ -752,9 +755,8 @@ TEST(E2eRoad, GroupAndTopBitstreamOfTheSectorExample) {
       VARNO_IBLOCK* cram = run.block(x, t, "CRAM");
       ASSERT_EQ(cram->get_number_of_frames(), 4u);
       for (u32 f = 0; f < 4; ++f) {
-        const std::vector<u8> frame = frame_bytes(cram, f);
         // CH 0, frame type 1, THR: the block's position in its thread.
-        put(want, record(frame, 0, 1, x));
+        put(want, record(cram, f, 0, 1, x));
       }
     }
     EXPECT_EQ(stream, want);

@@ -163,7 +163,7 @@ TEST(SectorGrid, ActsAsABlockWithoutContent) {
   EXPECT_EQ(b.block_type(), 0u);  // not overridden
   EXPECT_EQ(b.get_block_size(), 0u);
   EXPECT_EQ(b.get_number_of_frames(), 0u);
-  EXPECT_EQ(dumped([&](std::ofstream& out) { b.dump(out, VARNO_OUTPUT_FORMAT_DAT); }), "");
+  EXPECT_EQ(dump_text(b, VARNO_OUTPUT_FORMAT_DAT), "");
 }
 
 TEST(SectorGrid, ExpectedDataPerSectorDirectory) {

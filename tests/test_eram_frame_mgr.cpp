@@ -276,9 +276,7 @@ TEST(EramInstructions, CustomInstructionWithEverySegment) {
   // Header with the length 3, two words of 0xFF, trailer, one word of 0xFF.
   const BYTES expected =
       concat({framed(header(0x11223344, 3), BYTES(8, 0xFF), 0x0102), BYTES(4, 0xFF)});
-  BYTES out(f->get_frame_size());
-  f->get_frame_data(out.data(), static_cast<u32>(out.size()));
-  EXPECT_EQ(out, expected);
+  EXPECT_EQ(frame_bytes(*f), expected);
   ASSERT_EQ(f->segments().size(), 4u);
   EXPECT_EQ(f->segments()[2]->type(), VARNO_FRAME_SEGMENT_TRAILER);
   EXPECT_EQ(f->segments()[3]->type(), VARNO_FRAME_SEGMENT_PADDING);
@@ -346,10 +344,7 @@ TEST(EramSetup, NarrowConfigurationWordIsRefused) {
 
 TEST(EramSetup, InitChecksItsParent) {
   VARNO_ERAM_FRAME_MGR mgr;
-  EXPECT_INTERNAL_ERROR(mgr.init(), "block != NULL");
-  VARNO_DBLOCK loose;  // outside a generator: no block configuration
-  mgr.set_parent(&loose);
-  EXPECT_INTERNAL_ERROR(mgr.init(), "config != NULL");
+  expect_parent_checks(mgr);
   std::string path = "unused";
   mgr.dump_expected_data(path);  // nothing to dump
   EXPECT_EQ(path, "unused");

@@ -44,7 +44,7 @@ class Libs2DMerge : public ::testing::Test, public FLAT_DEVICE {
     line("CRAM BROW_FRAME_SIZE", "arg CRAM BROW_FRAME_SIZE width=1 1");
   }
   static BYTES lib_chunk(const BYTES& frame, u32 offset, u32 width, u32 lib_width) {
-    BYTES out = slice_of(frame, offset, width);
+    BYTES out = slice(frame, offset, width);
     out.resize(lib_width, 0);
     return out;
   }
@@ -131,7 +131,7 @@ TEST_F(Libs2DMerge, TwoLibrariesPerCramTypeAndOneForEram) {
                         0x33, 0x33, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(ce->m_2DSegments, (std::vector<u32>{0x0000FFFF, 0x0001FFFF, 0x0002FFFF}));
   BYTES eram_bbm(8);
-  ee->copy_BBM(eram_bbm.data());
+  EXPECT_EQ(ee->copy_BBM(eram_bbm.data()), 8u);
   EXPECT_EQ(eram_bbm, (BYTES{0x22, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(ee->m_2DSegments, (std::vector<u32>{0x0000FFFF, 0x0001FFFF, 0x0002FFFF, 2560}));
   // The sent bytes of a frame follow the list.
@@ -173,13 +173,13 @@ TEST_F(Libs2DMerge, EqualCountsPutTheSmallerHashFirst) {
   add_frames(cram(), rows);
   VARNO_QV_2D_ENGINE* ce = attach(cram(), true);
   std::vector<std::pair<u32, u32>> by_hash;
-  for (u32 r = 0; r < 3; ++r) by_hash.emplace_back(crc_model(0, slice_of(rows[r], 0, 6)), r);
+  for (u32 r = 0; r < 3; ++r) by_hash.emplace_back(crc_model(0, slice(rows[r], 0, 6)), r);
   std::sort(by_hash.begin(), by_hash.end());
   gen()->merge_and_create_2d_libs();
   // Without alignment a type-0 library is 6 bytes, rounded up to 8.
   const BYTES img = image();
-  EXPECT_EQ(BYTES(img.begin(), img.begin() + 6), slice_of(rows[by_hash[0].second], 0, 6));
-  EXPECT_EQ(BYTES(img.begin() + 8, img.begin() + 14), slice_of(rows[by_hash[1].second], 0, 6));
+  EXPECT_EQ(BYTES(img.begin(), img.begin() + 6), slice(rows[by_hash[0].second], 0, 6));
+  EXPECT_EQ(BYTES(img.begin() + 8, img.begin() + 14), slice(rows[by_hash[1].second], 0, 6));
   EXPECT_EQ(code_of(ce->m_FullHashInfo[4 * by_hash[0].second]), 2u);
   EXPECT_EQ(code_of(ce->m_FullHashInfo[4 * by_hash[1].second]), 3u);
   EXPECT_EQ(code_of(ce->m_FullHashInfo[4 * by_hash[2].second]), 0u);
@@ -207,7 +207,7 @@ class Targets2D : public Libs2DMerge {
     add_frames(cram(), {m_p, m_p, m_q, m_q, m_r});
     m_engine = attach(cram(), true);
     // P and Q have two rows each: the smaller hash takes slot 0.
-    m_q_slot = crc_model(0, slice_of(m_q, 0, 6)) < crc_model(0, slice_of(m_p, 0, 6)) ? 0 : 1;
+    m_q_slot = crc_model(0, slice(m_q, 0, 6)) < crc_model(0, slice(m_p, 0, 6)) ? 0 : 1;
   }
   BYTES m_p, m_q, m_r;
   u32 m_q_slot = 0;
@@ -255,7 +255,7 @@ TEST_F(Libs2DMerge, MissingSlotIsNotATarget) {
   sparse[3] = 0x42;
   add_frames(cram(), {p, p, sparse, p, p});
   VARNO_QV_2D_ENGINE* ce = attach(cram(), true);
-  ce->m_HashCounts[0].erase(crc_model(0, slice_of(sparse, 0, 6)));
+  ce->m_HashCounts[0].erase(crc_model(0, slice(sparse, 0, 6)));
   gen()->merge_and_create_2d_libs();
   EXPECT_EQ(gen()->get_2d_libs_size(), 8u);  // P only
   EXPECT_EQ(code_of(ce->m_FullHashInfo[8]), 0u);
@@ -283,9 +283,10 @@ TEST_F(Libs2DMerge, EramTargetsAreWrittenAfterRowHistory) {
   for (u64 r : ee->m_FullHashInfo) codes.push_back(code_of(r));
   EXPECT_EQ(codes, (std::vector<u32>{2, 2, 10, 8}));
   BYTES bbm(8);
-  ee->copy_BBM(bbm.data());
+  EXPECT_EQ(ee->copy_BBM(bbm.data()), 8u);
   EXPECT_EQ(bbm[0], 0x22);
   EXPECT_EQ(bbm[1], 0x8A);
+  EXPECT_EQ(slice(bbm, 2, 6), zeros(6));  // four frames fill two bytes
   // E' holds its residue against the library, G its residue against E' as
   // it was before.
   BYTES e2_residue(2560);

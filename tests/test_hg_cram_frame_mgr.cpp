@@ -141,7 +141,7 @@ struct ONE_FRAME : HG_DEVICE {
     m_bits = frame_bits;
   }
   bool build() { return HG_DEVICE::build(m_image, m_bits); }
-  FIXTURE_COPY m_dir;
+  TEMP_DIR m_dir;
   u32 m_bits = 0;
 };
 
@@ -354,9 +354,7 @@ TEST_F(HgCram, UserDataChecks) {
 }
 
 TEST_F(HgCram, HeaderSizeIsCountedInSixtyFourBits) {
-  VARNO_FRAME_DESCRIPTOR descriptor = *cram()->get_frame_descriptor();
-  descriptor.words[1] = 0x20000000;  // 2^32 header bits
-  cram()->set_frame_descriptor(descriptor);
+  set_descriptor_word(cram(), 1, 0x20000000);  // 2^32 header bits
   EXPECT_INTERNAL_ERROR(build(), "header_size * 8 <= 0xFFFFFFFF");
 }
 
@@ -438,18 +436,7 @@ TEST(HgCramDevice, SetupChecksTheHolmgradenInvariants) {
 }
 
 TEST_F(HgCram, InitChecks) {
-  VARNO_HG_CRAM_FRAME_MGR none;
-  EXPECT_EQ(none.potential_frames(), 0u);
-  EXPECT_INTERNAL_ERROR(none.init(), "block != NULL");
-  VARNO_DBLOCK loose;
-  none.set_parent(&loose);
-  EXPECT_EQ(none.parent(), &loose);
-  EXPECT_INTERNAL_ERROR(none.init(), "config != NULL");
-
-  UNLOADED_BLOCK orphan;
-  VARNO_HG_CRAM_FRAME_MGR m;
-  m.set_parent(&orphan.block);
-  EXPECT_INTERNAL_ERROR(m.init(), "device_pcf != NULL");
+  expect_cram_setup_checks<VARNO_HG_CRAM_FRAME_MGR>();
 
   std::string path = "unused";
   mgr()->dump_expected_data(path);  // nothing to dump

@@ -376,12 +376,9 @@ TEST(LegacyCramDevice, FrameWordsAreChecked) {
   }
   LEGACY_DEVICE d;
   d.load();
-  VARNO_FRAME_DESCRIPTOR descriptor = *d.cram()->get_frame_descriptor();
-  descriptor.words[3] = 0x20000000;
-  d.cram()->set_frame_descriptor(descriptor);
+  set_descriptor_word(d.cram(), 3, 0x20000000);
   EXPECT_INTERNAL_ERROR(d.build(), "edcrc_size * 8 <= 0xFFFFFFFF");
-  descriptor.words[1] = 0x20000000;
-  d.cram()->set_frame_descriptor(descriptor);
+  set_descriptor_word(d.cram(), 1, 0x20000000);
   EXPECT_INTERNAL_ERROR(d.build(), "header_size * 8 <= 0xFFFFFFFF");
 }
 
@@ -455,18 +452,7 @@ TEST(LegacyCramDevice, SetupChecksTheLegacyInvariants) {
 }
 
 TEST_F(LegacyCram, InitChecks) {
-  VARNO_LEGACY_CRAM_FRAME_MGR none;
-  EXPECT_EQ(none.potential_frames(), 0u);
-  EXPECT_INTERNAL_ERROR(none.init(), "block != NULL");
-  VARNO_DBLOCK loose;
-  none.set_parent(&loose);
-  EXPECT_EQ(none.parent(), &loose);
-  EXPECT_INTERNAL_ERROR(none.init(), "config != NULL");
-
-  UNLOADED_BLOCK orphan;
-  VARNO_LEGACY_CRAM_FRAME_MGR m;
-  m.set_parent(&orphan.block);
-  EXPECT_INTERNAL_ERROR(m.init(), "device_pcf != NULL");
+  expect_cram_setup_checks<VARNO_LEGACY_CRAM_FRAME_MGR>();
 
   // A column list longer than the byte of LUTRAM_INFO can index.
   device()->lutram_simplified_col.resize(255);

@@ -232,18 +232,22 @@ TEST(ProcessPcfs, BadFilesAreInternalErrors) {
   const std::string family = s_model_dir + "/flat_family.ddb";
   const std::string device = s_model_dir + "/flat_device.ddb";
   const std::string broken = dir.write("broken.ddb", "ddb family 1\nfamily NOT_A_FAMILY\n");
+  // The loader's own message says why a file did not load.
   struct CASE {
-    std::string family, device, text;
+    std::string family, device, text, error;
   };
   const CASE cases[] = {
-      {broken, device, "Invalid family pcf file"},
-      {device, device, "Invalid family info section"},
-      {family, dir.file("absent"), "Invalid device pcf file"},
-      {family, family, "Invalid device info section"},
+      {broken, device, "Invalid family pcf file",
+       broken + ":2: unknown family type 'NOT_A_FAMILY'"},
+      {device, device, "Invalid family info section", ""},
+      {family, dir.file("absent"), "Invalid device pcf file",
+       dir.file("absent") + ": no such file (also tried " + dir.file("absent.ddb") + ")"},
+      {family, family, "Invalid device info section", ""},
   };
   for (const CASE& c : cases) {
     auto g = new_generator(c.family, c.device);
     EXPECT_INTERNAL_ERROR(g->process_pcfs(false, false, false, nullptr, 0), c.text);
+    EXPECT_EQ(VOLD_DATA_SERVER::last_error(), c.error) << c.text;
   }
 }
 

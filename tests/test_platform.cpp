@@ -4,12 +4,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "cfg.h"
+#include "files.h"
 #include "fio.h"
 #include "mem.h"
 #include "msg.h"
@@ -20,12 +20,6 @@ namespace {
 
 void failing_check(int value) { VARNO_ASSERT(value > 0); }
 void failing_check_msg() { VARNO_ASSERT_MSG(false, "Invalid output format"); }
-
-std::string temp_dir(const std::string& name) {
-  std::string d = (std::filesystem::temp_directory_path() / ("varno_platform_" + name)).string();
-  std::filesystem::remove_all(d);
-  return d;
-}
 
 }  // namespace
 
@@ -136,25 +130,17 @@ TEST(Cfg, OnOffWords) {
 }
 
 TEST(Cfg, LoadFile) {
-  std::string dir = temp_dir("cfg");
-  std::filesystem::create_directories(dir);
-  {
-    std::ofstream f(dir + "/a.cfg");
-    f << "# settings\nvarno_a = 5\n\n  varno_b=on # trailing\n";
-  }
-  {
-    std::ofstream f(dir + "/bad.cfg");
-    f << "varno_c = 1\njust words\n";
-  }
+  const TEMP_DIR dir;
   std::string err;
-  EXPECT_TRUE(cfg_load_file(dir + "/a.cfg", &err));
+  EXPECT_TRUE(cfg_load_file(
+      dir.write("a.cfg", "# settings\nvarno_a = 5\n\n  varno_b=on # trailing\n"), &err));
   EXPECT_EQ(cfg_get_int_value("varno_a", 0), 5);
   EXPECT_TRUE(cfg_is_on("varno_b", false));
-  EXPECT_FALSE(cfg_load_file(dir + "/bad.cfg", &err));
-  EXPECT_EQ(err, dir + "/bad.cfg:2: expected 'key = value'");
-  EXPECT_FALSE(cfg_load_file(dir + "/missing.cfg", &err));
+  EXPECT_FALSE(cfg_load_file(dir.write("bad.cfg", "varno_c = 1\njust words\n"), &err));
+  EXPECT_EQ(err, dir.file("bad.cfg") + ":2: expected 'key = value'");
+  EXPECT_FALSE(cfg_load_file(dir.file("missing.cfg"), &err));
+  EXPECT_EQ(err, dir.file("missing.cfg") + ": cannot open file");
   cfg_clear();
-  std::filesystem::remove_all(dir);
 }
 
 TEST(Mem, MemcpySNeverCopiesOutOfBounds) {
@@ -179,7 +165,8 @@ TEST(Mem, Strings) {
 }
 
 TEST(Fio, ExistsMkdirFopenAndDirectories) {
-  std::string dir = temp_dir("fio");
+  const TEMP_DIR tmp;
+  const std::string dir = tmp.file("fio");
   EXPECT_FALSE(FIO_FILE_SYSTEM::exists(dir));
   EXPECT_FALSE(FIO_FILE_SYSTEM::exists(""));
   EXPECT_EQ(FIO_FILE_SYSTEM::mkdir(dir + "/a/b"), 0);
@@ -194,5 +181,4 @@ TEST(Fio, ExistsMkdirFopenAndDirectories) {
   EXPECT_EQ(FIO_PATH("/x/y/fam.ddb").full_directory(), "/x/y/");
   EXPECT_EQ(FIO_PATH("fam.ddb").full_directory(), "./");
   EXPECT_EQ(FIO_PATH("/fam").full_directory(), "/");
-  std::filesystem::remove_all(dir);
 }

@@ -91,7 +91,7 @@ TEST_F(Engine2D, BStructureOfAWidthFactorTwoEngine) {
   param().s4_variant = 2;
   ENGINE e = cram_engine();
   BYTES b(64);
-  e->copy_bstruct(b.data());
+  EXPECT_EQ(e->copy_bstruct(b.data()), 64u);
   EXPECT_EQ(VARNO_UTIL::get_dword_from_address(b.data()), (20u << 16) | (96u << 4) | 1u);
   EXPECT_EQ(VARNO_UTIL::get_dword_from_address(b.data() + 60), 0u);
 }
@@ -153,7 +153,7 @@ TEST_F(Engine2D, S4EngineOnAnOrdinaryDevice) {
   EXPECT_INTERNAL_ERROR(e->get_row_lib_index(VARNO_QV_IP_TYPE{5}, 0),
                         "(ip_type < QV_2D_MAX_IP_LIBS) || (ip_type == QV_IP_TYPE_ERAM)");
   BYTES b(64);
-  e->copy_bstruct(b.data());
+  EXPECT_EQ(e->copy_bstruct(b.data()), 64u);
   EXPECT_EQ(VARNO_UTIL::get_dword_from_address(b.data() + 16), 4u << 16 | 192u << 4 | 5u);
 
   param().tk_flow = 1;
@@ -198,7 +198,7 @@ TEST_F(Engine2D, PaddingSliceFollowsTheFirstDataRegister) {
   EXPECT_EQ(e->m_IpInfo, (std::vector<u32>{0x00006, 0x10006, 0xE0004, 0x2000C}));
   EXPECT_EQ(e->m_NumBlocks, 4u);
   BYTES f(8);
-  e->copy_fstruct(f.data());
+  EXPECT_EQ(e->copy_fstruct(f.data()), 8u);
   EXPECT_EQ(f, (BYTES{0x21, 0x3F, 0, 0, 0, 0, 0, 0}));
 
   param().qv_2d_align = 0;
@@ -234,7 +234,7 @@ TEST_F(Engine2D, ExpansionMapInTheTkFlow) {
   EXPECT_EQ(e->m_IpInfo, (std::vector<u32>{0x10006, 0x2000C, 0x8000C}));
   EXPECT_EQ(e->m_NumBlocks, 3u);
   BYTES f(8);
-  e->copy_fstruct(f.data());
+  EXPECT_EQ(e->copy_fstruct(f.data()), 8u);
   EXPECT_EQ(f, (BYTES{0x32, 0x09, 0, 0, 0, 0, 0, 0}));
   // Outside the TK flow the length of type 4 is checked...
   param().tk_flow = 0;
@@ -375,7 +375,7 @@ class Scan2D : public Engine2D {
   }
   BYTES row_slice(u32 r, u32 offset, u32 width) const {
     return concat(
-        {slice_of(m_frames[2 * r], offset, width), slice_of(m_frames[2 * r + 1], offset, width)});
+        {slice(m_frames[2 * r], offset, width), slice(m_frames[2 * r + 1], offset, width)});
   }
   std::vector<BYTES> m_frames;
 };
@@ -536,7 +536,7 @@ class Libs2D : public Engine2D {
     add_frames(cram(), m_frames);
     m_engine = cram_engine();
     m_engine->run();
-    m_hash_a = crc_model(0, concat({slice_of(m_frames[0], 0, 6), slice_of(m_frames[1], 0, 6)}));
+    m_hash_a = crc_model(0, concat({slice(m_frames[0], 0, 6), slice(m_frames[1], 0, 6)}));
   }
   ENGINE m_engine;
   std::vector<BYTES> m_frames;
@@ -865,12 +865,12 @@ TEST_F(Engine2D, BbmAndSegmentsOfACramEngine) {
   BYTES out(72, 0xEE);
   EXPECT_EQ(cram()->get_frame_2d_segments(0, out.data()), 60u);
   EXPECT_EQ(BYTES(out.begin(), out.begin() + 60),
-            concat({slice_of(frames[0], 0, 12), slice_of(frames[0], 24, 48)}));
+            concat({slice(frames[0], 0, 12), slice(frames[0], 24, 48)}));
   EXPECT_EQ(cram()->get_frame_2d_segments(1, out.data()), 0u);
   EXPECT_EQ(cram()->get_frame_2d_segments(2, out.data()), 72u);
   EXPECT_EQ(out, frames[2]);
   // Only the engine's own rows are listed.
-  cram()->insert_frame_at_end(new VARNO_FRAME(), 0);
+  ASSERT_TRUE(cram()->insert_frame_at_end(new VARNO_FRAME(), 0));
   EXPECT_INTERNAL_ERROR(cram()->get_frame_2d_segments(3, out.data()), "it != two_d_segs.end()");
 }
 
@@ -886,7 +886,7 @@ TEST_F(Engine2D, SkippedSlicesSplitTheRuns) {
   e->write_bbm();
   EXPECT_EQ(e->m_2DSegments, (std::vector<u32>{0xFFFF, 6u << 16 | 12, 24u << 16 | 36}));
   BYTES bbm(8);
-  e->copy_BBM(bbm.data());
+  EXPECT_EQ(e->copy_BBM(bbm.data()), 8u);
   EXPECT_EQ(bbm, (BYTES{0x81, 0xB7, 0, 0, 0, 0, 0, 0}));
 }
 

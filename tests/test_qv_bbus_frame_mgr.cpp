@@ -205,15 +205,8 @@ TEST_F(QvBbus, ExpectedDataIsOneUnmaskedLinePerChain) {
 
 // ---- Set-up failures ------------------------------------------------------------
 
-struct SETUP_CASE {
-  const char* file;
-  const char* from;
-  const char* to;
-  const char* text;
-};
-
 TEST(QvBbusSetUp, FaultyDeviceDataIsRefused) {
-  const SETUP_CASE cases[] = {
+  const std::vector<LOAD_ERROR> cases = {
       {"qv_sector_cl.ddb", "BBUS_BIT_COUNT 4", "BBUS_BIT_COUNT 3", "arg_width == m_total_frames"},
       {"qv_device.ddb", "arg SECTOR_ARRAY BBUS_CHAIN_SIZES", "arg SECTOR_ARRAY CHANNEL_MAP",
        "arg != NULL"},
@@ -236,30 +229,25 @@ TEST(QvBbusSetUp, FaultyDeviceDataIsRefused) {
       {"qv_device.ddb", "data 24 8 8 8\ndata 24 8 8 8\n", "data 24 8 8 8\n",
        "Sector (2, 1) has no row in BBUS_CHAIN_SIZES (5 rows)"},
   };
-  for (const SETUP_CASE& c : cases) {
-    SCOPED_TRACE(c.to);
-    VARIANT_DIR dir(kDir, {{c.file, c.from, c.to}});
-    SECTOR_DEVICE d;
-    EXPECT_INTERNAL_ERROR(d.load(dir.path()), c.text);
-  }
+  expect_load_errors(kDir, cases);
 }
 
 TEST(QvBbusSetUp, VariantsThatStayOpenGetNoEntry) {
   // The rows close 24 and 12; 6 never closes and is no error.
-  VARIANT_DIR dir(kDir,
-                  {{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 6"}});
   SECTOR_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(
+      d.load(kDir, {{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 6"}}),
+      0u);
   BYTES chain = {0xFF, 0xFF, 0xFF};
   EXPECT_INTERNAL_ERROR(d.mgr<VARNO_QV_BBUS_FRAME_MGR>(0, 0, "BBUS")
                             ->apply_phase_mask(chain.data(), 6, VARNO_QV_CLK_NTW_PHASE_2),
                         "Variant size not found");
   // The first variant of a size wins: a second 24 reuses the first rows.
-  VARIANT_DIR twice(kDir,
-                    {{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 24"},
-                     {"qv_sector_cl.ddb", "data 6 0 0\n", "data 6 0 0\ndata 24 3 0\n"}});
   SECTOR_DEVICE d2;
-  ASSERT_EQ(d2.load(twice.path()), 0u);
+  ASSERT_EQ(
+      d2.load(kDir, {{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 24"},
+                     {"qv_sector_cl.ddb", "data 6 0 0\n", "data 6 0 0\ndata 24 3 0\n"}}),
+      0u);
   d2.mgr<VARNO_QV_BBUS_FRAME_MGR>(1, 1, "BBUS")
       ->apply_phase_mask(chain.data(), 24, VARNO_QV_CLK_NTW_PHASE_2);
   EXPECT_EQ(chain, (BYTES{0xFF, 0x3F, 0xFC}));
@@ -269,11 +257,11 @@ TEST(QvBbusSetUp, LongSegmentsAndLargeTypesKeepTheirValues) {
   // A variant of one 70000-bit segment of type 0x10001: both would spill
   // into each other if packed into one word. Type 0x10001 is "4 and up":
   // cleared in phase 0, kept in phase 1.
-  VARIANT_DIR dir(kDir,
-                  {{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 70000"},
-                   {"qv_sector_cl.ddb", "data 6 0 0\n", "data 6 0 0\ndata 70000 0x10001 0\n"}});
   SECTOR_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(
+      d.load(kDir, {{"qv_sector_cl.ddb", "CLK_NTW_VARIANTS 24 12", "CLK_NTW_VARIANTS 24 12 70000"},
+                    {"qv_sector_cl.ddb", "data 6 0 0\n", "data 6 0 0\ndata 70000 0x10001 0\n"}}),
+      0u);
   auto* m = d.mgr<VARNO_QV_BBUS_FRAME_MGR>(1, 1, "BBUS");
   BYTES chain(8750, 0xFF);
   m->apply_phase_mask(chain.data(), 70000, VARNO_QV_CLK_NTW_PHASE_1);

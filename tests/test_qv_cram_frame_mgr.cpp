@@ -159,9 +159,7 @@ TEST_F(QvCram, HeadersAndS4Conflict) {
   cram(0)->set_data(VARNO_BLOCK_DATA_CRAM, m_image.data(), 256, nullptr);
   EXPECT_INTERNAL_ERROR(sector(0)->do_all_blocks(), "S4 and LSM mode not supported");
   // A block whose descriptor variant is 1 is never written in S4 form.
-  VARNO_FRAME_DESCRIPTOR descriptor = *cram(0)->get_frame_descriptor();
-  descriptor.words[6] = 1;
-  cram(0)->set_frame_descriptor(descriptor);
+  set_descriptor_word(cram(0), 6, 1);
   EXPECT_TRUE(sector(0)->do_all_blocks());
   // Variant 1 still selects the mask, and with it the identity REV32 map.
   BYTES expected = kHeaderRow0;
@@ -315,9 +313,8 @@ TEST_F(QvCram, MapEntriesAreChecked) {
 }
 
 TEST(QvCramDevice, S4CellPositionsAreChecked) {
-  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", "cells=3:1:0:0", "cells=3:1:64:0"}});
   QV_DEVICE l;
-  ASSERT_EQ(l.load(dir.path()), 0u);
+  ASSERT_EQ(l.load(kDir, {{"qv_sector_cl.ddb", "cells=3:1:0:0", "cells=3:1:64:0"}}), 0u);
   BYTES image = cl_image();
   l.param(0).s4_variant = 2;
   l.param(0).skip_headers = 1;
@@ -329,41 +326,58 @@ TEST(QvCramDevice, S4CellPositionsAreChecked) {
 TEST(QvCramDevice, OneBitPerFrameS4InformationIsReadAsBits) {
   // With algorithm 1 the S4 information holds a bit per IMG frame: only IMG
   // row 0 has S2 cells. Reading it as bytes would run past its one byte.
-  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", "param CRAM CRAM_ALGO 0", "param CRAM CRAM_ALGO 1"},
-                         {"qv_sector_cl.ddb", "arg CRAM DRA_S4_INFO width=4 1 0 0 0",
-                          "arg CRAM DRA_S4_INFO width=1 1"}});
   QV_DEVICE l;
-  ASSERT_EQ(l.load(dir.path()), 0u);
+  ASSERT_EQ(l.load(kDir, {{"qv_sector_cl.ddb", "param CRAM CRAM_ALGO 0", "param CRAM CRAM_ALGO 1"},
+                          {"qv_sector_cl.ddb", "arg CRAM DRA_S4_INFO width=4 1 0 0 0",
+                           "arg CRAM DRA_S4_INFO width=1 1"}}),
+            0u);
   VARNO_DBLOCK* block = l.build(0, 2, 1);
-  EXPECT_EQ(l.frames(block)[0], kS4Row0);
-  EXPECT_EQ(l.frames(block)[1], kS4Row1);
+  ASSERT_EQ(frames(block).size(), 3u);
+  EXPECT_EQ(frames(block)[0], kS4Row0);
+  EXPECT_EQ(frames(block)[1], kS4Row1);
 }
 
 TEST(QvCramDevice, MissingHeaderBlocksFailSetUp) {
   // The CNT_HEADER block becomes a BBUS_HEADER block.
-  VARIANT_DIR dir(kDir,
-                  {{"quelvo_sector_family_vold.ddb", "block CNT_HEADER", "block BBUS_HEADER"}});
   QV_DEVICE d;
-  EXPECT_INTERNAL_ERROR(d.load(dir.path()), "m_cnoc_blk != NULL && m_cnt_blk != NULL");
+  EXPECT_INTERNAL_ERROR(
+      d.load(kDir, {{"quelvo_sector_family_vold.ddb", "block CNT_HEADER", "block BBUS_HEADER"}}),
+      "m_cnoc_blk != NULL && m_cnt_blk != NULL");
 }
 
 // ---- Expected data ------------------------------------------------------------------
 
 TEST_F(QvCram, ExpectedDataIsEachRowLastBitFirst) {
-  const std::string path = testing::TempDir() + "qv_cram_cl.txt";
-  std::filesystem::remove(path);
-  std::string p = path;
-  mgr(0)->dump_expected_data(p);
+  const TEMP_DIR dir;
+  std::string path = dir.file("cl.txt");
+  mgr(0)->dump_expected_data(path);
   EXPECT_FALSE(std::filesystem::exists(path));  // no user data, no file
 
   cram(0)->set_data(VARNO_BLOCK_DATA_CRAM, m_image.data(), 256, nullptr);
-  mgr(0)->dump_expected_data(p);
+  mgr(0)->dump_expected_data(path);
   const std::vector<std::string> lines = read_lines(path);
   ASSERT_EQ(lines.size(), 4u);  // every IMG row, the spare row too
   EXPECT_EQ(lines[0],
             "00001000" "00000111" "00000110" "00000101" "00000100" "00000011" "00000010" "00000001");
+  EXPECT_EQ(lines[1],
+            "10001000"
+            "01110111"
+            "01100110"
+            "01010101"
+            "01000100"
+            "00110011"
+            "00100010"
+            "00010001");
   EXPECT_EQ(lines[2], std::string(64, '1'));
-  std::filesystem::remove(path);
+  EXPECT_EQ(lines[3],
+            "10101010"
+            "00000000"
+            "11110000"
+            "00001111"
+            "00010000"
+            "00100000"
+            "01000000"
+            "10000000");
 
   std::string empty;
   EXPECT_INTERNAL_ERROR(mgr(0)->dump_expected_data(empty), "!path.empty()");
@@ -376,8 +390,8 @@ TEST_F(QvCram, ExpectedDataOfRowsThatAreNotWholeBytes) {
   image[0] = 0x02;
   image[9] = 0x40;
   cram(2)->set_data(VARNO_BLOCK_DATA_CRAM, image.data(), 280, nullptr);
-  const std::string path = testing::TempDir() + "qv_cram_fc.txt";
-  std::string p = path;
+  const TEMP_DIR dir;
+  std::string path = dir.file("fc.txt");
   auto line_with = [](std::initializer_list<int> ones) {
     std::string s(72, '0');
     for (int i : ones) s[i] = '1';
@@ -385,23 +399,23 @@ TEST_F(QvCram, ExpectedDataOfRowsThatAreNotWholeBytes) {
   };
   // Forward: kind 0 moves bit 1 to bit 4, kind 1 copies bits 4, 5 to 33, 34;
   // kind 4 moves bit 8 to bit 64. Reversed over 72 bits: 71 - bit.
-  mgr(2)->dump_expected_data(p);
+  mgr(2)->dump_expected_data(path);
   std::vector<std::string> lines = read_lines(path);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], line_with({71 - 4, 71 - 33}));
   EXPECT_EQ(lines[1], line_with({71 - 64}));
+  EXPECT_EQ(lines[2], line_with({}));
   EXPECT_EQ(lines[3], line_with({}));
   // Backward: kind 0 in reverse moves bit 1 to bit 2; the copy goes 32 -> 3.
   param(2).dump_swap_dr_bits = 0;
-  mgr(2)->dump_expected_data(p);
+  mgr(2)->dump_expected_data(path);
   lines = read_lines(path);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], line_with({71 - 2}));
   // A second set-up keeps the list it built, with its count of 4 entries.
   ASSERT_TRUE(mgr(2)->init());
-  mgr(2)->dump_expected_data(p);
+  mgr(2)->dump_expected_data(path);
   EXPECT_EQ(read_lines(path)[0], line_with({71 - 2}));
-  std::filesystem::remove(path);
 }
 
 TEST(QvCramSwap, KindsForwardAndBackward) {
@@ -434,32 +448,22 @@ TEST(QvCramSwap, KindsForwardAndBackward) {
 
 TEST_F(QvCram, EngineIsRegisteredOnceWithTheArrayGenerator) {
   VARNO_DBLOCK* block = build(0, 0, 1);
-  VARNO_GEN* top = m_top.get();
   mgr(0)->register_2d_engine(block);
-  EXPECT_TRUE(top->registered_2d_engines().empty());
-  int token = 0;
-  auto* engine = reinterpret_cast<VARNO_QV_2D_ENGINE*>(&token);
-  block->set_2d_engine(engine);
-  mgr(0)->register_2d_engine(block);
-  mgr(0)->register_2d_engine(block);
-  EXPECT_EQ(top->registered_2d_engines(), std::vector<VARNO_QV_2D_ENGINE*>{engine});
-  block->detach_2d_engine();
-  top->registered_2d_engines().clear();
+  EXPECT_TRUE(m_top->registered_2d_engines().empty());
+  expect_engine_registered_once(block);
 }
 
 TEST_F(QvCram, TwoDCompressionNeedsTheEngineArguments) {
-  std::vector<std::string> lines;
-  msg_set_debug_sink([&](const char*, int, const std::string& text) { lines.push_back(text); });
+  DEBUG_LINES debug;
   param(0).qv_2d_compression = 1;
   param(1).qv_2d_compression = 1;
   // "cl" gives no BROW_SIZE: its CRAM engine cannot be built.
   EXPECT_INTERNAL_ERROR(build(0, 0, 1), "arg_size > 0");
   build(1, 0, 1);  // CNOC address (5, 2): kept out of 2D prediction
-  msg_set_debug_sink({});
   EXPECT_EQ(cram(0)->get_2d_engine(), nullptr);
   EXPECT_EQ(cram(1)->get_2d_engine(), nullptr);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Generating CRAM frames ..."), 2);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Generated 3 frames"), 2);
+  EXPECT_EQ(debug.count("Generating CRAM frames ..."), 2u);
+  EXPECT_EQ(debug.count("Generated 3 frames"), 2u);
 }
 
 TEST_F(QvCram, LfsrIsZeroAndReadsOnlyBuiltFrames) {
@@ -497,9 +501,7 @@ TEST_F(QvCram, LfsrChecksTheDecodeListOfTheS4FramesBuilt) {
   // A block that is never written in S4 form has no cells to check.
   param(0).s4_variant = 1;
   param(0).skip_headers = 0;
-  VARNO_FRAME_DESCRIPTOR descriptor = *block->get_frame_descriptor();
-  descriptor.words[6] = 1;
-  block->set_frame_descriptor(descriptor);
+  set_descriptor_word(block, 6, 1);
   auto plain = fresh();
   EXPECT_TRUE(plain->create_frames(block, config));
   EXPECT_TRUE(plain->s4_decode().empty());
@@ -510,10 +512,7 @@ TEST_F(QvCram, LfsrChecksTheDecodeListOfTheS4FramesBuilt) {
 
 TEST_F(QvCram, InitChecks) {
   VARNO_QV_CRAM_FRAME_MGR none;
-  EXPECT_INTERNAL_ERROR(none.init(), "block != NULL");
-  VARNO_DBLOCK loose;
-  none.set_parent(&loose);
-  EXPECT_INTERNAL_ERROR(none.init(), "config != NULL");
+  expect_parent_checks(none);
 
   // A CRAM block of a generator that is not a sector has no sector to
   // address its records to.

@@ -33,7 +33,7 @@ BYTES records(u8 len, u8 x, u8 y, u8 op = 4, u8 areg = 0) {
 }
 
 // Sector (2, 0) becomes the IOSSM auxiliary master.
-const VARIANT_DIR::EDIT kAuxMaster = {
+const FILE_EDIT kAuxMaster = {
     "qv_device.ddb", "param SECTOR_ARRAY ARRAY_TYPE 1*6\n",
     "param SECTOR_ARRAY ARRAY_TYPE 1*6\nparam SECTOR_ARRAY IOSSM_AUX_MASTER 0 0 1 0 0 0\n"};
 
@@ -118,17 +118,17 @@ TEST_F(QvCsr, IossmFramesCarrySlicesOfEveryDataArea) {
 }
 
 TEST(QvCsrDevice, IossmSlicesKeepEveryBitOfAShortLastWord) {
-  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", "param IO_CSR CSR_OFFSETS 40 64 10",
-                          "param IO_CSR CSR_OFFSETS 39 64 10"}});
   SECTOR_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(d.load(kDir, {{"qv_sector_cl.ddb", "param IO_CSR CSR_OFFSETS 40 64 10",
+                           "param IO_CSR CSR_OFFSETS 39 64 10"}}),
+            0u);
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0xFF, 0x11, 0x12, 0x13,
                 0x14, 0x15, 0x16, 0x17, 0x18, 0x21, 0xFE};
   d.param(0, 0).skip_headers = 1;
   d.set_data(d.block(0, 0, "IO_CSR"), VARNO_BLOCK_DATA_CSR, data);
   ASSERT_TRUE(d.sector(0, 0)->do_all_blocks());
   // Chain 0's word 1 holds its bits 32-38: seven bits of 0xFF.
-  const BYTES f = SECTOR_DEVICE::frame(d.block(0, 0, "IO_CSR"), 0);
+  const BYTES f = frame(d.block(0, 0, "IO_CSR"), 0);
   ASSERT_EQ(f.size(), 92u);
   EXPECT_EQ(slice(f, 48, 4), (BYTES{0x7F, 0, 0, 0}));
 }
@@ -136,30 +136,31 @@ TEST(QvCsrDevice, IossmSlicesKeepEveryBitOfAShortLastWord) {
 TEST(QvCsrDevice, FrameNumbersTakeTheLowByteOnly) {
   // One chain of 8000 bits in 4-byte frames: 32 + 1016 image bytes, 262
   // frames. Frame 255 carries number 256, which must not reach the length.
-  VARIANT_DIR dir(kDir, {{"quelvo_sector_family_vold.ddb", "block AIB_CSR data frame=QV_CSR w2=16",
-                          "block AIB_CSR data frame=QV_CSR w2=1"},
-                         {"qv_sector_cl.ddb", "param AIB_CSR CSR_OFFSETS 40 64 10",
-                          "param AIB_CSR CSR_OFFSETS 8000"}});
   SECTOR_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(d.load(kDir, {{"quelvo_sector_family_vold.ddb", "block AIB_CSR data frame=QV_CSR w2=16",
+                           "block AIB_CSR data frame=QV_CSR w2=1"},
+                          {"qv_sector_cl.ddb", "param AIB_CSR CSR_OFFSETS 40 64 10",
+                           "param AIB_CSR CSR_OFFSETS 8000"}}),
+            0u);
   BYTES data(1000, 0x5A);
   d.set_data(d.block(0, 0, "AIB_CSR"), VARNO_BLOCK_DATA_CSR, data);
   ASSERT_TRUE(d.sector(0, 0)->do_all_blocks());
   VARNO_DBLOCK* b = d.block(0, 0, "AIB_CSR");
   ASSERT_EQ(b->get_number_of_frames(), 263u);
   // (4 + 8 + 4) / 4 = 4 words behind the number.
-  EXPECT_EQ(slice(SECTOR_DEVICE::frame(b, 0), 12, 4), (BYTES{0x01, 0x04, 0, 0}));
-  EXPECT_EQ(slice(SECTOR_DEVICE::frame(b, 254), 12, 4), (BYTES{0xFF, 0x04, 0, 0}));
-  EXPECT_EQ(slice(SECTOR_DEVICE::frame(b, 255), 12, 4), (BYTES{0x00, 0x04, 0, 0}));
-  EXPECT_EQ(SECTOR_DEVICE::frame(b, 262), concat({le32(263), BYTES(12, 0)}));
+  EXPECT_EQ(slice(frame(b, 0), 12, 4), (BYTES{0x01, 0x04, 0, 0}));
+  EXPECT_EQ(slice(frame(b, 254), 12, 4), (BYTES{0xFF, 0x04, 0, 0}));
+  EXPECT_EQ(slice(frame(b, 255), 12, 4), (BYTES{0x00, 0x04, 0, 0}));
+  EXPECT_EQ(frame(b, 262), concat({le32(263), BYTES(12, 0)}));
 }
 
 // ---- IOSSM auxiliary master -------------------------------------------------------
 
 class QvCsrIossm : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  void SetUp() override { ASSERT_EQ(load(m_dir.path()), 0u) << VOLD_DATA_SERVER::last_error(); }
-  VARIANT_DIR m_dir{kDir, {kAuxMaster}};
+  void SetUp() override {
+    ASSERT_EQ(load(kDir, {kAuxMaster}), 0u) << VOLD_DATA_SERVER::last_error();
+  }
   BYTES m_data = {0x01, 0x02, 0x03, 0x04, 0x05, 0x11, 0x12, 0x13,
                   0x14, 0x15, 0x16, 0x17, 0x18, 0x21, 0xFE};
 };
@@ -216,28 +217,28 @@ TEST_F(QvCsrIossm, UserDataHoldsTheAuxiliaryChainOnlyInTheMaster) {
 }
 
 TEST(QvCsrDevice, AnAuxiliaryChainOfNoBitsIsRefused) {
-  VARIANT_DIR dir(kDir, {kAuxMaster,
-                         {"qv_sector_cl.ddb", "param MORLU_CSR CSR_OFFSETS 40 64 10",
-                          "param MORLU_CSR CSR_OFFSETS 40 64 0"}});
   SECTOR_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(d.load(kDir, {kAuxMaster,
+                          {"qv_sector_cl.ddb", "param MORLU_CSR CSR_OFFSETS 40 64 10",
+                           "param MORLU_CSR CSR_OFFSETS 40 64 0"}}),
+            0u);
   BYTES data(13, 0);
   d.set_data(d.block(2, 0, "MORLU_CSR"), VARNO_BLOCK_DATA_CSR, data);
   EXPECT_INTERNAL_ERROR(d.sector(2, 0)->do_all_blocks(), "m_io_aux_size > 0");
 }
 
 TEST(QvCsrDevice, ASectorWhoseOnlyChainIsAuxiliary) {
-  VARIANT_DIR dir(kDir, {kAuxMaster,
-                         {"qv_sector_cl.ddb", "param MORLU_CSR CSR_OFFSETS 40 64 10",
-                          "param MORLU_CSR CSR_OFFSETS 40"}});
   SECTOR_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(d.load(kDir, {kAuxMaster,
+                          {"qv_sector_cl.ddb", "param MORLU_CSR CSR_OFFSETS 40 64 10",
+                           "param MORLU_CSR CSR_OFFSETS 40"}}),
+            0u);
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05};
   d.param(2, 0).skip_headers = 1;
   d.set_data(d.block(2, 0, "MORLU_CSR"), VARNO_BLOCK_DATA_CSR, data);
   ASSERT_TRUE(d.sector(2, 0)->do_all_blocks());
   // No chain record; the auxiliary record holds the chain's two words.
-  const std::vector<BYTES> f = SECTOR_DEVICE::frames(d.block(2, 0, "MORLU_CSR"));
+  const std::vector<BYTES> f = frames(d.block(2, 0, "MORLU_CSR"));
   ASSERT_EQ(f.size(), 2u);
   EXPECT_EQ(concat({f[0], f[1]}), concat({image_header(32, 0),
                                           image_header(56, 1),
@@ -250,7 +251,7 @@ TEST(QvCsrDevice, ASectorWhoseOnlyChainIsAuxiliary) {
   d.param(0, 0).skip_headers = 1;
   d.set_data(d.block(0, 0, "MORLU_CSR"), VARNO_BLOCK_DATA_CSR, none, 0);
   ASSERT_TRUE(d.sector(0, 0)->do_all_blocks());
-  EXPECT_EQ(SECTOR_DEVICE::frames(d.block(0, 0, "MORLU_CSR")),
+  EXPECT_EQ(frames(d.block(0, 0, "MORLU_CSR")),
             std::vector<BYTES>{image_header(32, 0)});
 }
 
@@ -284,13 +285,7 @@ TEST_F(QvCsr, ExpectedDataIsOneLinePerChain) {
 // ---- Set-up failures ----------------------------------------------------------------
 
 TEST(QvCsrSetUp, FaultyDeviceDataIsRefused) {
-  struct CASE {
-    const char* file;
-    const char* from;
-    const char* to;
-    const char* text;
-  };
-  const CASE cases[] = {
+  const std::vector<LOAD_ERROR> cases = {
       {"qv_sector_cl.ddb", "param MORLU_CSR CSR_OFFSETS 40 64 10\n", "", "m_total_frames > 0"},
       {"quelvo_sector_family_vold.ddb", "block MORLU_CSR data frame=QV_CSR w2=16",
        "block MORLU_CSR data frame=QV_CSR w2=0", "m_frame_size > 0"},
@@ -301,19 +296,14 @@ TEST(QvCsrSetUp, FaultyDeviceDataIsRefused) {
        "param SECTOR_ARRAY ARRAY_TYPE 1*6\nparam SECTOR_ARRAY IOSSM_AUX_MASTER 0 0 1 0\n",
        "Sector (1, 1) has no row in IOSSM_AUX_MASTER (4 rows)"},
   };
-  for (const CASE& c : cases) {
-    SCOPED_TRACE(c.to);
-    VARIANT_DIR dir(kDir, {{c.file, c.from, c.to}});
-    SECTOR_DEVICE d;
-    EXPECT_INTERNAL_ERROR(d.load(dir.path()), c.text);
-  }
+  expect_load_errors(kDir, cases);
 }
 
 TEST(QvCsrSetUp, NumberedAndIossmBlocksMayHaveNoChains) {
-  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", "param AIB_CSR CSR_OFFSETS 40 64 10\n", ""},
-                         {"qv_sector_cl.ddb", "param IO_CSR CSR_OFFSETS 40 64 10\n", ""}});
   SECTOR_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(d.load(kDir, {{"qv_sector_cl.ddb", "param AIB_CSR CSR_OFFSETS 40 64 10\n", ""},
+                          {"qv_sector_cl.ddb", "param IO_CSR CSR_OFFSETS 40 64 10\n", ""}}),
+            0u);
   EXPECT_EQ(d.block(0, 0, "AIB_CSR")->get_number_of_potential_frames(), 0u);
   // Such a block has nothing to frame: data for it is a mismatch, and a
   // buffer without a length frames nothing.

@@ -7,7 +7,6 @@
 //   header records: CNOC [len, x, y, 0], CNT [op, len, areg, rsvd, offset],
 //   ERAM [addr, cmd 0xA5, size, reserved 0x3C].
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -131,27 +130,28 @@ TEST_F(QvEram, TkFlowShiftIsTheSameOnEveryBuild) {
 TEST(QvEramDevice, AdjacentSpareRunsMoveTheWholeRowGroup) {
   // Spare rows 4, 5 and 6, 7 of a 12-row ERAM: row group 1 skips both runs
   // and starts at row 8 in both of its columns.
-  VARIANT_DIR dir(
-      kDir, {{"qv_sector_cl.ddb", "param ERAM ERAM_ROW_COUNT 10", "param ERAM ERAM_ROW_COUNT 12"},
-             {"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 5 6 7"}});
   QV_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(
+      d.load(kDir,
+             {{"qv_sector_cl.ddb", "param ERAM ERAM_ROW_COUNT 10", "param ERAM ERAM_ROW_COUNT 12"},
+              {"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 5 6 7"}}),
+      0u);
   BYTES image = rows_image(12);
   const std::vector<BYTES> expected = {
       header_frame(7, 3, 0, false, 2, 0), header_frame(7, 3, 1, true, 3, 0),
       header_frame(7, 3, 0, false, 2, 8), header_frame(7, 3, 1, true, 3, 8)};
   VARNO_DBLOCK* block = d.build(0, image, 0, 1);
-  EXPECT_EQ(d.frames(block), expected);
+  EXPECT_EQ(frames(block), expected);
   block->clear_frames();
   EXPECT_TRUE(block->partial_process(3, 3));
-  EXPECT_EQ(d.frames(block), std::vector<BYTES>{expected[3]});
+  EXPECT_EQ(frames(block), std::vector<BYTES>{expected[3]});
 }
 
 TEST(QvEramDevice, BackwardSpareEntryIsRefused) {
   // (4 -> 1) would move row group 1 back onto rows 2 to 5.
-  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 1"}});
   QV_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(
+      d.load(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 1"}}), 0u);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 1), "r0 + m_rows_per_block <= m_rows");
   EXPECT_EQ(d.eram(0)->get_number_of_frames(), 2u);
@@ -159,9 +159,9 @@ TEST(QvEramDevice, BackwardSpareEntryIsRefused) {
 
 TEST(QvEramDevice, ShiftedRowGroupStaysInsideTheEram) {
   // The entry (4 -> 7) moves row group 1 to rows 8 to 11 of a 10-row ERAM.
-  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 7"}});
   QV_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(
+      d.load(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 7"}}), 0u);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 1), "r0 + m_rows_per_block <= m_rows");
   EXPECT_EQ(d.eram(0)->get_number_of_frames(), 2u);
@@ -223,18 +223,17 @@ TEST_F(QvEram, FrameRangeAndUserData) {
 // ---- Set-up failures ---------------------------------------------------------------
 
 TEST(QvEramDevice, MissingEramHeaderFailsSetUp) {
-  VARIANT_DIR dir(kDir,
-                  {{"quelvo_sector_family_vold.ddb", "block ERAM_HEADER", "block BBUS_HEADER"}});
   QV_DEVICE d;
-  EXPECT_INTERNAL_ERROR(d.load(dir.path()),
-                        "m_eram_hdr_blk != NULL && m_cnt_blk != NULL && m_cnoc_blk != NULL");
+  EXPECT_INTERNAL_ERROR(
+      d.load(kDir, {{"quelvo_sector_family_vold.ddb", "block ERAM_HEADER", "block BBUS_HEADER"}}),
+      "m_eram_hdr_blk != NULL && m_cnt_blk != NULL && m_cnoc_blk != NULL");
 }
 
 TEST(QvEramDevice, EramHeaderNeedsItsAddressField) {
-  VARIANT_DIR dir(kDir, {{"quelvo_sector_family_vold.ddb", "ob ERAM_HDR_ADDR index=0 size=8",
-                          "ob CNT_HDR_LEN index=0 size=8"}});
   QV_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(d.load(kDir, {{"quelvo_sector_family_vold.ddb", "ob ERAM_HDR_ADDR index=0 size=8",
+                           "ob CNT_HDR_LEN index=0 size=8"}}),
+            0u);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 0), "eram_addr_size > 0");
   EXPECT_EQ(d.eram(0)->get_number_of_frames(), 0u);
@@ -245,46 +244,43 @@ TEST(QvEramDevice, EramHeaderNeedsItsAddressField) {
 TEST_F(QvEram, ExpectedDataAddressesRowsByBit) {
   BYTES image = {0x3F, 0x50, 0xC0, 0x00, 0x00, 0x80};  // 4 rows of 12 bits
   eram(2)->set_data(VARNO_BLOCK_DATA_ERAM, image.data(), 48, nullptr);
-  const std::string path = testing::TempDir() + "qv_eram_fc.txt";
-  std::string p = path;
-  mgr(2)->dump_expected_data(p);
+  const TEMP_DIR dir;
+  std::string path = dir.file("fc.txt");
+  mgr(2)->dump_expected_data(path);
   EXPECT_EQ(read_lines(path), (std::vector<std::string>{"0000000000111111", "0000110000000101",
                                                         "0000000000000000", "0000100000000000"}));
 
   eram(0)->set_data(VARNO_BLOCK_DATA_ERAM, m_cl.data(), 640, nullptr);
-  mgr(0)->dump_expected_data(p);
+  mgr(0)->dump_expected_data(path);
   const std::vector<std::string> lines = read_lines(path);
   ASSERT_EQ(lines.size(), 10u);
-  // Row 1: bytes 10 .. 17, last bit first.
+  // Row r: bytes r0 .. r7 (hex), last bit first.
   EXPECT_EQ(lines[1], "00010111" "00010110" "00010101" "00010100"
                       "00010011" "00010010" "00010001" "00010000");
-  std::filesystem::remove(path);
+  EXPECT_EQ(lines[9],
+            "10010111"
+            "10010110"
+            "10010101"
+            "10010100"
+            "10010011"
+            "10010010"
+            "10010001"
+            "10010000");
 
   std::string empty;
   EXPECT_INTERNAL_ERROR(mgr(0)->dump_expected_data(empty), "!path.empty()");
 }
 
 TEST_F(QvEram, TwoDCompressionNeedsTheEngineArguments) {
-  std::vector<std::string> lines;
-  msg_set_debug_sink([&](const char*, int, const std::string& text) { lines.push_back(text); });
+  DEBUG_LINES debug;
   param(0).qv_2d_compression = 2;
   // "cl" gives no BROW_SIZE: its ERAM engine cannot be built.
   EXPECT_INTERNAL_ERROR(build(0, m_cl, 0, 0), "arg_size > 0");
-  msg_set_debug_sink({});
   VARNO_DBLOCK* block = eram(0);
   EXPECT_EQ(block->get_2d_engine(), nullptr);
   EXPECT_EQ(block->get_number_of_frames(), 4u);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Generated 4 frames"), 1);
-
-  int token = 0;
-  auto* engine = reinterpret_cast<VARNO_QV_2D_ENGINE*>(&token);
-  VARNO_GEN* top = m_top.get();
-  block->set_2d_engine(engine);
-  mgr(0)->register_2d_engine(block);
-  mgr(0)->register_2d_engine(block);
-  EXPECT_EQ(top->registered_2d_engines(), std::vector<VARNO_QV_2D_ENGINE*>{engine});
-  block->detach_2d_engine();
-  top->registered_2d_engines().clear();
+  EXPECT_EQ(debug.count("Generated 4 frames"), 1u);
+  expect_engine_registered_once(block);
 }
 
 }  // namespace

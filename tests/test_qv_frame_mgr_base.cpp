@@ -51,12 +51,9 @@ TEST_F(QvFrameMgrBase, SectorRowsAreCheckedAgainstTheirTable) {
 }
 
 TEST_F(QvFrameMgrBase, FrameSizeFromDescriptor) {
-  VARNO_FRAME_DESCRIPTOR descriptor = *cram(0)->get_frame_descriptor();
-  descriptor.words[2] = 5;
-  cram(0)->set_frame_descriptor(descriptor);
+  set_descriptor_word(cram(0), 2, 5);
   EXPECT_EQ(CRAM_PROBE::frame_size_from_descriptor(cram(0)), 20u);
-  descriptor.words[2] = 0;
-  cram(0)->set_frame_descriptor(descriptor);
+  set_descriptor_word(cram(0), 2, 0);
   EXPECT_INTERNAL_ERROR(CRAM_PROBE::frame_size_from_descriptor(cram(0)), "m_frame_size > 0");
 }
 
@@ -116,13 +113,14 @@ TEST(QvFrameMgrSetUpDevice, InitChecksTheBlock) {
 }
 
 TEST(QvFrameMgrSetUpDevice, WindowManagersNeedTheDeviceHeaderBlocks) {
-  VARIANT_DIR dir(kRegwinDir, {{"quelvo_family.ddb", "block CNOC_HEADER", "block BBUS_HEADER"}});
+  const FILE_EDITS edits = {{"quelvo_family.ddb", "block CNOC_HEADER", "block BBUS_HEADER"}};
   {
     REGWIN_DEVICE d;
-    EXPECT_INTERNAL_ERROR(d.load(dir.path()), "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
+    EXPECT_INTERNAL_ERROR(d.load(kRegwinDir, edits),
+                          "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
   }
   // Loaded with do-nothing managers, each manager's own set-up fails.
-  FRAME_MGR_HOOK dummies([](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
+  FRAME_MGR_HOOK_SCOPE dummies([](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
     switch (type) {
       case VOLD_FRAME_QV_REGSCAN:
       case VOLD_FRAME_QV_UIB_MMR:
@@ -136,7 +134,7 @@ TEST(QvFrameMgrSetUpDevice, WindowManagersNeedTheDeviceHeaderBlocks) {
     }
   });
   REGWIN_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
+  ASSERT_EQ(d.load(kRegwinDir, edits), 0u) << VOLD_DATA_SERVER::last_error();
   VARNO_QV_UIBMMR_FRAME_MGR uib;
   VARNO_QV_IOVAMM_FRAME_MGR vamm;
   VARNO_QV_IOAHB_FRAME_MGR ahb;

@@ -38,12 +38,18 @@ BYTES small_image(size_t from, size_t n) {
 }
 
 const BYTES kRomWords = {0x23, 0x01, 0xAB, 0x00, 0xFF, 0x0F};
+// The opening frames A and B of block DUMMY2, behind its MORLU header.
+const BYTES kDummy2A = words({0x2020, 0, 0x10006, 0, 7, 0});
+const BYTES kDummy2B = words({0x2020, 0, 0, 0, 0, 0});
 
 // The firmware blocks of fw_family.ddb on the device level.
 class FwFile : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  void SetUp() override { ASSERT_EQ(load_fw(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
-  u32 load_fw(const std::string& dir) { return load(dir, "fw_family.ddb", "fw_device.ddb"); }
+  FwFile() {
+    m_family = "fw_family.ddb";
+    m_device = "fw_device.ddb";
+  }
+  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
   VARNO_QV_FW_FILE_MGR* mgr(const std::string& name) {
     return dynamic_cast<VARNO_QV_FW_FILE_MGR*>(block(name)->get_frame_mgr());
   }
@@ -91,10 +97,16 @@ TEST_F(FwFile, VersionZeroTkFlowOpensWithTheTkCommands) {
   param().tk_flow = 1;
   param().fw_sizes = {4200};
   VARNO_DBLOCK* b = build("DUMMY1", {kDir + "/fw_small.hex"});
+  // A, B, the TK command and D, the data frames (the last one unpadded), F.
   ASSERT_EQ(b->get_number_of_frames(), 8u);
+  EXPECT_EQ(frame(b, 0), words({7, 0}));
+  EXPECT_EQ(frame(b, 1), zeros(12));
   EXPECT_EQ(frame(b, 2), words({0x4000168, 1, 0}));
   EXPECT_EQ(frame(b, 3), words({0x4000148, 7, 0}));
+  EXPECT_EQ(frame(b, 4), words({0}) + small_image(0, 2052));
+  EXPECT_EQ(frame(b, 5), words({2052}) + small_image(2052, 2052));
   EXPECT_EQ(frame(b, 6), words({4104}) + small_image(4104, 96));
+  EXPECT_EQ(frame(b, 7), words({0x40000E8, 0, 2}));
 }
 
 TEST_F(FwFile, VersionOneRomWords) {
@@ -103,8 +115,8 @@ TEST_F(FwFile, VersionOneRomWords) {
   param().fw_sizes = {20};
   VARNO_DBLOCK* b = build("DUMMY2", {kDir + "/fw_words.rom"});
   // Data frames of 16 and 4 bytes: MORLU word 0 is ((c + 12) >> 2) << 8 | seq.
-  const std::vector<BYTES> expected = {words({0x2020, 0, 0x10006, 0, 7, 0}),
-                                       words({0x2020, 0, 0, 0, 0, 0}),
+  const std::vector<BYTES> expected = {kDummy2A,
+                                       kDummy2B,
                                        words({0x701, 0, 4, 0}) + kRomWords + zeros(10),
                                        words({0x402, 0, 4, 16}) + zeros(4),
                                        words({3, 0, 0}),
@@ -200,6 +212,11 @@ TEST_F(FwFile, BootImageFramesFromTwoRegions) {
   // Sequence 258 keeps to its byte: 0x1C00 | 0x02, not 0x1D02.
   EXPECT_EQ(frame(b, 3 + 257), data(0x1C02, 0x5000800, 0x44, 100));
   EXPECT_EQ(frame(b, 261), words({259, 0, 0}));
+  // A, B, F and H are those of the ROM-word image.
+  EXPECT_EQ(frame(b, 0), kDummy2A);
+  EXPECT_EQ(frame(b, 1), kDummy2B);
+  EXPECT_EQ(frame(b, 262), words({0x2020, 0, 4, 0x40000E8, 0, 2}));
+  EXPECT_EQ(frame(b, 263), words({0x2026, 0, 0}));
   EXPECT_EQ(b->get_number_of_potential_frames(), 264u);
 }
 
@@ -209,7 +226,8 @@ TEST_F(FwFile, BootImageNeedsItsHighRegion) {
   VARNO_DBLOCK* b = block("DUMMY2");
   b->set_data_from_file(VARNO_BLOCK_DATA_CRAM, kDir + "/fw_small.hex");
   EXPECT_INTERNAL_ERROR(b->process(false), "m_last_blk_address >= 0x4F80000");
-  EXPECT_EQ(b->get_number_of_frames(), 2u);  // A and B come before the check
+  // A and B come before the check.
+  EXPECT_EQ(frames(b), (std::vector<BYTES>{kDummy2A, kDummy2B}));
 }
 
 TEST_F(FwFile, MorluHeadersByOperation) {
@@ -245,7 +263,7 @@ TEST_F(FwFile, EmptyFileListLeavesTheFrames) {
 }
 
 TEST_F(FwFile, ExtensionsAreCaseInsensitive) {
-  const std::string text = read_text(kDir + "/fw_small.hex");
+  const std::string text = read_file(kDir + "/fw_small.hex");
   param().fw_type = 0;
   param().fw_sizes = {4200, 6};
   const std::string rom = m_tmp.write("w.Rom", "123\n0AB\nFFF\n");
@@ -509,17 +527,13 @@ TEST_F(FwFile, RomLongLinesGiveOneWord) {
 
 TEST(FwFileSetup, InitChecks) {
   VARNO_QV_FW_FILE_MGR m;
-  EXPECT_INTERNAL_ERROR(m.init(), "block != NULL");
-  VARNO_DBLOCK lone;
-  m.set_parent(&lone);
-  EXPECT_INTERNAL_ERROR(m.init(), "config != NULL");
+  expect_parent_checks(m);
   // Without a read file there is nothing to frame.
   EXPECT_EQ(m.potential_frames(), 0u);
 }
 
 TEST_F(FwFile, HeaderVersionsAboveThreeAreRefused) {
-  VARIANT_DIR dir(kDir, {{"fw_family.ddb", "w6=3", "w6=5"}});
-  EXPECT_INTERNAL_ERROR(load_fw(dir.path()), "header_version <= 3");
+  EXPECT_INTERNAL_ERROR(load(kDir, {{"fw_family.ddb", "w6=3", "w6=5"}}), "header_version <= 3");
 }
 
 TEST_F(FwFile, PartialBuildWithoutAFileBuildsNothing) {

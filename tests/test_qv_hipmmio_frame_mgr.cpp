@@ -134,17 +134,17 @@ TEST_F(HipMmio, UserDataChecks) {
 
 TEST(HipMmioDevice, HeaderBlocksComeFromTheDeviceLevel) {
   // The sectors keep their own CNT_HEADER; the device level has none.
-  VARIANT_DIR dir(kMmioDir,
-                  {{"mmio_family.ddb", "block CNT_HEADER option", "block CNT_FW option"}});
   MMIO_DEVICE d;
-  EXPECT_INTERNAL_ERROR(d.load(dir.path()), "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
+  EXPECT_INTERNAL_ERROR(
+      d.load({{"mmio_family.ddb", "block CNT_HEADER option", "block CNT_FW option"}}),
+      "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
 }
 
 TEST(HipMmioDevice, PlainPathRefusesFramesOfNoBytes) {
-  VARIANT_DIR dir(kMmioDir, {{"quelvo_sector_family_vold.ddb", "frame=QV_HIP_MMIO w2=4 w6=2",
-                              "frame=QV_HIP_MMIO w2=0 w6=2"}});
   MMIO_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(d.load({{"quelvo_sector_family_vold.ddb", "frame=QV_HIP_MMIO w2=4 w6=2",
+                     "frame=QV_HIP_MMIO w2=0 w6=2"}}),
+            0u);
   BYTES data(16);
   d.block(0, 0, "EHIP_MMIO")->set_data(VARNO_BLOCK_DATA_HIP_MMIO, data.data(), 128, nullptr);
   EXPECT_INTERNAL_ERROR(d.sector(0, 0)->do_all_blocks(), "m_frame_size > 0");

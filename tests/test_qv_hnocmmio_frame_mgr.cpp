@@ -84,10 +84,10 @@ TEST_F(HnocMmio, UserDataChecks) {
 
 TEST(HnocMmioDevice, FrameSizeMustLeaveRoomForData) {
   // 16-byte frames hold a frame header and a record header, and no data.
-  VARIANT_DIR dir(kMmioDir, {{"quelvo_sector_family_vold.ddb", "frame=QV_HNOC_MMIO w2=16",
-                              "frame=QV_HNOC_MMIO w2=4"}});
   MMIO_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(d.load({{"quelvo_sector_family_vold.ddb", "frame=QV_HNOC_MMIO w2=16",
+                     "frame=QV_HNOC_MMIO w2=4"}}),
+            0u);
   BYTES data = counting(256);
   d.block(0, 0, "HNOC_MMIO")->set_data(VARNO_BLOCK_DATA_HNOC_MMIO, data.data(), 256 * 8, nullptr);
   EXPECT_INTERNAL_ERROR(d.sector(0, 0)->do_all_blocks(), "mmio2_frame_size > 16");
@@ -97,20 +97,20 @@ TEST(HnocMmioDevice, SegmentWordsDoNotWrap) {
   // Word offset 0x3FFFFFFF puts the row at byte 2^32 - 4, past the data; an
   // end word below the first word is no segment.
   {
-    VARIANT_DIR dir(kMmioDir, {{"qv_sector_cl.ddb", "width=6 0 25 0 0 0xA000 1",
-                                "width=6 1 25 0x3FFFFFFF 0 0xA000 1"}});
     MMIO_DEVICE d;
-    ASSERT_EQ(d.load(dir.path()), 0u);
+    ASSERT_EQ(d.load({{"qv_sector_cl.ddb", "width=6 0 25 0 0 0xA000 1",
+                       "width=6 1 25 0x3FFFFFFF 0 0xA000 1"}}),
+              0u);
     BYTES data = counting(256);
     d.block(0, 0, "HNOC_MMIO")->set_data(VARNO_BLOCK_DATA_HNOC_MMIO, data.data(), 256 * 8, nullptr);
     EXPECT_INTERNAL_ERROR(d.sector(0, 0)->do_all_blocks(),
                           "(seg_size + start_offset) <= user_data_size");
   }
   {
-    VARIANT_DIR dir(
-        kMmioDir, {{"qv_sector_cl.ddb", "width=6 0 25 0 0 0xA000 1", "width=6 25 0 0 0 0xA000 1"}});
     MMIO_DEVICE d;
-    ASSERT_EQ(d.load(dir.path()), 0u);
+    ASSERT_EQ(
+        d.load({{"qv_sector_cl.ddb", "width=6 0 25 0 0 0xA000 1", "width=6 25 0 0 0 0xA000 1"}}),
+        0u);
     BYTES data = counting(256);
     d.block(0, 0, "HNOC_MMIO")->set_data(VARNO_BLOCK_DATA_HNOC_MMIO, data.data(), 256 * 8, nullptr);
     EXPECT_INTERNAL_ERROR(d.sector(0, 0)->do_all_blocks(), "seg_end_word >= seg_start_word");
@@ -118,10 +118,10 @@ TEST(HnocMmioDevice, SegmentWordsDoNotWrap) {
 }
 
 TEST(HnocMmioDevice, HeaderBlocksAreRequired) {
-  VARIANT_DIR dir(kMmioDir,
-                  {{"mmio_family.ddb", "block CNOC_HEADER option", "block CNT_FW option"}});
   MMIO_DEVICE d;
-  EXPECT_INTERNAL_ERROR(d.load(dir.path()), "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
+  EXPECT_INTERNAL_ERROR(
+      d.load({{"mmio_family.ddb", "block CNOC_HEADER option", "block CNT_FW option"}}),
+      "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
 }
 
 }  // namespace

@@ -60,9 +60,7 @@ TEST_F(QvIoMmio, Checks) {
 
 TEST_F(QvIoMmio, FrameSizeOfZero) {
   VARNO_DBLOCK* b = block(0, "IO_VAMM");
-  VARNO_FRAME_DESCRIPTOR descriptor = *b->get_frame_descriptor();
-  descriptor.words[2] = 0;
-  b->set_frame_descriptor(descriptor);
+  set_descriptor_word(b, 2, 0);
   VARNO_QV_IOVAMM_FRAME_MGR m;
   m.set_parent(b);
   ASSERT_TRUE(m.init());

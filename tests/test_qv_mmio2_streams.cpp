@@ -108,10 +108,8 @@ TEST_F(Mmio2Streams, SegmentsMustLieInTheUserData) {
 TEST(Mmio2StreamsDevice, SegmentOffsetDoesNotWrap) {
   // Word offset 0x40000000 is byte 2^32: in 32 bits it would read the
   // segment from byte 0.
-  VARIANT_DIR dir(kMmioDir,
-                  {{"qv_sector_f1.ddb", "width=4 0 25 0x10 5", "width=4 0 25 0x40000000 5"}});
   MMIO_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(d.load({{"qv_sector_f1.ddb", "width=4 0 25 0x10 5", "width=4 0 25 0x40000000 5"}}), 0u);
   BYTES data = counting(168);
   d.block(1, 0, "CRYPTO_MMIO")->set_data(VARNO_BLOCK_DATA_HIP_MMIO, data.data(), 168 * 8, nullptr);
   EXPECT_INTERNAL_ERROR(d.sector(1, 0)->do_all_blocks(),
@@ -175,9 +173,8 @@ TEST(Mmio2StreamsDevice, EmptyRowStartingInsideARangeIsItsFirstRecord) {
   // Rows [16, 24), [12, 12) and [0, 8). The empty row is the first piece of
   // [10, 14) and gives an empty record; after a range's first piece, and at
   // a range's start, it gives none.
-  VARIANT_DIR dir(kMmioDir, {{"qv_sector_f6.ddb", "data 0 2 0 7", "data 5 5 3 7\ndata 0 2 0 7"}});
   MMIO_DEVICE d;
-  ASSERT_EQ(d.load(dir.path()), 0u);
+  ASSERT_EQ(d.load({{"qv_sector_f6.ddb", "data 0 2 0 7", "data 5 5 3 7\ndata 0 2 0 7"}}), 0u);
   VARNO_DBLOCK* b = d.block(2, 0, "CRYPTO_MMIO");
   BYTES data = counting(24);
   b->set_data(VARNO_BLOCK_DATA_HIP_MMIO, data.data(), 24 * 8, nullptr);
@@ -186,7 +183,7 @@ TEST(Mmio2StreamsDevice, EmptyRowStartingInsideARangeIsItsFirstRecord) {
       ->generate_mmio2_frames_from_addr_range(b, {{4, 20}, {10, 14}, {12, 14}}, data.data(), 24, 3,
                                               64, count);
   EXPECT_EQ(count, 1u);
-  EXPECT_EQ(d.frames(b),
+  EXPECT_EQ(frames(b),
             (std::vector<BYTES>{concat({mmio2_head(1, 60), words({16, 4}), slice(data, 16, 4),
                                         words({4, 4}), slice(data, 4, 4), words({12, 0})})}));
 }
@@ -347,20 +344,15 @@ TEST_F(Mmio2Streams, GdrProgrammingSequenceWithSeparator) {
   BYTES data = counting(64);
   VARNO_DBLOCK* b = block(0, 1, "CRYPTO_MMIO");
   b->set_programming_seq_vdata(&seq);
-  std::vector<std::string> lines;
-  msg_set_debug_sink([&](const char*, int level, const std::string& text) {
-    if (level == 2) lines.push_back(text);
-  });
+  DEBUG_LINES debug;
   build(0, 1, "CRYPTO_MMIO", data);
-  msg_set_debug_sink({});
   EXPECT_EQ(frames(b),
             (std::vector<BYTES>{concat({mmio2_head(1, 52), words({0, 16}), slice(data, 0, 16)}),
                                 kInterruptWait, kSeparator,
                                 concat({mmio2_head(2, 44), words({32, 8}), slice(data, 32, 8)}),
                                 kInterruptWait, words({3, 0, 0, 0})}));
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Block Section Type : MMIO"), lines.end());
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Total number of mmio2 frames generated : 2"),
-            lines.end());
+  EXPECT_TRUE(debug.has("Block Section Type : MMIO"));
+  EXPECT_TRUE(debug.has("Total number of mmio2 frames generated : 2"));
 
   // With the key off the GDR address ranges are written, which this data
   // does not reach.

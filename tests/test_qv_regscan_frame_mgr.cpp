@@ -109,9 +109,7 @@ TEST_F(QvRegscan, ThirtyOneBitNeedsTheExactChainSize) {
 }
 
 TEST_F(QvRegscan, CoreSizeIsCheckedOnlyWithoutCustomSizes) {
-  VARNO_FRAME_DESCRIPTOR descriptor = *regscan()->get_frame_descriptor();
-  descriptor.words[2] = 2048;
-  regscan()->set_frame_descriptor(descriptor);
+  set_descriptor_word(regscan(), 2, 2048);
   REGSCAN_PROBE m;
   m.set_parent(regscan());
   ASSERT_TRUE(m.init());
@@ -135,8 +133,7 @@ TEST_F(QvRegscan, CoreSizeIsCheckedOnlyWithoutCustomSizes) {
   // The set-up size stays.
   EXPECT_EQ(m.m_core_frame_size, 2048u);
 
-  descriptor.words[2] = 0;
-  regscan()->set_frame_descriptor(descriptor);
+  set_descriptor_word(regscan(), 2, 0);
   VARNO_QV_REGSCAN_FRAME_MGR zero;
   zero.set_parent(regscan());
   EXPECT_INTERNAL_ERROR(zero.init(), "m_core_frame_size > 0");
@@ -184,10 +181,10 @@ TEST_F(QvRegscan, PartialFramesStopAtTheLastFrame) {
 }
 
 TEST(QvRegscanDevice, NeedsTheSectorHeaderBlocks) {
-  VARIANT_DIR dir(kRegwinDir,
-                  {{"quelvo_sector_family_vold.ddb", "block CNT_HEADER", "block BBUS_HEADER"}});
   REGWIN_DEVICE d;
-  EXPECT_INTERNAL_ERROR(d.load(dir.path()), "m_cnt_blk != NULL && m_cnoc_blk != NULL");
+  EXPECT_INTERNAL_ERROR(d.load(kRegwinDir, {{"quelvo_sector_family_vold.ddb", "block CNT_HEADER",
+                                             "block BBUS_HEADER"}}),
+                        "m_cnt_blk != NULL && m_cnoc_blk != NULL");
 }
 
 }  // namespace

@@ -96,9 +96,10 @@ struct SSM_DEVICE : SECTOR_DEVICE {
   void set_distances() {
     set_cnoc({{0, 1, 1, 1000000}, {40, 1, 1, 1234567}, {1, 2, 1, 500000}, {41, 2, 1, 0}});
   }
-  // Loads dir with the distances set, to build LSM records (firmware type 0).
-  u32 load_lsm(const std::string& dir) {
-    const u32 status = load(dir);
+  // Loads the fixtures with the edits and the distances set, to build LSM
+  // records (firmware type 0).
+  u32 load_lsm(const FILE_EDITS& edits) {
+    const u32 status = load(kDir, edits);
     if (status != 0) return status;
     set_distances();
     param().fw_type = 0;
@@ -113,7 +114,7 @@ struct SSM_DEVICE : SECTOR_DEVICE {
     return frames(b);
   }
 
-  FRAME_MGR_HOOK m_dummies{[](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
+  FRAME_MGR_HOOK_SCOPE m_dummies{[](VOLD_FRAME_TYPE type) -> VARNO_FRAME_MGR* {
     switch (type) {
       case VOLD_FRAME_QV_CRAM:
       case VOLD_FRAME_QV_ERAM:
@@ -147,11 +148,11 @@ TEST_F(SsmParams, SetUpReadsTheHalfOfTheDevice) {
 }
 
 TEST(SsmParamsDevice, MissingHeaderBlock) {
-  VARIANT_DIR dir(kDir, {{"quelvo_family.ddb", "block CNT_HEADER option words=2",
-                          "block DUMMY1 option words=2"},
-                         {"quelvo_family.ddb", "dyn CNT_HEADER", "dyn DUMMY1"}});
   SSM_DEVICE d;
-  EXPECT_INTERNAL_ERROR(d.load(dir.path()), "m_cnt_blk != NULL && m_cnoc_blk != NULL");
+  EXPECT_INTERNAL_ERROR(d.load(kDir, {{"quelvo_family.ddb", "block CNT_HEADER option words=2",
+                                       "block DUMMY1 option words=2"},
+                                      {"quelvo_family.ddb", "dyn CNT_HEADER", "dyn DUMMY1"}}),
+                        "m_cnt_blk != NULL && m_cnoc_blk != NULL");
 }
 
 // ---- Firmware types ----------------------------------------------------------------
@@ -239,12 +240,9 @@ TEST_F(SsmParams, SectorsWithoutCnocAddressAreSkipped) {
 
 TEST_F(SsmParams, DebugTextOfASector) {
   param().fw_type = 0;
-  std::vector<std::string> lines;
-  msg_set_debug_sink([&](const char* module, int level, const std::string& text) {
-    if (std::string(module) == "VARNO" && level == 2) lines.push_back(text);
-  });
+  DEBUG_LINES debug;
   build("FW_PARAMS_WEST");
-  msg_set_debug_sink({});
+  const std::vector<std::string>& lines = debug.lines;
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "LSM Properties:\n");
   EXPECT_EQ(lines[1],
@@ -268,9 +266,8 @@ TEST_F(SsmParams, LsmNeedsTheCnocDistance) {
 // ---- Devices and sectors with other data ----------------------------------------
 
 TEST(SsmParamsDevice, ShortRecordDevicesStopEveryBuild) {
-  VARIANT_DIR dir(kDir, {{"qv_device.ddb", "device DUMMY1", "device PLACEHOLDER_DEVICE_41"}});
   SSM_DEVICE d;
-  ASSERT_EQ(d.load_lsm(dir.path()), 0u);
+  ASSERT_EQ(d.load_lsm({{"qv_device.ddb", "device DUMMY1", "device PLACEHOLDER_DEVICE_41"}}), 0u);
   VARNO_DBLOCK* b = d.block("FW_PARAMS");
   VARNO_QV_SSM_PARAMS_MGR* m = d.mgr("FW_PARAMS");
   EXPECT_EQ(m->lsm_blk_param_size(), 92u);
@@ -304,7 +301,7 @@ TEST(SsmParamsDevice, ClockNetworkSearch) {
     return r.bytes();
   };
   struct CASE {
-    std::vector<VARIANT_DIR::EDIT> edits;
+    std::vector<FILE_EDIT> edits;
     BYTES record;
     std::string error;
   };
@@ -323,9 +320,8 @@ TEST(SsmParamsDevice, ClockNetworkSearch) {
        ""},
   };
   for (const CASE& c : cases) {
-    VARIANT_DIR dir(kDir, c.edits);
     SSM_DEVICE d;
-    ASSERT_EQ(d.load_lsm(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
+    ASSERT_EQ(d.load_lsm(c.edits), 0u) << VOLD_DATA_SERVER::last_error();
     d.param().skip_headers = 1;
     if (!c.error.empty()) {
       EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS_WEST")->process(false), c.error);
@@ -341,14 +337,15 @@ TEST(SsmParamsDevice, ClockMaskHoldsNoTwoByteSegmentInItsLastByte) {
   // the two-byte one no longer fits and is left out.
   std::string segments = "arg BBUS CLK_NTW_SEGMENTS width=3 40 0 0";
   for (int k = 0; k < 31; ++k) segments += " 1 0 0";
-  VARIANT_DIR dir(
-      kDir,
-      {{"qv_sector_f1.ddb", "param BBUS CLK_NTW_VARIANTS 364", "param BBUS CLK_NTW_VARIANTS 71"},
-       {"qv_sector_f1.ddb", "arg BBUS CLK_NTW_SEGMENTS width=3 64 0 1 300 0 3", segments},
-       {"qv_device.ddb", "data 364 9 10", "data 71 9 10"},
-       {"qv_device.ddb", "data 364 13 14", "data 71 13 14"}});
   SSM_DEVICE d;
-  ASSERT_EQ(d.load_lsm(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
+  ASSERT_EQ(d.load_lsm(
+                {{"qv_sector_f1.ddb", "param BBUS CLK_NTW_VARIANTS 364",
+                  "param BBUS CLK_NTW_VARIANTS 71"},
+                 {"qv_sector_f1.ddb", "arg BBUS CLK_NTW_SEGMENTS width=3 64 0 1 300 0 3", segments},
+                 {"qv_device.ddb", "data 364 9 10", "data 71 9 10"},
+                 {"qv_device.ddb", "data 364 13 14", "data 71 13 14"}}),
+            0u)
+      << VOLD_DATA_SERVER::last_error();
   d.param().skip_headers = 1;
   const std::vector<BYTES> frames = d.build("FW_PARAMS_EAST");
   ASSERT_EQ(frames.size(), 2u);
@@ -356,7 +353,7 @@ TEST(SsmParamsDevice, ClockMaskHoldsNoTwoByteSegmentInItsLastByte) {
 }
 
 TEST(SsmParamsDevice, SectorDataErrors) {
-  const std::vector<std::tuple<VARIANT_DIR::EDIT, std::string>> cases = {
+  const std::vector<std::tuple<FILE_EDIT, std::string>> cases = {
       {{"qv_sector_cl.ddb", "param ERAM ERAM_COLS_PER_BLOCK 20",
         "param ERAM ERAM_COLS_PER_BLOCK 0"},
        "eram_bits_per_col > 0"},
@@ -376,17 +373,17 @@ TEST(SsmParamsDevice, SectorDataErrors) {
        "mlb_byte_offset <= 0xFFFF"},
   };
   for (const auto& [edit, text] : cases) {
-    VARIANT_DIR dir(kDir, {edit});
     SSM_DEVICE d;
-    ASSERT_EQ(d.load_lsm(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
+    ASSERT_EQ(d.load_lsm({edit}), 0u) << VOLD_DATA_SERVER::last_error();
     EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS")->process(false), text);
   }
 }
 
 TEST(SsmParamsDevice, MlabOffsetsNeedTheIpList) {
-  VARIANT_DIR dir(kDir, {{"qv_sector_cl.ddb", "arg CRAM IP_INFO width=2 1 0 0 0 2 0 0 0\n", ""}});
   SSM_DEVICE d;
-  ASSERT_EQ(d.load_lsm(dir.path()), 0u) << VOLD_DATA_SERVER::last_error();
+  ASSERT_EQ(d.load_lsm({{"qv_sector_cl.ddb", "arg CRAM IP_INFO width=2 1 0 0 0 2 0 0 0\n", ""}}),
+            0u)
+      << VOLD_DATA_SERVER::last_error();
   EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS")->process(false), "arg_width > 0");
 }
 

@@ -45,9 +45,10 @@ class QvUibCsr : public ::testing::Test, public SECTOR_DEVICE {
 // A device whose UIB CSR block has other chains and channel map.
 class UIB_VARIANT : public SECTOR_DEVICE {
  public:
-  explicit UIB_VARIANT(const std::string& lines)
-      : m_dir(kDir, {{"qv_sector_cl.ddb", "param UIB_CSR CSR_OFFSETS 40 8\n", lines + "\n"}}) {}
-  u32 load_it() { return load(m_dir.path()); }
+  explicit UIB_VARIANT(const std::string& lines) : m_lines(lines + "\n") {}
+  u32 load_it() {
+    return load(kDir, {{"qv_sector_cl.ddb", "param UIB_CSR CSR_OFFSETS 40 8\n", m_lines}});
+  }
   VARNO_DBLOCK* uib() { return block(0, 0, "UIB_CSR"); }
   std::vector<BYTES> build(BYTES& data, u32 bits = ~0u) {
     set_data(uib(), VARNO_BLOCK_DATA_CSR, data, bits);
@@ -56,7 +57,7 @@ class UIB_VARIANT : public SECTOR_DEVICE {
   }
 
  private:
-  VARIANT_DIR m_dir;
+  std::string m_lines;
 };
 
 // ---- Frames -------------------------------------------------------------------
@@ -196,16 +197,16 @@ TEST(QvUibCsrSetUp, FaultyChannelMapsAreRefused) {
 }
 
 TEST(QvUibCsrSetUp, HeaderBlocksComeFromTheDeviceLevel) {
-  VARIANT_DIR dir(kDir,
-                  {{"quelvo_family.ddb", "block CNOC_HEADER option", "block ERAM_HEADER option"},
-                   {"quelvo_sector_family_vold.ddb",
-                    "block MORLU_CSR data frame=QV_CSR w2=16 w6=0\n"
-                    "block AIB_CSR data frame=QV_CSR w2=16 w6=1\n"
-                    "block IO_CSR data frame=QV_CSR w2=1 w6=2\n",
-                    ""}});
   SECTOR_DEVICE d;
   // The sector has its own CNOC_HEADER; the manager must not take it.
-  EXPECT_INTERNAL_ERROR(d.load(dir.path()), "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
+  EXPECT_INTERNAL_ERROR(
+      d.load(kDir, {{"quelvo_family.ddb", "block CNOC_HEADER option", "block ERAM_HEADER option"},
+                    {"quelvo_sector_family_vold.ddb",
+                     "block MORLU_CSR data frame=QV_CSR w2=16 w6=0\n"
+                     "block AIB_CSR data frame=QV_CSR w2=16 w6=1\n"
+                     "block IO_CSR data frame=QV_CSR w2=1 w6=2\n",
+                     ""}}),
+      "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
 }
 
 }  // namespace

@@ -70,10 +70,6 @@ struct OPTION_BITS_FAMILY : FAMILY {
   }
 };
 
-std::string dump_text(VARNO_IBLOCK& b, VARNO_OUTPUT_FORMAT format) {
-  return dumped([&](std::ofstream& s) { b.dump(s, format); });
-}
-
 }  // namespace
 
 // ---- Image, CRC word and dump ----------------------------------------------

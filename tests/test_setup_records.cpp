@@ -266,6 +266,8 @@ TEST(S4Setup, NeedsLoadedSections) {
   half.set_device_pcf(dir.write("device.ddb", "not a parameter file\n"));
   EXPECT_INTERNAL_ERROR(half.process_pcfs(false, false, false, nullptr, 0),
                         "Invalid device pcf file");
+  EXPECT_EQ(VOLD_DATA_SERVER::last_error(),
+            dir.file("device.ddb") + ":1: expected 'ddb family 1' or 'ddb device 1' first");
   EXPECT_INTERNAL_ERROR(half.get_s4_setup_size(), "device_info != nullptr");
   std::vector<u8> image(48, 0);
   EXPECT_INTERNAL_ERROR(half.copy_s4_setup(image.data(), 48), "device_info != nullptr");
@@ -308,12 +310,12 @@ TEST(DecompSetup, LibraryRecordLongForm) {
   EXPECT_EQ(record, words({0x15, 40, 2, 0, 8, 1, 0, 0, 0, 0}));
 
   gen.libs_size = 4096;
-  gen.copy_decomp_setup(record.data(), 40, 1, nullptr, 0, false);
+  EXPECT_EQ(gen.copy_decomp_setup(record.data(), 40, 1, nullptr, 0, false), 24u);
   EXPECT_EQ(std::vector<u8>(record.begin(), record.begin() + 24), words({0x15, 24, 1, 1, 8, 0}));
 
   // The page count of the largest payload does not wrap.
   gen.libs_size = 0xFFFFFFFF;
-  gen.copy_decomp_setup(record.data(), 40, 0, nullptr, 0, false);
+  EXPECT_EQ(gen.copy_decomp_setup(record.data(), 40, 0, nullptr, 0, false), 24u);
   EXPECT_EQ(std::vector<u8>(record.begin() + 8, record.begin() + 12), words({0x100000}));
 }
 

@@ -226,11 +226,13 @@ TEST(VoldLoad, PathFallbackAndSearchPath) {
 
   INFO missing(VOLD_DATA_SERVER::get_vold_info(s_data_dir + "/no_such_file", false));
   EXPECT_EQ(missing, nullptr);
-  EXPECT_NE(VOLD_DATA_SERVER::last_error().find("no_such_file.ddb"), std::string::npos);
+  EXPECT_EQ(
+      VOLD_DATA_SERVER::last_error(),
+      s_data_dir + "/no_such_file: no such file (also tried " + s_data_dir + "/no_such_file.ddb)");
 
   INFO dir(VOLD_DATA_SERVER::get_vold_info(s_data_dir, false));
   EXPECT_EQ(dir, nullptr);
-  EXPECT_NE(VOLD_DATA_SERVER::last_error().find("not a regular file"), std::string::npos);
+  EXPECT_EQ(VOLD_DATA_SERVER::last_error(), s_data_dir + ": not a regular file");
 
   VOLD_DATA_SERVER::set_search_path(s_data_dir);
   EXPECT_EQ(VOLD_DATA_SERVER::get_search_path(), s_data_dir);

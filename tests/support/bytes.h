@@ -1,5 +1,6 @@
 // Byte helpers shared by the tests: byte strings, little-endian words,
-// joining pieces, reading words back, and a hex text for messages.
+// joining and cutting pieces, reading words back, a hex text for messages,
+// and the CRC-16 of frame trailers and option blocks.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +38,12 @@ inline BYTES words(const std::vector<u32>& values) {
   for (u32 v : values) put(out, v);
   return out;
 }
+inline BYTES zeros(size_t n) { return BYTES(n, 0); }
+// The n bytes of data from byte from.
+inline BYTES slice(const BYTES& data, size_t from, size_t n) {
+  return BYTES(data.begin() + static_cast<std::ptrdiff_t>(from),
+               data.begin() + static_cast<std::ptrdiff_t>(from + n));
+}
 
 // The little-endian word at byte at of b.
 inline u32 read_le16(const BYTES& b, size_t at) { return b.at(at) | u32{b.at(at + 1)} << 8; }
@@ -59,3 +66,17 @@ inline std::string hex(const u8* d, size_t n) {
   return s;
 }
 inline std::string hex(const BYTES& b) { return hex(b.data(), b.size()); }
+
+// The reflected CRC-16 (polynomial 0xA001) of the bytes, least significant
+// bit first, worked bit by bit apart from the library's table. It gives
+// 0x4B37 over "123456789".
+inline u16 crc16(const BYTES& bytes, u16 crc = 0xFFFF) {
+  for (u8 b : bytes) {
+    for (u32 i = 0; i < 8; ++i) {
+      const bool x = (((b >> i) ^ crc) & 1) != 0;
+      crc = static_cast<u16>(crc >> 1);
+      if (x) crc ^= 0xA001;
+    }
+  }
+  return crc;
+}

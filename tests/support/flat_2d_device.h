@@ -3,10 +3,6 @@
 // device file is written per test from a table of lines that tests edit.
 #pragma once
 
-#include <unistd.h>
-
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -14,7 +10,8 @@
 #include <vector>
 
 #include "bytes.h"
-#include "msg.h"
+#include "files.h"
+#include "generator_fixture.h"
 #include "varno_dblock.h"
 #include "varno_frame.h"
 #include "varno_gen.h"
@@ -35,10 +32,6 @@ inline u32 crc_model(u32 crc, const BYTES& bytes) {
     }
   }
   return crc;
-}
-
-inline BYTES slice_of(const BYTES& frame, u32 offset, u32 width) {
-  return BYTES(frame.begin() + offset, frame.begin() + offset + width);
 }
 
 inline u64 rec(u32 crc, u32 type, u32 code) { return u64{crc} | u64{type} << 32 | u64{code} << 40; }
@@ -63,9 +56,6 @@ const char* const kS4IpLengths = "64 64 128 128 192 128 192 64 128 64 64 64 64 6
 class FLAT_DEVICE {
  public:
   FLAT_DEVICE() {
-    char name[] = "/tmp/varno_twod_XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    m_dir = name;
     m_lines = {
         {"device", "device DUMMY1"},
         {"CRAM DRAS", "param CRAM DRAS 64 64"},
@@ -83,10 +73,6 @@ class FLAT_DEVICE {
         {"ERAM IP_INFO", "arg ERAM IP_INFO width=1 16"},
     };
   }
-  ~FLAT_DEVICE() {
-    m_gen.reset();
-    std::filesystem::remove_all(m_dir);
-  }
 
   // Replaces (or, with an empty text, drops) the device line of that key.
   void line(const std::string& key, const std::string& text) { m_lines[key] = text; }
@@ -94,16 +80,12 @@ class FLAT_DEVICE {
   // Loads the generator; the record then keeps its defaults but for s4_variant
   // (0: no S4, width factor 1), which most tests want.
   VARNO_GEN* load(u32 top_device_type = 0) {
-    std::ofstream(m_dir + "/fam.ddb") << kFamily;
     std::string device = "ddb device 1\nfamily QUELVO_SECTOR\n";
     device += m_lines["device"] + "\n";
     for (const auto& [key, text] : m_lines) {
       if (key != "device" && !text.empty()) device += text + "\n";
     }
-    std::ofstream(m_dir + "/dev.ddb") << device;
-    m_gen.reset(new VARNO_GEN());
-    m_gen->set_family_pcf(m_dir + "/fam.ddb");
-    m_gen->set_device_pcf(m_dir + "/dev.ddb");
+    m_gen = new_generator(m_dir.write("fam.ddb", kFamily), m_dir.write("dev.ddb", device));
     EXPECT_EQ(m_gen->process_pcfs(false, false, false, nullptr, top_device_type), 0u)
         << VOLD_DATA_SERVER::last_error();
     m_gen->get_mgr_param()->s4_variant = 0;
@@ -118,41 +100,11 @@ class FLAT_DEVICE {
     return dynamic_cast<VARNO_DBLOCK*>(m_gen->get_block_by_index(i));
   }
 
-  static void add_frames(VARNO_DBLOCK* block, const std::vector<BYTES>& frames) {
-    for (const BYTES& bytes : frames) {
-      auto frame = std::make_unique<VARNO_FRAME>();
-      auto* segment =
-          new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, static_cast<u32>(bytes.size()), true);
-      if (!bytes.empty()) std::memcpy(segment->data(), bytes.data(), bytes.size());
-      frame->add_frame_segment(segment);
-      ASSERT_TRUE(block->insert_frame_at_end(frame.release(), 0));
-    }
-  }
-  static BYTES frame(VARNO_DBLOCK* block, u32 i) {
-    BYTES out(block->get_frame_size(i));
-    if (!out.empty()) block->get_frame_data(i, out.data());
-    return out;
-  }
-
  private:
-  std::string m_dir;
   std::map<std::string, std::string> m_lines;
+  // Declared first: the generator goes before its files.
+  TEMP_DIR m_dir;
   std::unique_ptr<VARNO_GEN> m_gen;
-};
-
-// Collects the debug lines given while it lives.
-struct DEBUG_LINES {
-  DEBUG_LINES() {
-    msg_set_debug_sink(
-        [this](const char*, int, const std::string& text) { lines.push_back(text); });
-  }
-  ~DEBUG_LINES() { msg_set_debug_sink({}); }
-  bool has(const std::string& text) const {
-    for (const auto& l : lines)
-      if (l == text) return true;
-    return false;
-  }
-  std::vector<std::string> lines;
 };
 
 }  // namespace twod

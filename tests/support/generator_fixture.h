@@ -1,22 +1,28 @@
 // Pieces of a host's run for the tests: a generator on given parameter
-// files, the bytes of a block or frame, a frame manager that does nothing
-// (the base of scripted stand-ins), a scope for the frame-manager hook, the
-// debug channel's lines, and the option-block CRC written apart from the
-// library.
+// files, a block's frame descriptor words, frames added by hand, the bytes
+// and dump of a block or frame, a frame manager that does nothing (the base
+// of scripted stand-ins), the parent checks of a manager's set-up, a scope
+// for the frame-manager hook, and the debug channel's lines.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bytes.h"
+#include "files.h"
 #include "msg.h"
+#include "varno_dblock.h"
 #include "varno_frame.h"
 #include "varno_frame_mgr.h"
 #include "varno_frame_mgr_factory.h"
 #include "varno_gen.h"
+#include "varno_test.h"
 
 // A new generator from the factory, with its family and device files set
 // when given; nothing is loaded yet.
@@ -36,12 +42,42 @@ inline std::vector<u8> block_bytes(VARNO_IBLOCK* block) {
 }
 inline std::vector<u8> block_bytes(VARNO_IBLOCK& block) { return block_bytes(&block); }
 
-// Frame i of the block, or the frame, serialised; all of it is written.
-inline std::vector<u8> frame_bytes(VARNO_IBLOCK* block, u32 i) {
-  std::vector<u8> out(block->get_frame_size(i));
-  EXPECT_EQ(block->get_frame_data(i, out.data()), out.size());
+// Sets word i of the block's frame descriptor to value.
+inline void set_descriptor_word(VARNO_DBLOCK* block, u32 i, u32 value) {
+  VARNO_FRAME_DESCRIPTOR descriptor = *block->get_frame_descriptor();
+  descriptor.words[i] = value;
+  block->set_frame_descriptor(descriptor);
+}
+
+// Frame i of the block, and all its frames, as get_frame_data gives them;
+// all of each is written.
+inline BYTES frame(VARNO_IBLOCK* block, u32 i) {
+  BYTES out(block->get_frame_size(i));
+  EXPECT_EQ(block->get_frame_data(i, out.data()), out.size()) << "frame " << i;
   return out;
 }
+inline std::vector<BYTES> frames(VARNO_IBLOCK* block) {
+  std::vector<BYTES> out;
+  for (u32 i = 0; i < block->get_number_of_frames(); ++i) out.push_back(frame(block, i));
+  return out;
+}
+// What the block's dump writes in format.
+inline std::string dump_text(VARNO_IBLOCK& block, VARNO_OUTPUT_FORMAT format) {
+  return dumped([&](std::ofstream& stream) { block.dump(stream, format); });
+}
+
+// Appends to the block one frame of one data segment per bytes.
+inline void add_frames(VARNO_DBLOCK* block, const std::vector<BYTES>& frames) {
+  for (const BYTES& bytes : frames) {
+    auto frame = std::make_unique<VARNO_FRAME>();
+    auto* segment =
+        new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, static_cast<u32>(bytes.size()), true);
+    std::copy(bytes.begin(), bytes.end(), segment->data());
+    frame->add_frame_segment(segment);
+    ASSERT_TRUE(block->insert_frame_at_end(frame.release(), 0));
+  }
+}
+// The frame serialised; all of it is written.
 inline std::vector<u8> frame_bytes(const VARNO_FRAME& frame) {
   std::vector<u8> out(frame.get_frame_size());
   EXPECT_EQ(frame.get_frame_data(out.data(), static_cast<u32>(out.size())), out.size());
@@ -65,6 +101,18 @@ class STUB_FRAME_MGR : public VARNO_FRAME_MGR {
  protected:
   VARNO_DBLOCK* m_parent = nullptr;
 };
+
+// The checks of a manager's init on its parent: without one it stops at
+// "block != NULL", on one outside any generator (so without a block
+// configuration) at "config != NULL". The manager is left without a parent.
+inline void expect_parent_checks(VARNO_FRAME_MGR& m) {
+  EXPECT_INTERNAL_ERROR(m.init(), "block != NULL");
+  VARNO_DBLOCK loose;
+  m.set_parent(&loose);
+  EXPECT_EQ(m.parent(), &loose);
+  EXPECT_INTERNAL_ERROR(m.init(), "config != NULL");
+  m.set_parent(nullptr);
+}
 
 // Routes the library's manager requests through hook for the life of the
 // object, then puts the previous hook back.
@@ -92,19 +140,10 @@ class DEBUG_LINES {
   ~DEBUG_LINES() { msg_set_debug_sink({}); }
   DEBUG_LINES(const DEBUG_LINES&) = delete;
   DEBUG_LINES& operator=(const DEBUG_LINES&) = delete;
+  bool has(const std::string& text) const { return count(text) != 0; }
+  size_t count(const std::string& text) const {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
+  }
 
   std::vector<std::string> lines;
 };
-
-// The option-block CRC-16 (reflected, polynomial 0xA001), bit by bit. It
-// gives 0x4B37 over "123456789".
-inline u16 crc16(const std::vector<u8>& bytes, u16 crc = 0xFFFF) {
-  for (u8 b : bytes) {
-    for (int i = 0; i < 8; ++i) {
-      const bool t = (((b >> i) & 1) != 0) != ((crc & 1) != 0);
-      crc >>= 1;
-      if (t) crc ^= 0xA001;
-    }
-  }
-  return crc;
-}

@@ -39,7 +39,7 @@ inline BYTES record(const BYTES& frame, u32 ch, u32 ft, u32 thr, u32 chext = 0) 
   return out;
 }
 inline BYTES record(VARNO_IBLOCK* block, u32 f, u32 ch, u32 ft, u32 thr, u32 chext = 0) {
-  return record(frame_bytes(block, f), ch, ft, thr, chext);
+  return record(frame(block, f), ch, ft, thr, chext);
 }
 
 // Raw inflate of a thread stream with the device's 8 KB window: a stream
@@ -67,14 +67,7 @@ inline BYTES inflate_raw(const BYTES& in, BYTES* tail = nullptr) {
 inline std::unique_ptr<VARNO_DBLOCK> block_from(VARNO_GEN* gen, u32 type,
                                                 const std::vector<BYTES>& frames) {
   auto block = std::make_unique<VARNO_DBLOCK>(type, gen);
-  for (const BYTES& bytes : frames) {
-    auto* frame = new VARNO_FRAME();
-    auto* segment =
-        new VARNO_FRAME_SEGMENT(VARNO_FRAME_SEGMENT_DATA, static_cast<u32>(bytes.size()), true);
-    std::copy(bytes.begin(), bytes.end(), segment->data());
-    frame->add_frame_segment(segment);
-    EXPECT_TRUE(block->insert_frame_at_end(frame, 0));
-  }
+  add_frames(block.get(), frames);
   return block;
 }
 
@@ -97,17 +90,15 @@ inline std::unique_ptr<VARNO_DBLOCK> block_of(VARNO_GEN* gen, u32 type,
 class GROUP_GEN {
  public:
   void load_model(const std::string& device = kGroupDir + "/group_device.ddb") {
-    m_top.reset(varno_get_factory()->create_generator());
-    m_top->set_family_pcf(kGroupDir + "/group_family.ddb");
-    m_top->set_device_pcf(device);
+    m_top = new_generator(kGroupDir + "/group_family.ddb", device);
     ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u)
         << VOLD_DATA_SERVER::last_error();
   }
-  VARNO_GEN* gen() { return dynamic_cast<VARNO_GEN*>(m_top.get()); }
+  VARNO_GEN* gen() { return m_top.get(); }
   VARNO_MGR_PARAM& param() { return *m_top->get_mgr_param(); }
 
  protected:
-  std::unique_ptr<VARNO_IGEN> m_top;
+  std::unique_ptr<VARNO_GEN> m_top;
 };
 
 // The same as a test fixture.

@@ -36,9 +36,12 @@ inline const BYTES kSeparator =
     concat({words({0x2020}), zeros(8), cnt(6, 0, 1, 0), words({0x3035, 1})});
 
 struct MMIO_DEVICE : SECTOR_DEVICE {
-  u32 load(const std::string& dir = kMmioDir) {
-    return SECTOR_DEVICE::load(dir, "mmio_family.ddb", "mmio_device.ddb");
+  MMIO_DEVICE() {
+    m_family = "mmio_family.ddb";
+    m_device = "mmio_device.ddb";
   }
+  // The fixtures, or a copy with the edits.
+  u32 load(const FILE_EDITS& edits = {}) { return SECTOR_DEVICE::load(kMmioDir, edits); }
   VARNO_QV_HIPMMIO_FRAME_MGR* hip(u32 x, u32 y, const char* name) const {
     return mgr<VARNO_QV_HIPMMIO_FRAME_MGR>(x, y, name);
   }

@@ -1,25 +1,20 @@
-// The sector-family device builder. SECTOR_DEVICE loads a family and a
-// device file of a test data directory into a generator and reaches the
-// device-level blocks, the sectors of its "SECTOR_ARRAY", their blocks,
-// parameter records and frame managers, and the frames a block built.
-// VARIANT_DIR copies a data directory with some lines replaced, for devices a
-// test spoils on purpose; FRAME_MGR_HOOK puts other managers in place of the
-// factory's while it lives.
+// The sector-family device builder. SECTOR_DEVICE loads the family and
+// device file of a test data directory, or of a copy with text edits, into a
+// generator and reaches the device-level blocks, the sectors of its
+// "SECTOR_ARRAY", their blocks, parameter records and frame managers, and
+// what a block built (its frames through frame/frames, its expected-data
+// file, its 2D engine's registration). expect_load_errors loads edited copies
+// whose set-up must fail.
 #pragma once
 
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
-#include <initializer_list>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include "bytes.h"
+#include "files.h"
+#include "generator_fixture.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_frame_mgr_factory.h"
@@ -33,99 +28,16 @@ inline std::string test_data(const std::string& name) {
   return std::string(VARNO_TEST_DATA_DIR) + "/" + name;
 }
 
-// The whole text of a file.
-inline std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-// The lines of a file.
-inline std::vector<std::string> read_lines(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// The little-endian bytes of the words, one after the other.
-inline BYTES words(std::initializer_list<u32> values) {
-  BYTES out;
-  for (u32 v : values) put(out, v);
-  return out;
-}
-inline BYTES zeros(size_t n) { return BYTES(n, 0); }
-// The n bytes of data from byte from.
-inline BYTES slice(const BYTES& data, size_t from, size_t n) {
-  return BYTES(data.begin() + static_cast<std::ptrdiff_t>(from),
-               data.begin() + static_cast<std::ptrdiff_t>(from + n));
-}
-
-// A fresh directory, removed with everything in it when the object goes.
-class TEMP_DIR {
- public:
-  TEMP_DIR() {
-    char name[] = "/tmp/varno_test_XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    m_path = name;
-  }
-  ~TEMP_DIR() { std::filesystem::remove_all(m_path); }
-  TEMP_DIR(const TEMP_DIR&) = delete;
-  TEMP_DIR& operator=(const TEMP_DIR&) = delete;
-  // Writes text to the file name and returns its path.
-  std::string write(const std::string& name, const std::string& text) const {
-    const std::string path = m_path + "/" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-  }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
-// A copy of the files of source; each edit replaces the first from in its
-// file by to.
-class VARIANT_DIR : public TEMP_DIR {
- public:
-  using EDIT = std::tuple<std::string, std::string, std::string>;  // file, from, to
-  VARIANT_DIR(const std::string& source, const std::vector<EDIT>& edits) {
-    for (const auto& entry : std::filesystem::directory_iterator(source)) {
-      const std::string name = entry.path().filename().string();
-      std::string s = read_text(entry.path().string());
-      for (const auto& [file, from, to] : edits) {
-        if (file != name) continue;
-        const size_t at = s.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        if (at != std::string::npos) s.replace(at, from.size(), to);
-      }
-      write(name, s);
-    }
-  }
-};
-
-// Makes the factory ask hook first for as long as it lives; where the hook
-// gives no manager the factory's own serves.
-class FRAME_MGR_HOOK {
- public:
-  explicit FRAME_MGR_HOOK(VARNO_FRAME_MGR_HOOK hook)
-      : m_previous(varno_set_frame_mgr_hook(std::move(hook))) {}
-  ~FRAME_MGR_HOOK() { varno_set_frame_mgr_hook(std::move(m_previous)); }
-  FRAME_MGR_HOOK(const FRAME_MGR_HOOK&) = delete;
-  FRAME_MGR_HOOK& operator=(const FRAME_MGR_HOOK&) = delete;
-
- private:
-  VARNO_FRAME_MGR_HOOK m_previous;
-};
-
 struct SECTOR_DEVICE {
-  // Loads dir/family and dir/device into a new generator: 0 when they
-  // loaded. A manager whose set-up fails raises its internal error.
-  u32 load(const std::string& dir, const std::string& family = "quelvo_family.ddb",
-           const std::string& device = "qv_device.ddb") {
-    m_top.reset(dynamic_cast<VARNO_GEN*>(varno_get_factory()->create_generator()));
-    m_top->set_family_pcf(dir + "/" + family);
-    m_top->set_device_pcf(dir + "/" + device);
+  // Loads the family and device files of dir, or of a copy of dir with the
+  // edits, into a new generator: 0 when they loaded. A manager whose set-up
+  // fails raises its internal error.
+  u32 load(const std::string& dir, const FILE_EDITS& edits = {}) {
+    if (!edits.empty()) {
+      const VARIANT_DIR copy(dir, edits);
+      return load(copy.path());
+    }
+    m_top = new_generator(dir + "/" + m_family, dir + "/" + m_device);
     return m_top->process_pcfs(false, false, false, nullptr, 0);
   }
 
@@ -158,27 +70,43 @@ struct SECTOR_DEVICE {
     EXPECT_TRUE(sector(x, y)->do_all_blocks());
     return b;
   }
-  static BYTES frame(VARNO_DBLOCK* b, u32 i) {
-    BYTES out(b->get_frame_size(i));
-    if (!out.empty()) b->get_frame_data(i, out.data());
-    return out;
-  }
-  static std::vector<BYTES> frames(VARNO_DBLOCK* b) {
-    std::vector<BYTES> out;
-    for (u32 i = 0; i < b->get_number_of_frames(); ++i) out.push_back(frame(b, i));
-    return out;
+  // Registers a stand-in engine of block b through its manager twice: the
+  // device's generator holds it once (detached and dropped afterwards).
+  void expect_engine_registered_once(VARNO_DBLOCK* b) const {
+    int token = 0;
+    auto* engine = reinterpret_cast<VARNO_QV_2D_ENGINE*>(&token);
+    b->set_2d_engine(engine);
+    b->get_frame_mgr()->register_2d_engine(b);
+    b->get_frame_mgr()->register_2d_engine(b);
+    EXPECT_EQ(m_top->registered_2d_engines(), std::vector<VARNO_QV_2D_ENGINE*>{engine});
+    b->detach_2d_engine();
+    m_top->registered_2d_engines().clear();
   }
   // The expected-data file of block b, or "<none>" when it writes none.
   static std::string dump(VARNO_DBLOCK* b) {
-    std::string path = std::filesystem::temp_directory_path() /
-                       ("varno_dump_" + std::to_string(getpid()) + ".txt");
-    std::filesystem::remove(path);
+    const TEMP_DIR dir;
+    std::string path = dir.file("expected.txt");
     b->dump_expected_data(path);
-    if (!std::filesystem::exists(path)) return "<none>";
-    const std::string text = read_text(path);
-    std::filesystem::remove(path);
-    return text;
+    return std::filesystem::exists(path) ? read_file(path) : "<none>";
   }
 
+  // The files load reads.
+  std::string m_family = "quelvo_family.ddb";
+  std::string m_device = "qv_device.ddb";
   std::unique_ptr<VARNO_GEN> m_top;
 };
+
+// An edit of the fixture files and the internal error that loading the
+// edited copy raises.
+struct LOAD_ERROR {
+  FILE_EDIT edit;
+  std::string text;
+};
+// Loads a copy of dir with each edit in turn: each raises its error.
+inline void expect_load_errors(const std::string& dir, const std::vector<LOAD_ERROR>& cases) {
+  for (const auto& [edit, text] : cases) {
+    SCOPED_TRACE(edit.to);
+    SECTOR_DEVICE d;
+    EXPECT_INTERNAL_ERROR(d.load(dir, {edit}), text);
+  }
+}
