@@ -40,22 +40,31 @@ u32 delay_of(VOLD_BLOCK_TYPE type, const char* bram_key, const char* xcvr_key, i
   return static_cast<u32>(type == VOLD_BLOCK_BRAM ? bram : xcvr);
 }
 
+// The checks both halves of a load sequence open with, in their order, and
+// the block's chunk list; slots, when given, is the thread's frame-slot
+// count, which the frame half also checks.
+const std::vector<std::pair<u32, u32>>& checked_chunks(VOLD_BLOCK_TYPE block_type, unsigned thr_data,
+                                                      VARNO_SBLOCK* hdr_block, VARNO_DBLOCK* bl,
+                                                      const u32* slots, const u8* dest) {
+  check_type(block_type);
+  VARNO_ASSERT(thr_data == 0);
+  VARNO_ASSERT_MSG(hdr_block != nullptr, "m_CompFrmHdrBlk != nullptr");
+  VARNO_ASSERT_MSG(hdr_block->get_block_size() > 0, "frame_hdr_size > 0");
+  VARNO_ASSERT(bl != nullptr);
+  if (slots != nullptr) VARNO_ASSERT_MSG(*slots > 0, "m_DcThreadFrames > 0");
+  VARNO_ASSERT_MSG(bl->m_chunks.size() > 0, "chunks.size() > 0");
+  VARNO_ASSERT_MSG(dest != nullptr, "dest != nullptr");
+  return bl->m_chunks;
+}
+
 }  // namespace
 
 u32 VARNO_DC_THREAD::get_bram_xcvr_commands(const VOLD_BLOCK_TYPE& type, u8* dest,
                                             const unsigned& thr, VARNO_DBLOCK* blk) {
   const VOLD_BLOCK_TYPE block_type = type;
-  check_type(block_type);
   const unsigned thr_data = thr;
-  VARNO_ASSERT(thr_data == 0);
-  VARNO_ASSERT(m_CompFrmHdrBlk != nullptr);
-  const u32 frame_hdr_size = m_CompFrmHdrBlk->get_block_size();
-  VARNO_ASSERT(frame_hdr_size > 0);
-  VARNO_DBLOCK* bl = blk;
-  VARNO_ASSERT(bl != nullptr);
-  const std::vector<std::pair<u32, u32>>& chunks = bl->m_chunks;
-  VARNO_ASSERT(chunks.size() > 0);
-  VARNO_ASSERT_MSG(dest != nullptr, "dest != nullptr");
+  const std::vector<std::pair<u32, u32>>& chunks =
+      checked_chunks(block_type, thr_data, m_CompFrmHdrBlk.get(), blk, nullptr, dest);
 
   const LOAD_WORDS words = load_words(block_type);
   const u32 preamble_dly = delay_of(block_type, "varno_usr_bram_preamble_dly",
@@ -80,18 +89,10 @@ u32 VARNO_DC_THREAD::get_bram_xcvr_commands(const VOLD_BLOCK_TYPE& type, u8* des
 u32 VARNO_DC_THREAD::get_bram_xcvr_frames(const VOLD_BLOCK_TYPE& type, u8* dest,
                                           const unsigned& thr, VARNO_DBLOCK* blk) {
   const VOLD_BLOCK_TYPE block_type = type;
-  check_type(block_type);
   const unsigned thr_data = thr;
-  VARNO_ASSERT(thr_data == 0);
-  VARNO_ASSERT(m_CompFrmHdrBlk != nullptr);
-  const u32 frame_hdr_size = m_CompFrmHdrBlk->get_block_size();
-  VARNO_ASSERT(frame_hdr_size > 0);
+  const std::vector<std::pair<u32, u32>>& chunks =
+      checked_chunks(block_type, thr_data, m_CompFrmHdrBlk.get(), blk, &m_DcThreadFrames, dest);
   VARNO_DBLOCK* bl = blk;
-  VARNO_ASSERT(bl != nullptr);
-  VARNO_ASSERT(m_DcThreadFrames > 0);
-  const std::vector<std::pair<u32, u32>>& chunks = bl->m_chunks;
-  VARNO_ASSERT(chunks.size() > 0);
-  VARNO_ASSERT_MSG(dest != nullptr, "dest != nullptr");
 
   const u32 chunk_dly =
       delay_of(block_type, "varno_usr_bram_chunk_dly", "varno_usr_xcvr_chunk_dly", 10000, 12000);
