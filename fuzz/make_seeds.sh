@@ -203,6 +203,11 @@ fw_seed() {
 fw_seed fw_small.hex 4=0x88 5=0x13
 fw_seed fw_words.rom 0=2
 fw_seed fw_boot.hex 2=13 5=0x10 6=0x08
+# Regression: four bytes at 1 GiB in a file framed as its own 35 bytes.
+{
+  header 16
+  printf ':020000044400B6\n:0400000011223344EE\n'
+} >"$FW/regress_image_past_size"
 
 # A binary section must not hold a section start.
 for f in "$WHOLE"/*; do
