@@ -68,7 +68,8 @@ enum : size_t {
   H_PARTIAL = 33,      // do_partial_block: block index, first, count
   H_FW_SIZE = 36,      // firmware size, low 22 bits of a u32 (0: the file's size)
   H_FW_FRAME = 40,     // u16 fw_frame_size (0: the default; at least 64)
-  H_MERGE = 42,        // top bitstream: merge range trimming
+  H_MERGE = 42,        // bits 0-3 trim the top bitstream's merge range; bit 4 builds
+                       // twice; bit 5 clears the 2D data at the end
   HEADER_SIZE = 44,
 };
 
@@ -242,6 +243,9 @@ void read_group(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group, bool setup_reads) {
     buffer.assign(gen->get_decomp_setup_size(false), 0);
     gen->copy_decomp_setup(buffer.data(), static_cast<u32>(buffer.size()), 0, nullptr, type, false);
   }
+  for (u32 ip = 0; ip < gen->get_2d_ip_libs_count(); ++ip) gen->get_ip_offset(ip);
+  gen->get_2d_pred_settings(0);
+  gen->get_2d_pred_settings(1);
   if (const u32 libs = gen->get_2d_libs_size(); libs > 0) {
     buffer.assign(libs, 0);
     gen->copy_2d_libs(buffer.data(), libs);
@@ -375,6 +379,8 @@ void run(const INPUT& in) {
     }
   });
 
+  // A host may build again: frames, engines and libraries start afresh.
+  if ((in.u8(H_MERGE) & 16) != 0 && !gen->do_all_blocks()) return;
   const bool built = gen->do_all_blocks();
   varno_fuzz::note("do_all_blocks: %s", built ? "built" : "failed");
   if (!built) return;
@@ -460,14 +466,16 @@ void run(const INPUT& in) {
     }
   }
   const u32 count = top->get_bitfield_count();
-  if (count == 0) return;
   const u32 trim = in.u8(H_MERGE);
-  const u32 first = first_merged + (trim & 3);
-  const u32 last = count - 1 - std::min<u32>(count - 1, (trim >> 2) & 3);
-  top->merge_by_routing(VARNO_GROUP_PAGE_SIZE, first, last, (road & R_NO_HASH) == 0,
-                        (road & R_SHA384) != 0 ? VARNO_SHA_MODE_384 : VARNO_SHA_MODE_256);
-  top->write_to_file(varno_fuzz::work_dir() + "/bitstream.bin", VARNO_OUTPUT_FORMAT_RAW, 0,
-                     top->get_bitfield_count() - 1, false);
+  if (count > 0) {
+    const u32 first = first_merged + (trim & 3);
+    const u32 last = count - 1 - std::min<u32>(count - 1, (trim >> 2) & 3);
+    top->merge_by_routing(VARNO_GROUP_PAGE_SIZE, first, last, (road & R_NO_HASH) == 0,
+                          (road & R_SHA384) != 0 ? VARNO_SHA_MODE_384 : VARNO_SHA_MODE_256);
+    top->write_to_file(varno_fuzz::work_dir() + "/bitstream.bin", VARNO_OUTPUT_FORMAT_RAW, 0,
+                       top->get_bitfield_count() - 1, false);
+  }
+  if ((trim & 32) != 0) gen->clear_2d_data();
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ qv_images() {
 }
 
 # Header bytes of fuzz_whole_road (see its H_ and R_ constants).
-H_ROAD=0 H_2D=1 H_GROUP_FLAGS=2 H_FLAGS_A=3 H_GROUP_TYPE=22 H_PR_COUNT=24 H_PR=25
+H_ROAD=0 H_2D=1 H_GROUP_FLAGS=2 H_FLAGS_A=3 H_GROUP_TYPE=22 H_PR_COUNT=24 H_PR=25 H_MERGE=42
 R_GROUP=1 R_DUMPS=2 R_SECTOR_PARAMS=4
 WHOLE_HEADER=44
 # The example host's group switches: compressed threads, no S4 form.
@@ -178,6 +178,9 @@ road regwin $T/regwin quelvo_family.ddb qv_device.ddb "UIB_MMR:2048:1671680 IO_V
 road codebook $T/setup codebook_family.ddb codebook_device.ddb "" $GROUP "$H_GROUP_FLAGS=44"
 road setup_tk $T/setup tk_family.ddb tk_device.ddb "" $GROUP
 road twod $T/twod quelvo_family.ddb qv_device.ddb "" "$H_2D=11" "$H_FLAGS_A=7" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
+# Built twice, the 2D data cleared at the end.
+road twod_twice $T/twod quelvo_family.ddb qv_device.ddb "" "$H_2D=11" "$H_FLAGS_A=7" "$H_ROAD=$R_SECTOR_PARAMS" \
+  "$H_MERGE=48"
 road vold $T/vold example_family.ddb example_device.ddb "" "$H_ROAD=$R_DUMPS"
 {
   header $WHOLE_HEADER "$H_ROAD=$R_DUMPS" 36=0x88 37=0x13
