@@ -10,11 +10,12 @@
 //   "@@F NAME"  a file: the body is written to NAME.ddb in the directory
 //               (NAME of letters, digits and '_'; the targets say which
 //               names they read);
-//   "@@D [BLOCK [DEVICE]]" design data: u16 slot mask (0: every slot), u32
-//               length in bits (both little-endian), then the bytes,
-//               repeated to the length; with a BLOCK only for the data
-//               blocks of that block type, with a DEVICE too only for those
-//               of the generators that load the device file DEVICE;
+//   "@@D [BLOCK [DEVICE]]" design data: u16 slot mask (bits 0-13, none:
+//               every slot; bit 15: the length counts bytes, else bits),
+//               u64 length (both little-endian), then the bytes, repeated to
+//               the length; with a BLOCK only for the data blocks of that
+//               block type, with a DEVICE too only for those of the
+//               generators that load the device file DEVICE;
 //   "@@S"       custom frame sizes: little-endian u32 words;
 //   "@@Q"       a programming sequence (the message's binary form);
 //   "@@C"       configuration: "key = value" lines;

@@ -99,11 +99,18 @@ struct DATA_CHUNK {
   std::vector<u8> bytes;
 };
 
+// The length is 64 bits wide so that the fuzzer's comparison-guided
+// mutations, which match the library's 64-bit size checks by their width,
+// can write a size a check wants; in bytes or in bits, since the checks
+// count both ways.
 DATA_CHUNK make_chunk(std::string_view body) {
   DATA_CHUNK c;
-  c.slots = static_cast<std::uint16_t>(varno_fuzz::body_u32(body, 0) & 0xFFFF);
-  c.bits = std::min(varno_fuzz::body_u32(body, 2), MAX_DATA_BITS);
-  const std::string_view payload = body.size() > 6 ? body.substr(6) : std::string_view();
+  const std::uint16_t mask = static_cast<std::uint16_t>(varno_fuzz::body_u32(body, 0) & 0xFFFF);
+  c.slots = mask & 0x3FFF;
+  const u64 length = varno_fuzz::body_u32(body, 2) | u64{varno_fuzz::body_u32(body, 6)} << 32;
+  const u64 bits = (mask & 0x8000) != 0 ? std::min<u64>(length, u64{MAX_DATA_BITS} / 8) * 8 : length;
+  c.bits = static_cast<std::uint32_t>(std::min<u64>(bits, MAX_DATA_BITS));
+  const std::string_view payload = body.size() > 10 ? body.substr(10) : std::string_view();
   c.bytes.resize((u64{c.bits} + 7) / 8);
   for (size_t i = 0; i < c.bytes.size() && !payload.empty(); ++i)
     c.bytes[i] = static_cast<u8>(payload[i % payload.size()]);

@@ -15,6 +15,7 @@ mkdir -p "$WHOLE" "$FW"
 # Little-endian bytes.
 le16() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $(($1 >> 8 & 255)))"; }
 le32() { le16 $(($1 & 65535)); le16 $(($1 >> 16 & 65535)); }
+le64() { le32 $(($1 & 0xFFFFFFFF)); le32 $(($1 >> 32)); }
 
 # header SIZE [AT=VALUE ...]: SIZE bytes of zeros but the bytes given.
 header() {
@@ -38,12 +39,13 @@ firmware() {
   cat "$2"
 }
 
-# data TITLE MASK BITS [PATH]: design data (a 16-byte pattern without PATH,
-# zeros with an empty file).
+# data TITLE MASK LENGTH [PATH]: design data (a 16-byte pattern without
+# PATH, zeros with an empty file); LENGTH counts bits, or bytes when MASK has
+# bit 15 (32768) set.
 data() {
   printf '@@D%s\n' "${1:+ $1}"
   le16 "$2"
-  le32 "$3"
+  le64 "$3"
   if [ -n "${4:-}" ]; then cat "$4"; else printf '\x5a\xa5\x0f\xf0\x33\xcc\x01\x80\x12\x34\x56\x78\x9a\xbc\xde\xf0'; fi
   printf '\n'
 }
@@ -78,7 +80,7 @@ GROUP="$H_ROAD=$((R_GROUP | R_DUMPS | R_SECTOR_PARAMS)) $H_GROUP_FLAGS=8 $H_FLAG
 # road NAME DIR FAMILY DEVICE DATA [HEADER BYTES...]: a seed from a fixture
 # directory: the pair, every other parameter file of the directory under its
 # own name, the QV images of every device file, the design data DATA (words
-# TITLE:MASK:BITS, '+' for a space in TITLE, a fourth field for zeros;
+# TITLE:MASK:LENGTH, '+' for a space in TITLE, a fourth field for zeros;
 # the word "only" leaves out the unnamed chunk), and an unnamed 64-byte chunk
 # for every other data block.
 road() {
@@ -174,7 +176,7 @@ road mmio $T/mmio mmio_family.ddb mmio_device.ddb "HNOC_MMIO:256:2048 HIP_MMIO:6
 road flat $T/model flat_family.ddb flat_device.ddb ""
 road pv $T/pv pv_family.ddb pv_device.ddb "" "$H_ROAD=$R_DUMPS"
 road qv $T/qv quelvo_family.ddb qv_device.ddb "" $GROUP
-road regwin $T/regwin quelvo_family.ddb qv_device.ddb "UIB_MMR:2048:1671680 IO_VAMM:4096:4235264" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
+road regwin $T/regwin quelvo_family.ddb qv_device.ddb "UIB_MMR:34816:208960 IO_VAMM:36864:529408" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
 road codebook $T/setup codebook_family.ddb codebook_device.ddb "" $GROUP "$H_GROUP_FLAGS=44"
 road setup_tk $T/setup tk_family.ddb tk_device.ddb "" $GROUP
 road twod $T/twod quelvo_family.ddb qv_device.ddb "" "$H_2D=11" "$H_FLAGS_A=7" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
