@@ -17,6 +17,7 @@
 // libFuzzer see (crash, leak after the unwind, hang, memory) is a finding.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -93,10 +94,27 @@ constexpr std::uint32_t MAX_DATA_BITS = 1u << 23;
 
 const char* const GROUP_TYPES[] = {"CRAM", "ERAM", "REGSCAN", "FW", "BRAM", "XCVR", "CRAM_HIPI"};
 
+// A design data section; its bytes are made when a block first takes it.
 struct DATA_CHUNK {
   std::uint16_t slots = 0;
   std::uint32_t bits = 0;
+  std::string_view payload;
   std::vector<u8> bytes;
+
+  // The payload repeated to the length.
+  u8* data() {
+    if (bytes.empty() && bits > 0) {
+      bytes.resize((u64{bits} + 7) / 8);
+      size_t filled = std::min(payload.size(), bytes.size());
+      std::memcpy(bytes.data(), payload.data(), filled);
+      while (filled > 0 && filled < bytes.size()) {
+        const size_t n = std::min(filled, bytes.size() - filled);
+        std::memcpy(bytes.data() + filled, bytes.data(), n);
+        filled += n;
+      }
+    }
+    return bytes.data();
+  }
 };
 
 // The length is 64 bits wide so that the fuzzer's comparison-guided
@@ -110,10 +128,7 @@ DATA_CHUNK make_chunk(std::string_view body) {
   const u64 length = varno_fuzz::body_u32(body, 2) | u64{varno_fuzz::body_u32(body, 6)} << 32;
   const u64 bits = (mask & 0x8000) != 0 ? std::min<u64>(length, u64{MAX_DATA_BITS} / 8) * 8 : length;
   c.bits = static_cast<std::uint32_t>(std::min<u64>(bits, MAX_DATA_BITS));
-  const std::string_view payload = body.size() > 10 ? body.substr(10) : std::string_view();
-  c.bytes.resize((u64{c.bits} + 7) / 8);
-  for (size_t i = 0; i < c.bytes.size() && !payload.empty(); ++i)
-    c.bytes[i] = static_cast<u8>(payload[i % payload.size()]);
+  c.payload = body.size() > 10 ? body.substr(10) : std::string_view();
   return c;
 }
 
@@ -362,18 +377,17 @@ void run(const INPUT& in) {
       const std::string name = block_name(dblock);
       auto named = named_chunks.find(name + " " + device_name(g));
       if (named == named_chunks.end()) named = named_chunks.find(name);
-      const DATA_CHUNK* chunk = nullptr;
+      DATA_CHUNK* chunk = nullptr;
       if (named != named_chunks.end()) {
         chunk = &named->second[named_no[named->first]++ % named->second.size()];
       } else if (!chunks.empty()) {
         chunk = &chunks[block_no % chunks.size()];
       }
       if (chunk != nullptr) {
-        const DATA_CHUNK& c = *chunk;
+        DATA_CHUNK& c = *chunk;
         for (u32 slot = 0; slot < VARNO_BLOCK_DATA_MAX; ++slot) {
           if (c.slots == 0 || ((c.slots >> slot) & 1) != 0)
-            dblock->set_data(static_cast<VARNO_BLOCK_DATA_TYPE>(slot), const_cast<u8*>(c.bytes.data()), c.bits,
-                             nullptr);
+            dblock->set_data(static_cast<VARNO_BLOCK_DATA_TYPE>(slot), c.data(), c.bits, nullptr);
         }
       }
       if (!frame_sizes.empty()) {
