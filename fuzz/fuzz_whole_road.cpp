@@ -106,7 +106,7 @@ struct DATA_CHUNK {
     if (bytes.empty() && bits > 0) {
       bytes.resize((u64{bits} + 7) / 8);
       size_t filled = std::min(payload.size(), bytes.size());
-      std::memcpy(bytes.data(), payload.data(), filled);
+      if (filled > 0) std::memcpy(bytes.data(), payload.data(), filled);
       while (filled > 0 && filled < bytes.size()) {
         const size_t n = std::min(filled, bytes.size() - filled);
         std::memcpy(bytes.data() + filled, bytes.data(), n);
