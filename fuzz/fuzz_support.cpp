@@ -147,6 +147,9 @@ void note(const char* format, ...) {
 
 void init_target() {
   msg_set_internal_error_handler(msg_throwing_handler);
+  // VARNO_FUZZ_VERBOSE=2 to 5 also shows the library's debug channel.
+  if (const char* verbose = std::getenv("VARNO_FUZZ_VERBOSE"); verbose != nullptr && std::atoi(verbose) > 1)
+    msg_set_debug_verbosity(std::atoi(verbose));
   if (std::getenv("VARNO_FUZZ_VERBOSE") == nullptr) {
     const int null = open("/dev/null", O_WRONLY);
     if (null >= 0) {

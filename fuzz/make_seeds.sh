@@ -148,9 +148,11 @@ road bbus $T/bbus quelvo_family.ddb qv_device.ddb "BBUS:16:152 BBUS:16:40 BBUS:1
 road early $T/early early_family.ddb early_device.ddb "ERAM:2:120 IOCSR:8:96" "$H_ROAD=$R_DUMPS" 16=37
 road fw_sectors $T/fw quelvo_family.ddb qv_device.ddb "" $GROUP "$H_GROUP_TYPE=3"
 # The SSM parameter blocks read the sectors' CRAM, ERAM, BBUS and REGSCAN
-# parameters only: there those blocks make no frames.
-{
-  header $WHOLE_HEADER "$H_ROAD=$R_DUMPS"
+# parameters only: there those blocks make no frames. One seed per firmware
+# type with records: LSM, IOSSM, UIBSSM (fw_type 0, 2, 5: header byte 7 is
+# added to the default 13, mod 14).
+ssm() {
+  header $WHOLE_HEADER "$H_ROAD=$R_DUMPS" "$@"
   file family $T/fw/quelvo_family.ddb
   file device $T/fw/qv_device.ddb
   sed -E 's/frame=QV_(CRAM|ERAM|BBUS|REGSCAN)/frame=TK_ESRAM_BBUS/' $T/fw/quelvo_sector_family_vold.ddb >"$WHOLE/.family"
@@ -159,19 +161,26 @@ road fw_sectors $T/fw quelvo_family.ddb qv_device.ddb "" $GROUP "$H_GROUP_TYPE=3
   for f in quelvo_io_family_vold quelvo_uib_family_vold qv_io_1 qv_sector_cl qv_sector_f1 qv_uib_1; do
     file $f $T/fw/$f.ddb
   done
-} >"$WHOLE/ssm_params"
+}
+ssm 7=1 >"$WHOLE/ssm_lsm"
+ssm 7=3 >"$WHOLE/ssm_iossm"
+ssm 7=6 >"$WHOLE/ssm_uibssm"
 road group $T/group group_family.ddb group_device.ddb "" $GROUP
 road group_tk $T/group group_family.ddb group_device_tk.ddb "" $GROUP "$H_GROUP_FLAGS=12"
 road hg $T/hg hg_family.ddb hg_device.ddb "CRAM+device:1:64:z" "$H_ROAD=$R_DUMPS"
 road legacy $T/hg legacy_family.ddb legacy_device.ddb "" "$H_ROAD=$R_DUMPS"
-road mmio $T/mmio mmio_family.ddb mmio_device.ddb "HNOC_MMIO:256:2048 HIP_MMIO:64:1024 MMIO2:64:1024 only" \
+# The register windows of every sector type whose window base fits the
+# design data.
+MMIO_DATA="HIP_MMIO+qv_sector_cl:256:9216 EHIP_MMIO+qv_sector_cl:256:9216 MMIO2+qv_sector_cl:256:9216 CRYPTO_MMIO+qv_sector_cl:256:9216 HNOC_MMIO+qv_sector_cl:1024:2048 HNOC_AXI4LITE+qv_sector_cl:1024:2048 CRYPTO_MMIO+qv_sector_f1:256:2048 MMIO2+qv_sector_f1:256:2048 EHIP_MMIO+qv_sector_f1:256:57664 HNOC_MMIO+qv_sector_fc:1024:2048 CRYPTO_MMIO+qv_sector_f6:256:1024 CRYPTO_MMIO+qv_sector_jl:256:1024 only"
+road mmio $T/mmio mmio_family.ddb mmio_device.ddb "$MMIO_DATA" \
   "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
 # A programming sequence for the MMIO2 blocks of tile types 4 and 5: registers
-# 0 and 1 of "MMIO".
+# 0 and 1 of "MMIO"; 64-byte MMIO2 frames.
 {
   printf '@@Q\n'
   for v in k3081a k3092a; do printf '\x0a\x16\x0a\x06%s\x12\x0c\x0a\x04MMIO\x12\x04\x08\x00\x10\x02' $v; done
   printf '\n'
+  printf '@@C\nvarno_whr_mmio2_frame_size = 64\nvarno_rnr_mmio2_frame_size = 64\nvarno_gdr_mmio2_frame_size = 64\n'
 } >>"$WHOLE/mmio"
 road flat $T/model flat_family.ddb flat_device.ddb ""
 road pv $T/pv pv_family.ddb pv_device.ddb "" "$H_ROAD=$R_DUMPS"
