@@ -69,8 +69,8 @@ enum : size_t {
   H_PR_COUNT = 24,     // partial-reconfiguration ranges (low 2 bits)
   H_PR = 25,           // 2 ranges of 4 bytes: start, length, sector | thread << 3, opcode
   H_PARTIAL = 33,      // do_partial_block: block index, first, count
-  H_FW_SIZE = 36,      // firmware size, low 22 bits of a u32 (0: the file's size)
-  H_FW_FRAME = 40,     // u16 fw_frame_size (0: the default; at least 64)
+  H_FW_SIZE = 36,      // firmware size, low 20 bits of a u32 (0: the file's size)
+  H_FW_FRAME = 40,     // u16 fw_frame_size (0: the default; at least 256)
   H_MERGE = 42,        // bits 0-3 trim the top bitstream's merge range; bit 4 builds
                        // twice; bit 5 clears the 2D data at the end
   HEADER_SIZE = 44,
@@ -91,6 +91,8 @@ enum : std::uint8_t {
 // and UIB MMR windows. The fuzz devices are small; larger images only slow
 // every input down.
 constexpr std::uint32_t MAX_DATA_BITS = 1u << 23;
+
+constexpr size_t MAX_FIRMWARE_FILES = 4;
 
 const char* const GROUP_TYPES[] = {"CRAM", "ERAM", "REGSCAN", "FW", "BRAM", "XCVR", "CRAM_HIPI"};
 
@@ -186,7 +188,7 @@ void fill_params(VARNO_MGR_PARAM& p, const INPUT& in) {
     p.first_frame[range] = first == 0xFFFF ? VARNO_INVALID_DWORD : first;
     p.last_frame[range] = last == 0xFFFF ? VARNO_INVALID_DWORD : last;
   }
-  p.fw_frame_size = in.u16(H_FW_FRAME) == 0 ? 0 : std::max<u32>(in.u16(H_FW_FRAME), 64);
+  p.fw_frame_size = in.u16(H_FW_FRAME) == 0 ? 0 : std::max<u32>(in.u16(H_FW_FRAME), 256);
 }
 
 // Calls visit(gen) for gen and every sector generator below it, depth first.
@@ -309,10 +311,14 @@ void run(const INPUT& in) {
         break;
       }
       case 'X':
+        // The host names the firmware files, their sizes and the frame
+        // size: at most four files of up to 1 MiB in frames of at least 256
+        // bytes here, as every firmware block frames every file and the text
+        // dump writes every frame (the firmware target takes larger ones).
+        if (firmware.size() == MAX_FIRMWARE_FILES) break;
         firmware.push_back(varno_fuzz::write_work_file(s.name, s.body));
-        // The host names the size; real images stay below 4 MiB.
-        firmware_sizes.push_back((in.u32(H_FW_SIZE) & 0x3FFFFF) != 0 ? in.u32(H_FW_SIZE) & 0x3FFFFF
-                                                                      : static_cast<u32>(s.body.size()));
+        firmware_sizes.push_back((in.u32(H_FW_SIZE) & 0xFFFFF) != 0 ? in.u32(H_FW_SIZE) & 0xFFFFF
+                                                                     : static_cast<u32>(s.body.size()));
         break;
       case 'D':
         (s.name.empty() ? chunks : named_chunks[s.name]).push_back(make_chunk(s.body));
