@@ -7,32 +7,60 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
-JOBS="$(nproc)"
-FUZZ_SECONDS="${VARNO_FUZZ_SECONDS:-60}"
+JOBS="${VARNO_JOBS:-$(nproc)}"
 
-# Fuzz targets: clang with libFuzzer.
+# Fuzz targets: clang with libFuzzer, the library and its stand-ins
+# instrumented. VARNO_FUZZ_SECONDS is the wall time of all fuzzing: the
+# whole road runs on one core for all of it, the other targets share a
+# second core. A crash, sanitizer report, leak, hang (10 s) or an input that
+# takes more than 2 GiB (or one allocation of more than 1 GiB) fails the
+# command with the reproducer's path.
+FUZZ_SECONDS="${VARNO_FUZZ_SECONDS:-170}"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_BUILD_FUZZ=ON -DVARNO_BUILD_TESTS=OFF \
   -DVARNO_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build/fuzz -j "$JOBS"
-shopt -s nullglob
-targets=(build/fuzz/fuzz/fuzz_*)
-for t in "${targets[@]}"; do
-  [ -x "$t" ] || continue
-  name="$(basename "$t")"
-  corpus_seed="fuzz/corpus/${name#fuzz_}"
-  work="build/fuzz/corpus-${name}"
-  mkdir -p "$work"
-  per=$(( FUZZ_SECONDS / ${#targets[@]} ))
-  [ "$per" -ge 5 ] || per=5
-  echo "fuzz: $name for ${per}s"
-  dict=()
-  [ -f "fuzz/${name#fuzz_}.dict" ] && dict=(-dict="fuzz/${name#fuzz_}.dict")
-  "$t" -max_total_time="$per" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 "${dict[@]}" \
-    "$work" "$corpus_seed" 2>"build/fuzz/${name}.log" || {
-      tail -n 60 "build/fuzz/${name}.log"; echo "fuzz: $name FAILED"; exit 1; }
-  tail -n 3 "build/fuzz/${name}.log"
-done
+
+# fuzz NAME SECONDS: runs fuzz_NAME on its committed seeds and the corpus it
+# built in earlier runs; returns non-zero on a finding.
+fuzz() {
+  local name=$1 seconds=$2
+  local bin=build/fuzz/fuzz/fuzz_$name work=build/fuzz/corpus/$name findings=build/fuzz/findings
+  mkdir -p "$work" "$findings"
+  local dict=()
+  [ -f "fuzz/$name.dict" ] && dict=(-dict="fuzz/$name.dict")
+  echo "fuzz: $name for ${seconds}s"
+  if ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 \
+     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+     "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=1024 \
+       -detect_leaks=1 -print_final_stats=1 -artifact_prefix="$findings/$name-" "${dict[@]}" \
+       "$work" "fuzz/corpus/$name" >"build/fuzz/$name.log" 2>&1; then
+    grep -E '^#[0-9]+[[:space:]]+DONE' "build/fuzz/$name.log" | sed "s/^/fuzz: $name: /" || true
+    return 0
+  fi
+  tail -n 60 "build/fuzz/$name.log"
+  local unit
+  unit=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "build/fuzz/$name.log" | tail -n 1)
+  echo "fuzz: $name FAILED; reproducer: ${unit:-none written, see build/fuzz/$name.log}"
+  [ -n "$unit" ] && echo "fuzz: rerun it with: $bin $unit"
+  return 1
+}
+
+rm -rf build/fuzz/findings
+whole=$FUZZ_SECONDS
+other=$(( FUZZ_SECONDS / 2 ))
+if [ "$JOBS" -ge 2 ]; then
+  fuzz whole_road "$whole" & road=$!
+  lane_ok=0
+  { fuzz firmware_file "$other" && fuzz ddb_loader "$(( FUZZ_SECONDS - other ))"; } || lane_ok=1
+  road_ok=0
+  wait "$road" || road_ok=1
+  [ "$lane_ok" -eq 0 ] && [ "$road_ok" -eq 0 ] || exit 1
+else
+  fuzz whole_road $(( FUZZ_SECONDS / 2 ))
+  fuzz firmware_file $(( FUZZ_SECONDS / 4 ))
+  fuzz ddb_loader $(( FUZZ_SECONDS / 4 ))
+fi
 
 # Tests: g++ with the sanitizers, leak checking on.
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNO_SANITIZE=ON \

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "msg.h"
@@ -318,6 +319,19 @@ TEST_F(FwFile, FirmwareSizeErrors) {
   // The image does not fit the size.
   param().fw_sizes = {4199, 6};
   EXPECT_INTERNAL_ERROR(b->process(false), "fw_size >= (m_last_blk_address + m_last_blk_len)");
+}
+
+// A few records can name addresses a gigabyte apart: an image that does not
+// fit the firmware size is refused before it is allocated.
+TEST_F(FwFile, AnImagePastTheFirmwareSizeIsNeverAllocated) {
+  param().fw_sizes = {0x1000};
+  VARNO_DBLOCK* b = block("DUMMY1");
+  for (const auto& [type, base] : {std::pair<u32, const char*>{0, "4400"}, {12, "0508"}}) {
+    param().fw_type = type;
+    b->m_data_files = {m_tmp.write("far.hex", std::string(":02000004") + base + "00\n:0400000011223344EE\n")};
+    EXPECT_INTERNAL_ERROR(b->process(false), "fw_size >= (m_last_blk_address + m_last_blk_len)");
+    EXPECT_EQ(mgr("DUMMY1")->image(), nullptr);
+  }
 }
 
 TEST_F(FwFile, RecordsPastTheImageEndAreRefused) {

@@ -302,6 +302,7 @@ bool VARNO_QV_FW_FILE_MGR::merge_blocks() {
     std::fflush(stdout);
     return false;
   }
+  check_image_fits(size);
   // The size comes from the file: running short of memory fails the file
   // rather than throwing out of the build.
   m_image.reset(new (std::nothrow) u8[size]());
@@ -316,6 +317,24 @@ bool VARNO_QV_FW_FILE_MGR::merge_blocks() {
     if (b->length > 0) std::memcpy(m_image.get() + b->address, b->data.get(), b->length);
   }
   return true;
+}
+
+void VARNO_QV_FW_FILE_MGR::check_image_fits(u64 end) const {
+  // Without a parent or a size for this file the frame layout reports it.
+  if (m_parent == nullptr) return;
+  const VARNO_MGR_PARAM* param = generator_of(m_parent)->get_mgr_param();
+  if (param == nullptr || m_file_counter >= param->fw_sizes.size()) return;
+  const u64 S = param->fw_sizes[m_file_counter];
+  if (param->fw_type != VARNO_QV_BOOT_FW) {
+    VARNO_ASSERT_MSG(S >= end, "fw_size >= (m_last_blk_address + m_last_blk_len)");
+    return;
+  }
+  // A boot image's data lies in the high region; one that does not is
+  // reported by the frame layout.
+  if (m_last_blk_address < BOOT_ADDRESS_BIAS) return;
+  VARNO_ASSERT_MSG(S >= BOOT_SIZE, "fw_size >= 0x400");
+  VARNO_ASSERT_MSG(S - BOOT_SIZE >= end - BOOT_ADDRESS_BIAS,
+                   "fw_size >= (m_last_blk_address + m_last_blk_len)");
 }
 
 // ---- Headers --------------------------------------------------------------------

@@ -58,7 +58,8 @@ class VARNO_QV_FW_FILE_MGR : public VARNO_QV_FRAME_MGR_BASE {
   // ROM words of the current path into blocks; false for a malformed file.
   bool process_rom_file();
   // Merges the blocks into the image; false (with a message) when a block
-  // lies past the end of the last record or there is no record at all.
+  // lies past the end of the last record or there is no record at all; an
+  // image past the file's firmware size is an internal error.
   bool merge_blocks();
   u32 get_morlu_hdr_size() const { return m_header_size; }
   // MORLU packet header of op at dest (12 bytes; nothing for header version 0).
@@ -86,6 +87,11 @@ class VARNO_QV_FW_FILE_MGR : public VARNO_QV_FRAME_MGR_BASE {
 
   // The current path opened for reading; internal error when it does not open.
   FILE_PTR open_path() const;
+  // An image ending at end must fit the firmware size the host gave for the
+  // file, as the frame layout requires (same internal errors): checked
+  // before the image is allocated, since a file of a few records can name
+  // addresses gigabytes apart.
+  void check_image_fits(u64 end) const;
   // Forgets the blocks, the image and the last record of the previous file.
   void reset_file_state();
 

@@ -1,0 +1,529 @@
+// Fuzz target: a host's whole road through the library, from parameter
+// files and design data of the fuzzer's making.
+//
+// The input (layout in fuzz_support.h) holds the files "family" and
+// "device" (the top generator's parameter files), the sector files the
+// family's sector arrays name (e.g. "quelvo_sector_family_vold",
+// "qv_sector_cl"), firmware files, design data, frame sizes, programming
+// sequences and configuration. The header's bytes choose the manager
+// parameters (XORed with the record's defaults, so zeros keep them) and
+// which steps run:
+//   process_pcfs, the design data into every data block (of the top and of
+//   every sector), do_all_blocks, CRC update, text dump and expected data,
+//   one block group over the sectors with the host's reads of its images
+//   and of the generator's setup records, and the top-level bitstream with
+//   hash blocks written as a raw file.
+// An internal error is an expected outcome; anything the sanitizers or
+// libFuzzer see (crash, leak after the unwind, hang, memory) is a finding.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <google/protobuf/stubs/logging.h>
+
+#include "cfg.h"
+#include "fuzz_support.h"
+#include "msg.h"
+#include "pb.h"
+#include "varno_block.h"
+#include "varno_block_group.h"
+#include "varno_dblock.h"
+#include "varno_eblock.h"
+#include "varno_gen.h"
+#include "varno_iblock.h"
+#include "varno_itop_bitstream.h"
+#include "varno_mgr_param.h"
+#include "varno_sblock.h"
+#include "vold.h"
+#include "vold_enums.h"
+
+namespace {
+
+using varno_fuzz::INPUT;
+using varno_fuzz::SECTION;
+
+// Header bytes.
+enum : size_t {
+  H_ROAD = 0,          // road flags (R_*)
+  H_2D = 1,            // qv_2d_compression (bits 0, 1, 3)
+  H_GROUP_FLAGS = 2,   // pr_mode (bits 0-1), tk_flow, group switches
+  H_FLAGS_A = 3,       // one-bit fields, XORed with their defaults
+  H_CRAM_A = 4,        // CRAM one-bit fields
+  H_CRAM_B = 5,        // more one-bit fields, cram_fi_mode (bits 6-7)
+  H_TEMPLATE = 6,      // template_count_mode, added to its default, mod 4
+  H_FW_TYPE = 7,       // fw_type, added to its default, mod 14
+  H_FILLER = 8,        // u16 cram_random_filler
+  H_FAKE_DRA = 10,     // u32 cram_fake_s4_dra_mask
+  H_DRA_LIMIT = 14,    // u16 cram_s4_dra_limit
+  H_SKIP_TYPE = 16,    // block type skipped (0: none)
+  H_RANGE_TYPE = 17,   // block type of the first and last frame override (0: none)
+  H_FIRST = 18,        // u16 first frame (0xFFFF: no override)
+  H_LAST = 20,         // u16 last frame (0xFFFF: no override)
+  H_GROUP_TYPE = 22,   // group type: a name of the list, or a data block of the first sector
+  H_THREADS = 23,      // sector i goes to thread bit i (after the first half on 0)
+  H_PR_COUNT = 24,     // partial-reconfiguration ranges (low 2 bits)
+  H_PR = 25,           // 2 ranges of 4 bytes: start, length, sector | thread << 3, opcode
+  H_PARTIAL = 33,      // do_partial_block: block index, first, count
+  H_FW_SIZE = 36,      // firmware size, low 20 bits of a u32 (0: the file's size)
+  H_FW_FRAME = 40,     // u16 fw_frame_size (0: the default; at least 256)
+  H_MERGE = 42,        // bits 0-3 trim the top bitstream's merge range; bit 4 builds
+                       // twice; bit 5 clears the 2D data at the end
+  HEADER_SIZE = 44,
+};
+
+enum : std::uint8_t {
+  R_GROUP = 1,          // a block group over the sectors
+  R_DUMPS = 2,          // text dump and expected-data files
+  R_SECTOR_PARAMS = 4,  // the manager parameters into every sector generator too
+  R_SHA384 = 8,         // SHA-384 hash blocks (else SHA-256)
+  R_INTERLEAVE = 16,    // interleaving on
+  R_NO_HASH = 32,       // merge without hash blocks
+  R_PARTIAL = 64,       // do_partial_block of one top block after the build
+  R_NO_GROUP_READS = 128,  // skip the host's reads of the generator's setup records
+};
+
+// Largest design data handed to a block: 1 MiB, room for the IO MMIO
+// and UIB MMR windows. The fuzz devices are small; larger images only slow
+// every input down.
+constexpr std::uint32_t MAX_DATA_BITS = 1u << 23;
+
+constexpr size_t MAX_FIRMWARE_FILES = 4;
+
+const char* const GROUP_TYPES[] = {"CRAM", "ERAM", "REGSCAN", "FW", "BRAM", "XCVR", "CRAM_HIPI"};
+
+// A design data section; its bytes are made when a block first takes it.
+struct DATA_CHUNK {
+  std::uint16_t slots = 0;
+  std::uint32_t bits = 0;
+  std::string_view payload;
+  std::vector<u8> bytes;
+
+  // The payload repeated to the length.
+  u8* data() {
+    if (bytes.empty() && bits > 0) {
+      bytes.resize((u64{bits} + 7) / 8);
+      size_t filled = std::min(payload.size(), bytes.size());
+      if (filled > 0) std::memcpy(bytes.data(), payload.data(), filled);
+      while (filled > 0 && filled < bytes.size()) {
+        const size_t n = std::min(filled, bytes.size() - filled);
+        std::memcpy(bytes.data() + filled, bytes.data(), n);
+        filled += n;
+      }
+    }
+    return bytes.data();
+  }
+};
+
+// The length is 64 bits wide so that the fuzzer's comparison-guided
+// mutations, which match the library's 64-bit size checks by their width,
+// can write a size a check wants; in bytes or in bits, since the checks
+// count both ways.
+DATA_CHUNK make_chunk(std::string_view body) {
+  DATA_CHUNK c;
+  const std::uint16_t mask = static_cast<std::uint16_t>(varno_fuzz::body_u32(body, 0) & 0xFFFF);
+  c.slots = mask & 0x3FFF;
+  const u64 length = varno_fuzz::body_u32(body, 2) | u64{varno_fuzz::body_u32(body, 6)} << 32;
+  const u64 bits = (mask & 0x8000) != 0 ? std::min<u64>(length, u64{MAX_DATA_BITS} / 8) * 8 : length;
+  c.bits = static_cast<std::uint32_t>(std::min<u64>(bits, MAX_DATA_BITS));
+  c.payload = body.size() > 10 ? body.substr(10) : std::string_view();
+  return c;
+}
+
+bool bit(std::uint8_t byte, unsigned n) { return ((byte >> n) & 1) != 0; }
+u8 flag(std::uint8_t def, std::uint8_t byte, unsigned n) { return static_cast<u8>(def ^ (bit(byte, n) ? 1 : 0)); }
+
+void fill_params(VARNO_MGR_PARAM& p, const INPUT& in) {
+  const VARNO_MGR_PARAM d;
+  p.qv_2d_compression = in.u8(H_2D) & 0x0B;
+  const std::uint8_t g = in.u8(H_GROUP_FLAGS);
+  p.pr_mode = (g & 3) % 3;
+  p.tk_flow = bit(g, 2) ? 1 : 0;
+  p.group_compressed = flag(d.group_compressed, g, 3);
+  p.deflate_store = flag(d.deflate_store, g, 4);
+  p.use_codebook = flag(d.use_codebook, g, 5);
+  p.qv_test_mode = flag(d.qv_test_mode, g, 6);
+  p.descriptor_flag4 = flag(d.descriptor_flag4, g, 7);
+  const std::uint8_t a = in.u8(H_FLAGS_A);
+  p.s4_variant = flag(d.s4_variant, a, 0);
+  p.qv_2d_align = flag(d.qv_2d_align, a, 1);
+  p.skip_headers = bit(a, 2) ? 1 : 0;
+  p.regscan_31bit = flag(d.regscan_31bit, a, 3);
+  p.pre_action_flag = flag(d.pre_action_flag, a, 4);
+  p.dump_swap_dr_bits = flag(d.dump_swap_dr_bits, a, 5);
+  p.cram_skip_s4_data = flag(d.cram_skip_s4_data, a, 6);
+  p.eram_last_frame_enable = flag(d.eram_last_frame_enable, a, 7);
+  const std::uint8_t c = in.u8(H_CRAM_A);
+  p.cram_assert_arin_enable = flag(d.cram_assert_arin_enable, c, 0);
+  p.cram_last_frame_enable = flag(d.cram_last_frame_enable, c, 1);
+  p.cram_lutram_remap = flag(d.cram_lutram_remap, c, 2);
+  p.cram_lutram_edcrc_info = flag(d.cram_lutram_edcrc_info, c, 3);
+  p.cram_skip_user_data = flag(d.cram_skip_user_data, c, 4);
+  p.cram_clear_ar_enable = flag(d.cram_clear_ar_enable, c, 5);
+  p.cram_fill_unmapped_ones = flag(d.cram_fill_unmapped_ones, c, 6);
+  p.cram_allow_unconverted_bits = flag(d.cram_allow_unconverted_bits, c, 7);
+  const std::uint8_t e = in.u8(H_CRAM_B);
+  p.cram_s2_zero_bit_check = flag(d.cram_s2_zero_bit_check, e, 0);
+  p.cram_s2_zero_bit_source_check = flag(d.cram_s2_zero_bit_source_check, e, 1);
+  p.cram_skip_eram_frame = flag(d.cram_skip_eram_frame, e, 2);
+  p.cram_ec_ob_mode = flag(d.cram_ec_ob_mode, e, 3);
+  p.assert_arin_enable = flag(d.assert_arin_enable, e, 4);
+  p.last_frame_enable = flag(d.last_frame_enable, e, 5);
+  p.cram_fi_mode = static_cast<u8>(e >> 6);
+  p.template_count_mode = (d.template_count_mode + in.u8(H_TEMPLATE)) % 4;
+  p.fw_type = (d.fw_type + in.u8(H_FW_TYPE)) % 14;
+  p.cram_random_filler = in.u16(H_FILLER);
+  p.cram_fake_s4_dra_mask = in.u32(H_FAKE_DRA);
+  p.cram_s4_dra_limit = in.u16(H_DRA_LIMIT);
+  const u32 skip = in.u8(H_SKIP_TYPE);
+  if (skip != 0 && skip < VARNO_MGR_PARAM_BLOCK_TYPES) p.skip_block[skip] = 1;
+  const u32 range = in.u8(H_RANGE_TYPE);
+  if (range != 0 && range < VARNO_MGR_PARAM_BLOCK_TYPES) {
+    const u32 first = in.u16(H_FIRST);
+    const u32 last = in.u16(H_LAST);
+    p.first_frame[range] = first == 0xFFFF ? VARNO_INVALID_DWORD : first;
+    p.last_frame[range] = last == 0xFFFF ? VARNO_INVALID_DWORD : last;
+  }
+  p.fw_frame_size = in.u16(H_FW_FRAME) == 0 ? 0 : std::max<u32>(in.u16(H_FW_FRAME), 256);
+}
+
+// Calls visit(gen) for gen and every sector generator below it, depth first.
+template <typename VISIT>
+void for_each_generator(VARNO_IGEN* gen, VISIT&& visit) {
+  visit(gen);
+  for (u32 i = 0; i < gen->max_block_index(); ++i) {
+    auto* eblock = dynamic_cast<VARNO_EBLOCK*>(gen->get_block_by_index(i));
+    if (eblock == nullptr) continue;
+    for (u32 y = 0; y < eblock->y_sector_count(); ++y) {
+      for (u32 x = 0; x < eblock->x_sector_count(); ++x) {
+        VARNO_MBLOCK* sector = eblock->get_sector(x, y);
+        if (sector != nullptr && sector->generator() != nullptr) for_each_generator(sector->generator(), visit);
+      }
+    }
+  }
+}
+
+// The sectors of the first sector-array block, row by row.
+std::vector<VARNO_MBLOCK*> sectors_of(VARNO_IGEN* gen) {
+  std::vector<VARNO_MBLOCK*> out;
+  for (u32 i = 0; i < gen->max_block_index(); ++i) {
+    auto* eblock = dynamic_cast<VARNO_EBLOCK*>(gen->get_block_by_index(i));
+    if (eblock == nullptr) continue;
+    for (u32 y = 0; y < eblock->y_sector_count(); ++y) {
+      for (u32 x = 0; x < eblock->x_sector_count(); ++x) {
+        VARNO_MBLOCK* sector = eblock->get_sector(x, y);
+        if (sector != nullptr && sector->generator() != nullptr) out.push_back(sector);
+      }
+    }
+    break;
+  }
+  return out;
+}
+
+std::string block_name(VARNO_IBLOCK* block) {
+  auto* base = dynamic_cast<VARNO_BLOCK*>(block);
+  return base != nullptr ? base->block_type_name() : std::string();
+}
+
+// The device file's name without directory and ".ddb".
+std::string device_name(VARNO_IGEN* gen) {
+  auto* g = dynamic_cast<VARNO_GEN*>(gen);
+  if (g == nullptr) return std::string();
+  std::string name = g->device_pcf().substr(g->device_pcf().rfind('/') + 1);
+  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ddb") == 0) name.resize(name.size() - 4);
+  return name;
+}
+
+// The host's reads of a collected group and of the generator's setup data.
+void read_group(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group, bool setup_reads) {
+  std::vector<u8> buffer;
+  for (unsigned t = 0; t < QV_MAX_DC_THREADS; ++t) {
+    group->is_thread_active(t);
+    group->get_comp_ratio(t);
+    buffer.assign(group->get_thread_size(t), 0);
+    if (!buffer.empty()) group->get_thread_data(buffer.data(), static_cast<unsigned>(buffer.size()), t);
+    const u32 setup = group->get_2d_setup_size(t);
+    buffer.assign(setup, 0);
+    if (setup > 0) {
+      group->get_2d_setup_data(buffer.data(), t);
+      buffer.assign(gen->get_decomp_setup_size(true), 0);
+      gen->copy_decomp_setup(buffer.data(), static_cast<u32>(buffer.size()), t, group, 0, true);
+    }
+  }
+  if (!setup_reads) return;
+  if (const u32 s4 = gen->get_s4_setup_size(); s4 > 0) {
+    buffer.assign(s4, 0);
+    gen->copy_s4_setup(buffer.data(), s4);
+  }
+  std::vector<u32> types;
+  gen->get_korvia_codebook_types(types);
+  for (u32 type : types) {
+    const u32 size = gen->get_korvia_codebook_size(type);
+    if (size == 0) continue;
+    buffer.assign(size, 0);
+    gen->copy_korvia_codebook(buffer.data(), size, type, (type & 1) != 0);
+    buffer.assign(gen->get_decomp_setup_size(false), 0);
+    gen->copy_decomp_setup(buffer.data(), static_cast<u32>(buffer.size()), 0, nullptr, type, false);
+  }
+  for (u32 ip = 0; ip < gen->get_2d_ip_libs_count(); ++ip) gen->get_ip_offset(ip);
+  gen->get_2d_pred_settings(0);
+  gen->get_2d_pred_settings(1);
+  if (const u32 libs = gen->get_2d_libs_size(); libs > 0) {
+    buffer.assign(libs, 0);
+    gen->copy_2d_libs(buffer.data(), libs);
+    buffer.assign(gen->get_decomp_setup_size(false), 0);
+    gen->copy_decomp_setup(buffer.data(), static_cast<u32>(buffer.size()), 1, nullptr, 0, false);
+  }
+}
+
+// Splits bytes into whole bit-stream blocks, the last one zero-padded, as
+// a host lays out data pages.
+void add_paged(VARNO_ITOP_BITSTREAM& top, std::vector<std::vector<u8>>& keep, const std::vector<u8>& bytes,
+               u32 routing) {
+  for (size_t at = 0; at < bytes.size(); at += VARNO_GROUP_PAGE_SIZE) {
+    keep.emplace_back(VARNO_GROUP_PAGE_SIZE, 0);
+    std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+              bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), at + VARNO_GROUP_PAGE_SIZE)),
+              keep.back().begin());
+    top.add_bitfield(keep.back().data(), VARNO_GROUP_PAGE_SIZE, routing, true, true);
+  }
+}
+
+void run(const INPUT& in) {
+  std::vector<DATA_CHUNK> chunks;
+  std::map<std::string, std::vector<DATA_CHUNK>> named_chunks;
+  std::vector<std::vector<u32>> frame_sizes;
+  std::vector<std::unique_ptr<PB::BLOCKS_PROGRAMMING_SEQUENCE>> sequences;
+  std::vector<std::string> firmware;
+  std::vector<u32> firmware_sizes;
+  std::string family;
+  std::string device;
+  for (const SECTION& s : in.sections) {
+    switch (s.kind) {
+      case 'F': {
+        const std::string path = varno_fuzz::write_work_file(s.name + ".ddb", s.body);
+        if (s.name == "family") family = path;
+        if (s.name == "device") device = path;
+        break;
+      }
+      case 'X':
+        // The host names the firmware files, their sizes and the frame
+        // size: at most four files of up to 1 MiB in frames of at least 256
+        // bytes here, as every firmware block frames every file and the text
+        // dump writes every frame (the firmware target takes larger ones).
+        if (firmware.size() == MAX_FIRMWARE_FILES) break;
+        firmware.push_back(varno_fuzz::write_work_file(s.name, s.body));
+        firmware_sizes.push_back((in.u32(H_FW_SIZE) & 0xFFFFF) != 0 ? in.u32(H_FW_SIZE) & 0xFFFFF
+                                                                     : static_cast<u32>(s.body.size()));
+        break;
+      case 'D':
+        (s.name.empty() ? chunks : named_chunks[s.name]).push_back(make_chunk(s.body));
+        break;
+      case 'S': {
+        std::vector<u32> sizes;
+        for (size_t at = 0; at < s.body.size() && sizes.size() < 1024; at += 4)
+          sizes.push_back(varno_fuzz::body_u32(s.body, at));
+        frame_sizes.push_back(std::move(sizes));
+        break;
+      }
+      case 'Q': {
+        auto seq = std::make_unique<PB::BLOCKS_PROGRAMMING_SEQUENCE>();
+        if (seq->ParseFromArray(s.body.data(), static_cast<int>(s.body.size())))
+          sequences.push_back(std::move(seq));
+        break;
+      }
+      case 'C': {
+        const std::string path = varno_fuzz::write_work_file("settings.cfg", s.body);
+        if (!cfg_load_file(path)) cfg_clear();
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  if (family.empty() || device.empty()) return;
+
+  // The device type the host hands to process_pcfs, from the device file,
+  // as a host reads it.
+  u32 device_type = 0;
+  {
+    std::unique_ptr<VOLD_INFO> info(VOLD_DATA_SERVER::get_vold_info(device, true));
+    if (info == nullptr || info->get_device_info() == nullptr) {
+      varno_fuzz::note("device file: %s", VOLD_DATA_SERVER::last_error().c_str());
+      return;
+    }
+    device_type = info->get_device_info()->get_device_type();
+  }
+
+  const std::uint8_t road = in.u8(H_ROAD);
+  std::unique_ptr<VARNO_IGEN> gen(varno_get_factory()->create_generator());
+  gen->set_family_pcf(family);
+  gen->set_device_pcf(device);
+  VARNO_MGR_PARAM& param = *gen->get_mgr_param();
+  fill_params(param, in);
+  param.fw_sizes = firmware_sizes;
+  const u32 status = gen->process_pcfs(false, false, false, nullptr, device_type);
+  varno_fuzz::note("process_pcfs: status %u", status);
+  if (status != 0) return;
+
+  // Design data into every data block, top first, then the sectors row by
+  // row: the sections named after the block's type, else the unnamed ones,
+  // taken in turn and starting over when they run out.
+  size_t block_no = 0;
+  std::map<std::string, size_t> named_no;
+  for_each_generator(gen.get(), [&](VARNO_IGEN* g) {
+    if (g != gen.get() && (road & R_SECTOR_PARAMS) != 0) fill_params(*g->get_mgr_param(), in);
+    for (u32 i = 0; i < g->max_block_index(); ++i) {
+      auto* dblock = dynamic_cast<VARNO_DBLOCK*>(g->get_block_by_index(i));
+      if (dblock == nullptr) continue;
+      const std::string name = block_name(dblock);
+      auto named = named_chunks.find(name + " " + device_name(g));
+      if (named == named_chunks.end()) named = named_chunks.find(name);
+      DATA_CHUNK* chunk = nullptr;
+      if (named != named_chunks.end()) {
+        chunk = &named->second[named_no[named->first]++ % named->second.size()];
+      } else if (!chunks.empty()) {
+        chunk = &chunks[block_no % chunks.size()];
+      }
+      if (chunk != nullptr) {
+        DATA_CHUNK& c = *chunk;
+        for (u32 slot = 0; slot < VARNO_BLOCK_DATA_MAX; ++slot) {
+          if (c.slots == 0 || ((c.slots >> slot) & 1) != 0)
+            dblock->set_data(static_cast<VARNO_BLOCK_DATA_TYPE>(slot), c.data(), c.bits, nullptr);
+        }
+      }
+      if (!frame_sizes.empty()) {
+        const std::vector<u32>& sizes = frame_sizes[block_no % frame_sizes.size()];
+        dblock->set_custom_frame_sizes(sizes.data(), static_cast<u32>(sizes.size()));
+      }
+      if (!sequences.empty()) dblock->set_programming_seq_vdata(sequences[block_no % sequences.size()].get());
+      if (dblock->frame_type() == VOLD_FRAME_QV_FW_FILE) {
+        for (const std::string& f : firmware) dblock->set_data_from_file(VARNO_BLOCK_DATA_MCU, f);
+      }
+      ++block_no;
+    }
+  });
+
+  // A host may build again: frames, engines and libraries start afresh.
+  if ((in.u8(H_MERGE) & 16) != 0 && !gen->do_all_blocks()) return;
+  const bool built = gen->do_all_blocks();
+  varno_fuzz::note("do_all_blocks: %s", built ? "built" : "failed");
+  if (!built) return;
+  if ((road & R_PARTIAL) != 0 && gen->max_block_index() > 0) {
+    VARNO_IBLOCK* block = gen->get_block_by_index(in.u8(H_PARTIAL) % gen->max_block_index());
+    const u32 first = in.u8(H_PARTIAL + 1);
+    gen->do_partial_block(block_name(block), first, first + in.u8(H_PARTIAL + 2));
+  }
+  for_each_generator(gen.get(), [](VARNO_IGEN* g) {
+    for (u32 i = 0; i < g->max_block_index(); ++i) g->get_block_by_index(i)->crc_update();
+  });
+  if ((road & R_DUMPS) != 0) {
+    gen->write_to_file(varno_fuzz::work_dir() + "/dump.txt", VARNO_OUTPUT_FORMAT_DAT);
+    gen->dump_expected_data(varno_fuzz::work_dir() + "/expected");
+  }
+
+  // The top-level bitstream's bit fields: the option blocks' images as they
+  // are, then the group's descriptor and data pages, or, without a group,
+  // the data blocks' images in pages.
+  std::vector<std::vector<u8>> keep;
+  std::unique_ptr<VARNO_ITOP_BITSTREAM> top(gen->create_top_bitstream());
+  for (u32 i = 0; i < gen->max_block_index(); ++i) {
+    auto* sblock = dynamic_cast<VARNO_SBLOCK*>(gen->get_block_by_index(i));
+    if (sblock == nullptr || sblock->get_block_size() == 0) continue;
+    keep.emplace_back(sblock->get_block_size());
+    sblock->read_block_data(keep.back().data());
+    top->add_bitfield(keep.back().data(), static_cast<u32>(keep.back().size()), 0, true, false);
+  }
+  const u32 first_merged = top->get_bitfield_count();
+
+  std::unique_ptr<VARNO_IMBLOCK_GROUP> group;
+  const std::vector<VARNO_MBLOCK*> sectors = sectors_of(gen.get());
+  if ((road & R_GROUP) != 0 && !sectors.empty()) {
+    group.reset(gen->create_group());
+    const u32 pick = in.u8(H_GROUP_TYPE);
+    std::string type;
+    if (pick < std::size(GROUP_TYPES)) {
+      type = GROUP_TYPES[pick];
+    } else {
+      // A data block of the first sector.
+      std::vector<std::string> names;
+      VARNO_IGEN* s = sectors.front()->generator();
+      for (u32 i = 0; i < s->max_block_index(); ++i) {
+        if (dynamic_cast<VARNO_DBLOCK*>(s->get_block_by_index(i)) != nullptr)
+          names.push_back(block_name(s->get_block_by_index(i)));
+      }
+      if (!names.empty()) type = names[pick % names.size()];
+    }
+    group->set_group_type(type, "");
+    group->enable_interleaving((road & R_INTERLEAVE) != 0);
+    const size_t first_half = (sectors.size() + 1) / 2;
+    const std::uint8_t threads = in.u8(H_THREADS);
+    for (size_t i = 0; i < sectors.size() && i < 8; ++i)
+      group->add_mblock(sectors[i], (i < first_half ? 0u : 1u) ^ ((threads >> i) & 1u));
+    for (u32 r = 0; r < (in.u8(H_PR_COUNT) & 3u) && r < 2; ++r) {
+      const size_t at = H_PR + 4 * r;
+      const u32 start = in.u8(at);
+      const u32 where = in.u8(at + 2);
+      group->set_sector_frame_range(start, start + in.u8(at + 1), (where >> 3) & 1, where & 7, in.u8(at + 3),
+                                    type, (where & 0x80) != 0);
+    }
+    group->collect_data(false);
+    read_group(gen.get(), group.get(), (road & R_NO_GROUP_READS) == 0);
+
+    const u32 descriptor_size = group->get_group_descriptor_size();
+    const u32 full = group->get_group_full_size();
+    keep.emplace_back(descriptor_size);
+    if (descriptor_size > 0) group->get_group_descriptor_data(keep.back().data(), descriptor_size);
+    const std::vector<u8> descriptor = keep.back();
+    if (full > descriptor_size) {
+      std::vector<u8> data(full - descriptor_size);
+      group->get_group_data(data.data(), static_cast<unsigned>(data.size()));
+      add_paged(*top, keep, descriptor, 1);
+      add_paged(*top, keep, data, 3);
+    }
+  } else {
+    for (u32 i = 0; i < gen->max_block_index(); ++i) {
+      auto* dblock = dynamic_cast<VARNO_DBLOCK*>(gen->get_block_by_index(i));
+      if (dblock == nullptr || dblock->get_block_size() == 0) continue;
+      std::vector<u8> image(dblock->get_block_size());
+      dblock->read_block_data(image.data());
+      add_paged(*top, keep, image, 2);
+    }
+  }
+  const u32 count = top->get_bitfield_count();
+  const u32 trim = in.u8(H_MERGE);
+  if (count > 0) {
+    const u32 first = first_merged + (trim & 3);
+    const u32 last = count - 1 - std::min<u32>(count - 1, (trim >> 2) & 3);
+    top->merge_by_routing(VARNO_GROUP_PAGE_SIZE, first, last, (road & R_NO_HASH) == 0,
+                          (road & R_SHA384) != 0 ? VARNO_SHA_MODE_384 : VARNO_SHA_MODE_256);
+    top->write_to_file(varno_fuzz::work_dir() + "/bitstream.bin", VARNO_OUTPUT_FORMAT_RAW, 0,
+                       top->get_bitfield_count() - 1, false);
+  }
+  if ((trim & 32) != 0) gen->clear_2d_data();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  varno_fuzz::init_target();
+  // The runtime complains of every sequence with non-UTF-8 names it parses.
+  google::protobuf::SetLogHandler(nullptr);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
+  cfg_clear();
+  varno_fuzz::clear_work_dir();
+  try {
+    run(varno_fuzz::split_input(data, size, HEADER_SIZE));
+  } catch (const msg_internal_error& e) {
+    // A failed check of the library: an expected outcome.
+    varno_fuzz::note_internal_error(e);
+  }
+  return 0;
+}
