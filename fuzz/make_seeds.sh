@@ -84,7 +84,7 @@ GROUP="$H_ROAD=$((R_GROUP | R_DUMPS | R_SECTOR_PARAMS)) $H_GROUP_FLAGS=8 $H_FLAG
 # the word "only" leaves out the unnamed chunk), and an unnamed 64-byte chunk
 # for every other data block.
 road() {
-  local name=$1 dir=$2 family=$3 device=$4 specs=$5
+  local name=$1 dir=$2 family=$3 device=$4 slots=$5
   shift 5
   {
     header $WHOLE_HEADER "$@"
@@ -95,16 +95,16 @@ road() {
       grep -q '^ddb family 1' "$f" && grep -q 'family .*_SECTOR' "$f" || grep -q '^ddb device 1' "$f" || continue
       file "$(basename "$f" .ddb)" "$f"
     done
-    for spec in $specs; do
-      [ "$spec" = only ] && continue
-      IFS=: read -r title mask bits zeros <<<"$spec"
+    for slot in $slots; do
+      [ "$slot" = only ] && continue
+      IFS=: read -r title mask bits zeros <<<"$slot"
       data "${title//+/ }" "$mask" "$bits" ${zeros:+/dev/null}
     done
     qv_images "$dir/$device" device
     for f in "$dir"/*.ddb; do
       [ "$(basename "$f")" != "$device" ] && grep -q '^ddb device 1' "$f" && qv_images "$f" "$(basename "$f" .ddb)"
     done
-    [[ " $specs " == *" only "* ]] || data "" 0 512
+    [[ " $slots " == *" only "* ]] || data "" 0 512
   } >"$WHOLE/$name"
 }
 
