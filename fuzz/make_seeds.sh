@@ -186,6 +186,15 @@ road flat $T/model flat_family.ddb flat_device.ddb ""
 road pv $T/pv pv_family.ddb pv_device.ddb "" "$H_ROAD=$R_DUMPS"
 road qv $T/qv quelvo_family.ddb qv_device.ddb "" $GROUP
 road regwin $T/regwin quelvo_family.ddb qv_device.ddb "UIB_MMR:34816:208960 IO_VAMM:36864:529408" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
+# Custom frame sizes from the host: REGSCAN frames of 100, 200 and 100
+# bytes over 400 bytes of data; BRAM chunks of as many dwords over 1600 bytes;
+# the section is the input's last, as a line end would be a fourth size.
+road sizes $T/regwin quelvo_family.ddb qv_device.ddb "REGSCAN:32896:400 BRAM:33280:1600 only" \
+  "$H_ROAD=$R_SECTOR_PARAMS"
+{
+  printf '@@S\n'
+  le32 100; le32 200; le32 100
+} >>"$WHOLE/sizes"
 road codebook $T/setup codebook_family.ddb codebook_device.ddb "" $GROUP "$H_GROUP_FLAGS=44"
 road setup_tk $T/setup tk_family.ddb tk_device.ddb "" $GROUP
 road twod $T/twod quelvo_family.ddb qv_device.ddb "" "$H_2D=11" "$H_FLAGS_A=7" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
