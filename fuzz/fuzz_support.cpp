@@ -85,7 +85,9 @@ INPUT split_input(const std::uint8_t* data, size_t size, size_t header_size) {
     starts.push_back(at + 1);
   for (size_t k = 0; k < starts.size(); ++k) {
     const size_t from = starts[k] + 2;
-    const size_t to = k + 1 < starts.size() ? starts[k + 1] : rest.size();
+    // The line end before the next section's "@@" belongs to neither, so
+    // that a body may end in any byte.
+    const size_t to = k + 1 < starts.size() ? starts[k + 1] - 1 : rest.size();
     SECTION s = make_section(rest.substr(from, to - from));
     if (s.kind != 0) in.sections.push_back(std::move(s));
   }

@@ -5,8 +5,8 @@
 //
 // Input layout: HEADER bytes (missing ones read as 0), then sections. A
 // section starts with "@@" at the start of the rest or right after a line
-// end, and runs to the next such start. Its first line is its title, the
-// rest its body:
+// end, and runs to the line end before the next such start. Its first line
+// is its title, the rest its body:
 //   "@@F NAME"  a file: the body is written to NAME.ddb in the directory
 //               (NAME of letters, digits and '_'; the targets say which
 //               names they read);

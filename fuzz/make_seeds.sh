@@ -187,14 +187,39 @@ road pv $T/pv pv_family.ddb pv_device.ddb "" "$H_ROAD=$R_DUMPS"
 road qv $T/qv quelvo_family.ddb qv_device.ddb "" $GROUP
 road regwin $T/regwin quelvo_family.ddb qv_device.ddb "UIB_MMR:34816:208960 IO_VAMM:36864:529408" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
 # Custom frame sizes from the host: REGSCAN frames of 100, 200 and 100
-# bytes over 400 bytes of data; BRAM chunks of as many dwords over 1600 bytes;
-# the section is the input's last, as a line end would be a fourth size.
+# bytes over 400 bytes of data; BRAM chunks of as many dwords over 1600 bytes
+# (the input's last section: a line end would be a fourth size).
 road sizes $T/regwin quelvo_family.ddb qv_device.ddb "REGSCAN:32896:400 BRAM:33280:1600 only" \
   "$H_ROAD=$R_SECTOR_PARAMS"
 {
   printf '@@S\n'
   le32 100; le32 200; le32 100
 } >>"$WHOLE/sizes"
+# Block groups of BRAM chunks, of 2D-compressed sectors, and with a literal
+# codebook: the group fixture's device level over the sector files of other
+# fixtures, and with a codebook for CRAM threads.
+EDITED=$(mktemp -d)
+trap 'rm -rf "$EDITED"' EXIT
+for d in regwin twod group; do
+  mkdir "$EDITED/$d"
+  cp $T/$d/*.ddb "$EDITED/$d"
+  cp $T/group/group_family.ddb $T/group/group_device.ddb "$EDITED/$d"
+done
+echo 'param SECTOR_ARRAY GZIP_KORVIA_LITERALS_CRAM 255..0' >>"$EDITED/group/group_device.ddb"
+# A group of 2D sectors needs their spare rows: frame 11 becomes one.
+sed -i -e 's/^\(arg CRAM CRAM_IMG_FRAME_TO_BS_FRAME_MAP width=12\) 0..11$/\1 0..10 0xFFFFFFFF/' \
+  -e 's/^\(arg CRAM CRAM_BS_FRAME_TO_IMG_FRAME_MAP\) width=12 0..11$/\1 width=11 0..10/' \
+  "$EDITED/twod/qv_sector_cl.ddb"
+echo 'arg CRAM CRAM_SPARE_ROWS width=1 11' >>"$EDITED/twod/qv_sector_cl.ddb"
+road bram_group "$EDITED/regwin" group_family.ddb group_device.ddb "BRAM:33280:1600 only" $GROUP \
+  "$H_GROUP_TYPE=4" "$H_ROAD=$((R_GROUP | R_SECTOR_PARAMS))"
+{
+  printf '@@S\n'
+  le32 100; le32 200; le32 100
+} >>"$WHOLE/bram_group"
+road twod_group "$EDITED/twod" group_family.ddb group_device.ddb "" $GROUP "$H_2D=11" "$H_FLAGS_A=7" \
+  "$H_ROAD=$((R_GROUP | R_SECTOR_PARAMS))"
+road codebook_group "$EDITED/group" group_family.ddb group_device.ddb "" $GROUP "$H_GROUP_FLAGS=40"
 road codebook $T/setup codebook_family.ddb codebook_device.ddb "" $GROUP "$H_GROUP_FLAGS=44"
 road setup_tk $T/setup tk_family.ddb tk_device.ddb "" $GROUP
 road twod $T/twod quelvo_family.ddb qv_device.ddb "" "$H_2D=11" "$H_FLAGS_A=7" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
