@@ -195,9 +195,10 @@ road sizes $T/regwin quelvo_family.ddb qv_device.ddb "REGSCAN:32896:400 BRAM:332
   printf '@@S\n'
   le32 100; le32 200; le32 100
 } >>"$WHOLE/sizes"
-# Block groups of BRAM chunks, of 2D-compressed sectors, and with a literal
-# codebook: the group fixture's device level over the sector files of other
-# fixtures, and with a codebook for CRAM threads.
+# Block groups of BRAM chunks, of 2D-compressed sectors (an ERAM group: the
+# ERAM blocks carry the 2D engines), and with a literal codebook: the group
+# fixture's device level over the sector files of other fixtures, and with a
+# codebook for CRAM threads.
 EDITED=$(mktemp -d)
 trap 'rm -rf "$EDITED"' EXIT
 for d in regwin twod group; do
@@ -217,7 +218,7 @@ road bram_group "$EDITED/regwin" group_family.ddb group_device.ddb "BRAM:33280:1
   printf '@@S\n'
   le32 100; le32 200; le32 100
 } >>"$WHOLE/bram_group"
-road twod_group "$EDITED/twod" group_family.ddb group_device.ddb "" $GROUP "$H_2D=11" "$H_FLAGS_A=7" \
+road twod_group "$EDITED/twod" group_family.ddb group_device.ddb "" $GROUP "$H_GROUP_TYPE=1" "$H_2D=11" "$H_FLAGS_A=7" \
   "$H_ROAD=$((R_GROUP | R_SECTOR_PARAMS))"
 road codebook_group "$EDITED/group" group_family.ddb group_device.ddb "" $GROUP "$H_GROUP_FLAGS=40"
 road codebook $T/setup codebook_family.ddb codebook_device.ddb "" $GROUP "$H_GROUP_FLAGS=44"
