@@ -221,6 +221,11 @@ road bram_group "$EDITED/regwin" group_family.ddb group_device.ddb "BRAM:33280:1
 road twod_group "$EDITED/twod" group_family.ddb group_device.ddb "" $GROUP "$H_GROUP_TYPE=1" "$H_2D=11" "$H_FLAGS_A=7" \
   "$H_ROAD=$((R_GROUP | R_SECTOR_PARAMS))"
 road codebook_group "$EDITED/group" group_family.ddb group_device.ddb "" $GROUP "$H_GROUP_FLAGS=40"
+# Regression: a sector array whose row geometry argument has no row.
+mkdir "$EDITED/norow"
+cp $T/group/*.ddb "$EDITED/norow"
+sed -i 's/^arg SECTOR_ARRAY BROW_SIZE width=1 3$/arg SECTOR_ARRAY BROW_SIZE width=1/' "$EDITED/norow/group_device.ddb"
+road regress_brow_without_rows "$EDITED/norow" group_family.ddb group_device.ddb "" $GROUP
 road codebook $T/setup codebook_family.ddb codebook_device.ddb "" $GROUP "$H_GROUP_FLAGS=44"
 road setup_tk $T/setup tk_family.ddb tk_device.ddb "" $GROUP
 road twod $T/twod quelvo_family.ddb qv_device.ddb "" "$H_2D=11" "$H_FLAGS_A=7" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"

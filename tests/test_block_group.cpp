@@ -632,6 +632,16 @@ TEST(BlockGroupLayout, HeaderBlocksMustFitTheDescriptorLayout) {
                         "sector_grp_half_size == 12");
 }
 
+TEST(BlockGroupLayout, RowGeometryArgumentsNeedARow) {
+  for (const char* name : {"BROW_SIZE width=1 3", "BROW_FRAME_SIZE width=1 1"}) {
+    const std::string arg = std::string("arg SECTOR_ARRAY ") + name;
+    const VARIANT_DIR dir(kGroupDir, {{"group_device.ddb", arg, arg.substr(0, arg.size() - 2)}});
+    auto top = new_generator(dir.file("group_family.ddb"), dir.file("group_device.ddb"));
+    ASSERT_EQ(top->process_pcfs(false, false, false, nullptr, 0), 0u);
+    EXPECT_INTERNAL_ERROR(VARNO_MBLOCK_GROUP(top.get()), "!rows.empty()");
+  }
+}
+
 // ---- TK 4-CNOC expansion --------------------------------------------------------------------
 
 class TkColumns : public ::testing::Test, public CL_DEVICE {

@@ -47,7 +47,10 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
   unsigned width = 0;
   const std::vector<u32*> rows = VOLD_MANAGER::get_uint_arg_list(arg, width);
   VARNO_ASSERT_MSG(width == 1, "width == 1");
-  return rows.at(0)[0];
+  // A device file may give the argument without rows: a failed check for the
+  // host's handler, not an exception through the host's call.
+  VARNO_ASSERT_MSG(!rows.empty(), "!rows.empty()");
+  return rows[0][0];
 }
 
 bool is_fw_type(u32 type) {
