@@ -92,6 +92,11 @@ enum : std::uint8_t {
 // every input down.
 constexpr std::uint32_t MAX_DATA_BITS = 1u << 23;
 
+// All the design data of one build, over every block: 2 MiB. Every byte may
+// become frames of a few bytes with headers of their own (a device file can
+// say so), and one input must stay well within the 10 s a run may take.
+constexpr u64 MAX_BUILD_DATA_BITS = u64{1} << 24;
+
 constexpr size_t MAX_FIRMWARE_FILES = 4;
 
 const char* const GROUP_TYPES[] = {"CRAM", "ERAM", "REGSCAN", "FW", "BRAM", "XCVR", "CRAM_HIPI"};
@@ -375,6 +380,7 @@ void run(const INPUT& in) {
   // taken in turn and starting over when they run out.
   size_t block_no = 0;
   std::map<std::string, size_t> named_no;
+  u64 data_bits = 0;
   for_each_generator(gen.get(), [&](VARNO_IGEN* g) {
     if (g != gen.get() && (road & R_SECTOR_PARAMS) != 0) fill_params(*g->get_mgr_param(), in);
     for (u32 i = 0; i < g->max_block_index(); ++i) {
@@ -392,8 +398,10 @@ void run(const INPUT& in) {
       if (chunk != nullptr) {
         DATA_CHUNK& c = *chunk;
         for (u32 slot = 0; slot < VARNO_BLOCK_DATA_MAX; ++slot) {
-          if (c.slots == 0 || ((c.slots >> slot) & 1) != 0)
-            dblock->set_data(static_cast<VARNO_BLOCK_DATA_TYPE>(slot), c.data(), c.bits, nullptr);
+          if (c.slots != 0 && ((c.slots >> slot) & 1) == 0) continue;
+          if (data_bits + c.bits > MAX_BUILD_DATA_BITS) continue;
+          data_bits += c.bits;
+          dblock->set_data(static_cast<VARNO_BLOCK_DATA_TYPE>(slot), c.data(), c.bits, nullptr);
         }
       }
       if (!frame_sizes.empty()) {
@@ -407,6 +415,8 @@ void run(const INPUT& in) {
       ++block_no;
     }
   });
+
+  varno_fuzz::note("design data: %llu bits", static_cast<unsigned long long>(data_bits));
 
   // A host may build again: frames, engines and libraries start afresh.
   if ((in.u8(H_MERGE) & 16) != 0 && !gen->do_all_blocks()) return;
