@@ -84,26 +84,6 @@ const HEADER_LAYOUT k_eram = {
 
 #undef VARNO_HDR_FAILURE
 
-// The value's bytes for a field of size bits: a u32, with zeros above it
-// for a wider field so that nothing is read past the value.
-class FIELD_VALUE {
- public:
-  FIELD_VALUE(u32 value, u32 size) {
-    const u64 bytes = (u64{size} + 7) / 8;
-    if (bytes > sizeof m_small) {
-      m_wide.assign(bytes, 0);
-      m_bytes = m_wide.data();
-    }
-    VARNO_UTIL::write_dword_safely(value, m_bytes);
-  }
-  const BYTE* data() const { return m_bytes; }
-
- private:
-  BYTE m_small[8] = {};
-  std::vector<BYTE> m_wide;
-  BYTE* m_bytes = m_small;
-};
-
 // Writes the values in the layout's order. Widths are those of the block
 // given: header blocks of different families or sector types differ. An
 // option block resolves its layout once and keeps it, so a frame manager
@@ -116,7 +96,7 @@ void write_header(VARNO_IBLOCK* block, const HEADER_LAYOUT& layout, const u32* v
         sblock->option_slots(&layout, layout.dyn_name, layout.option, layout.count);
     for (size_t i = 0; i < layout.count; ++i) {
       if (layout.only_if_nonzero[i] && values[i] == 0) continue;
-      const FIELD_VALUE bytes(values[i], slots[i].size);
+      const VARNO_OPTION_VALUE bytes(values[i], slots[i].size);
       const u32 result = sblock->write_option_slot(slots[i], bytes.data(), slots[i].size, dest);
       VARNO_ASSERT_MSG(result == VARNO_NO_ERROR, layout.failure[i]);
     }
@@ -127,7 +107,7 @@ void write_header(VARNO_IBLOCK* block, const HEADER_LAYOUT& layout, const u32* v
     sizes[i] = block->get_option_size(layout.option[i], layout.dyn_name);
   for (size_t i = 0; i < layout.count; ++i) {
     if (layout.only_if_nonzero[i] && values[i] == 0) continue;
-    const FIELD_VALUE bytes(values[i], sizes[i]);
+    const VARNO_OPTION_VALUE bytes(values[i], sizes[i]);
     const u32 result =
         block->write_option_bits(layout.option[i], layout.dyn_name, bytes.data(), sizes[i], dest);
     VARNO_ASSERT_MSG(result == VARNO_NO_ERROR, layout.failure[i]);
@@ -135,6 +115,15 @@ void write_header(VARNO_IBLOCK* block, const HEADER_LAYOUT& layout, const u32* v
 }
 
 }  // namespace
+
+VARNO_OPTION_VALUE::VARNO_OPTION_VALUE(u32 value, u32 size) {
+  const u64 bytes = (u64{size} + 7) / 8;
+  if (bytes > sizeof m_small) {
+    m_wide.assign(bytes, 0);
+    m_bytes = m_wide.data();
+  }
+  VARNO_UTIL::write_dword_safely(value, m_bytes);
+}
 
 void VARNO_HEADER_WRITERS::WriteCntBlock(VARNO_IBLOCK* block, u32 op, u32 len, u32 areg,
                                          u32 offset, u32 rsvd, BYTE* dest) {

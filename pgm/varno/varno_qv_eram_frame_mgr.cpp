@@ -28,15 +28,9 @@ const char* const k_eram_frame_fields[] = {"ERAM_HDR_ADDR", "ERAM_HDR_SIZE"};
 
 // Writes value into a resolved option field of the header block's own image.
 void write_header_field(VARNO_SBLOCK* block, const VARNO_SBLOCK::OPTION_SLOT& slot, u32 value) {
-  u8 small[8] = {};
-  std::vector<u8> wide;
-  u8* bytes = small;
-  if ((u64{slot.size} + 7) / 8 > sizeof small) {
-    wide.assign((u64{slot.size} + 7) / 8, 0);
-    bytes = wide.data();
-  }
-  VARNO_UTIL::write_dword_safely(value, bytes);
-  block->write_option_slot(slot, bytes, slot.size, nullptr);
+  const VARNO_OPTION_VALUE bytes(value, slot.size);
+  const u32 result = block->write_option_slot(slot, bytes.data(), slot.size, nullptr);
+  VARNO_ASSERT(result == VARNO_NO_ERROR);
 }
 
 }  // namespace

@@ -12,10 +12,26 @@
 // VARNO_UTIL exposes these as its own static helpers.
 #pragma once
 
+#include <vector>
+
 #include "varno_types.h"
 
 class VARNO_IBLOCK;
 class VARNO_FRAME;
+
+// A value's bytes for an option field of size bits: the u32, with zeros above
+// it for a wider field, so that a write of the field's width reads nothing
+// past the value.
+class VARNO_OPTION_VALUE {
+ public:
+  VARNO_OPTION_VALUE(u32 value, u32 size);
+  const BYTE* data() const { return m_bytes; }
+
+ private:
+  BYTE m_small[8] = {};
+  std::vector<BYTE> m_wide;
+  BYTE* m_bytes = m_small;
+};
 
 class VARNO_HEADER_WRITERS {
  public:
