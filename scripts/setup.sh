@@ -25,5 +25,28 @@ echo "setup: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# apt_get ARGS...: apt-get, waiting while another install holds the package
+# manager's locks (another of these scripts, say) for up to five minutes.
+LOCK_WAIT=300
+apt_get() {
+  local deadline=$((SECONDS + LOCK_WAIT)) log
+  log=$(mktemp)
+  while true; do
+    if $SUDO apt-get -o DPkg::Lock::Timeout=10 "$@" 2>"$log"; then
+      rm -f "$log"
+      return 0
+    fi
+    if ! grep -qE 'Could not get lock|Unable to acquire the dpkg frontend lock|Unable to lock' "$log" ||
+       [ "$SECONDS" -ge "$deadline" ]; then
+      cat "$log" >&2
+      rm -f "$log"
+      return 1
+    fi
+    echo "setup: another package install holds the lock; waiting"
+    sleep 5
+  done
+}
+
+apt_get update -qq
+apt_get install -y -qq --no-install-recommends "${missing[@]}"
