@@ -32,7 +32,7 @@ bool VARNO_BRAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*) 
 }
 
 bool VARNO_BRAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  // 1.
+  // The user data is whole dwords; the frame list and the chunk list start empty.
   VARNO_ASSERT_MSG(block != nullptr, "block != nullptr");
   const u32 bits = static_cast<u32>(block->get_user_data_size(SLOT));
   if (bits != 0 && bits % 32 != 0) VARNO_INTERNAL_ERROR("Mismatch in user data size");
@@ -45,7 +45,7 @@ bool VARNO_BRAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG
 
 bool VARNO_BRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*, u32,
                                                  u32) {
-  // 2.
+  // 1. The chunk sizes; without user data or chunk sizes there are no frames.
   VARNO_ASSERT_MSG(block != nullptr, "block != nullptr");
   const u8* data = block->get_user_data(SLOT);
   const std::vector<u32>& entries = block->m_custom_frame_sizes;
@@ -57,7 +57,7 @@ bool VARNO_BRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
   // first.
   u32 first_frame = block->get_number_of_frames();
 
-  // 3.
+  // 2. The chunks, back to back in the user data, each with its chunk record.
   for (size_t e = 0; e < entries.size(); ++e) {
     // In 64 bits: an entry of 2^30 dwords or more must not wrap to a small
     // chunk.
@@ -83,7 +83,7 @@ bool VARNO_BRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
 }
 
 u32 VARNO_BRAM_FRAME_MGR::create_frame(VARNO_DBLOCK* block, const std::vector<u8>& chunk) {
-  // 4.
+  // The chunk cut into frames of at most BRAM_FRAME_SIZE bytes.
   VARNO_ASSERT_MSG(block != nullptr, "block != nullptr");
   const u64 data_size = chunk.size();
   VARNO_ASSERT_MSG(data_size <= NW_BUFFER_SIZE, "data_size <= static_cast<DWORD>(NW_BUFFER_SIZE)");

@@ -58,7 +58,7 @@ u32 VARNO_CRAM_FRAME_MGR::header_bytes(VARNO_DBLOCK* block) const {
 // ---- Set-up -------------------------------------------------------------------------
 
 bool VARNO_CRAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  // 1, 2.
+  // 1, 2. The device record, and the image description from it and the configuration.
   VOLD_DEVICE_INFO* device_pcf = cram_device_of(block);
   setup_cram_member(m_member, device_pcf, block, config);
 
@@ -107,14 +107,14 @@ bool VARNO_CRAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* c
   VARNO_ASSERT_MSG(m.rscnt26_bit_row_offset == VARNO_INVALID_DWORD,
                    "m_member.rscnt26_bit_row_offset == VARNO_INVALID_DWORD");
 
-  // 4.
+  // 4. DRA words: the plain one, and the S4 one to which a frame adds its DRA mask.
   m_dra_word_s4 = m.dras[m.dras_count - 1] << 4 | m.dras[0] << 18;
   m_dra_word = m.dras[0] << 18 | m.dras[0] << 4;
 
-  // 5.
+  // 5. Instruction words of the block's frame instructions.
   setup_instruction(m_member, block);
 
-  // 6.
+  // 6. Talkback: partial-reconfiguration counts and the frame size in words.
   VARNO_MGR_TALKBACK* tb = talkback(block);
   tb->pr_write_count = calculate_pr_write_count();
   tb->pr_read_count = calculate_pr_read_count();
@@ -128,7 +128,7 @@ bool VARNO_CRAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* c
 
 bool VARNO_CRAM_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  // 1.
+  // 1. The user image and the configuration data width.
   verify_cram_user_data(m_member, block, config);
   const VARNO_CRAM_MEMBER& m = m_member;
   // The DRA description comes from the set-up; without it nothing below can
@@ -138,7 +138,7 @@ bool VARNO_CRAM_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CON
   VARNO_ASSERT_MSG(m.dras != NULL, "m_member.dras != NULL");
   VARNO_ASSERT_MSG(m.dras_order != NULL, "m_member.dras_order != NULL");
 
-  // 2. dras_order must be a permutation of the DRAs.
+  // 2. Every DRA fits its field of the DRA word; dras_order is a permutation of them.
   bool dra_checked[8] = {};
   for (u32 dra = 0; dra < m.dras_count; ++dra) {
     VARNO_ASSERT_MSG((m.dras[dra] & DRA_MAX_MASK) == 0, "(m_member.dras[dra] & dra_max_mask) == 0");
@@ -148,7 +148,7 @@ bool VARNO_CRAM_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CON
     dra_checked[m.dras_order[dra]] = true;
   }
 
-  // 3.
+  // 3. Geometry: DRA and frame bits, and room for the header and the trailer.
   VARNO_ASSERT_MSG(m.dra_bits == (m.dras[0] * m.config_data_width),
                    "m_member.dra_bits == (m_member.dras[0] * m_member.config_data_width)");
   VARNO_ASSERT_MSG(u64{m.bs_frame_bits} == u64{m.dra_bits} * m.dras_count &&
@@ -162,17 +162,17 @@ bool VARNO_CRAM_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CON
   header_bytes(block);
   VARNO_ASSERT_MSG(m.config_data_bytes >= TRAILER_MIN_BYTES, "m_member.config_data_bytes >= 4");
 
-  // 4.
+  // 4. The image cut afresh into one buffer per IMG frame.
   delete_memory();
   split_user_image();
 
   const VARNO_MGR_PARAM* param = mgr_param(block);
-  // 5.
+  // 5. LUTRAM address lines remapped, when asked for.
   if (param->cram_lutram_remap != 0) remap_lutram();
-  // 6.
+  // 6. LUTRAM ED-CRC flags, when asked for.
   if (param->cram_lutram_edcrc_info != 0) build_lutram_info();
 
-  // 7.
+  // 7. Forced S4 DRAs and their limit; a mask naming a DRA past the last forces none.
   m_dra_fake_s4_segment = 0;
   if (param->cram_fake_s4_dra_mask != 0 && param->s4_variant != 0 &&
       (param->cram_fake_s4_dra_mask >> m.dras_count) == 0) {
@@ -183,7 +183,7 @@ bool VARNO_CRAM_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CON
     m_s4_dra_limit = param->cram_s4_dra_limit;
   }
 
-  // 8.
+  // 8. Fault-injection locations, converted to IMG bits and grouped by frame.
   m_fi_lists.clear();
   if (!param->cram_fi_locations.empty()) {
     VOLD_DEVICE_INFO* device = cram_device_of(block);
@@ -206,19 +206,19 @@ bool VARNO_CRAM_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CON
     m_fi_lists = process_fi_locations(device, m.image_frame_count, m.image_frame_bits, converted);
   }
 
-  // 9.
+  // 9. The talkback's fault-injection lists start empty; the frames fill them.
   VARNO_MGR_TALKBACK* tb = talkback(block);
   for (auto& list : tb->fault_injection_lists) list.clear();
 
-  // 10.
+  // 10. Random filler from the manager parameters, when one is given.
   if (param->cram_random_filler != 0) {
     set_random_filler(static_cast<u16>(param->cram_random_filler & 0xFFFF));
   }
 
-  // 11.
+  // 11. Column ED-CRC accumulators, zeroed: dras[0] - 1 of them.
   m_column_edcrc.assign(m.dras[0] - 1, 0);
 
-  // 12.
+  // 12. Error-correction option-bit values for the talkback.
   add_error_correction_obs(tb, param);
   return true;
 }
@@ -347,10 +347,10 @@ bool VARNO_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
   const VARNO_CRAM_MEMBER& m = m_member;
   const VARNO_MGR_PARAM* param = mgr_param(block);
 
-  // 1.
+  // 1. Whether instruction frames go before the first frame and after the last.
   const bool pre = param->assert_arin_enable != 0 && param->cram_assert_arin_enable != 0;
   const bool post = param->last_frame_enable != 0 && param->cram_last_frame_enable != 0;
-  // 2.
+  // 2. The range must lie within the bitstream frames.
   VARNO_ASSERT_MSG(start <= end && end < m.bs_frame_count,
                    "start_frame <= end_frame && end_frame < m_member.bs_frame_count");
   // 3. A single frame has no direction; either gives the same groups.
@@ -358,7 +358,7 @@ bool VARNO_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
       m.bs_frame_count < 2 || m.bs_frame_to_img_frame_map[0] < m.bs_frame_to_img_frame_map[1];
   unsigned cursor = 0;
 
-  // 4.
+  // 4. Each frame with its fault bits and S2 cells, instruction frames at the ends.
   for (u32 index = start;; ++index) {
     const u32 img_index = m.bs_frame_to_img_frame_map[index];
     VARNO_ASSERT_MSG(
@@ -406,7 +406,7 @@ bool VARNO_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
     if (index == end) break;
   }
 
-  // 5.
+  // 5. Column ED-CRCs printed, when asked for.
   if (param->print_edcrc_columns != 0 && m.dras[0] != 1) {
     for (u32 c = 0; c + 1 < m.dras[0] && c < m_column_edcrc.size(); ++c) {
       std::cout << "Column edcrc for col " << c << " is "
@@ -423,7 +423,7 @@ u32 VARNO_CRAM_FRAME_MGR::dra_mask_of(u32 img_index) const {
   const VARNO_CRAM_MEMBER& m = m_member;
   VARNO_ASSERT_MSG(m.dra_s4_info != NULL && img_index < m.image_frame_count,
                    "img_index < m_member.image_frame_count");
-  // 1.
+  // 1. The frame's own S4 DRAs.
   u32 mask = 0;
   u32 count = 0;
   for (u32 d = 0; d < m.dras_count; ++d) {
@@ -432,7 +432,7 @@ u32 VARNO_CRAM_FRAME_MGR::dra_mask_of(u32 img_index) const {
       ++count;
     }
   }
-  // 2.
+  // 2. Forced DRAs added in DRA order, up to the limit (0: no limit).
   const u32 limit = m_s4_dra_limit;
   if (m_dra_fake_s4_segment != 0 && (count < limit || limit == 0)) {
     for (u32 d = 0; d < m.dras_count && (count < limit || limit == 0); ++d) {
@@ -449,12 +449,12 @@ std::unique_ptr<VARNO_FRAME> VARNO_CRAM_FRAME_MGR::create_frame(
     VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*, u32 index, u32 img_index,
     S4_SII_DRA_LIST* s2_bits_list, const std::vector<u32>& fault_bits, bool first, bool last) {
   const VARNO_CRAM_MEMBER& m = m_member;
-  // 1.
+  // 1. Bitstream frame 0 must open a build and the last frame close one.
   auto frame = std::make_unique<VARNO_FRAME>();
   VARNO_ASSERT_MSG(index != 0 || first, "first");
   VARNO_ASSERT_MSG(index != m.bs_frame_count - 1 || last, "last");
 
-  // 2.
+  // 2. Header: instruction word, mark and DRA word (with the DRA mask, if any).
   const u32 header_size = header_bytes(block);
   auto header =
       std::make_unique<VARNO_FRAME_SEGMENT>(VARNO_FRAME_SEGMENT_HEADER, header_size, true);
@@ -472,7 +472,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_CRAM_FRAME_MGR::create_frame(
   const u8* header_data = header->data();
   frame->add_frame_segment(header.release());
 
-  // 3.
+  // 3. Core: the frame's bits in bitstream order, closed by their ED-CRC.
   u32 frame_bits = 0;
   std::unique_ptr<u8[]> core_data =
       create_frame_core_data(m_memory_remap_user_cram_data, index, img_index, s2_bits_list,
@@ -485,7 +485,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_CRAM_FRAME_MGR::create_frame(
   core_data.release();  // the segment owns the buffer now
   frame->add_frame_segment(core.release());
 
-  // 4.
+  // 4. Trailer: random filler and the CRC-16 of header, core and filler copy.
   auto trailer =
       std::make_unique<VARNO_FRAME_SEGMENT>(VARNO_FRAME_SEGMENT_TRAILER, m.config_data_bytes, true);
   VARNO_UTIL::write_word_safely(m_random_filler, trailer->data());
@@ -496,7 +496,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_CRAM_FRAME_MGR::create_frame(
   crc = VARNO_UTIL::calculate_crc16(filler, 0, 16, crc);
   VARNO_UTIL::write_word_safely(crc, trailer->data() + TRAILER_CRC_OFFSET);
   frame->add_frame_segment(trailer.release());
-  // 5.
+
   return frame;
 }
 

@@ -80,7 +80,7 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
     S4_SII_DRA_LIST* s2_bits_list, u32& frame_bits, u32 dra_mask,
     const std::vector<u32>& fault_bits) {
   const VARNO_CRAM_MEMBER& m = m_member;
-  // 1.
+  // 1. The frame's user bits, a zeroed core, and a column image when printed.
   VARNO_ASSERT_MSG(!user_data.empty() && (m.dra_bits % 32) == 0,
                    "user_data != NULL && (m_member.dra_bits % 32) == 0");
   VARNO_ASSERT_MSG(
@@ -102,7 +102,7 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
   bool modified = false;
   const u8* user = user_data[img_index].data();
 
-  // 2.
+  // 2. Each set user bit to its bitstream position, unless user data is skipped.
   if (param->cram_skip_user_data == 0) {
     for (u32 b = 0; b < m.image_frame_bits; ++b) {
       if (!get_bit(user, b)) continue;
@@ -121,7 +121,7 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
     }
   }
 
-  // 3.
+  // 3. Set bits of flagged LUTRAM lines enter the frame's ED-CRC.
   const bool lutram = !m_pv_lutram_info.empty();
   const u32 lines = m.lutram_datalines_count;
   // The frame's row of flags serves this step and the fault step, which runs
@@ -161,7 +161,7 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
     }
   }
 
-  // 4.
+  // 4. Fault bits: flipped in the core, entered in the ED-CRC and the talkback.
   if (!fault_bits.empty()) {
     if (error == nullptr) error = std::make_unique<u8[]>(bytes);
     u32 cursor = 0;
@@ -169,7 +169,7 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
     std::vector<u32> bs_list;
     std::vector<u32> edcrc_list;
     for (auto iter = fault_bits.begin(); iter != fault_bits.end(); ++iter) {
-      // 4.1
+      // 4.1 A fault bit lies in the frame and has a bitstream position.
       VARNO_ASSERT_MSG(*iter < m.image_frame_bits &&
                            m.img_to_raw_map[*iter] != IMG_TO_RAW_INVALID &&
                            m.img_to_raw_map[*iter] != IMG_TO_RAW_SKIP_CONV_EDCRC &&
@@ -195,7 +195,7 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
         const u32 p = r / (frame_bits / m.dras_count);
         if (((dra_mask >> m.dras_order[p]) & 1u) != 0) continue;
       }
-      // 4.4
+      // 4.4 Otherwise the bit is applied: ED-CRC, talkback lists, flipped core bit.
       const u32 e = m.img_to_edcrc_map[f];
       VARNO_ASSERT_MSG(e != UINT32_MAX, "dest_index != UINT(-1)");
       VARNO_ASSERT_MSG(e < frame_bits, "dest_index < m_member.bs_frame_bits");
@@ -219,12 +219,12 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
     }
   }
 
-  // 5.
+  // 5. Frame ED-CRC over those bits; 0 when there are none.
   const u32 edcrc = modified ? VARNO_UTIL::lsb_calculate_crc32(error.get(), 0, frame_bits - 32, 0,
                                                                FRAME_EDCRC_POLY)
                              : 0;
 
-  // 6. Each column's CRC runs on across the frames of one build.
+  // 6. Column ED-CRCs, when printed; each runs on across the frames of one build.
   if (column != nullptr) {
     const u32 w = m.dras_count * m.config_data_width;
     VARNO_ASSERT_MSG(m_column_edcrc.size() == m.dras[0] - 1,
@@ -235,10 +235,10 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
     }
   }
 
-  // 7.
+  // 7. The last word of the core is cleared for the ED-CRC.
   std::memset(core.get() + bytes - 4, 0, 4);
 
-  // 8.
+  // 8. A plain frame ends in its ED-CRC word; a frame with S4 DRAs is encoded.
   if (dra_mask == 0) {
     if (edcrc != 0) VARNO_UTIL::write_dword_safely(edcrc, core.get() + bytes - 4);
   } else {
@@ -253,7 +253,7 @@ std::unique_ptr<u8[]> VARNO_CRAM_FRAME_MGR::create_frame_core_data(
       if (m.raw_to_img_map[j] == RAW_TO_IMG_SKIP_CONV_DUMMY) set_bit(core.get(), j, true);
     }
   }
-  // 10.
+
   return core;
 }
 
@@ -264,7 +264,7 @@ void VARNO_CRAM_FRAME_MGR::encode_s4(std::unique_ptr<u8[]>& core, u32& frame_bit
                                      const VARNO_MGR_PARAM* param) {
   const VARNO_CRAM_MEMBER& m = m_member;
   const u32 s4 = m.dra_s4_info[img_index];
-  // 1.
+  // 1. S2 lists: none for a frame with only forced S4 DRAs, else one per DRA.
   if (s4 == 0) {
     VARNO_ASSERT_MSG(m_dra_fake_s4_segment != 0 && s2_bits_list == NULL,
                      "m_dra_fake_s4_segment != 0 && s2_bits_list == NULL");
@@ -277,7 +277,7 @@ void VARNO_CRAM_FRAME_MGR::encode_s4(std::unique_ptr<u8[]>& core, u32& frame_bit
   }
   auto in = [](u32 mask, u32 e) { return ((mask >> e) & 1u) != 0; };
 
-  // 2.
+  // 2. Size: every DRA's rows, twice over for a DRA written as S4.
   u64 rows = 0;
   for (u32 i = 0; i < m.dras_count; ++i) {
     const u32 effective_dra = m.dras_order[i];
@@ -304,7 +304,7 @@ void VARNO_CRAM_FRAME_MGR::encode_s4(std::unique_ptr<u8[]>& core, u32& frame_bit
   VARNO_ASSERT_MSG(new_bytes >= 8 && new_bytes * 8 <= 0xFFFFFFFFu, "frame_bits <= 0xFFFFFFFF");
   std::unique_ptr<u8[]> out = std::make_unique<u8[]>(new_bytes);
 
-  // 3.
+  // 3. DRA by DRA: a plain one copied, an S4 one widened to a 4-bit code per pair.
   u64 o = 0;
   for (u32 i = 0; i < m.dras_count; ++i) {
     const u32 e = m.dras_order[i];
@@ -376,7 +376,7 @@ void VARNO_CRAM_FRAME_MGR::encode_s4(std::unique_ptr<u8[]>& core, u32& frame_bit
     o += 2 * u64{n};
   }
 
-  // 5.
+  // 5. The new core replaces the old; its ED-CRC is widened when DRA 0 is S4.
   core = std::move(out);
   frame_bits = static_cast<u32>(new_bytes * 8);
   if (edcrc != 0) {

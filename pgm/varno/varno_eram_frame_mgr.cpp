@@ -52,12 +52,12 @@ u32 VARNO_ERAM_FRAME_MGR::config_word_bytes(VARNO_DBLOCK* block) {
 bool VARNO_ERAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
   VARNO_ASSERT_MSG(config != nullptr, "config != NULL");
-  // 1.
+  // 1. Configuration width, and the bytes of a configuration word.
   const u32 config_data_width = block->get_config_data_width();
   VARNO_ASSERT(config_data_width > 0);
   const u32 config_width_bytes = config_word_bytes(block);
 
-  // 2.
+  // 2. Geometry: rows, and columns in whole ERAM blocks.
   m_rows = param_or_zero(config, VOLD_PARAMETER_ERAM_ROW_COUNT);
   VARNO_ASSERT(m_rows > 0);
   m_cols = param_or_zero(config, VOLD_PARAMETER_ERAM_COL_COUNT);
@@ -69,13 +69,13 @@ bool VARNO_ERAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* c
   const u64 words = (u64{m_cols} + config_data_width - 1) / config_data_width;
   m_core_size = static_cast<u32>(words * config_width_bytes);
 
-  // 4. A spare count of all rows or more would leave no frame, or wrap.
+  // 4. Frames: the rows less the spare rows, which must leave one and not wrap.
   const u32 spare_rows =
       VOLD_MANAGER::get_total_spare_rows(config->get_arg(VOLD_ARGUMENT_ERAM_SPARE_ROWS));
   VARNO_ASSERT(m_rows > spare_rows);
   m_total_frames = m_rows - spare_rows;
 
-  // 5.
+  // 5. The two frame maps, one row each: bitstream to IMG and IMG to bitstream.
   m_bs_frame_to_img_frame_map =
       map_row(config, VOLD_ARGUMENT_ERAM_BS_FRAME_TO_IMG_FRAME_MAP, m_total_frames,
               "arg_width == m_total_frames && uint_arg_list.size() == 1");
@@ -102,33 +102,33 @@ u32 VARNO_ERAM_FRAME_MGR::last_frame_index() const {
 }
 
 bool VARNO_ERAM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  // 1, 2.
+  // 1, 2. Without a complete user image nothing changes.
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
   if (!verify_user_data(block, config)) return false;
-  // 3.
+  // 3. Only then the old frames go.
   block->clear_frames();
 
-  // 4 to 6.
+  // 4 to 6. Range: the user frame count, then the first- and last-frame overrides.
   u32 first = 0;
   u32 last = 0;
   frame_range(block, VOLD_BLOCK_ERAM, m_total_frames, first, last);
-  // 7.
+  // 7. The frames of the range.
   return create_partial_frames(block, config, first, last);
 }
 
 bool VARNO_ERAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config,
                                                  u32 start, u32 end) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  // 1.
+  // 1. False past the last frame or without a complete user image.
   if (end >= m_total_frames) return false;
   // A partial build reads the image like a full one.
   if (!verify_user_data(block, config)) return false;
 
-  // 2.
+  // 2. Whether the last frame carries the closing instruction frames.
   const VARNO_MGR_PARAM& param = *mgr_param(block);
   const bool post_instructions = param.last_frame_enable != 0 && param.eram_last_frame_enable != 0;
 
-  // 3.
+  // 3. Each frame from its image row; the last with the closing instruction frames.
   for (u32 index = start; index <= end; ++index) {
     const u32 img_index = m_bs_frame_to_img_frame_map[index];
     VARNO_ASSERT_MSG(img_index < m_rows && m_img_frame_to_bs_frame_map[img_index] == index,
@@ -150,7 +150,7 @@ bool VARNO_ERAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
     // end may be the largest index there is.
     if (index == end) break;
   }
-  // 4.
+  // 4. True, also for an empty range.
   return true;
 }
 
@@ -163,11 +163,11 @@ std::unique_ptr<VARNO_FRAME> VARNO_ERAM_FRAME_MGR::create_frame(VARNO_DBLOCK* bl
   if (user == nullptr || !verify_user_data(block, config)) return nullptr;
   VARNO_ASSERT(img_index < m_rows);
 
-  // 2.
+  // 2. Bytes of a configuration word; the core is whole words.
   const u32 config_width_bytes = config_word_bytes(block);
   VARNO_ASSERT(m_core_size % config_width_bytes == 0);
 
-  // 3.
+  // 3. Segments; header: instruction word by position, then the core in words.
   const VARNO_FRAME_DESCRIPTOR* descriptor = block->get_frame_descriptor();
   VARNO_ASSERT_MSG(descriptor != nullptr, "frame_descriptor != NULL");
   const u64 header_size = u64{config_width_bytes} * descriptor->word(1);
@@ -200,7 +200,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_ERAM_FRAME_MGR::create_frame(VARNO_DBLOCK* bl
                          ERAM_BLOCK_WIDTH, true);
   }
 
-  // 5.
+  // 5. Trailer: random filler and CRC-16.
   frame->write_word_to_segment(VARNO_FRAME_SEGMENT_TRAILER, m_random_filler, 0);
   write_crc(frame.get());
   return frame;

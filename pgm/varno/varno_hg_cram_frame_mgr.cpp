@@ -237,7 +237,7 @@ bool VARNO_HG_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_B
                                           m_member.bs_frame_bits, crc, IMAGE_CRC_POLY);
   }
 
-  // 4.
+  // 4. The image CRC goes to the talkback.
   VARNO_MGR_TALKBACK* talkback = gen->get_mgr_talkback();
   VARNO_ASSERT_MSG(talkback != nullptr, "mgr_talkback != NULL");
   talkback->image_crc = crc;
@@ -286,7 +286,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_HG_CRAM_FRAME_MGR::create_frame(VARNO_DBLOCK*
       ((phantomless_info & INFO_HEADER_BITS) << 16) | ((total_segments + 1) << 24);
   frame->write_dword_to_segment(VARNO_FRAME_SEGMENT_HEADER, header_word, 0);
 
-  // 7.
+  // 7. With memory frames skipped, this must not be one.
   if (mgr_param(block)->cram_skip_eram_frame != 0) {
     VARNO_ASSERT((phantomless_info & 0x20000000) == 0);
   }
@@ -385,7 +385,7 @@ std::unique_ptr<u8[]> VARNO_HG_CRAM_FRAME_MGR::create_frame_core_data(
     }
   }
 
-  // 6.
+  // 5. Every real bit must have been placed.
   VARNO_ASSERT(real_bit_detection == real_bit);
   return core_data;
 }

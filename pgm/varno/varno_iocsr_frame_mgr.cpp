@@ -55,13 +55,13 @@ bool VARNO_IOCSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* 
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
   VARNO_ASSERT_MSG(config != nullptr, "config != NULL");
 
-  // 1. The rows-per-frame word sits at header byte W and the CRC at trailer
-  // byte 2: a word narrower than 4 bytes cannot hold them.
+  // 1. Configuration width. The rows-per-frame word sits at header byte W and
+  // the CRC at trailer byte 2: a word narrower than 4 bytes cannot hold them.
   const u32 config_data_width = block->get_config_data_width();
   VARNO_ASSERT(config_data_width > 0);
   VARNO_ASSERT_MSG((config_data_width + 7) / 8 >= 4, "config_width_bytes >= 4");
 
-  // 2.
+  // 2. Chain counts: n IOCSR chains, and m MCU chains (none, or one per bit).
   const std::vector<u32> mcu_cff = param_values(config, VOLD_PARAMETER_MCU_CFF);
   const std::vector<u32> iocsr_cff = param_values(config, VOLD_PARAMETER_IOCSR_CFF);
   const u64 pcf_mcu_segments = mcu_cff.size();
@@ -78,11 +78,11 @@ bool VARNO_IOCSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* 
   m_mcu_chain_count = m;
   m_iocsr_chain_count = n;
 
-  // 3.
+  // 3. Positions per row: K of each IOCSR chain.
   m_positions_per_row = config_data_width / n;
   const u32 k_positions = m_positions_per_row;
 
-  // 4.
+  // 4. Chain tables, which a second set-up must not find filled.
   VARNO_ASSERT_MSG(!m_mcu_segments, "m_mcu_segments == NULL");
   m_mcu_segments = std::make_unique<u32[]>(m);
   VARNO_ASSERT_MSG(!m_iocsr_segments, "m_iocsr_segments == NULL");
@@ -96,8 +96,8 @@ bool VARNO_IOCSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* 
   m_pcf_iocsr_size = 0;
   m_pcf_mcu_size = 0;
 
-  // 5. The sequence positions must name every chain once: they index the
-  // order tables.
+  // 5. MCU chain lengths and sequence order. The sequence positions must name
+  // every chain once: they index the order tables.
   const std::vector<u32> mcu_seq = param_values(config, VOLD_PARAMETER_MCU_CFF_SEQ);
   std::vector<u32> mcu_order(m, 0);
   std::vector<bool> mcu_seq_used(m, false);
@@ -116,7 +116,7 @@ bool VARNO_IOCSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* 
   VARNO_ASSERT_MSG(mcu_size <= 0xFFFFFFFFu, "pcf_mcu_size <= 0xFFFFFFFF");
   m_pcf_mcu_size = static_cast<u32>(mcu_size);
 
-  // 6.
+  // 6. IOCSR chain lengths and sequence order, checked alike.
   const std::vector<u32> iocsr_seq = param_values(config, VOLD_PARAMETER_IOCSR_CFF_SEQ);
   std::vector<bool> iocsr_seq_used(n, false);
   u64 iocsr_size = 0;
@@ -135,8 +135,8 @@ bool VARNO_IOCSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* 
   VARNO_ASSERT_MSG(iocsr_size <= 0xFFFFFFFFu, "pcf_iocsr_size <= 0xFFFFFFFF");
   m_pcf_iocsr_size = static_cast<u32>(iocsr_size);
 
-  // 7. In 64 bits: the CRAM-derived count may come out at 0 or below, which
-  // would divide by zero below or wrap.
+  // 7. Rows per frame: descriptor word 2, else derived from the CRAM block, in
+  // 64 bits, as it may come out at 0 or below, which would divide by zero or wrap.
   const VARNO_FRAME_DESCRIPTOR& descriptor = descriptor_of(block);
   i64 rows_per_frame = descriptor.word(2);
   if (rows_per_frame == 0) {
@@ -159,7 +159,7 @@ bool VARNO_IOCSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* 
   const u64 core_size = u64{m_rows_per_frame} * ((config_data_width + 7) / 8);
   VARNO_ASSERT_MSG(core_size <= 0xFFFFFFFFu, "core_size <= 0xFFFFFFFF");
 
-  // 8.
+  // 8. Padding: the chain positions up to whole rows, plus any leading rows.
   const u64 chain_positions = u64{m_max_mcu_length} + m_max_iocsr_length;
   u64 padding =
       chain_positions % k_positions == 0 ? 0 : k_positions - chain_positions % k_positions;
@@ -171,14 +171,14 @@ bool VARNO_IOCSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* 
       "padded_iocsr_bits <= 0xFFFFFFFF");
   m_padding = static_cast<u32>(padding);
 
-  // 9.
+  // 9. Every IOCSR chain is lengthened by the padding.
   if (m_padding != 0) {
     for (u32 j = 0; j < n; ++j) m_iocsr_segments[j] += m_padding;
     m_max_iocsr_length += m_padding;
   }
 
-  // 10. The maximum here already holds the padding, so the padding counts
-  // twice.
+  // 10. Frame count. The maximum here already holds the padding, so the
+  // padding counts twice.
   const u64 positions =
       u64{descriptor.word(6)} / n + m_max_mcu_length + m_max_iocsr_length + m_padding;
   const u64 per_frame = u64{m_rows_per_frame} * k_positions;
@@ -186,7 +186,7 @@ bool VARNO_IOCSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* 
   VARNO_ASSERT_MSG(frame_count <= 0xFFFFFFFFu, "frame_count <= 0xFFFFFFFF");
   m_frame_count = static_cast<u32>(frame_count);
 
-  // 11.
+  // 11. Chain offsets: each chain starts where the one before it in sequence ends.
   u32 offset = 0;
   for (u32 p = 0; p < m; ++p) {
     m_mcu_offsets[mcu_order[p]] = offset;
@@ -202,7 +202,7 @@ bool VARNO_IOCSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* 
 
 bool VARNO_IOCSR_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  // 1.
+  // 1. The user data sizes must match the chains; the old padded image goes.
   const u64 user_iocsr_size = block->get_user_data_size(VARNO_BLOCK_DATA_CSR);
   const u64 user_mcu_size = block->get_user_data_size(VARNO_BLOCK_DATA_MCU);
   VARNO_ASSERT(user_iocsr_size == m_pcf_iocsr_size);
@@ -213,11 +213,11 @@ bool VARNO_IOCSR_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CO
   m_padded_iocsr.reset();
   m_padded_iocsr_bits = 0;
 
-  // 2.
+  // 2. There must be IOCSR data.
   const u8* cff_user_data = block->get_user_data(VARNO_BLOCK_DATA_CSR);
   VARNO_ASSERT(user_iocsr_size > 0 && cff_user_data != NULL);
 
-  // 3.
+  // 3. Without padding the image is a copy of the IOCSR data.
   if (m_padding == 0) {
     const u64 bytes = (user_iocsr_size + 7) / 8;
     auto image = std::make_unique<u8[]>(bytes);
@@ -227,7 +227,7 @@ bool VARNO_IOCSR_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block, VARNO_BLOCK_CO
     return true;
   }
 
-  // 4. The sizes fit in 32 bits: set-up checked the padded length.
+  // 4. Else each chain behind zero padding; set-up checked that the sizes fit 32 bits.
   const u64 extra_bits = u64{m_iocsr_chain_count} * m_padding;
   const u64 bits = user_iocsr_size + extra_bits;
   auto image = std::make_unique<u8[]>((bits + 7) / 8);  // zero-filled
@@ -256,11 +256,11 @@ bool VARNO_IOCSR_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFI
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
   if (!verify_user_data(block, config)) return false;
   block->clear_frames();
-  // 2. No manager-parameter overrides apply.
+  // 2. Last frame by the user frame count; no manager-parameter overrides apply.
   const u32 last = (m_user_frame_count > 0 && m_user_frame_count < m_frame_count)
                        ? m_user_frame_count - 1
                        : m_frame_count - 1;
-  // 3.
+  // 3. Frames 0 to last.
   return create_partial_frames(block, config, 0, last);
 }
 
@@ -292,18 +292,18 @@ const u8* VARNO_IOCSR_FRAME_MGR::current_mcu_data(VARNO_DBLOCK* block, bool& ok)
 std::unique_ptr<VARNO_FRAME> VARNO_IOCSR_FRAME_MGR::create_frame(VARNO_DBLOCK* block,
                                                                  VARNO_BLOCK_CONFIG*, u32 index) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  // 1.
+  // 1. No frame without verified user data.
   bool mcu_ok = true;
   const u8* mcu = current_mcu_data(block, mcu_ok);
   if (m_padded_iocsr == nullptr || !mcu_ok) return nullptr;
   VARNO_ASSERT(index < m_frame_count);
 
-  // 2.
+  // 2. Bytes of a configuration word.
   const u32 config_data_width = block->get_config_data_width();
   VARNO_ASSERT(config_data_width != 0);
   const u32 word_bytes = (config_data_width + 7) / 8;
 
-  // 3.
+  // 3. Segments: header with the rows per frame (and the last frame's instruction).
   const VARNO_FRAME_DESCRIPTOR& descriptor = descriptor_of(block);
   const u64 header_size = u64{descriptor.word(1)} * word_bytes;
   const u64 core_size = u64{m_rows_per_frame} * word_bytes;
@@ -322,12 +322,12 @@ std::unique_ptr<VARNO_FRAME> VARNO_IOCSR_FRAME_MGR::create_frame(VARNO_DBLOCK* b
     frame->write_dword_to_segment(VARNO_FRAME_SEGMENT_HEADER, instruction->instruction_word, 0);
   }
 
-  // 4.
+  // 4. The core must hold at least one row.
   VARNO_ASSERT(core_size > 0);
   u8* frame_data = core->data();
   VARNO_ASSERT(frame_data != NULL);
 
-  // 5.
+  // 5. The rows: MCU, then IOCSR, then empty ones (0xFF by descriptor byte 29).
   const bool ones = descriptor.byte(29) != 0;
   for (u32 q = 0; q < m_rows_per_frame; ++q) {
     fill_row(mcu, u64{index} * m_rows_per_frame + q, frame_data, u64{q} * word_bytes,
@@ -341,7 +341,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_IOCSR_FRAME_MGR::create_frame(VARNO_DBLOCK* b
     VARNO_ASSERT((totol_lead_padding_bits % 8) == 0);
   }
 
-  // 7.
+  // 7. Trailer: random filler and CRC-16 (over the header by descriptor byte 28).
   frame->write_word_to_segment(VARNO_FRAME_SEGMENT_TRAILER, m_random_filler, 0);
   write_crc(frame.get(), descriptor.byte(28) != 0);
   return frame;

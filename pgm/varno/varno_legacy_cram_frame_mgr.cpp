@@ -110,7 +110,7 @@ bool VARNO_LEGACY_CRAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CO
   m_lutram_simplified_row = device_pcf->lutram_simplified_row;
   VARNO_ASSERT(m_lutram_simplified_col.size() < 255);
 
-  // 4.
+  // 4. Instruction words, and the bytes of an IMG frame.
   setup_instruction(m_member, block);
   m_img_frame_bytes = static_cast<u32>((u64{m_member.image_frame_bits} + 7) / 8);
   return true;
@@ -128,7 +128,7 @@ bool VARNO_LEGACY_CRAM_FRAME_MGR::verify_user_data(VARNO_DBLOCK* block,
   VARNO_ASSERT((m_member.bs_s4_frame_bits % m_member.config_data_width) == 0);
   VARNO_ASSERT(m_member.dras_count == m_member.config_data_width);
 
-  // 3.
+  // 3. Bytes of a plain and of an S4 bitstream frame.
   m_bs_frame_bytes = m_member.bs_frame_bits / 8;
   m_bs_s4_frame_bytes = m_member.bs_s4_frame_bits / 8;
 
@@ -157,18 +157,18 @@ bool VARNO_LEGACY_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block,
   // The frames read the buffers of the last verification.
   VARNO_ASSERT_MSG(m_user_img_data != nullptr, "m_user_img_data != NULL");
 
-  // 1.
+  // 1. The range must lie within the bitstream frames.
   VARNO_ASSERT_MSG(start <= end && end < m_member.bs_frame_count,
                    "start_frame <= end_frame && end_frame < m_member.bs_frame_count");
 
   for (u32 index = start; index <= end; ++index) {
-    // 2.
+    // 2. The frame's IMG frame, whose map entry must point back.
     const u32 img_index = m_member.bs_frame_to_img_frame_map[index];
     VARNO_ASSERT_MSG(img_index < m_member.image_frame_count &&
                          m_member.img_frame_to_bs_frame_map[img_index] == index,
                      "img_index < m_member.image_frame_count && "
                      "m_member.img_frame_to_bs_frame_map[img_index] == index");
-    // 3, 4.
+    // 3, 4. The frame, with its S2 list if it is an S4 frame, appended to the block.
     S4_SII_BIT_LIST* s2_list = s2_list_of(img_index);
     std::unique_ptr<VARNO_FRAME> frame =
         create_frame(block, config, index, img_index, s2_list, index == start, index == end);
@@ -305,12 +305,12 @@ std::unique_ptr<u8[]> VARNO_LEGACY_CRAM_FRAME_MGR::create_frame_core_data(u32, u
       VARNO_ASSERT(dest < core_data_bit_size);
       if (test_bit(data, k)) set_bit(core_data.get(), dest);
     }
-    // 3.
+    // 3. ED-CRC over the IMG frame, when wanted.
     if (edcrc != nullptr) *edcrc = calculate_edcrc(data, img);
     return core_data;
   }
 
-  // S4 frame, 1: no ED-CRC.
+  // 1. S4 frame: a core of the S4 frame size, and no ED-CRC.
   core_size = m_bs_s4_frame_bytes;
   auto core_data = std::make_unique<u8[]>(core_size);
   const u64 core_data_bit_size = u64{core_size} * 8;
@@ -350,7 +350,7 @@ u32 VARNO_LEGACY_CRAM_FRAME_MGR::calculate_edcrc(const u8* data) {
   VARNO_ASSERT_MSG(m_member.dras != nullptr, "m_member.dras != NULL");
   VARNO_ASSERT(m_member.dras_count == m_member.config_data_width);
 
-  // 1.
+  // 1. The register starts at 1, the data at bit img_include_edcrc_bits.
   u32 crc = EDCRC_INIT;
   u64 offset = m_member.img_include_edcrc_bits;
   u64 calculated_size = 0;
@@ -375,7 +375,7 @@ u32 VARNO_LEGACY_CRAM_FRAME_MGR::calculate_edcrc(const u8* data) {
     calculated_size += data_bits;
   }
 
-  // 3.
+  // 3. The registers must have read the whole frame, a parallel frame each.
   VARNO_ASSERT_MSG(
       offset == m_member.image_frame_bits &&
           calculated_size == u64{m_member.parallel_frame_size} * m_member.config_data_width,
@@ -389,11 +389,11 @@ u32 VARNO_LEGACY_CRAM_FRAME_MGR::calculate_edcrc(const u8* data, u32 img_frame_n
   VARNO_ASSERT_MSG(m_member.lutram_info != nullptr, "m_member.lutram_info != NULL");
   VARNO_ASSERT(img_frame_no < m_member.image_frame_count);
 
-  // 1.
+  // 1. A frame without a LUTRAM column is not masked.
   const u8 column = m_member.lutram_info[img_frame_no];
   if (column == NO_LUTRAM) return calculate_edcrc(data);
 
-  // 2.
+  // 2. Its LUTRAM column must be in the simplified list.
   VARNO_ASSERT(m_lutram_simplified_col.size() > 0 && m_lutram_simplified_row.size() > 0);
   VARNO_ASSERT(m_member.lutram_info[img_frame_no] < BYTE(m_lutram_simplified_col.size()));
   VARNO_ASSERT_MSG(m_user_img_data != nullptr, "m_user_img_data != NULL");
@@ -435,6 +435,6 @@ u32 VARNO_LEGACY_CRAM_FRAME_MGR::calculate_edcrc(const u8* data, u32 img_frame_n
     }
   }
 
-  // 5.
+  // 5. ED-CRC of the masked copy.
   return calculate_edcrc(scratch.get());
 }

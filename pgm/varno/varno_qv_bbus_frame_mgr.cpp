@@ -194,7 +194,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_BBUS_FRAME_MGR::create_frame(VARNO_DBLOCK*
                                                                    VARNO_BLOCK_CONFIG*, u32 chain,
                                                                    bool headers,
                                                                    VARNO_QV_CLK_NTW_PHASE phase) {
-  // 1.
+  // 1. No frame without user data, nor for phases 1 and 2 in the TK-family flow.
   const u8* user = block->get_user_data(VARNO_BLOCK_DATA_BBUS);
   if (user == nullptr) return nullptr;
   generator_of(block);

@@ -188,19 +188,19 @@ bool VARNO_QV_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_B
   // A partial build reads the same rows as a full one.
   verify_user_data(block, config);
 
-  // 2. Mode.
+  // 1. Mode.
   const VARNO_MGR_PARAM* param = mgr_param(block);
   const bool headers = param->skip_headers == 0;
   const bool s4 = param->s4_variant != 0 && descriptor_word(block, 6) != CRAM_NO_S4_VARIANT;
   const bool skip_s2 = param->cram_skip_s4_data == 1;
 
-  // 3, 4.
+  // 2. Core size: both registers, plus their record pairs with headers (not with S4).
   const u64 core = u64{dr_bytes()} + (headers ? u64{2} * m_header_bytes : 0);
   VARNO_ASSERT_MSG(core <= 0xFFFFFFFFu, "m_core_size <= 0xFFFFFFFF");
   m_core_size = static_cast<u32>(core);
   if (headers && s4) VARNO_INTERNAL_ERROR("S4 and LSM mode not supported");
 
-  // 5. S4 mask.
+  // 3. S4 mask.
   m_s4_mask_used = param->qv_2d_align != 0;
   switch (param->s4_variant) {
     case 1: m_s4_mask_used = m_s4_mask_allowed; break;
@@ -210,7 +210,7 @@ bool VARNO_QV_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_B
   }
   block->m_s4_mask_used = m_s4_mask_used;
 
-  // 6. Bitstream-to-IMG map.
+  // 4. Bitstream-to-IMG map.
   m_raw_to_img_map = m_s4_mask_used ? m_member.raw_to_img_map_rev32 : m_member.raw_to_img_map;
   VARNO_ASSERT(m_raw_to_img_map);
   m_raw_to_img_width = m_s4_mask_used ? m_rev32_map_width : m_raw_map_width;
@@ -219,10 +219,10 @@ bool VARNO_QV_CRAM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_B
     VARNO_ASSERT_MSG(m_raw_to_img_width >= m_cols, "raw_to_img_map width >= m_cols");
   }
 
-  // 7.
+  // 5. Core size of the layout: S4 codes, or plain bits with the register gap.
   init_frame_sizes(headers, s4);
 
-  // 8.
+  // 6. The frames of the range, each from its IMG row.
   m_row_plan_ready = false;
   if (first > last) return true;
   for (u32 i = first; i <= last; ++i) {

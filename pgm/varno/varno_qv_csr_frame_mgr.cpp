@@ -59,7 +59,7 @@ VARNO_QV_CSR_FRAME_MGR::~VARNO_QV_CSR_FRAME_MGR() = default;
 // ---- Set-up ---------------------------------------------------------------------
 
 bool VARNO_QV_CSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*) {
-  // 1.
+  // 1. The block's generator.
   VARNO_GEN* gen = generator_of(block);
 
   // 2. Chain count; numbered and IOSSM frames allow a block without chains.
@@ -87,7 +87,7 @@ bool VARNO_QV_CSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*
   find_sector(gen);
   fetch_cnoc_cnt(array_generator(), "m_cnt_blk != nullptr && m_cnoc_blk != nullptr");
 
-  // 5, 6.
+  // 5, 6. Frame size, and the configuration of the sector array.
   m_core_frame_size = frame_size_from_descriptor(block);
   VARNO_BLOCK_CONFIG* econfig = array_config();
   VARNO_ASSERT_MSG(econfig != nullptr, "econfig != NULL");
@@ -188,7 +188,7 @@ bool VARNO_QV_CSR_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BL
   if (m_frame_kind == CSR_FRAME_IOSSM) {
     return create_partial_iossm_frames(block, config, first, last);
   }
-  // 1.
+  // 1. Nothing to build without user data or chains.
   if (!ready_to_build(block, config)) return true;
   const u8* user = block->get_user_data(VARNO_BLOCK_DATA_CSR);
   const bool hdrs = headers(block);
@@ -247,7 +247,7 @@ bool VARNO_QV_CSR_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BL
 
 bool VARNO_QV_CSR_FRAME_MGR::create_partial_iossm_frames(VARNO_DBLOCK* block,
                                                          VARNO_BLOCK_CONFIG* config, u32, u32) {
-  // 1.
+  // 1. Nothing to build without user data or chains.
   if (!ready_to_build(block, config)) return true;
   const u8* user = block->get_user_data(VARNO_BLOCK_DATA_CSR);
   const bool hdrs = headers(block);
@@ -291,7 +291,7 @@ bool VARNO_QV_CSR_FRAME_MGR::create_partial_iossm_frames(VARNO_DBLOCK* block,
   }
   VARNO_ASSERT_MSG(p == m_image.data() + image_size, "p == image + m_image_size");
 
-  // 4.
+  // 4. One frame per slice.
   for (u32 j = 0; j < n_frames; ++j) {
     std::unique_ptr<VARNO_FRAME> frame = create_frame(block, config, j, hdrs);
     if (frame != nullptr) append_frame(block, std::move(frame));

@@ -163,7 +163,7 @@ void VARNO_QV_ERAM_FRAME_MGR::apply_spare_shift(u32 f) {
 std::unique_ptr<VARNO_FRAME> VARNO_QV_ERAM_FRAME_MGR::create_frame(VARNO_DBLOCK* block,
                                                                    VARNO_BLOCK_CONFIG*, u32 f,
                                                                    bool headers) {
-  // 1, 2.
+  // 1, 2. The frame's row group and its ERAM block within the group.
   const u8* user = block->get_user_data(VARNO_BLOCK_DATA_ERAM);
   if (user == nullptr) return nullptr;
   const u32 family = mgr_param(block)->tk_flow;
@@ -172,7 +172,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_ERAM_FRAME_MGR::create_frame(VARNO_DBLOCK*
   const u32 c = f % b_count;
   const bool group_end = (f + 1) % b_count == 0;
 
-  // 3, 4.
+  // 3, 4. Size: the ERAM block, with headers its records and a group end's pad.
   u64 size = m_block_bytes;
   if (headers) {
     size += m_header_bytes;

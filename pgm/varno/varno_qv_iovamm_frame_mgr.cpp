@@ -43,13 +43,13 @@ bool VARNO_QV_IOVAMM_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_C
 
 bool VARNO_QV_IOVAMM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG*,
                                                       u32 start_frame, u32 end_frame) {
-  // 1.
+  // 1. The range must run forward; without user data there is nothing to frame.
   VARNO_ASSERT_MSG(end_frame >= start_frame, "end_frame >= start_frame");
   VARNO_ASSERT_MSG(block != nullptr, "block != nullptr");
   const u8* data = block->get_user_data(SLOT);
   if (data == nullptr) return true;
 
-  // 2.
+  // 2. Address base, data base and frame size of the range, by its first frame.
   u32 address_base = 0;
   u32 data_base = 0;
   u32 frame_size = m_frame_size;
@@ -65,7 +65,7 @@ bool VARNO_QV_IOVAMM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO
     VARNO_INTERNAL_ERROR("false");
   }
 
-  // 3.
+  // 3. The block must have a generator.
   generator_of(block);
 
   // Every frame of the range is read from inside the user data.
@@ -76,7 +76,7 @@ bool VARNO_QV_IOVAMM_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO
   // Addresses are 32-bit.
   VARNO_ASSERT_MSG(address_base + (count - 1) * frame_size <= 0xFFFFFFFFu, "address <= 0xFFFFFFFF");
 
-  // 4.
+  // 4. One frame per frame number: its 32-bit address, then its frame-size bytes.
   for (u64 k = 0; k < count; ++k) {
     auto frame = std::make_unique<VARNO_FRAME>();
     auto header = std::make_unique<VARNO_FRAME_SEGMENT>(VARNO_FRAME_SEGMENT_HEADER,

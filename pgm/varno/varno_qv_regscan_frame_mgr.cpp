@@ -46,7 +46,7 @@ bool VARNO_QV_REGSCAN_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CON
   // 1, 2. Header blocks of the sector itself.
   fetch_cnoc_cnt(gen, "m_cnt_blk != NULL && m_cnoc_blk != NULL");
 
-  // 3. Word 2 is a byte count here.
+  // 3. Core frame size: descriptor word 2, a byte count here.
   m_core_frame_size = descriptor_word(block, 2);
   VARNO_ASSERT(m_core_frame_size > 0);
   return true;
@@ -83,14 +83,14 @@ u64 VARNO_QV_REGSCAN_FRAME_MGR::frame_count(VARNO_DBLOCK* block) const {
 }
 
 bool VARNO_QV_REGSCAN_FRAME_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  // 1, 2.
+  // 1, 2. The user data checked against the frame size and the 31-bit mode.
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
   verify_user_data(block, config);
-  // 3.
+  // 3. The old frames go; without user data there are no new ones.
   block->clear_frames();
   if (block->get_user_data(SLOT) == nullptr) return true;
-  // 4. No user bytes and no custom sizes: there is no frame to build (the
-  // last index would wrap to 2^32 - 1).
+  // 4. Every frame of the user data. Without user bytes and custom sizes there
+  // is none to build (the last index would wrap to 2^32 - 1).
   const u64 n = frame_count(block);
   if (n == 0) return true;
   VARNO_ASSERT_MSG(n <= 0xFFFFFFFFu, "frame_count <= 0xFFFFFFFF");
@@ -138,7 +138,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_REGSCAN_FRAME_MGR::create_frame(VARNO_DBLO
                                                                       VARNO_BLOCK_CONFIG*,
                                                                       u32 index, bool with_headers,
                                                                       u64 source) {
-  // 1.
+  // 1. No frame without user data, nor past the last frame.
   const u8* user = block->get_user_data(SLOT);
   if (user == nullptr) return nullptr;
   const u64 n = frame_count(block);
@@ -148,12 +148,12 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_REGSCAN_FRAME_MGR::create_frame(VARNO_DBLO
   const u64 user_bits = block->get_user_data_size(SLOT);
   const u64 bytes = user_bytes(block);
 
-  // 2. Source of the frame.
+  // 2. Data size: the frame's custom size, else the core frame size.
   const std::vector<u32>& custom = block->m_custom_frame_sizes;
   const bool has_custom = !custom.empty();
   const u64 core = has_custom ? custom[index] : m_core_frame_size;
 
-  // 3, 6. Frame length and the bits to copy.
+  // 3. Frame length and the bits to copy.
   const u64 header = with_headers ? m_header_bytes : 0;
   const bool remainder = !has_custom && last && bytes % core != 0;
   u64 length = header + core;
@@ -171,7 +171,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_REGSCAN_FRAME_MGR::create_frame(VARNO_DBLO
   VARNO_ASSERT_MSG(length <= 0xFFFFFFFFu && bit_count <= 0xFFFFFFFFu,
                    "frame_size * 8 <= 0xFFFFFFFF");
 
-  // 4.
+  // 4. One zero-filled data segment of that length.
   const u32 frame_len = static_cast<u32>(length);
   auto frame = std::make_unique<VARNO_FRAME>();
   auto segment = std::make_unique<VARNO_FRAME_SEGMENT>(VARNO_FRAME_SEGMENT_DATA, frame_len, true);
@@ -195,12 +195,12 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_REGSCAN_FRAME_MGR::create_frame(VARNO_DBLO
   const u8* src = user + source;
   const u32 bits = static_cast<u32>(bit_count);
   if (!mode31) {
-    // 7.
+    // 6. Normal mode: the bits as they are.
     VARNO_UTIL::bit_copy(src, 0, dst + data_at, 0, bits, true);
     return frame;
   }
 
-  // 8. Dwords with bit 31 set, then in the last frame the marker dword and
+  // 7. Dwords with bit 31 set, then in the last frame the marker dword and
   // a zero dword.
   const u64 dwords = (u64{bits} + 31) / 32;
   VARNO_ASSERT(data_at + dwords * 4 + (last ? REGSCAN_31BIT_TRAILER_BYTES : 0) <= frame_len);

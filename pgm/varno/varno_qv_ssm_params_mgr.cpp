@@ -105,8 +105,8 @@ bool VARNO_QV_SSM_PARAMS_MGR::verify_user_data(VARNO_DBLOCK*, VARNO_BLOCK_CONFIG
 
 bool VARNO_QV_SSM_PARAMS_MGR::create_frames(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
   VARNO_ASSERT_MSG(block != nullptr, "block != NULL");
-  // A device whose record the firmware cannot take gets no parameter block
-  // at all, whatever the firmware type.
+  // The build stops with an internal error on a device whose record the
+  // firmware cannot take, whatever the firmware type.
   verify_user_data(block, config);
   block->clear_frames();
   return create_partial_frames(block, config, 0, 0);
@@ -207,7 +207,7 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_lsm_params_frames(VARNO_DBLOCK* block, VARN
   const i64 t1 = static_cast<i64>(std::ceil(f1 * dmax_f / 1000000.0f) + 3.0f);
   const i64 t2 = static_cast<i64>(std::ceil(f2 * dmax_f / 1000000.0f) + 3.0f);
 
-  // 3.
+  // 3. Record layout: the REGSCAN prefix, the MLB offset entries, the header room.
   msg_vdebug_impl(2, "LSM Properties:\n");
 
   const u32 p0 = prefix ? LSM_PREFIX_SIZE : 0;
@@ -219,13 +219,13 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_lsm_params_frames(VARNO_DBLOCK* block, VARN
   for (u32 y = 0; y < y_count; ++y) {
     for (u32 x = 0; x < x_count; ++x) {
       const u32 i = y * x_count + x;
-      // 4.1
+      // 4.1 No record for a cell without a sector, nor for a sector outside the chosen half.
       const u32 cx = blk->get_arg_value("CNOC_ADDRESSES", i, 0);
       const u32 cy = blk->get_arg_value("CNOC_ADDRESSES", i, 1);
       if (cx == NO_CNOC_ADDRESS && cy == NO_CNOC_ADDRESS) continue;
       if (cx < m_lowest_cnoc_column || cx >= m_column_limit) continue;
 
-      // 4.2
+      // 4.2 A zeroed frame, the record behind the header room; writes stay inside it.
       u8* data = nullptr;
       std::unique_ptr<VARNO_FRAME> frame = zero_frame(room + m_lsm_blk_param_size, data);
       u8* rec = data + room;
@@ -239,7 +239,7 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_lsm_params_frames(VARNO_DBLOCK* block, VARN
         VARNO_UTIL::write_word_safely(static_cast<u16>(value), rec + offset);
       };
 
-      // 4.3
+      // 4.3 The sector's own generator.
       VARNO_IMBLOCK* m_blk = gen->get_meta_block("SECTOR_ARRAY", x, y);
       VARNO_ASSERT_MSG(m_blk != nullptr, "mBlk != NULL");
       VARNO_IGEN* sgen = m_blk->generator();
@@ -247,7 +247,7 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_lsm_params_frames(VARNO_DBLOCK* block, VARN
 
       std::string text = KORVIA::fmt_sprintf("\nx: %d, y: %d\n", cx, cy);
 
-      // 4.4
+      // 4.4 REGSCAN prefix: the return-path select and the two counter selects.
       if (prefix) {
         VARNO_IBLOCK* regscan_blk = sgen->get_block("REGSCAN", false);
         VARNO_ASSERT_MSG(regscan_blk != nullptr, "regscan_blk != NULL");
@@ -261,8 +261,8 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_lsm_params_frames(VARNO_DBLOCK* block, VARN
                                     ret_path_sel, cntr_sel0, cntr_sel1);
       }
 
-      // 4.5 The parts are OR-ed as they are: each fits its byte on the
-      // devices there are.
+      // 4.5 Timer word: two deltas, sector type and cell index, OR-ed as they
+      // are: each fits its byte on the devices there are.
       const u32 d = blk->get_arg_value("CNOC_ADDRESSES", i, 3);
       const float d_f = static_cast<float>(d);
       const u32 d1 = static_cast<u32>(t1 - static_cast<i64>(std::round(f1 * d_f / 1000000.0f)));
@@ -271,7 +271,7 @@ bool VARNO_QV_SSM_PARAMS_MGR::create_lsm_params_frames(VARNO_DBLOCK* block, VARN
       const u32 timer = d1 | (d2 << 8) | (sector_type << 16) | (i << 24);
       put32(p0 + 0, timer);
 
-      // 4.6
+      // 4.6 Data-register widths, their ERAM columns and the BBUS chain lengths.
       VARNO_IBLOCK* cram_blk = sgen->get_block("CRAM", false);
       VARNO_ASSERT_MSG(cram_blk != nullptr, "cram_blk != NULL");
       const u32 dr0_width_words = cram_blk->get_param_value("DRAS", 0u) >> 5;

@@ -32,7 +32,7 @@ VARNO_QV_UIB_CSR_FRAME_MGR::~VARNO_QV_UIB_CSR_FRAME_MGR() = default;
 // ---- Set-up ---------------------------------------------------------------------
 
 bool VARNO_QV_UIB_CSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG* config) {
-  // 1.
+  // 1. The block's generator.
   VARNO_GEN* gen = generator_of(block);
 
   // 2. Chains, one after the other in the user data, each from a byte.
@@ -52,7 +52,7 @@ bool VARNO_QV_UIB_CSR_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CON
   // 3, 4. Chains per frame.
   read_channel_map(config);
 
-  // 5.
+  // 5. Frame count: one per frame of the map, and at least one.
   m_num_frames = static_cast<u32>(m_frame_chains.size());
   m_potential_frames = m_num_frames;
   VARNO_ASSERT(m_num_frames > 0);
@@ -163,7 +163,7 @@ bool VARNO_QV_UIB_CSR_FRAME_MGR::create_partial_frames(VARNO_DBLOCK* block,
 std::unique_ptr<VARNO_FRAME> VARNO_QV_UIB_CSR_FRAME_MGR::create_frame(VARNO_DBLOCK* block,
                                                                       VARNO_BLOCK_CONFIG*,
                                                                       u32 frame_no, bool headers) {
-  // 1.
+  // 1. The user data and this frame's chains.
   const u8* user = block->get_user_data(VARNO_BLOCK_DATA_CSR);
   if (user == nullptr) return nullptr;
   VARNO_ASSERT_MSG(frame_no < m_num_frames, "frame_no < m_num_frames");
@@ -220,7 +220,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_UIB_CSR_FRAME_MGR::create_frame(VARNO_DBLO
     ++channel_idx;
   }
 
-  // 4.
+  // 4. Every chain written, and the frame filled exactly.
   VARNO_ASSERT(channel_idx == num_channels);
   VARNO_ASSERT(p == (frame_data + full_frame_size));
   return frame;
