@@ -3,7 +3,9 @@
 // codebooks. Expected bytes are written out by hand from the record layouts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -163,9 +165,10 @@ TEST(S4Setup, TroskivaneImage) {
   gen->copy_s4_setup(image.data(), 136);
   // Length 0x100 (its second row unused), start 0x20, then the three mask
   // rows (0x12345, 0xAB), (1, 2), (0xFFFF, 0xFFFF).
-  std::vector<u8> expected = {0x00, 0x01, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x45, 0x23,
-                              0xab, 0x00, 0x01, 0x00, 0x02, 0x00, 0xff, 0xff, 0xff, 0xff};
-  expected.resize(136, 0);
+  const u8 head[] = {0x00, 0x01, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x45, 0x23,
+                     0xab, 0x00, 0x01, 0x00, 0x02, 0x00, 0xff, 0xff, 0xff, 0xff};
+  std::vector<u8> expected(136, 0);
+  std::copy(std::begin(head), std::end(head), expected.begin());
   EXPECT_EQ(image, expected);
 }
 

@@ -145,7 +145,9 @@ void VARNO_QV_BBUS_FRAME_MGR::read_overwrite_bits() {
     VARNO_ASSERT_MSG(row != nullptr, "arg_line != NULL");
     const u32 val = row[0];
     if ((val >> 28) != x || ((val >> 24) & 0xFu) != y) continue;
-    VARNO_ASSERT((val & 0xFFFFF) < m_chain_sizes[0]);
+    // A sector without chains has no bit to overwrite.
+    VARNO_ASSERT_MSG(!m_chain_sizes.empty() && (val & 0xFFFFF) < m_chain_sizes[0],
+                     "(val & 0xFFFFF) < m_chain_sizes[0]");
     m_overwrite_bits.push_back(val & 0xFFFFF);
   }
 }
