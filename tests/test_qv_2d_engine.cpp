@@ -241,6 +241,22 @@ TEST_F(Engine2D, ExpansionMapInTheTkFlow) {
   EXPECT_INTERNAL_ERROR(cram_engine(), "m_ip_sizes[i] == s_ip_sizes[i]");
 }
 
+TEST_F(Engine2D, ExpansionListsEightTypesAtMost) {
+  // Eight types fill the list's 32 bits; a ninth has no place.
+  line("CRAM S4_TO_DC_IP_TYPE", "arg CRAM S4_TO_DC_IP_TYPE width=4 5 0x87654321 0 8");
+  line("CRAM IP_INFO", "arg CRAM IP_INFO width=1 5");
+  line("CRAM DC_IP_LENGTH",
+       "arg CRAM DC_IP_LENGTH width=1 48 48 96 96 88 96 96 16 96 40 8 16 16 24 32 0 20480");
+  load();
+  param().tk_flow = 1;
+  EXPECT_EQ(cram_engine()->m_IpInfo, (std::vector<u32>{0x10006, 0x2000C, 0x3000C, 0x4000B, 0x5000C,
+                                                        0x6000C, 0x70002, 0x8000C}));
+  line("CRAM S4_TO_DC_IP_TYPE", "arg CRAM S4_TO_DC_IP_TYPE width=4 5 0x87654321 0 9");
+  load();
+  param().tk_flow = 1;
+  EXPECT_INTERNAL_ERROR(cram_engine(), "dc_ip_cnt <= 8");
+}
+
 TEST_F(Engine2D, ExpansionOutsideTheTkFlowCountsIpInfoEntries) {
   line("CRAM S4_TO_DC_IP_TYPE", "arg CRAM S4_TO_DC_IP_TYPE width=4 5 0x21 0 2 6 3 0 1");
   line("CRAM IP_INFO", "arg CRAM IP_INFO width=1 5 6");

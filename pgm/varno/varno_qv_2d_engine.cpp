@@ -144,13 +144,15 @@ void VARNO_QV_2D_ENGINE::init_parameters() {
   VARNO_ASSERT_MSG(ip_size >= arg_width, "ip_count > 0");
   const u32 ip_count = ip_size / arg_width;
 
-  std::map<u32, u32> s4_to_dc;
+  // Key to (types << 4 | count): 64 bits wide, so that all eight types a
+  // 32-bit list holds survive the shift.
+  std::map<u32, u64> s4_to_dc;
   const u32 map_size = m_blk->get_arg_size("S4_TO_DC_IP_TYPE");
   if (map_size != 0) {
     const u32 map_width = m_blk->get_arg_width("S4_TO_DC_IP_TYPE");
     for (u32 i = 0; i < map_size / map_width; ++i) {
       const u32 key = m_blk->get_arg_value("S4_TO_DC_IP_TYPE", i, 0);
-      s4_to_dc[key] = (m_blk->get_arg_value("S4_TO_DC_IP_TYPE", i, 1) << 4) |
+      s4_to_dc[key] = (u64{m_blk->get_arg_value("S4_TO_DC_IP_TYPE", i, 1)} << 4) |
                       m_blk->get_arg_value("S4_TO_DC_IP_TYPE", i, 3);
     }
   }
@@ -172,11 +174,13 @@ void VARNO_QV_2D_ENGINE::init_parameters() {
       append(type);
     } else {
       const auto it = s4_to_dc.find(type);
-      const u32 v = it != s4_to_dc.end() ? it->second : 0;
+      const u64 v = it != s4_to_dc.end() ? it->second : 0;
       const u32 dc_ip_cnt = v & 0xFu;
       total += dc_ip_cnt;
       VARNO_ASSERT(dc_ip_cnt > 0);
-      for (u32 k = 1; k <= dc_ip_cnt; ++k) append((v >> (4 * k)) & 0xFu);
+      // The type list is one 32-bit value: eight 4-bit types at most.
+      VARNO_ASSERT(dc_ip_cnt <= 8);
+      for (u32 k = 1; k <= dc_ip_cnt; ++k) append(static_cast<u32>(v >> (4 * k)) & 0xFu);
     }
     if (m_CramMode && pad && bits == dras) m_IpInfo.push_back(PAD_IP_TYPE << 16 | PAD_IP_WIDTH);
   }
