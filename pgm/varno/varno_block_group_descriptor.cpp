@@ -71,19 +71,20 @@ void VARNO_MBLOCK_GROUP::create_descriptor() {
   const u64 total_pages = u64{m_pages[0]} + m_pages[1];
   const u64 bitmap_size = 4 * ((total_pages + 31) / 32);
 
-  // 3.
+  // 3. The rest of the size: header, both halves, page bitmap, pre- and
+  // post-actions.
   size += m_action_hdr_blk_size + action_size + 2 * u64{half_size} + bitmap_size;
   const u32 pre_action_size = get_pre_descriptor_size();
   const u32 post_action_size = get_post_descriptor_size();
   size += u64{pre_action_size} + post_action_size;
   VARNO_ASSERT_MSG(size <= std::numeric_limits<u32>::max(), "m_DescriptorSize <= 0xFFFFFFFF");
 
-  // 4.
+  // 4. The zero-filled descriptor buffer.
   m_DescriptorSize = static_cast<u32>(size);
   m_descriptor.reset(new u8[m_DescriptorSize]());
   u8* buffer = m_descriptor.get();
 
-  // 5.
+  // 5. Pre-actions at the front.
   {
     VARNO_GROUP_WRITER pre(buffer, pre_action_size, "pre_written == pre_action_size");
     pre_actions(pre);
@@ -167,7 +168,7 @@ void VARNO_MBLOCK_GROUP::create_descriptor() {
   }
   VARNO_ASSERT_MSG(w.position() == w.capacity(), DESCRIPTOR_OVERRUN);
 
-  // 9.
+  // 9. Post-actions at the end.
   {
     VARNO_GROUP_WRITER post(buffer + m_DescriptorSize - post_action_size, post_action_size,
                             "post_written == post_action_size");
