@@ -226,7 +226,7 @@ struct VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT {
     VARNO_UTIL::WriteEramHdrBlock(group->m_eram_hdr_blk.get(), addr, 1, 512, 0, nullptr);
     image(group->m_eram_hdr_blk.get(), 16);
   }
-  // [control, nop, 0xF] with an optional word at 20 (and at 12).
+  // The words [control, nop, 0xF, 0, 0, w5].
   void literal(u32 control, u32 nop, u32 w5 = 0) {
     begin(control);
     word(4, nop);

@@ -21,9 +21,6 @@
 
 namespace {
 
-// Frame types of the control records.
-constexpr u32 BBUS_END_CHANNEL = 16;
-constexpr u32 DELAY_1024 = 1024;
 // Device type whose ERAM frames are each followed by a short delay.
 constexpr u32 ERAM_DELAY_DEVICE_TYPE = 62;
 // Deflate: raw stream, 8 KB window, fixed Huffman codes only.
@@ -119,6 +116,9 @@ struct FW_RULES {
 constexpr u32 FW_PARAMS_CHANNEL = 1;
 constexpr u32 COMMAND_CHANNEL = 2;
 constexpr u32 FW_FIRST_FRAME_CHANNEL = 3;
+// The channel of the control record behind each frame of the last block of
+// a BBUS thread.
+constexpr u32 BBUS_END_CHANNEL = 16;
 
 // The last of the 249 frames of a full IO MMIO build, and the IO AHB frame:
 // from these on the thread's records go to channel 1.
@@ -139,6 +139,7 @@ constexpr u32 ERAM_FIRST_COLUMN_EXT = 2;
 constexpr u32 S4_FLAG_BIT = 8;
 
 // Delay and gap lengths of the control records.
+constexpr u32 DELAY_1024 = 1024;
 constexpr u32 FW_BLOCK1_GAP = 4;
 constexpr u32 FW_COMMAND_GAP = 4;
 constexpr u32 FW_LAST_FRAME_DELAY = 1000;
