@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 
 #include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_block_config.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_gen.h"
@@ -40,6 +42,30 @@ std::unique_ptr<VARNO_SBLOCK> aux_block_copy(VARNO_GEN* gen, const char* name) {
   return std::unique_ptr<VARNO_SBLOCK>(sblock);
 }
 
+// The block types of each kind; every other type is of kind OTHER.
+using KIND = VARNO_GROUP_DETAIL::BLOCK_KIND;
+struct KIND_TYPES {
+  KIND kind;
+  std::initializer_list<u32> types;
+};
+constexpr KIND_TYPES BLOCK_KINDS[] = {
+    {KIND::CRAM, {VOLD_BLOCK_CRAM, VOLD_BLOCK_CRAM_HIPI}},
+    {KIND::ERAM, {VOLD_BLOCK_ERAM}},
+    {KIND::BBUS, {VOLD_BLOCK_BBUS}},
+    {KIND::REGSCAN, {VOLD_BLOCK_REGSCAN}},
+    {KIND::MMIO,
+     {VOLD_BLOCK_MORLU_CSR, VOLD_BLOCK_HIP_MMIO, VOLD_BLOCK_EHIP_MMIO, VOLD_BLOCK_MMIO2,
+      VOLD_BLOCK_HNOC_MMIO, VOLD_BLOCK_HNOC_AXI4LITE}},
+    {KIND::MORLU_CAL, {VOLD_BLOCK_MORLU_CAL}},
+    {KIND::AIB, {VOLD_BLOCK_AIB_CSR, VOLD_BLOCK_AIBAUX_REFCLK}},
+    {KIND::IO_CSR, {VOLD_BLOCK_IO_CSR, VOLD_BLOCK_IO_BBUS}},
+    {KIND::UIB, {VOLD_BLOCK_UIB_BBUS, VOLD_BLOCK_UIB_CSR, VOLD_BLOCK_DIB_BBUS, VOLD_BLOCK_UIB_MMR}},
+    {KIND::IO_WINDOW, {VOLD_BLOCK_IO_VAMM, VOLD_BLOCK_IO_AHB}},
+    {KIND::FW_IMAGE, {VOLD_BLOCK_CNT_FW}},
+    {KIND::FW_PARAMS, {VOLD_BLOCK_FW_PARAMS, VOLD_BLOCK_FW_PARAMS_WEST, VOLD_BLOCK_FW_PARAMS_EAST}},
+    {KIND::LOAD, {VOLD_BLOCK_BRAM, VOLD_BLOCK_XCVR}},
+};
+
 // The single value of a width-1 argument of the sector-array block.
 u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
   VOLD_ARG* arg = config->get_arg(type);
@@ -53,11 +79,6 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
   return rows[0][0];
 }
 
-bool is_fw_type(u32 type) {
-  return type == VOLD_BLOCK_CNT_FW || type == VOLD_BLOCK_FW_PARAMS ||
-         type == VOLD_BLOCK_FW_PARAMS_WEST || type == VOLD_BLOCK_FW_PARAMS_EAST;
-}
-
 }  // namespace
 
 // ---- Helpers ------------------------------------------------------------------------
@@ -66,6 +87,15 @@ VARNO_MBLOCK* VARNO_GROUP_DETAIL::sector_of(VARNO_IBLOCK* block) {
   auto* b = dynamic_cast<VARNO_BLOCK*>(block);
   if (b == nullptr || b->generator() == nullptr) return nullptr;
   return b->generator()->meta_block();
+}
+
+VARNO_GROUP_DETAIL::BLOCK_KIND VARNO_GROUP_DETAIL::block_kind(u32 type) {
+  for (const KIND_TYPES& entry : BLOCK_KINDS) {
+    for (u32 t : entry.types) {
+      if (t == type) return entry.kind;
+    }
+  }
+  return BLOCK_KIND::OTHER;
 }
 
 u8* VARNO_GROUP_WRITER::reserve(u64 n) {
@@ -213,7 +243,7 @@ bool VARNO_MBLOCK_GROUP::check_is_fw_block(unsigned thr, unsigned idx) {
   if (t.m_DBlocksArray.empty()) return false;
   auto* blk = dynamic_cast<VARNO_DBLOCK*>(t.m_DBlocksArray.at(idx));
   VARNO_ASSERT(blk != nullptr);
-  return is_fw_type(blk->block_type());
+  return VARNO_GROUP_DETAIL::is_fw_type(blk->block_type());
 }
 
 // ---- Frame ranges --------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include "cfg.h"
 #include "varno_assert.h"
 #include "varno_block_group.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_header_writers.h"
 #include "varno_sblock.h"
@@ -25,7 +26,9 @@ struct LOAD_WORDS {
 };
 
 void check_type(VOLD_BLOCK_TYPE block_type) {
-  VARNO_ASSERT(block_type == VOLD_BLOCK_BRAM || block_type == VOLD_BLOCK_XCVR);
+  using VARNO_GROUP_DETAIL::BLOCK_KIND;
+  VARNO_ASSERT_MSG(VARNO_GROUP_DETAIL::block_kind(block_type) == BLOCK_KIND::LOAD,
+                   "block_type == VOLD_BLOCK_BRAM || block_type == VOLD_BLOCK_XCVR");
 }
 
 LOAD_WORDS load_words(VOLD_BLOCK_TYPE type) {

@@ -11,6 +11,7 @@
 #include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_block_group.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_gen.h"
@@ -19,10 +20,10 @@
 #include "varno_util.h"
 #include "vold.h"
 
+using VARNO_GROUP_DETAIL::BLOCK_KIND;
+
 namespace {
 
-// Device type whose ERAM frames are each followed by a short delay.
-constexpr u32 ERAM_DELAY_DEVICE_TYPE = 62;
 // Deflate: raw stream, 8 KB window, fixed Huffman codes only.
 constexpr int DEFLATE_WINDOW_BITS = -13;
 constexpr int DEFLATE_MEM_LEVEL = 8;
@@ -154,12 +155,6 @@ constexpr u32 FW_COMMAND_PAD = 1024;
 constexpr u32 AIB_CSR_DELAY = 1000;
 constexpr u32 UIB_GAP = 1024;
 
-bool is_padding_type(u32 type) {
-  return type == VOLD_BLOCK_MORLU_CSR || type == VOLD_BLOCK_EHIP_MMIO ||
-         type == VOLD_BLOCK_HIP_MMIO || type == VOLD_BLOCK_MMIO2 || type == VOLD_BLOCK_HNOC_MMIO ||
-         type == VOLD_BLOCK_HNOC_AXI4LITE;
-}
-
 bool img_offsets_is_rnr(VARNO_DBLOCK* blk) {
   const u32 tile = blk->get_arg_value("IMG_OFFSETS", 0, 3);
   return tile == 7 || tile == 8;
@@ -199,6 +194,7 @@ struct SLOT {
   u32 thread_no = 0;  // thread number of the record header
   VARNO_DBLOCK* bl = nullptr;
   u32 type = 0;
+  BLOCK_KIND kind = BLOCK_KIND::OTHER;
   u32 size = 0;
   i64 fw_frames = 0;  // frames of the firmware block, when the firmware is paced
   i64 fs = 0;         // f, signed, compared against fw_frames
@@ -285,6 +281,7 @@ void take_block(COMPRESS_RUN& run, const std::vector<u32>& index, const std::vec
   s.bl = dynamic_cast<VARNO_DBLOCK*>(t.m_DBlocksArray.at(s.b));
   VARNO_ASSERT(s.bl != nullptr);
   s.type = s.bl->block_type();
+  s.kind = VARNO_GROUP_DETAIL::block_kind(s.type);
 }
 
 // The frame's index in the block; false when the sparse map skips the slot.
@@ -451,7 +448,7 @@ void data_record(COMPRESS_RUN& run, SLOT& s) {
 // The delay that follows each ERAM frame of one device type.
 void eram_frame_delay(COMPRESS_RUN& run, const SLOT& s) {
   if ((s.emitted || s.size == 0) && run.pr_mode == VARNO_QV_PR_NONE &&
-      s.type == VOLD_BLOCK_ERAM && run.device_type == ERAM_DELAY_DEVICE_TYPE) {
+      s.type == VOLD_BLOCK_ERAM && run.device_type == VARNO_GROUP_DETAIL::ERAM_DELAY_DEVICE_TYPE) {
     run.out.delay(run.s4, ERAM_FRAME_DELAY);
   }
 }
@@ -461,7 +458,7 @@ void padding_records(COMPRESS_RUN& run, const SLOT& s) {
   const FW_RULES& fw = run.fw;
   const bool fw_padding =
       s.b == 0 && fw.paced && s.fs < s.fw_frames - 1 && (s.f != 0 || fw.versioned);
-  if (!is_padding_type(s.type) && !fw_padding) return;
+  if (s.kind != BLOCK_KIND::MMIO && !fw_padding) return;
   u32 pad = MMIO_PAD;
   if (s.type == VOLD_BLOCK_HNOC_MMIO || s.type == VOLD_BLOCK_HNOC_AXI4LITE) pad = HNOC_PAD;
   if (s.type == VOLD_BLOCK_MMIO2) pad = MMIO2_PAD;
@@ -492,7 +489,7 @@ void trailing_records(COMPRESS_RUN& run, const SLOT& s) {
     out.delay(run.s4, dly == 0 ? BBUS_DEFAULT_END_DELAY : static_cast<u32>(dly));
     out.header(BBUS_END_CHANNEL, VARNO_COMP_FRTYPE_CONTROL, run.s4, 0, BBUS_END_LENGTH, 0);
   }
-  if (type == VOLD_BLOCK_IO_CSR || type == VOLD_BLOCK_IO_BBUS) out.gap(run.s4, IO_CSR_GAP);
+  if (s.kind == BLOCK_KIND::IO_CSR) out.gap(run.s4, IO_CSR_GAP);
   padding_records(run, s);
   if (s.b == 0) {
     if (run.fw.v3 && s.f % 2 == 1 && s.fs < s.fw_frames - 1) out.gap(run.s4, FW_COMMAND_GAP);
@@ -501,11 +498,10 @@ void trailing_records(COMPRESS_RUN& run, const SLOT& s) {
     }
   }
   if (type == VOLD_BLOCK_AIB_CSR) out.delay(run.s4, AIB_CSR_DELAY);
-  if (type == VOLD_BLOCK_UIB_BBUS || type == VOLD_BLOCK_UIB_CSR || type == VOLD_BLOCK_DIB_BBUS) {
-    out.gap(run.s4, UIB_GAP);
-  }
-  if (type == VOLD_BLOCK_UIB_MMR) {
-    out.gap(run.s4, static_cast<u32>(cfg_get_int_value("varno_uibmmr_dly", 1024)));
+  if (s.kind == BLOCK_KIND::UIB) {
+    out.gap(run.s4, type == VOLD_BLOCK_UIB_MMR
+                        ? static_cast<u32>(cfg_get_int_value("varno_uibmmr_dly", 1024))
+                        : UIB_GAP);
   }
 }
 
@@ -570,10 +566,7 @@ bool VARNO_DC_THREAD::is_bus_active(bool bus) {
 }
 
 bool VARNO_DC_THREAD::check_is_fw_block(VARNO_DBLOCK* blk) {
-  if (blk == nullptr) return false;
-  const u32 type = blk->block_type();
-  return type == VOLD_BLOCK_CNT_FW || type == VOLD_BLOCK_FW_PARAMS ||
-         type == VOLD_BLOCK_FW_PARAMS_WEST || type == VOLD_BLOCK_FW_PARAMS_EAST;
+  return blk != nullptr && VARNO_GROUP_DETAIL::is_fw_type(blk->block_type());
 }
 
 bool VARNO_DC_THREAD::check_for_mmio_flow_control_supported_tiles(VARNO_DBLOCK* blk) {
@@ -628,7 +621,7 @@ bool VARNO_DC_THREAD::compress() {
 
   if (m_DcThreadFrames == 0) {
     // No records: the empty stream is still deflated.
-  } else if (last_type == VOLD_BLOCK_BRAM || last_type == VOLD_BLOCK_XCVR) {
+  } else if (VARNO_GROUP_DETAIL::block_kind(last_type) == BLOCK_KIND::LOAD) {
     VARNO_ASSERT_MSG(n == 1, "blk_count == 1");
     m_stream_room = out.room();
     const VOLD_BLOCK_TYPE type = static_cast<VOLD_BLOCK_TYPE>(last_type);
