@@ -5,9 +5,9 @@
 #include <cstring>
 #include <limits>
 
-#include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_block_group.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_gen.h"
 #include "varno_mgr_param.h"
@@ -225,14 +225,11 @@ void VARNO_MBLOCK_GROUP::get_uncompressed_thread_data(u8* out, unsigned bytes, u
   const u32 n = static_cast<u32>(t.m_DBlocksArray.size());
   const u32 frames = t.m_DcThreadFrames;
   if (n == 0 || frames == 0) return;
-  u32 d = n;
-  VARNO_BLOCK* first = t.m_DBlocksArray[0];
-  if (m_tk_flow && m_interleave && first != nullptr && first->block_type() == VOLD_BLOCK_ERAM) d = 2;
-  const u32 units = n / d;
-  const u32 per_unit = units == 0 ? 0 : frames / units;
-  // A layout that would divide by zero is refused where it is used:
-  // firmware pairing maps its frames by the first block's frame count instead.
-  const bool layout_ok = per_unit != 0 && (m_interleave || per_unit >= n);
+  // Unlike the compressed stream, the group's interleave switch and the
+  // first block's type decide the layout, and the slot before the first
+  // counts as one of the first block.
+  const VARNO_GROUP_DETAIL::SLOT_LAYOUT layout(t.m_DBlocksArray, frames, m_tk_flow, m_interleave,
+                                               t.m_DBlocksArray[0], "blk != nullptr");
   const bool io_fw = param().fw_type == VARNO_QV_IO_FW;
 
   u64 cursor = 0;
@@ -240,23 +237,7 @@ void VARNO_MBLOCK_GROUP::get_uncompressed_thread_data(u8* out, unsigned bytes, u
   for (u32 i = 0; i < frames; ++i) {
     u32 block_index = 0;
     u32 frame = 0;
-    if (io_fw && check_is_fw_block(thr, b)) {
-      VARNO_ASSERT_MSG(n == 2, "blk_count == 2");
-      VARNO_ASSERT_MSG(first != nullptr, "blk != nullptr");
-      const u32 k = first->get_number_of_frames();
-      VARNO_ASSERT_MSG(k > 0, "fw_frames > 0");
-      block_index = i / k;
-      frame = i % k;
-    } else if (!layout_ok) {
-      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-          "Unsupported DC thread layout: %d blocks, %d frame slots", n, frames));
-    } else if (m_interleave) {
-      block_index = (i / per_unit) * d + (i % d);
-      frame = (i % per_unit) / d;
-    } else {
-      block_index = i / (per_unit / n);
-      frame = i % (per_unit / n);
-    }
+    layout.place(i, io_fw && check_is_fw_block(thr, b), block_index, frame);
     VARNO_BLOCK* blk = t.m_DBlocksArray.at(block_index);
     VARNO_ASSERT(blk != nullptr);
     const u32 size = blk->get_frame_size(frame);

@@ -1,8 +1,13 @@
 // What the block group's sources share, kept in one place: the kinds of data
-// block by block type. Internal to the library: not installed.
+// block by block type and where a thread's frame slots take their frames from.
+// Internal to the library: not installed.
 #pragma once
 
+#include <vector>
+
 #include "varno_block_group.h"
+
+class VARNO_BLOCK;
 
 namespace VARNO_GROUP_DETAIL {
 
@@ -35,5 +40,37 @@ inline bool is_fw_type(u32 type) {
 // Device type whose ERAM frames are each followed by a delay: a delay
 // record behind every frame and a delay template for the first ERAM block.
 inline constexpr u32 ERAM_DELAY_DEVICE_TYPE = 62;
+
+// Where each frame slot of a decompression thread takes its frame from, the
+// same for the compressed stream and the uncompressed thread data. The
+// blocks take the slots one after the other, or in turn frame by frame
+// (interleaved), or, for an interleaved ERAM thread of the TK flow, in
+// turn by pairs of blocks. An IO firmware thread instead maps a slot that
+// follows a firmware block by the frames of its first block.
+class SLOT_LAYOUT {
+ public:
+  // blocks: the thread's data blocks; slots: its frame slots. The pairing
+  // block's type decides the pairing of an interleaved TK thread (null: no
+  // pairing). missing_first is the text a missing first block reports.
+  SLOT_LAYOUT(const std::vector<VARNO_BLOCK*>& blocks, u32 slots, bool tk_flow, bool interleave,
+              VARNO_BLOCK* pairing_block, const char* missing_first);
+
+  // Block and frame of slot k; after_fw: the slot follows a firmware block
+  // of an IO firmware thread.
+  void place(u32 k, bool after_fw, u32& block, u32& frame) const;
+
+ private:
+  const std::vector<VARNO_BLOCK*>& m_blocks;
+  u32 m_n;
+  u32 m_slots;
+  bool m_interleave;
+  const char* m_missing_first;
+  // Groups of m_group blocks share m_per_group slots.
+  u32 m_group = 0;
+  u32 m_per_group = 0;
+  // A layout the mapping would divide by zero for is refused where it is
+  // used: firmware pairing maps its slots by the first block's frames.
+  bool m_ok = false;
+};
 
 }  // namespace VARNO_GROUP_DETAIL

@@ -202,16 +202,6 @@ struct SLOT {
   bool emitted = false;
 };
 
-// How slots map to blocks and frames: groups of `group` blocks share
-// `per_group` slots.
-struct SLOT_LAYOUT {
-  u32 group = 0;
-  u32 per_group = 0;
-  // A layout the mapping would divide by zero for is refused where it is
-  // used: firmware pairing maps its slots by the first block's frames.
-  bool ok = false;
-};
-
 // Thread number of each block: multi-address sector blocks in test mode
 // count among themselves with kind 2, the others with kind 0.
 void thread_numbers(const COMPRESS_RUN& run, std::vector<u32>& index, std::vector<u32>& kind) {
@@ -229,42 +219,6 @@ void thread_numbers(const COMPRESS_RUN& run, std::vector<u32>& index, std::vecto
       index[i] = lower++;
       kind[i] = 0;
     }
-  }
-}
-
-SLOT_LAYOUT slot_layout(const COMPRESS_RUN& run, u32 last_type) {
-  const VARNO_DC_THREAD& t = run.thr;
-  SLOT_LAYOUT l;
-  l.group = (t.m_tk_flow != 0 && t.m_interleave != 0 && last_type == VOLD_BLOCK_ERAM) ? 2 : run.n;
-  const u32 groups = run.n / l.group;
-  l.per_group = groups == 0 ? 0 : t.m_DcThreadFrames / groups;
-  l.ok = l.per_group != 0 && (t.m_interleave != 0 || l.per_group >= run.n);
-  return l;
-}
-
-// Block and frame of slot k; current is the block of the previous slot.
-void place_slot(COMPRESS_RUN& run, const SLOT_LAYOUT& l, u32 current, SLOT& s) {
-  VARNO_DC_THREAD& t = run.thr;
-  const u32 k = s.k;
-  if (run.fw.type == VARNO_QV_IO_FW &&
-      t.check_is_fw_block(dynamic_cast<VARNO_DBLOCK*>(t.m_DBlocksArray[current]))) {
-    VARNO_ASSERT_MSG(run.n == 2, "blk_count == 2");
-    VARNO_BLOCK* first = t.m_DBlocksArray[0];
-    VARNO_ASSERT_MSG(first != nullptr, "bl != nullptr");
-    const u32 f0 = first->get_number_of_frames();
-    VARNO_ASSERT_MSG(f0 > 0, "fw_frames > 0");
-    s.b = k / f0;
-    s.f = k % f0;
-  } else if (!l.ok) {
-    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-        "Unsupported DC thread layout: %d blocks, %d frame slots", run.n, t.m_DcThreadFrames));
-  } else if (t.m_interleave != 0) {
-    s.b = (k / l.per_group) * l.group + k % l.group;
-    s.f = (k % l.per_group) / l.group;
-  } else {
-    const u32 per_block = l.per_group / run.n;
-    s.b = k / per_block;
-    s.f = k % per_block;
   }
 }
 
@@ -506,16 +460,24 @@ void trailing_records(COMPRESS_RUN& run, const SLOT& s) {
 }
 
 // The records of every frame slot of the thread, in slot order.
-void write_slot_records(COMPRESS_RUN& run, u32 last_type) {
+void write_slot_records(COMPRESS_RUN& run, VARNO_BLOCK* last) {
+  VARNO_DC_THREAD& t = run.thr;
   std::vector<u32> index;
   std::vector<u32> kind;
   thread_numbers(run, index, kind);
-  const SLOT_LAYOUT layout = slot_layout(run, last_type);
+  // The type of the last block decides the pairing; the slot before the
+  // first counts as one of the last block.
+  const VARNO_GROUP_DETAIL::SLOT_LAYOUT layout(t.m_DBlocksArray, t.m_DcThreadFrames,
+                                               t.m_tk_flow != 0, t.m_interleave != 0, last,
+                                               "bl != nullptr");
   u32 current = run.n - 1;
-  for (u32 k = 0; k < run.thr.m_DcThreadFrames; ++k) {
+  for (u32 k = 0; k < t.m_DcThreadFrames; ++k) {
     SLOT s;
     s.k = k;
-    place_slot(run, layout, current, s);
+    const bool after_fw =
+        run.fw.type == VARNO_QV_IO_FW &&
+        t.check_is_fw_block(dynamic_cast<VARNO_DBLOCK*>(t.m_DBlocksArray[current]));
+    layout.place(k, after_fw, s.b, s.f);
     take_block(run, index, kind, s);
     current = s.b;
     if (!frame_index(run, s)) continue;
@@ -531,6 +493,44 @@ void write_slot_records(COMPRESS_RUN& run, u32 last_type) {
 }
 
 }  // namespace
+
+VARNO_GROUP_DETAIL::SLOT_LAYOUT::SLOT_LAYOUT(const std::vector<VARNO_BLOCK*>& blocks, u32 slots,
+                                             bool tk_flow, bool interleave,
+                                             VARNO_BLOCK* pairing_block, const char* missing_first)
+    : m_blocks(blocks),
+      m_n(static_cast<u32>(blocks.size())),
+      m_slots(slots),
+      m_interleave(interleave),
+      m_missing_first(missing_first) {
+  const bool pairs = tk_flow && interleave && pairing_block != nullptr &&
+                     pairing_block->block_type() == VOLD_BLOCK_ERAM;
+  m_group = pairs ? 2 : m_n;
+  const u32 groups = m_group == 0 ? 0 : m_n / m_group;
+  m_per_group = groups == 0 ? 0 : slots / groups;
+  m_ok = m_per_group != 0 && (interleave || m_per_group >= m_n);
+}
+
+void VARNO_GROUP_DETAIL::SLOT_LAYOUT::place(u32 k, bool after_fw, u32& block, u32& frame) const {
+  if (after_fw) {
+    VARNO_ASSERT_MSG(m_n == 2, "blk_count == 2");
+    VARNO_BLOCK* first = m_blocks[0];
+    VARNO_ASSERT_MSG(first != nullptr, m_missing_first);
+    const u32 f0 = first->get_number_of_frames();
+    VARNO_ASSERT_MSG(f0 > 0, "fw_frames > 0");
+    block = k / f0;
+    frame = k % f0;
+  } else if (!m_ok) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Unsupported DC thread layout: %d blocks, %d frame slots", m_n, m_slots));
+  } else if (m_interleave) {
+    block = (k / m_per_group) * m_group + k % m_group;
+    frame = (k % m_per_group) / m_group;
+  } else {
+    const u32 per_block = m_per_group / m_n;
+    block = k / per_block;
+    frame = k % per_block;
+  }
+}
 
 VARNO_DC_THREAD::VARNO_DC_THREAD() = default;
 
@@ -630,7 +630,7 @@ bool VARNO_DC_THREAD::compress() {
     VARNO_ASSERT(data_size > 0);
     out.advance(data_size);
   } else {
-    write_slot_records(run, last_type);
+    write_slot_records(run, last);
   }
 
   return deflate_stream(out.buffer(), out.offset(), remap ? table.data() : nullptr);
