@@ -20,6 +20,8 @@
 #include "varno_util.h"
 #include "vold.h"
 
+using VARNO_GROUP_DETAIL::option_block_copy;
+
 namespace {
 
 constexpr u32 MAX_PR_FRAME = 16383;
@@ -30,17 +32,6 @@ constexpr u32 TWO_D_EXCEPTION_X = 5;
 constexpr u32 TWO_D_EXCEPTION_Y = 2;
 
 const char* on_off(bool on) { return on ? "on" : "off"; }
-
-// A private copy of one of the generator's option blocks; null when the
-// generator has none of that name or the block is no option block.
-std::unique_ptr<VARNO_SBLOCK> aux_block_copy(VARNO_GEN* gen, const char* name) {
-  if (dynamic_cast<VARNO_SBLOCK*>(gen->get_block(name, false)) == nullptr) return nullptr;
-  std::unique_ptr<VARNO_IBLOCK> copy(gen->get_block(name, true));
-  auto* sblock = dynamic_cast<VARNO_SBLOCK*>(copy.get());
-  if (sblock == nullptr) return nullptr;
-  copy.release();
-  return std::unique_ptr<VARNO_SBLOCK>(sblock);
-}
 
 // The block types of each kind; every other type is of kind OTHER.
 using KIND = VARNO_GROUP_DETAIL::BLOCK_KIND;
@@ -98,6 +89,30 @@ VARNO_GROUP_DETAIL::BLOCK_KIND VARNO_GROUP_DETAIL::block_kind(u32 type) {
   return BLOCK_KIND::OTHER;
 }
 
+u32 VARNO_GROUP_DETAIL::eram_column_blocks(VARNO_IBLOCK* blk) {
+  const u32 col_count = blk->get_param_value("ERAM_COL_COUNT", 0u);
+  const u32 bits_per_col = blk->get_param_value("ERAM_COLS_PER_BLOCK", 0u);
+  VARNO_ASSERT(col_count > 0 && bits_per_col > 0);
+  return col_count / bits_per_col;
+}
+
+VOLD_DEVICE_INFO* VARNO_GROUP_DETAIL::device_info_of(VARNO_GEN* gen) {
+  VOLD_DEVICE_INFO* device_info =
+      gen->device_pcf_info() != nullptr ? gen->device_pcf_info()->get_device_info() : nullptr;
+  VARNO_ASSERT(device_info != nullptr);
+  return device_info;
+}
+
+std::unique_ptr<VARNO_SBLOCK> VARNO_GROUP_DETAIL::option_block_copy(VARNO_GEN* gen,
+                                                                    const char* name) {
+  if (dynamic_cast<VARNO_SBLOCK*>(gen->get_block(name, false)) == nullptr) return nullptr;
+  std::unique_ptr<VARNO_IBLOCK> copy(gen->get_block(name, true));
+  auto* sblock = dynamic_cast<VARNO_SBLOCK*>(copy.get());
+  if (sblock == nullptr) return nullptr;
+  copy.release();
+  return std::unique_ptr<VARNO_SBLOCK>(sblock);
+}
+
 u8* VARNO_GROUP_WRITER::reserve(u64 n) {
   if (n > m_capacity || m_pos > m_capacity - n) VARNO_INTERNAL_ERROR(m_overrun_text);
   u8* at = m_base != nullptr ? m_base + m_pos : nullptr;
@@ -124,13 +139,13 @@ VARNO_MBLOCK_GROUP::VARNO_MBLOCK_GROUP(VARNO_GEN* gen) : m_Gen(gen) {
   m_compressed = p.group_compressed != 0;
   m_tk_flow = p.tk_flow == 1;
 
-  m_action_hdr_blk = aux_block_copy(m_Gen, "ACTION_HDR");
-  m_cnoc_blk = aux_block_copy(m_Gen, "CNOC_HEADER");
-  m_cnt_blk = aux_block_copy(m_Gen, "CNT_HEADER");
-  m_eram_hdr_blk = aux_block_copy(m_Gen, "ERAM_HEADER");
-  m_sector_grp_action_blk = aux_block_copy(m_Gen, "SECTOR_GROUP_ACTION");
-  m_sector_grp_half_block = aux_block_copy(m_Gen, "SECTOR_GROUP_HALF");
-  m_sector_grp_dc_params = aux_block_copy(m_Gen, "DC_THREAD_PARAMS");
+  m_action_hdr_blk = option_block_copy(m_Gen, "ACTION_HDR");
+  m_cnoc_blk = option_block_copy(m_Gen, "CNOC_HEADER");
+  m_cnt_blk = option_block_copy(m_Gen, "CNT_HEADER");
+  m_eram_hdr_blk = option_block_copy(m_Gen, "ERAM_HEADER");
+  m_sector_grp_action_blk = option_block_copy(m_Gen, "SECTOR_GROUP_ACTION");
+  m_sector_grp_half_block = option_block_copy(m_Gen, "SECTOR_GROUP_HALF");
+  m_sector_grp_dc_params = option_block_copy(m_Gen, "DC_THREAD_PARAMS");
 
   auto* eblock = dynamic_cast<VARNO_EBLOCK*>(m_Gen->get_block("SECTOR_ARRAY", false));
   VARNO_ASSERT(eblock != nullptr);
@@ -146,10 +161,7 @@ VARNO_MBLOCK_GROUP::~VARNO_MBLOCK_GROUP() = default;
 const VARNO_MGR_PARAM& VARNO_MBLOCK_GROUP::param() const { return *m_Gen->get_mgr_param(); }
 
 u32 VARNO_MBLOCK_GROUP::device_type_of_top() const {
-  VOLD_DEVICE_INFO* device_info =
-      m_Gen->device_pcf_info() != nullptr ? m_Gen->device_pcf_info()->get_device_info() : nullptr;
-  VARNO_ASSERT(device_info != nullptr);
-  return device_info->get_device_type();
+  return VARNO_GROUP_DETAIL::device_info_of(m_Gen)->get_device_type();
 }
 
 VARNO_DC_THREAD& VARNO_MBLOCK_GROUP::checked_thread(unsigned thr) {

@@ -18,7 +18,6 @@ namespace {
 // two load buffers.
 constexpr u32 FRAME_ADDRESS_STEP = 0x800;
 constexpr u32 SECOND_BUFFER_BASE = 0x3800;
-const char* const STREAM_OVERRUN = "Memory Corruption: stream room exceeded";
 
 struct LOAD_WORDS {
   u32 load_start;
@@ -75,7 +74,7 @@ u32 VARNO_DC_THREAD::get_bram_xcvr_commands(const VOLD_BLOCK_TYPE& type, u8* des
   const u32 load_dly =
       delay_of(block_type, "varno_usr_bram_load_dly", "varno_usr_xcvr_load_dly", 4096, 4096);
 
-  VARNO_GROUP_WRITER w(dest, m_stream_room, STREAM_OVERRUN);
+  VARNO_GROUP_WRITER w(dest, m_stream_room, VARNO_GROUP_DETAIL::STREAM_OVERRUN);
   m_channel = 0;
   write_comp_header(w, 0, 0, 0, thr_data, 1);
   w.dword(words.load_start);
@@ -101,7 +100,7 @@ u32 VARNO_DC_THREAD::get_bram_xcvr_frames(const VOLD_BLOCK_TYPE& type, u8* dest,
       delay_of(block_type, "varno_usr_bram_chunk_dly", "varno_usr_xcvr_chunk_dly", 10000, 12000);
   const u32 block_frames = bl->get_number_of_frames();
 
-  VARNO_GROUP_WRITER w(dest, m_stream_room, STREAM_OVERRUN);
+  VARNO_GROUP_WRITER w(dest, m_stream_room, VARNO_GROUP_DETAIL::STREAM_OVERRUN);
   u32 base = SECOND_BUFFER_BASE;
   for (size_t c = 0; c < chunks.size(); ++c) {
     const u32 frame_start = chunks[c].first;

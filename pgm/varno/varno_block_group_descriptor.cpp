@@ -14,12 +14,13 @@
 #include "varno_sblock.h"
 #include "varno_util.h"
 
+using VARNO_GROUP_DETAIL::B_STRUCT_SIZE;
+
 namespace {
 
 constexpr u32 SECTOR_GROUP_ACTION_CODE = 23;
 constexpr u32 HEADER_SIZE = 24;
 constexpr u32 HALF_SIZE = 12;
-constexpr u32 B_STRUCT_SIZE = 64;
 
 const char* const DESCRIPTOR_OVERRUN = "descriptor_offset <= m_DescriptorSize";
 

@@ -1,13 +1,19 @@
 // What the block group's sources share, kept in one place: the kinds of data
-// block by block type and where a thread's frame slots take their frames from.
-// Internal to the library: not installed.
+// block by block type, constants and helpers that more than one source needs,
+// and where a thread's frame slots take their frames from. Internal to the
+// library: not installed.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "varno_block_group.h"
 
 class VARNO_BLOCK;
+class VARNO_GEN;
+class VARNO_IBLOCK;
+class VARNO_SBLOCK;
+struct VOLD_DEVICE_INFO;
 
 namespace VARNO_GROUP_DETAIL {
 
@@ -40,6 +46,26 @@ inline bool is_fw_type(u32 type) {
 // Device type whose ERAM frames are each followed by a delay: a delay
 // record behind every frame and a delay template for the first ERAM block.
 inline constexpr u32 ERAM_DELAY_DEVICE_TYPE = 62;
+
+// ERAM column blocks per row of an ERAM block.
+u32 eram_column_blocks(VARNO_IBLOCK* blk);
+
+// Bit of qv_2d_compression that turns on the S4 flag of the CRAM records
+// and templates.
+inline constexpr u32 S4_FLAG_COMPRESSION_BIT = 8;
+
+// Bytes of a 2D engine's B structure in the thread's 2D setup data.
+inline constexpr u32 B_STRUCT_SIZE = 64;
+
+// What a thread's stream writers report when they would pass the room left.
+inline constexpr const char* STREAM_OVERRUN = "Memory Corruption: stream room exceeded";
+
+// The device information of gen's device; it must exist.
+VOLD_DEVICE_INFO* device_info_of(VARNO_GEN* gen);
+
+// A private copy of one of gen's option blocks; null when gen has none of
+// that name or the block is no option block.
+std::unique_ptr<VARNO_SBLOCK> option_block_copy(VARNO_GEN* gen, const char* name);
 
 // Where each frame slot of a decompression thread takes its frame from, the
 // same for the compressed stream and the uncompressed thread data. The

@@ -20,6 +20,7 @@
 
 using VARNO_GROUP_DETAIL::BLOCK_KIND;
 using VARNO_GROUP_DETAIL::ERAM_DELAY_DEVICE_TYPE;
+using VARNO_GROUP_DETAIL::eram_column_blocks;
 
 namespace {
 
@@ -36,10 +37,8 @@ constexpr u32 SECOND_LIST_BIT = 0x100;
 constexpr u32 TEMPLATES_PER_BLOCK = 4;
 // Word in place of the CNOC header of a multicast template.
 constexpr u32 MULTICAST_WORD = 0x20000;
-// The CRAM templates' S4 flag (F8) and the bit of qv_2d_compression that
-// turns it on.
+// The CRAM templates' S4 flag (F8).
 constexpr u32 CRAM_S4_FLAG = 8;
-constexpr u32 S4_FLAG_COMPRESSION_BIT = 8;
 // Delay words of the CRAM templates under a pre-action.
 constexpr u32 PRE_ACTION_CRAM_DELAY = 1024;
 // Count field of the second CRAM template after the first block.
@@ -84,14 +83,6 @@ struct CRAM_DELAYS {
 // The block's LSM delay parameter base + the thread's suffix.
 u32 lsm_delay(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b, const char* base) {
   return b.blk->get_param_value("LSM_DELAY_WRITE", std::string(base) + v.lsm_suffix);
-}
-
-// ERAM column blocks per row of a block.
-u32 eram_column_blocks(VARNO_IBLOCK* blk) {
-  const u32 col_count = blk->get_param_value("ERAM_COL_COUNT", 0u);
-  const u32 bits_per_col = blk->get_param_value("ERAM_COLS_PER_BLOCK", 0u);
-  VARNO_ASSERT(col_count > 0 && bits_per_col > 0);
-  return col_count / bits_per_col;
 }
 
 }  // namespace
@@ -367,16 +358,13 @@ THREAD_TEMPLATE_VALUES VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::thread_values(unsig
     v.nop = VARNO_UTIL::get_dword_from_address(image.data());
   }
   v.f8 = (p.s4_variant == 0 && group->m_type_name == "CRAM" && p.qv_2d_align != 0 &&
-          (p.qv_2d_compression & S4_FLAG_COMPRESSION_BIT) != 0)
+          (p.qv_2d_compression & VARNO_GROUP_DETAIL::S4_FLAG_COMPRESSION_BIT) != 0)
              ? CRAM_S4_FLAG
              : 0;
 
   // The suffix of the LSM delay parameters: by device, else by family.
   VARNO_GEN* gen = group->m_Gen;
-  VOLD_DEVICE_INFO* device_info =
-      gen->device_pcf_info() != nullptr ? gen->device_pcf_info()->get_device_info() : nullptr;
-  VARNO_ASSERT(device_info != nullptr);
-  v.device = device_info;
+  v.device = VARNO_GROUP_DETAIL::device_info_of(gen);
   const auto& devices = *gen->device_lsm_delays();
   const auto& families = *gen->family_lsm_delays();
   auto d = devices.find(v.device->get_device_type());

@@ -136,9 +136,6 @@ constexpr u32 ERAM_LAST_COLUMN = 0x100;
 // Channel extensions 0 and 1 are not ERAM columns.
 constexpr u32 ERAM_FIRST_COLUMN_EXT = 2;
 
-// Bit of qv_2d_compression that turns on the S4 flag of CRAM records.
-constexpr u32 S4_FLAG_BIT = 8;
-
 // Delay and gap lengths of the control records.
 constexpr u32 DELAY_1024 = 1024;
 constexpr u32 FW_BLOCK1_GAP = 4;
@@ -155,10 +152,10 @@ constexpr u32 FW_COMMAND_PAD = 1024;
 constexpr u32 AIB_CSR_DELAY = 1000;
 constexpr u32 UIB_GAP = 1024;
 
-bool img_offsets_is_rnr(VARNO_DBLOCK* blk) {
-  const u32 tile = blk->get_arg_value("IMG_OFFSETS", 0, 3);
-  return tile == 7 || tile == 8;
-}
+// The tile of a register-window block, from its image offsets.
+u32 mmio_tile(VARNO_DBLOCK* blk) { return blk->get_arg_value("IMG_OFFSETS", 0, 3); }
+bool is_rnr_tile(u32 tile) { return tile == 7 || tile == 8; }
+bool is_gdr_tile(u32 tile) { return tile == 6 || tile == 9; }
 
 // One compress run: the stream, the values fixed for the run, and what the
 // records carry from one slot to the next.
@@ -340,12 +337,9 @@ void eram_rules(COMPRESS_RUN& run, SLOT& s) {
   VARNO_DC_THREAD& t = run.thr;
   RECORD_STREAM& out = run.out;
   if (t.m_tk_flow != 0) {
-    const u32 col_count = s.bl->get_param_value("ERAM_COL_COUNT", 0u);
-    const u32 bits_per_col = s.bl->get_param_value("ERAM_COLS_PER_BLOCK", 0u);
-    VARNO_ASSERT(col_count > 0 && bits_per_col > 0);
+    const u32 q = VARNO_GROUP_DETAIL::eram_column_blocks(s.bl);
     t.m_channel = 0;
     if (run.pr_mode == VARNO_QV_PR_NONE) {
-      const u32 q = col_count / bits_per_col;
       VARNO_ASSERT_MSG(q > 0, "col_count >= bits_per_col");
       const u32 r = s.f % q;
       if (r == q - 1) t.m_channel = 1;
@@ -427,7 +421,7 @@ void padding_records(COMPRESS_RUN& run, const SLOT& s) {
   } else {
     out.delay(run.s4, pad);
   }
-  if (s.type == VOLD_BLOCK_MMIO2 && img_offsets_is_rnr(s.bl) &&
+  if (s.type == VOLD_BLOCK_MMIO2 && is_rnr_tile(mmio_tile(s.bl)) &&
       cfg_is_on("varno_increase_rnr_mmio2_delay", false)) {
     out.delay(run.s4, pad);
   }
@@ -542,13 +536,7 @@ void VARNO_DC_THREAD::set_generator(VARNO_GEN* gen) {
   m_Gen = gen;
   m_CompFrmHdrBlk.reset();
   if (gen == nullptr) return;
-  if (dynamic_cast<VARNO_SBLOCK*>(gen->get_block("COMP_FRAME_HDR", false)) != nullptr) {
-    std::unique_ptr<VARNO_IBLOCK> copy(gen->get_block("COMP_FRAME_HDR", true));
-    if (auto* sblock = dynamic_cast<VARNO_SBLOCK*>(copy.get())) {
-      copy.release();
-      m_CompFrmHdrBlk.reset(sblock);
-    }
-  }
+  m_CompFrmHdrBlk = VARNO_GROUP_DETAIL::option_block_copy(gen, "COMP_FRAME_HDR");
   m_tk_flow = gen->get_mgr_param()->tk_flow == 1 ? 1 : 0;
   if (m_tk_flow != 0) m_tk_pr = 1;
 }
@@ -570,11 +558,9 @@ bool VARNO_DC_THREAD::check_is_fw_block(VARNO_DBLOCK* blk) {
 }
 
 bool VARNO_DC_THREAD::check_for_mmio_flow_control_supported_tiles(VARNO_DBLOCK* blk) {
-  const u32 tile = blk->get_arg_value("IMG_OFFSETS", 0, 3);
-  if (cfg_is_on("varno_enable_rnr_mmio2_interrupt_wait", true) && (tile == 7 || tile == 8)) {
-    return true;
-  }
-  if (cfg_is_on("varno_enable_gdr_mmio2_interrupt_wait", true)) return tile == 6 || tile == 9;
+  const u32 tile = mmio_tile(blk);
+  if (cfg_is_on("varno_enable_rnr_mmio2_interrupt_wait", true) && is_rnr_tile(tile)) return true;
+  if (cfg_is_on("varno_enable_gdr_mmio2_interrupt_wait", true)) return is_gdr_tile(tile);
   return false;
 }
 
@@ -594,10 +580,7 @@ bool VARNO_DC_THREAD::compress() {
   RECORD_STREAM out(m_CompFrmHdrBlk.get(), frame_hdr_size, capacity);
 
   const VARNO_MGR_PARAM& p = *m_Gen->get_mgr_param();
-  VOLD_DEVICE_INFO* device_info =
-      m_Gen->device_pcf_info() != nullptr ? m_Gen->device_pcf_info()->get_device_info() : nullptr;
-  VARNO_ASSERT(device_info != nullptr);
-  COMPRESS_RUN run(*this, out, p, device_info->get_device_type());
+  COMPRESS_RUN run(*this, out, p, VARNO_GROUP_DETAIL::device_info_of(m_Gen)->get_device_type());
 
   VARNO_BLOCK* last = m_DBlocksArray[n - 1];
   VARNO_ASSERT_MSG(last != nullptr, "bl != nullptr");
@@ -616,7 +599,7 @@ bool VARNO_DC_THREAD::compress() {
   }
 
   if (p.s4_variant == 0 && last_type == VOLD_BLOCK_CRAM && p.qv_2d_align != 0) {
-    run.s4 = (p.qv_2d_compression & S4_FLAG_BIT) != 0 ? 1 : 0;
+    run.s4 = (p.qv_2d_compression & VARNO_GROUP_DETAIL::S4_FLAG_COMPRESSION_BIT) != 0 ? 1 : 0;
   }
 
   if (m_DcThreadFrames == 0) {
