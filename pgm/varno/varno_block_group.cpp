@@ -211,20 +211,20 @@ VARNO_IMBLOCK* VARNO_MBLOCK_GROUP::block(int idx, unsigned thr) {
 void VARNO_MBLOCK_GROUP::set_group_type(const std::string& type_name, const std::string& sub_name) {
   m_type_name = type_name;
   m_sub_name = sub_name;
-  u32 code = 0;
+  u32 code = VARNO_GROUP_DETAIL::GROUP_OTHER;
   u32 thread_type = 0;
   if (type_name == "CRAM" || type_name == "CRAM_HIPI") {
-    code = 1;
+    code = VARNO_GROUP_DETAIL::GROUP_CRAM;
     thread_type = 1;
   } else if (type_name == "ERAM") {
-    code = 2;
+    code = VARNO_GROUP_DETAIL::GROUP_ERAM;
     thread_type = 2;
   } else if (type_name == "FW") {
-    code = 4;
+    code = VARNO_GROUP_DETAIL::GROUP_FW;
   } else if (type_name == "REGSCAN") {
-    code = 5;
+    code = VARNO_GROUP_DETAIL::GROUP_REGSCAN;
   } else if (type_name == "BRAM" || type_name == "XCVR") {
-    code = 6;
+    code = VARNO_GROUP_DETAIL::GROUP_LOAD;
   }
   m_group_type = code;
   for (VARNO_DC_THREAD& t : m_DcThreads) t.m_thread_type = thread_type;

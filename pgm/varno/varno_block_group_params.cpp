@@ -61,7 +61,7 @@ void VARNO_MBLOCK_GROUP::dc_params(VARNO_GROUP_WRITER& w, unsigned thr) {
   VARNO_DC_THREAD& t = checked_thread(thr);
   const u32 n = group_num_blocks(thr);
   const VARNO_MGR_PARAM& p = param();
-  const bool cram = m_type_name == "CRAM" || m_type_name == "CRAM_HIPI";
+  const bool cram = m_group_type == VARNO_GROUP_DETAIL::GROUP_CRAM;
   const bool s4_mode = p.s4_variant != 0 && m_type_name == "CRAM";
   if (n == 0 || area == nullptr) return;
   VARNO_ASSERT_MSG(size >= RECORD_WORDS_SIZE, "dc_params_size >= 36");

@@ -1,7 +1,7 @@
 // What the block group's sources share, kept in one place: the kinds of data
-// block by block type, constants and helpers that more than one source needs,
-// and where a thread's frame slots take their frames from. Internal to the
-// library: not installed.
+// block by block type, the group type codes, constants and helpers that more
+// than one source needs, and where a thread's frame slots take their frames
+// from. Internal to the library: not installed.
 #pragma once
 
 #include <memory>
@@ -49,6 +49,16 @@ inline constexpr u32 ERAM_DELAY_DEVICE_TYPE = 62;
 
 // ERAM column blocks per row of an ERAM block.
 u32 eram_column_blocks(VARNO_IBLOCK* blk);
+
+// Group type code of the descriptor header, from the group's type name.
+enum GROUP_TYPE : u32 {
+  GROUP_OTHER = 0,
+  GROUP_CRAM = 1,     // "CRAM", "CRAM_HIPI"
+  GROUP_ERAM = 2,     // "ERAM"
+  GROUP_FW = 4,       // "FW"
+  GROUP_REGSCAN = 5,  // "REGSCAN"
+  GROUP_LOAD = 6,     // "BRAM", "XCVR"
+};
 
 // Bit of qv_2d_compression that turns on the S4 flag of the CRAM records
 // and templates.

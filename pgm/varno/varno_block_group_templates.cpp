@@ -443,7 +443,7 @@ void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::cram_templates(const THREAD_TEMPLATE_
   const u32 len = b.len;
   const u32 brow = group->m_brow_frame_size;
   const bool interleaved = group->m_interleave && b.n_list > 1 && g == VARNO_QV_PR_NONE &&
-                           (group->m_type_name == "CRAM" || group->m_type_name == "CRAM_HIPI");
+                           group->m_group_type == VARNO_GROUP_DETAIL::GROUP_CRAM;
   if (b.first) {
     literal(0x2F010 | u, nop);
     delays.pair = position();
