@@ -73,7 +73,8 @@ TEST_F(QvEram, HeaderFramesSkipTheSpareRows) {
   VARNO_DBLOCK* block = build(0, m_cl, 0, 0);
   EXPECT_EQ(block->get_number_of_potential_frames(), 4u);
   EXPECT_EQ(mgr(0)->header_bytes(), 16u);
-  // The first two rows are spare: row group 0 is rows 2 to 5.
+  // Without the TK flow the frames skip as many rows as there are spare
+  // rows, from the top: row group 0 is rows 2 to 5.
   EXPECT_EQ(frames(block), (std::vector<BYTES>{header_frame(7, 3, 0, false, 0, 2),
                                                header_frame(7, 3, 1, true, 1, 2),
                                                header_frame(7, 3, 0, false, 0, 6),

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 
 #include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_block_config.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_gen.h"
@@ -17,6 +19,8 @@
 #include "varno_sblock.h"
 #include "varno_util.h"
 #include "vold.h"
+
+using VARNO_GROUP_DETAIL::option_block_copy;
 
 namespace {
 
@@ -29,16 +33,29 @@ constexpr u32 TWO_D_EXCEPTION_Y = 2;
 
 const char* on_off(bool on) { return on ? "on" : "off"; }
 
-// A private copy of one of the generator's option blocks; null when the
-// generator has none of that name or the block is no option block.
-std::unique_ptr<VARNO_SBLOCK> aux_block_copy(VARNO_GEN* gen, const char* name) {
-  if (dynamic_cast<VARNO_SBLOCK*>(gen->get_block(name, false)) == nullptr) return nullptr;
-  std::unique_ptr<VARNO_IBLOCK> copy(gen->get_block(name, true));
-  auto* sblock = dynamic_cast<VARNO_SBLOCK*>(copy.get());
-  if (sblock == nullptr) return nullptr;
-  copy.release();
-  return std::unique_ptr<VARNO_SBLOCK>(sblock);
-}
+// The block types of each kind; every other type is of kind OTHER.
+using KIND = VARNO_GROUP_DETAIL::BLOCK_KIND;
+struct KIND_TYPES {
+  KIND kind;
+  std::initializer_list<u32> types;
+};
+constexpr KIND_TYPES BLOCK_KINDS[] = {
+    {KIND::CRAM, {VOLD_BLOCK_CRAM, VOLD_BLOCK_CRAM_HIPI}},
+    {KIND::ERAM, {VOLD_BLOCK_ERAM}},
+    {KIND::BBUS, {VOLD_BLOCK_BBUS}},
+    {KIND::REGSCAN, {VOLD_BLOCK_REGSCAN}},
+    {KIND::MMIO,
+     {VOLD_BLOCK_MORLU_CSR, VOLD_BLOCK_HIP_MMIO, VOLD_BLOCK_EHIP_MMIO, VOLD_BLOCK_MMIO2,
+      VOLD_BLOCK_HNOC_MMIO, VOLD_BLOCK_HNOC_AXI4LITE}},
+    {KIND::MORLU_CAL, {VOLD_BLOCK_MORLU_CAL}},
+    {KIND::AIB, {VOLD_BLOCK_AIB_CSR, VOLD_BLOCK_AIBAUX_REFCLK}},
+    {KIND::IO_CSR, {VOLD_BLOCK_IO_CSR, VOLD_BLOCK_IO_BBUS}},
+    {KIND::UIB, {VOLD_BLOCK_UIB_BBUS, VOLD_BLOCK_UIB_CSR, VOLD_BLOCK_DIB_BBUS, VOLD_BLOCK_UIB_MMR}},
+    {KIND::IO_WINDOW, {VOLD_BLOCK_IO_VAMM, VOLD_BLOCK_IO_AHB}},
+    {KIND::FW_IMAGE, {VOLD_BLOCK_CNT_FW}},
+    {KIND::FW_PARAMS, {VOLD_BLOCK_FW_PARAMS, VOLD_BLOCK_FW_PARAMS_WEST, VOLD_BLOCK_FW_PARAMS_EAST}},
+    {KIND::LOAD, {VOLD_BLOCK_BRAM, VOLD_BLOCK_XCVR}},
+};
 
 // The single value of a width-1 argument of the sector-array block.
 u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
@@ -53,11 +70,6 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
   return rows[0][0];
 }
 
-bool is_fw_type(u32 type) {
-  return type == VOLD_BLOCK_CNT_FW || type == VOLD_BLOCK_FW_PARAMS ||
-         type == VOLD_BLOCK_FW_PARAMS_WEST || type == VOLD_BLOCK_FW_PARAMS_EAST;
-}
-
 }  // namespace
 
 // ---- Helpers ------------------------------------------------------------------------
@@ -66,6 +78,39 @@ VARNO_MBLOCK* VARNO_GROUP_DETAIL::sector_of(VARNO_IBLOCK* block) {
   auto* b = dynamic_cast<VARNO_BLOCK*>(block);
   if (b == nullptr || b->generator() == nullptr) return nullptr;
   return b->generator()->meta_block();
+}
+
+VARNO_GROUP_DETAIL::BLOCK_KIND VARNO_GROUP_DETAIL::block_kind(u32 type) {
+  for (const KIND_TYPES& entry : BLOCK_KINDS) {
+    for (u32 t : entry.types) {
+      if (t == type) return entry.kind;
+    }
+  }
+  return BLOCK_KIND::OTHER;
+}
+
+u32 VARNO_GROUP_DETAIL::eram_column_blocks(VARNO_IBLOCK* blk) {
+  const u32 col_count = blk->get_param_value("ERAM_COL_COUNT", 0u);
+  const u32 bits_per_col = blk->get_param_value("ERAM_COLS_PER_BLOCK", 0u);
+  VARNO_ASSERT(col_count > 0 && bits_per_col > 0);
+  return col_count / bits_per_col;
+}
+
+VOLD_DEVICE_INFO* VARNO_GROUP_DETAIL::device_info_of(VARNO_GEN* gen) {
+  VOLD_DEVICE_INFO* device_info =
+      gen->device_pcf_info() != nullptr ? gen->device_pcf_info()->get_device_info() : nullptr;
+  VARNO_ASSERT(device_info != nullptr);
+  return device_info;
+}
+
+std::unique_ptr<VARNO_SBLOCK> VARNO_GROUP_DETAIL::option_block_copy(VARNO_GEN* gen,
+                                                                    const char* name) {
+  if (dynamic_cast<VARNO_SBLOCK*>(gen->get_block(name, false)) == nullptr) return nullptr;
+  std::unique_ptr<VARNO_IBLOCK> copy(gen->get_block(name, true));
+  auto* sblock = dynamic_cast<VARNO_SBLOCK*>(copy.get());
+  if (sblock == nullptr) return nullptr;
+  copy.release();
+  return std::unique_ptr<VARNO_SBLOCK>(sblock);
 }
 
 u8* VARNO_GROUP_WRITER::reserve(u64 n) {
@@ -94,13 +139,13 @@ VARNO_MBLOCK_GROUP::VARNO_MBLOCK_GROUP(VARNO_GEN* gen) : m_Gen(gen) {
   m_compressed = p.group_compressed != 0;
   m_tk_flow = p.tk_flow == 1;
 
-  m_action_hdr_blk = aux_block_copy(m_Gen, "ACTION_HDR");
-  m_cnoc_blk = aux_block_copy(m_Gen, "CNOC_HEADER");
-  m_cnt_blk = aux_block_copy(m_Gen, "CNT_HEADER");
-  m_eram_hdr_blk = aux_block_copy(m_Gen, "ERAM_HEADER");
-  m_sector_grp_action_blk = aux_block_copy(m_Gen, "SECTOR_GROUP_ACTION");
-  m_sector_grp_half_block = aux_block_copy(m_Gen, "SECTOR_GROUP_HALF");
-  m_sector_grp_dc_params = aux_block_copy(m_Gen, "DC_THREAD_PARAMS");
+  m_action_hdr_blk = option_block_copy(m_Gen, "ACTION_HDR");
+  m_cnoc_blk = option_block_copy(m_Gen, "CNOC_HEADER");
+  m_cnt_blk = option_block_copy(m_Gen, "CNT_HEADER");
+  m_eram_hdr_blk = option_block_copy(m_Gen, "ERAM_HEADER");
+  m_sector_grp_action_blk = option_block_copy(m_Gen, "SECTOR_GROUP_ACTION");
+  m_sector_grp_half_block = option_block_copy(m_Gen, "SECTOR_GROUP_HALF");
+  m_sector_grp_dc_params = option_block_copy(m_Gen, "DC_THREAD_PARAMS");
 
   auto* eblock = dynamic_cast<VARNO_EBLOCK*>(m_Gen->get_block("SECTOR_ARRAY", false));
   VARNO_ASSERT(eblock != nullptr);
@@ -116,10 +161,7 @@ VARNO_MBLOCK_GROUP::~VARNO_MBLOCK_GROUP() = default;
 const VARNO_MGR_PARAM& VARNO_MBLOCK_GROUP::param() const { return *m_Gen->get_mgr_param(); }
 
 u32 VARNO_MBLOCK_GROUP::device_type_of_top() const {
-  VOLD_DEVICE_INFO* device_info =
-      m_Gen->device_pcf_info() != nullptr ? m_Gen->device_pcf_info()->get_device_info() : nullptr;
-  VARNO_ASSERT(device_info != nullptr);
-  return device_info->get_device_type();
+  return VARNO_GROUP_DETAIL::device_info_of(m_Gen)->get_device_type();
 }
 
 VARNO_DC_THREAD& VARNO_MBLOCK_GROUP::checked_thread(unsigned thr) {
@@ -169,20 +211,20 @@ VARNO_IMBLOCK* VARNO_MBLOCK_GROUP::block(int idx, unsigned thr) {
 void VARNO_MBLOCK_GROUP::set_group_type(const std::string& type_name, const std::string& sub_name) {
   m_type_name = type_name;
   m_sub_name = sub_name;
-  u32 code = 0;
+  u32 code = VARNO_GROUP_DETAIL::GROUP_OTHER;
   u32 thread_type = 0;
   if (type_name == "CRAM" || type_name == "CRAM_HIPI") {
-    code = 1;
+    code = VARNO_GROUP_DETAIL::GROUP_CRAM;
     thread_type = 1;
   } else if (type_name == "ERAM") {
-    code = 2;
+    code = VARNO_GROUP_DETAIL::GROUP_ERAM;
     thread_type = 2;
   } else if (type_name == "FW") {
-    code = 4;
+    code = VARNO_GROUP_DETAIL::GROUP_FW;
   } else if (type_name == "REGSCAN") {
-    code = 5;
+    code = VARNO_GROUP_DETAIL::GROUP_REGSCAN;
   } else if (type_name == "BRAM" || type_name == "XCVR") {
-    code = 6;
+    code = VARNO_GROUP_DETAIL::GROUP_LOAD;
   }
   m_group_type = code;
   for (VARNO_DC_THREAD& t : m_DcThreads) t.m_thread_type = thread_type;
@@ -213,7 +255,7 @@ bool VARNO_MBLOCK_GROUP::check_is_fw_block(unsigned thr, unsigned idx) {
   if (t.m_DBlocksArray.empty()) return false;
   auto* blk = dynamic_cast<VARNO_DBLOCK*>(t.m_DBlocksArray.at(idx));
   VARNO_ASSERT(blk != nullptr);
-  return is_fw_type(blk->block_type());
+  return VARNO_GROUP_DETAIL::is_fw_type(blk->block_type());
 }
 
 // ---- Frame ranges --------------------------------------------------------------------------

@@ -5,12 +5,17 @@
 #include "cfg.h"
 #include "varno_assert.h"
 #include "varno_block_group.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_gen.h"
 #include "varno_mgr_param.h"
 #include "varno_sblock.h"
 #include "varno_util.h"
+
+using VARNO_GROUP_DETAIL::GROUP_CRAM;
+using VARNO_GROUP_DETAIL::GROUP_ERAM;
+using VARNO_GROUP_DETAIL::GROUP_REGSCAN;
 
 namespace {
 
@@ -131,13 +136,13 @@ u32 VARNO_MBLOCK_GROUP::get_pre_descriptor_size() {
   const u64 c = m_action_hdr_blk_size;
   const u32 g = param().pr_mode;
   u64 size = 0;
-  if (m_group_type == 1 && g == VARNO_QV_PR_NONE) {
+  if (m_group_type == GROUP_CRAM && g == VARNO_QV_PR_NONE) {
     size = c + n * (a + b + c + 12) + 4;
-  } else if (m_group_type == 1 && g == VARNO_QV_PR_ROW) {
+  } else if (m_group_type == GROUP_CRAM && g == VARNO_QV_PR_ROW) {
     size = n * (a + b + c + 20);
-  } else if (m_group_type == 2 && g == VARNO_QV_PR_NONE) {
+  } else if (m_group_type == GROUP_ERAM && g == VARNO_QV_PR_NONE) {
     size = c + n * (a + b + c + 12) + 4;
-  } else if (m_group_type == 5 && param().regscan_31bit != 0) {
+  } else if (m_group_type == GROUP_REGSCAN && param().regscan_31bit != 0) {
     size = n * (a + b + c + 20) + 2 * c + 8;
   }
   VARNO_ASSERT_MSG(size <= 0xFFFFFFFFu, "pre_action_size <= 0xFFFFFFFF");
@@ -145,7 +150,7 @@ u32 VARNO_MBLOCK_GROUP::get_pre_descriptor_size() {
 }
 
 u32 VARNO_MBLOCK_GROUP::get_post_descriptor_size() {
-  if (m_group_type != 1) return 0;
+  if (m_group_type != GROUP_CRAM) return 0;
   const u64 a = m_cnoc_blk_size;
   const u64 b = m_cnt_blk_size;
   const u64 c = m_action_hdr_blk_size;
@@ -174,14 +179,14 @@ void VARNO_MBLOCK_GROUP::pre_actions(VARNO_GROUP_WRITER& w) {
   if (m_DcThreads[0].m_MBlocksArray.empty() && m_DcThreads[1].m_MBlocksArray.empty()) return;
   const VARNO_MGR_PARAM& p = param();
   const u32 g = p.pr_mode;
-  if (m_group_type == 1 && g == VARNO_QV_PR_NONE) {
+  if (m_group_type == GROUP_CRAM && g == VARNO_QV_PR_NONE) {
     u32 cmd = p.pre_action_flag != 0 ? 0x1037 : 0x1008;
     if (m_type_name == "CRAM_HIPI") cmd = 0x100A;
     send_to_cnts(w, cmd, 0, 1, 0, 0, nullptr);
     w.dword(DELAY_CMD);
     w.dword(SHORT_CMD_SIZE);
     w.dword(static_cast<u32>(cfg_get_int_value("varno_usr_cram_wr_dly", 20480)));
-  } else if (m_group_type == 1 && g == VARNO_QV_PR_ROW) {
+  } else if (m_group_type == GROUP_CRAM && g == VARNO_QV_PR_ROW) {
     for (u32 t = 0; t < QV_MAX_DC_THREADS; ++t) {
       VARNO_DC_THREAD& thr = m_DcThreads[t];
       VARNO_ASSERT_MSG(thr.m_DBlocksArray.size() <= QV_MAX_BLOCKS_PER_THREAD,
@@ -214,12 +219,12 @@ void VARNO_MBLOCK_GROUP::pre_actions(VARNO_GROUP_WRITER& w) {
         w.dword(v >> 16);
       }
     }
-  } else if (m_group_type == 2 && g == VARNO_QV_PR_NONE) {
+  } else if (m_group_type == GROUP_ERAM && g == VARNO_QV_PR_NONE) {
     send_to_cnts(w, 0x1009, 0, 1, 0, 0, nullptr);
     w.dword(DELAY_CMD);
     w.dword(SHORT_CMD_SIZE);
     w.dword(8192);
-  } else if (m_group_type == 5 && p.regscan_31bit != 0) {
+  } else if (m_group_type == GROUP_REGSCAN && p.regscan_31bit != 0) {
     for (u32 t = 0; t < QV_MAX_DC_THREADS; ++t) {
       const auto& blocks = m_DcThreads[t].m_DBlocksArray;
       for (u32 i = 0; i < blocks.size(); ++i) {
@@ -247,7 +252,7 @@ void VARNO_MBLOCK_GROUP::pre_actions(VARNO_GROUP_WRITER& w) {
 }
 
 void VARNO_MBLOCK_GROUP::post_actions(VARNO_GROUP_WRITER& w) {
-  if (m_group_type != 1) return;
+  if (m_group_type != GROUP_CRAM) return;
   send_to_cnts(w, 0, 0, 4, 4096, 0, m_post_counts);
 }
 

@@ -6,6 +6,7 @@
 #include "cfg.h"
 #include "varno_assert.h"
 #include "varno_block_group.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_header_writers.h"
 #include "varno_sblock.h"
@@ -17,7 +18,6 @@ namespace {
 // two load buffers.
 constexpr u32 FRAME_ADDRESS_STEP = 0x800;
 constexpr u32 SECOND_BUFFER_BASE = 0x3800;
-const char* const STREAM_OVERRUN = "Memory Corruption: stream room exceeded";
 
 struct LOAD_WORDS {
   u32 load_start;
@@ -25,7 +25,9 @@ struct LOAD_WORDS {
 };
 
 void check_type(VOLD_BLOCK_TYPE block_type) {
-  VARNO_ASSERT(block_type == VOLD_BLOCK_BRAM || block_type == VOLD_BLOCK_XCVR);
+  using VARNO_GROUP_DETAIL::BLOCK_KIND;
+  VARNO_ASSERT_MSG(VARNO_GROUP_DETAIL::block_kind(block_type) == BLOCK_KIND::LOAD,
+                   "block_type == VOLD_BLOCK_BRAM || block_type == VOLD_BLOCK_XCVR");
 }
 
 LOAD_WORDS load_words(VOLD_BLOCK_TYPE type) {
@@ -72,7 +74,7 @@ u32 VARNO_DC_THREAD::get_bram_xcvr_commands(const VOLD_BLOCK_TYPE& type, u8* des
   const u32 load_dly =
       delay_of(block_type, "varno_usr_bram_load_dly", "varno_usr_xcvr_load_dly", 4096, 4096);
 
-  VARNO_GROUP_WRITER w(dest, m_stream_room, STREAM_OVERRUN);
+  VARNO_GROUP_WRITER w(dest, m_stream_room, VARNO_GROUP_DETAIL::STREAM_OVERRUN);
   m_channel = 0;
   write_comp_header(w, 0, 0, 0, thr_data, 1);
   w.dword(words.load_start);
@@ -98,7 +100,7 @@ u32 VARNO_DC_THREAD::get_bram_xcvr_frames(const VOLD_BLOCK_TYPE& type, u8* dest,
       delay_of(block_type, "varno_usr_bram_chunk_dly", "varno_usr_xcvr_chunk_dly", 10000, 12000);
   const u32 block_frames = bl->get_number_of_frames();
 
-  VARNO_GROUP_WRITER w(dest, m_stream_room, STREAM_OVERRUN);
+  VARNO_GROUP_WRITER w(dest, m_stream_room, VARNO_GROUP_DETAIL::STREAM_OVERRUN);
   u32 base = SECOND_BUFFER_BASE;
   for (size_t c = 0; c < chunks.size(); ++c) {
     const u32 frame_start = chunks[c].first;

@@ -5,21 +5,22 @@
 #include <cstring>
 #include <limits>
 
-#include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_block_group.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_gen.h"
 #include "varno_mgr_param.h"
 #include "varno_sblock.h"
 #include "varno_util.h"
 
+using VARNO_GROUP_DETAIL::B_STRUCT_SIZE;
+
 namespace {
 
 constexpr u32 SECTOR_GROUP_ACTION_CODE = 23;
 constexpr u32 HEADER_SIZE = 24;
 constexpr u32 HALF_SIZE = 12;
-constexpr u32 B_STRUCT_SIZE = 64;
 
 const char* const DESCRIPTOR_OVERRUN = "descriptor_offset <= m_DescriptorSize";
 
@@ -71,19 +72,20 @@ void VARNO_MBLOCK_GROUP::create_descriptor() {
   const u64 total_pages = u64{m_pages[0]} + m_pages[1];
   const u64 bitmap_size = 4 * ((total_pages + 31) / 32);
 
-  // 3.
+  // 3. The rest of the size: header, both halves, page bitmap, pre- and
+  // post-actions.
   size += m_action_hdr_blk_size + action_size + 2 * u64{half_size} + bitmap_size;
   const u32 pre_action_size = get_pre_descriptor_size();
   const u32 post_action_size = get_post_descriptor_size();
   size += u64{pre_action_size} + post_action_size;
   VARNO_ASSERT_MSG(size <= std::numeric_limits<u32>::max(), "m_DescriptorSize <= 0xFFFFFFFF");
 
-  // 4.
+  // 4. The zero-filled descriptor buffer.
   m_DescriptorSize = static_cast<u32>(size);
   m_descriptor.reset(new u8[m_DescriptorSize]());
   u8* buffer = m_descriptor.get();
 
-  // 5.
+  // 5. Pre-actions at the front.
   {
     VARNO_GROUP_WRITER pre(buffer, pre_action_size, "pre_written == pre_action_size");
     pre_actions(pre);
@@ -167,7 +169,7 @@ void VARNO_MBLOCK_GROUP::create_descriptor() {
   }
   VARNO_ASSERT_MSG(w.position() == w.capacity(), DESCRIPTOR_OVERRUN);
 
-  // 9.
+  // 9. Post-actions at the end.
   {
     VARNO_GROUP_WRITER post(buffer + m_DescriptorSize - post_action_size, post_action_size,
                             "post_written == post_action_size");
@@ -224,14 +226,11 @@ void VARNO_MBLOCK_GROUP::get_uncompressed_thread_data(u8* out, unsigned bytes, u
   const u32 n = static_cast<u32>(t.m_DBlocksArray.size());
   const u32 frames = t.m_DcThreadFrames;
   if (n == 0 || frames == 0) return;
-  u32 d = n;
-  VARNO_BLOCK* first = t.m_DBlocksArray[0];
-  if (m_tk_flow && m_interleave && first != nullptr && first->block_type() == VOLD_BLOCK_ERAM) d = 2;
-  const u32 units = n / d;
-  const u32 per_unit = units == 0 ? 0 : frames / units;
-  // A layout that would divide by zero is refused where it is used:
-  // firmware pairing maps its frames by the first block's frame count instead.
-  const bool layout_ok = per_unit != 0 && (m_interleave || per_unit >= n);
+  // Unlike the compressed stream, the group's interleave switch and the
+  // first block's type decide the layout, and the slot before the first
+  // counts as one of the first block.
+  const VARNO_GROUP_DETAIL::SLOT_LAYOUT layout(t.m_DBlocksArray, frames, m_tk_flow, m_interleave,
+                                               t.m_DBlocksArray[0], "blk != nullptr");
   const bool io_fw = param().fw_type == VARNO_QV_IO_FW;
 
   u64 cursor = 0;
@@ -239,23 +238,7 @@ void VARNO_MBLOCK_GROUP::get_uncompressed_thread_data(u8* out, unsigned bytes, u
   for (u32 i = 0; i < frames; ++i) {
     u32 block_index = 0;
     u32 frame = 0;
-    if (io_fw && check_is_fw_block(thr, b)) {
-      VARNO_ASSERT_MSG(n == 2, "blk_count == 2");
-      VARNO_ASSERT_MSG(first != nullptr, "blk != nullptr");
-      const u32 k = first->get_number_of_frames();
-      VARNO_ASSERT_MSG(k > 0, "fw_frames > 0");
-      block_index = i / k;
-      frame = i % k;
-    } else if (!layout_ok) {
-      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-          "Unsupported DC thread layout: %d blocks, %d frame slots", n, frames));
-    } else if (m_interleave) {
-      block_index = (i / per_unit) * d + (i % d);
-      frame = (i % per_unit) / d;
-    } else {
-      block_index = i / (per_unit / n);
-      frame = i % (per_unit / n);
-    }
+    layout.place(i, io_fw && check_is_fw_block(thr, b), block_index, frame);
     VARNO_BLOCK* blk = t.m_DBlocksArray.at(block_index);
     VARNO_ASSERT(blk != nullptr);
     const u32 size = blk->get_frame_size(frame);

@@ -7,6 +7,7 @@
 #include "varno_assert.h"
 #include "varno_block_config.h"
 #include "varno_block_group.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_gen.h"
@@ -19,12 +20,13 @@ const std::map<std::string, VARNO_SPLIT_REDUNDANCY_MAPPING> M_VARNO_SPLIT_REDUND
     {"zr4", {{1, 2}, {3, 4, 5, 6}, {7, 8}}},
 };
 
+using VARNO_GROUP_DETAIL::B_STRUCT_SIZE;
+
 namespace {
 
 // Bytes of a record that fill_dc_params writes: nine words.
 constexpr u32 RECORD_WORDS_SIZE = 36;
 constexpr u32 CRAM_ALGO_TWO_SPARE_ROWS = 5;
-constexpr u32 B_STRUCT_SIZE = 64;
 
 // The device name of a parameter-file name: without directories and
 // without the ".ddb" extension.
@@ -59,7 +61,7 @@ void VARNO_MBLOCK_GROUP::dc_params(VARNO_GROUP_WRITER& w, unsigned thr) {
   VARNO_DC_THREAD& t = checked_thread(thr);
   const u32 n = group_num_blocks(thr);
   const VARNO_MGR_PARAM& p = param();
-  const bool cram = m_type_name == "CRAM" || m_type_name == "CRAM_HIPI";
+  const bool cram = m_group_type == VARNO_GROUP_DETAIL::GROUP_CRAM;
   const bool s4_mode = p.s4_variant != 0 && m_type_name == "CRAM";
   if (n == 0 || area == nullptr) return;
   VARNO_ASSERT_MSG(size >= RECORD_WORDS_SIZE, "dc_params_size >= 36");
@@ -184,12 +186,7 @@ void VARNO_MBLOCK_GROUP::dc_params(VARNO_GROUP_WRITER& w, unsigned thr) {
       pos += B_STRUCT_SIZE + f_size + bbm;
     }
 
-    if (m_type_name == "ERAM") {
-      const u32 col_count = blk->get_param_value("ERAM_COL_COUNT", 0u);
-      const u32 bits_per_col = blk->get_param_value("ERAM_COLS_PER_BLOCK", 0u);
-      VARNO_ASSERT(col_count > 0 && bits_per_col > 0);
-      put(rec, 16, col_count / bits_per_col);
-    }
+    if (m_type_name == "ERAM") put(rec, 16, VARNO_GROUP_DETAIL::eram_column_blocks(blk));
   }
 }
 

@@ -13,6 +13,7 @@
 #include "varno_block.h"
 #include "varno_block_config.h"
 #include "varno_block_group.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_gen.h"
 #include "varno_header_writers.h"
@@ -34,7 +35,6 @@ constexpr u32 PR_TK_CMD_FLAG = 0x40000000u;
 constexpr u32 CRAM_PR_CMD = 0x1013;
 constexpr u32 ERAM_PR_CMD = 0x1014;
 constexpr u32 CRAM_NOP = 1280;
-const char* const STREAM_OVERRUN = "Memory Corruption: stream room exceeded";
 
 u32 end_of(u32 value) { return value & END_MASK; }
 
@@ -418,7 +418,7 @@ u32 VARNO_DC_THREAD::insert_pr_cmd(u8* out, u32 block_index, u32 thr, u32 frame)
   auto* bl = dynamic_cast<VARNO_DBLOCK*>(block);
   VARNO_ASSERT(bl != nullptr);
   VARNO_ASSERT_MSG(out != nullptr, "out != nullptr");
-  VARNO_GROUP_WRITER w(out, m_stream_room, STREAM_OVERRUN);
+  VARNO_GROUP_WRITER w(out, m_stream_room, VARNO_GROUP_DETAIL::STREAM_OVERRUN);
 
   const bool preamble = tk ? (!has_first || frame != first_frame) : range != ranges.begin();
   if (preamble) {
@@ -476,7 +476,7 @@ u32 VARNO_DC_THREAD::insert_eram_pr_cmd(u8* out, u32 block_index, u32 thr, u32 f
     const u32 frame_hdr_size = m_CompFrmHdrBlk->get_block_size();
     VARNO_ASSERT(frame_hdr_size > 0);
     VARNO_ASSERT_MSG(out != nullptr, "out != nullptr");
-    VARNO_GROUP_WRITER w(out, m_stream_room, STREAM_OVERRUN);
+    VARNO_GROUP_WRITER w(out, m_stream_room, VARNO_GROUP_DETAIL::STREAM_OVERRUN);
     std::vector<u8> image(frame_hdr_size, 0);
     // These headers come from the option block's own image.
     auto header = [&](u32 ch, u32 f_type, u32 s4, u32 t, u32 len) {

@@ -9,6 +9,7 @@
 #include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_block_group.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_gen.h"
@@ -17,27 +18,14 @@
 #include "varno_tables.h"
 #include "varno_util.h"
 
+using VARNO_GROUP_DETAIL::BLOCK_KIND;
+using VARNO_GROUP_DETAIL::ERAM_DELAY_DEVICE_TYPE;
+using VARNO_GROUP_DETAIL::eram_column_blocks;
+
 namespace {
 
 const char* const TEMPLATE_OVERRUN = "templates_size == 24 * template_count";
 constexpr u32 DEFAULT_FW_LOAD_DELAY = 200000;
-constexpr u32 ERAM_DELAY_DEVICE_TYPE = 62;
-
-bool is_mmio_type(u32 type) {
-  return type == VOLD_BLOCK_MORLU_CSR || type == VOLD_BLOCK_HIP_MMIO || type == VOLD_BLOCK_MMIO2 ||
-         type == VOLD_BLOCK_EHIP_MMIO || type == VOLD_BLOCK_HNOC_MMIO ||
-         type == VOLD_BLOCK_HNOC_AXI4LITE;
-}
-
-bool is_fw_params_type(u32 type) {
-  return type == VOLD_BLOCK_FW_PARAMS || type == VOLD_BLOCK_FW_PARAMS_WEST ||
-         type == VOLD_BLOCK_FW_PARAMS_EAST;
-}
-
-bool is_uib_type(u32 type) {
-  return type == VOLD_BLOCK_UIB_BBUS || type == VOLD_BLOCK_UIB_CSR || type == VOLD_BLOCK_DIB_BBUS ||
-         type == VOLD_BLOCK_UIB_MMR;
-}
 
 // Literal words of a template at offsets 12 (w3) and 20 (w5): delays, masks
 // and counts.
@@ -49,10 +37,8 @@ constexpr u32 SECOND_LIST_BIT = 0x100;
 constexpr u32 TEMPLATES_PER_BLOCK = 4;
 // Word in place of the CNOC header of a multicast template.
 constexpr u32 MULTICAST_WORD = 0x20000;
-// The CRAM templates' S4 flag (F8) and the bit of qv_2d_compression that
-// turns it on.
+// The CRAM templates' S4 flag (F8).
 constexpr u32 CRAM_S4_FLAG = 8;
-constexpr u32 S4_FLAG_COMPRESSION_BIT = 8;
 // Delay words of the CRAM templates under a pre-action.
 constexpr u32 PRE_ACTION_CRAM_DELAY = 1024;
 // Count field of the second CRAM template after the first block.
@@ -79,6 +65,7 @@ struct TEMPLATE_BLOCK {
   u32 n_list = 0;  // sector blocks of its list
   u32 len = 0;     // L: words of frame 0 with the CNOC and CNT headers
   u32 type = 0;
+  BLOCK_KIND kind = BLOCK_KIND::OTHER;
 };
 
 // The CRAM delay words, which run on over the blocks of the thread, and the
@@ -96,14 +83,6 @@ struct CRAM_DELAYS {
 // The block's LSM delay parameter base + the thread's suffix.
 u32 lsm_delay(const THREAD_TEMPLATE_VALUES& v, const TEMPLATE_BLOCK& b, const char* base) {
   return b.blk->get_param_value("LSM_DELAY_WRITE", std::string(base) + v.lsm_suffix);
-}
-
-// ERAM column blocks per row of a block.
-u32 eram_column_blocks(VARNO_IBLOCK* blk) {
-  const u32 col_count = blk->get_param_value("ERAM_COL_COUNT", 0u);
-  const u32 bits_per_col = blk->get_param_value("ERAM_COLS_PER_BLOCK", 0u);
-  VARNO_ASSERT(col_count > 0 && bits_per_col > 0);
-  return col_count / bits_per_col;
 }
 
 }  // namespace
@@ -154,10 +133,10 @@ u32 VARNO_MBLOCK_GROUP::get_num_templates(unsigned thr, bool second) {
     if (list.second[i] != second) continue;
     VARNO_BLOCK* blk = t.m_DBlocksArray[i];
     const bool first = list.k[i] == 0;
-    const u32 type = blk->block_type();
-    if (type == VOLD_BLOCK_CRAM || type == VOLD_BLOCK_CRAM_HIPI) {
+    const BLOCK_KIND kind = VARNO_GROUP_DETAIL::block_kind(blk->block_type());
+    if (kind == BLOCK_KIND::CRAM) {
       count += first ? (sparse ? 6 : 4) : (sparse ? 3 : 2);
-    } else if (type == VOLD_BLOCK_ERAM) {
+    } else if (kind == BLOCK_KIND::ERAM) {
       if (m_tk_flow) {
         count += first ? (pr ? 6 : 3) : (pr ? 3 : 2);
       } else if (!pr) {
@@ -166,24 +145,21 @@ u32 VARNO_MBLOCK_GROUP::get_num_templates(unsigned thr, bool second) {
       } else {
         count += first ? 11 : 0;
       }
-    } else if (type == VOLD_BLOCK_BBUS) {
+    } else if (kind == BLOCK_KIND::BBUS) {
       count += first ? 4 : 1;
-    } else if (type == VOLD_BLOCK_REGSCAN) {
+    } else if (kind == BLOCK_KIND::REGSCAN) {
       count += first ? 3 : 1;
-    } else if (is_mmio_type(type)) {
+    } else if (kind == BLOCK_KIND::MMIO) {
       count += first ? 5 : 3;
-    } else if (type == VOLD_BLOCK_AIB_CSR || type == VOLD_BLOCK_IO_CSR ||
-               type == VOLD_BLOCK_IO_BBUS || is_uib_type(type) ||
-               type == VOLD_BLOCK_AIBAUX_REFCLK) {
+    } else if (kind == BLOCK_KIND::AIB || kind == BLOCK_KIND::IO_CSR || kind == BLOCK_KIND::UIB) {
       count += first ? 2 : 1;
-    } else if (type == VOLD_BLOCK_MORLU_CAL || type == VOLD_BLOCK_IO_VAMM ||
-               type == VOLD_BLOCK_IO_AHB) {
+    } else if (kind == BLOCK_KIND::MORLU_CAL || kind == BLOCK_KIND::IO_WINDOW) {
       count += 2;
-    } else if (type == VOLD_BLOCK_CNT_FW) {
+    } else if (kind == BLOCK_KIND::FW_IMAGE) {
       count += 3;
-    } else if (is_fw_params_type(type)) {
+    } else if (kind == BLOCK_KIND::FW_PARAMS) {
       count += p.template_count_mode == 1 ? 2 : 3;
-    } else if (type == VOLD_BLOCK_BRAM || type == VOLD_BLOCK_XCVR) {
+    } else if (kind == BLOCK_KIND::LOAD) {
       count += t.m_multi_frame_chunk != 0 ? 5 : 4;
     }
   }
@@ -226,7 +202,7 @@ struct VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT {
     VARNO_UTIL::WriteEramHdrBlock(group->m_eram_hdr_blk.get(), addr, 1, 512, 0, nullptr);
     image(group->m_eram_hdr_blk.get(), 16);
   }
-  // [control, nop, 0xF] with an optional word at 20 (and at 12).
+  // The words [control, nop, 0xF, 0, 0, w5].
   void literal(u32 control, u32 nop, u32 w5 = 0) {
     begin(control);
     word(4, nop);
@@ -350,8 +326,9 @@ void VARNO_MBLOCK_GROUP::templates(VARNO_GROUP_WRITER& w, unsigned thr) {
     b.len = static_cast<u32>(
         (u64{b.blk->get_frame_size(0)} + m_cnoc_blk_size + m_cnt_blk->get_block_size()) >> 2);
     b.type = b.blk->block_type();
+    b.kind = VARNO_GROUP_DETAIL::block_kind(b.type);
     c.block_templates(v, b, t, delays);
-    if (delays.seen && (b.type == VOLD_BLOCK_CRAM || b.type == VOLD_BLOCK_CRAM_HIPI)) {
+    if (delays.seen && b.kind == BLOCK_KIND::CRAM) {
       c.cram_delays(v, b, t, delays);
     }
   }
@@ -381,16 +358,13 @@ THREAD_TEMPLATE_VALUES VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::thread_values(unsig
     v.nop = VARNO_UTIL::get_dword_from_address(image.data());
   }
   v.f8 = (p.s4_variant == 0 && group->m_type_name == "CRAM" && p.qv_2d_align != 0 &&
-          (p.qv_2d_compression & S4_FLAG_COMPRESSION_BIT) != 0)
+          (p.qv_2d_compression & VARNO_GROUP_DETAIL::S4_FLAG_COMPRESSION_BIT) != 0)
              ? CRAM_S4_FLAG
              : 0;
 
   // The suffix of the LSM delay parameters: by device, else by family.
   VARNO_GEN* gen = group->m_Gen;
-  VOLD_DEVICE_INFO* device_info =
-      gen->device_pcf_info() != nullptr ? gen->device_pcf_info()->get_device_info() : nullptr;
-  VARNO_ASSERT(device_info != nullptr);
-  v.device = device_info;
+  v.device = VARNO_GROUP_DETAIL::device_info_of(gen);
   const auto& devices = *gen->device_lsm_delays();
   const auto& families = *gen->family_lsm_delays();
   auto d = devices.find(v.device->get_device_type());
@@ -428,32 +402,32 @@ void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::block_templates(const THREAD_TEMPLATE
                                                            const TEMPLATE_BLOCK& b,
                                                            const VARNO_DC_THREAD& t,
                                                            CRAM_DELAYS& delays) {
-  const u32 type = b.type;
-  if (type == VOLD_BLOCK_CRAM || type == VOLD_BLOCK_CRAM_HIPI) {
+  const BLOCK_KIND kind = b.kind;
+  if (kind == BLOCK_KIND::CRAM) {
     cram_templates(v, b, delays);
-  } else if (type == VOLD_BLOCK_ERAM) {
+  } else if (kind == BLOCK_KIND::ERAM) {
     eram_templates(v, b);
-  } else if (type == VOLD_BLOCK_BBUS) {
+  } else if (kind == BLOCK_KIND::BBUS) {
     bbus_templates(v, b);
-  } else if (is_mmio_type(type)) {
+  } else if (kind == BLOCK_KIND::MMIO) {
     mmio_templates(v, b);
-  } else if (type == VOLD_BLOCK_MORLU_CAL) {
+  } else if (kind == BLOCK_KIND::MORLU_CAL) {
     morlu_cal_templates();
-  } else if (type == VOLD_BLOCK_AIB_CSR || type == VOLD_BLOCK_AIBAUX_REFCLK) {
+  } else if (kind == BLOCK_KIND::AIB) {
     aib_templates(v, b);
-  } else if (type == VOLD_BLOCK_IO_CSR || type == VOLD_BLOCK_IO_BBUS) {
+  } else if (kind == BLOCK_KIND::IO_CSR) {
     io_csr_templates(v, b);
-  } else if (type == VOLD_BLOCK_CNT_FW) {
+  } else if (kind == BLOCK_KIND::FW_IMAGE) {
     cnt_fw_templates();
-  } else if (is_fw_params_type(type)) {
+  } else if (kind == BLOCK_KIND::FW_PARAMS) {
     fw_params_templates(v);
-  } else if (type == VOLD_BLOCK_REGSCAN) {
+  } else if (kind == BLOCK_KIND::REGSCAN) {
     regscan_templates(v, b);
-  } else if (is_uib_type(type)) {
+  } else if (kind == BLOCK_KIND::UIB) {
     uib_templates(v, b);
-  } else if (type == VOLD_BLOCK_BRAM || type == VOLD_BLOCK_XCVR) {
+  } else if (kind == BLOCK_KIND::LOAD) {
     bram_xcvr_templates(v, t);
-  } else if (type == VOLD_BLOCK_IO_VAMM || type == VOLD_BLOCK_IO_AHB) {
+  } else if (kind == BLOCK_KIND::IO_WINDOW) {
     io_window_templates(b);
   }
 }
@@ -469,7 +443,7 @@ void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::cram_templates(const THREAD_TEMPLATE_
   const u32 len = b.len;
   const u32 brow = group->m_brow_frame_size;
   const bool interleaved = group->m_interleave && b.n_list > 1 && g == VARNO_QV_PR_NONE &&
-                           (group->m_type_name == "CRAM" || group->m_type_name == "CRAM_HIPI");
+                           group->m_group_type == VARNO_GROUP_DETAIL::GROUP_CRAM;
   if (b.first) {
     literal(0x2F010 | u, nop);
     delays.pair = position();

@@ -11,6 +11,7 @@
 #include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_block_group.h"
+#include "varno_block_group_rules.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
 #include "varno_gen.h"
@@ -19,13 +20,10 @@
 #include "varno_util.h"
 #include "vold.h"
 
+using VARNO_GROUP_DETAIL::BLOCK_KIND;
+
 namespace {
 
-// Frame types of the control records.
-constexpr u32 BBUS_END_CHANNEL = 16;
-constexpr u32 DELAY_1024 = 1024;
-// Device type whose ERAM frames are each followed by a short delay.
-constexpr u32 ERAM_DELAY_DEVICE_TYPE = 62;
 // Deflate: raw stream, 8 KB window, fixed Huffman codes only.
 constexpr int DEFLATE_WINDOW_BITS = -13;
 constexpr int DEFLATE_MEM_LEVEL = 8;
@@ -119,6 +117,9 @@ struct FW_RULES {
 constexpr u32 FW_PARAMS_CHANNEL = 1;
 constexpr u32 COMMAND_CHANNEL = 2;
 constexpr u32 FW_FIRST_FRAME_CHANNEL = 3;
+// The channel of the control record behind each frame of the last block of
+// a BBUS thread.
+constexpr u32 BBUS_END_CHANNEL = 16;
 
 // The last of the 249 frames of a full IO MMIO build, and the IO AHB frame:
 // from these on the thread's records go to channel 1.
@@ -135,10 +136,8 @@ constexpr u32 ERAM_LAST_COLUMN = 0x100;
 // Channel extensions 0 and 1 are not ERAM columns.
 constexpr u32 ERAM_FIRST_COLUMN_EXT = 2;
 
-// Bit of qv_2d_compression that turns on the S4 flag of CRAM records.
-constexpr u32 S4_FLAG_BIT = 8;
-
 // Delay and gap lengths of the control records.
+constexpr u32 DELAY_1024 = 1024;
 constexpr u32 FW_BLOCK1_GAP = 4;
 constexpr u32 FW_COMMAND_GAP = 4;
 constexpr u32 FW_LAST_FRAME_DELAY = 1000;
@@ -153,16 +152,10 @@ constexpr u32 FW_COMMAND_PAD = 1024;
 constexpr u32 AIB_CSR_DELAY = 1000;
 constexpr u32 UIB_GAP = 1024;
 
-bool is_padding_type(u32 type) {
-  return type == VOLD_BLOCK_MORLU_CSR || type == VOLD_BLOCK_EHIP_MMIO ||
-         type == VOLD_BLOCK_HIP_MMIO || type == VOLD_BLOCK_MMIO2 || type == VOLD_BLOCK_HNOC_MMIO ||
-         type == VOLD_BLOCK_HNOC_AXI4LITE;
-}
-
-bool img_offsets_is_rnr(VARNO_DBLOCK* blk) {
-  const u32 tile = blk->get_arg_value("IMG_OFFSETS", 0, 3);
-  return tile == 7 || tile == 8;
-}
+// The tile of a register-window block, from its image offsets.
+u32 mmio_tile(VARNO_DBLOCK* blk) { return blk->get_arg_value("IMG_OFFSETS", 0, 3); }
+bool is_rnr_tile(u32 tile) { return tile == 7 || tile == 8; }
+bool is_gdr_tile(u32 tile) { return tile == 6 || tile == 9; }
 
 // One compress run: the stream, the values fixed for the run, and what the
 // records carry from one slot to the next.
@@ -198,21 +191,12 @@ struct SLOT {
   u32 thread_no = 0;  // thread number of the record header
   VARNO_DBLOCK* bl = nullptr;
   u32 type = 0;
+  BLOCK_KIND kind = BLOCK_KIND::OTHER;
   u32 size = 0;
   i64 fw_frames = 0;  // frames of the firmware block, when the firmware is paced
   i64 fs = 0;         // f, signed, compared against fw_frames
   VARNO_FRAME* frame = nullptr;  // the frame of the data record
   bool emitted = false;
-};
-
-// How slots map to blocks and frames: groups of `group` blocks share
-// `per_group` slots.
-struct SLOT_LAYOUT {
-  u32 group = 0;
-  u32 per_group = 0;
-  // A layout the mapping would divide by zero for is refused where it is
-  // used: firmware pairing maps its slots by the first block's frames.
-  bool ok = false;
 };
 
 // Thread number of each block: multi-address sector blocks in test mode
@@ -235,42 +219,6 @@ void thread_numbers(const COMPRESS_RUN& run, std::vector<u32>& index, std::vecto
   }
 }
 
-SLOT_LAYOUT slot_layout(const COMPRESS_RUN& run, u32 last_type) {
-  const VARNO_DC_THREAD& t = run.thr;
-  SLOT_LAYOUT l;
-  l.group = (t.m_tk_flow != 0 && t.m_interleave != 0 && last_type == VOLD_BLOCK_ERAM) ? 2 : run.n;
-  const u32 groups = run.n / l.group;
-  l.per_group = groups == 0 ? 0 : t.m_DcThreadFrames / groups;
-  l.ok = l.per_group != 0 && (t.m_interleave != 0 || l.per_group >= run.n);
-  return l;
-}
-
-// Block and frame of slot k; current is the block of the previous slot.
-void place_slot(COMPRESS_RUN& run, const SLOT_LAYOUT& l, u32 current, SLOT& s) {
-  VARNO_DC_THREAD& t = run.thr;
-  const u32 k = s.k;
-  if (run.fw.type == VARNO_QV_IO_FW &&
-      t.check_is_fw_block(dynamic_cast<VARNO_DBLOCK*>(t.m_DBlocksArray[current]))) {
-    VARNO_ASSERT_MSG(run.n == 2, "blk_count == 2");
-    VARNO_BLOCK* first = t.m_DBlocksArray[0];
-    VARNO_ASSERT_MSG(first != nullptr, "bl != nullptr");
-    const u32 f0 = first->get_number_of_frames();
-    VARNO_ASSERT_MSG(f0 > 0, "fw_frames > 0");
-    s.b = k / f0;
-    s.f = k % f0;
-  } else if (!l.ok) {
-    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-        "Unsupported DC thread layout: %d blocks, %d frame slots", run.n, t.m_DcThreadFrames));
-  } else if (t.m_interleave != 0) {
-    s.b = (k / l.per_group) * l.group + k % l.group;
-    s.f = (k % l.per_group) / l.group;
-  } else {
-    const u32 per_block = l.per_group / run.n;
-    s.b = k / per_block;
-    s.f = k % per_block;
-  }
-}
-
 // The slot's thread number and block.
 void take_block(COMPRESS_RUN& run, const std::vector<u32>& index, const std::vector<u32>& kind,
                 SLOT& s) {
@@ -284,6 +232,7 @@ void take_block(COMPRESS_RUN& run, const std::vector<u32>& index, const std::vec
   s.bl = dynamic_cast<VARNO_DBLOCK*>(t.m_DBlocksArray.at(s.b));
   VARNO_ASSERT(s.bl != nullptr);
   s.type = s.bl->block_type();
+  s.kind = VARNO_GROUP_DETAIL::block_kind(s.type);
 }
 
 // The frame's index in the block; false when the sparse map skips the slot.
@@ -388,12 +337,9 @@ void eram_rules(COMPRESS_RUN& run, SLOT& s) {
   VARNO_DC_THREAD& t = run.thr;
   RECORD_STREAM& out = run.out;
   if (t.m_tk_flow != 0) {
-    const u32 col_count = s.bl->get_param_value("ERAM_COL_COUNT", 0u);
-    const u32 bits_per_col = s.bl->get_param_value("ERAM_COLS_PER_BLOCK", 0u);
-    VARNO_ASSERT(col_count > 0 && bits_per_col > 0);
+    const u32 q = VARNO_GROUP_DETAIL::eram_column_blocks(s.bl);
     t.m_channel = 0;
     if (run.pr_mode == VARNO_QV_PR_NONE) {
-      const u32 q = col_count / bits_per_col;
       VARNO_ASSERT_MSG(q > 0, "col_count >= bits_per_col");
       const u32 r = s.f % q;
       if (r == q - 1) t.m_channel = 1;
@@ -450,7 +396,7 @@ void data_record(COMPRESS_RUN& run, SLOT& s) {
 // The delay that follows each ERAM frame of one device type.
 void eram_frame_delay(COMPRESS_RUN& run, const SLOT& s) {
   if ((s.emitted || s.size == 0) && run.pr_mode == VARNO_QV_PR_NONE &&
-      s.type == VOLD_BLOCK_ERAM && run.device_type == ERAM_DELAY_DEVICE_TYPE) {
+      s.type == VOLD_BLOCK_ERAM && run.device_type == VARNO_GROUP_DETAIL::ERAM_DELAY_DEVICE_TYPE) {
     run.out.delay(run.s4, ERAM_FRAME_DELAY);
   }
 }
@@ -460,7 +406,7 @@ void padding_records(COMPRESS_RUN& run, const SLOT& s) {
   const FW_RULES& fw = run.fw;
   const bool fw_padding =
       s.b == 0 && fw.paced && s.fs < s.fw_frames - 1 && (s.f != 0 || fw.versioned);
-  if (!is_padding_type(s.type) && !fw_padding) return;
+  if (s.kind != BLOCK_KIND::MMIO && !fw_padding) return;
   u32 pad = MMIO_PAD;
   if (s.type == VOLD_BLOCK_HNOC_MMIO || s.type == VOLD_BLOCK_HNOC_AXI4LITE) pad = HNOC_PAD;
   if (s.type == VOLD_BLOCK_MMIO2) pad = MMIO2_PAD;
@@ -475,7 +421,7 @@ void padding_records(COMPRESS_RUN& run, const SLOT& s) {
   } else {
     out.delay(run.s4, pad);
   }
-  if (s.type == VOLD_BLOCK_MMIO2 && img_offsets_is_rnr(s.bl) &&
+  if (s.type == VOLD_BLOCK_MMIO2 && is_rnr_tile(mmio_tile(s.bl)) &&
       cfg_is_on("varno_increase_rnr_mmio2_delay", false)) {
     out.delay(run.s4, pad);
   }
@@ -491,7 +437,7 @@ void trailing_records(COMPRESS_RUN& run, const SLOT& s) {
     out.delay(run.s4, dly == 0 ? BBUS_DEFAULT_END_DELAY : static_cast<u32>(dly));
     out.header(BBUS_END_CHANNEL, VARNO_COMP_FRTYPE_CONTROL, run.s4, 0, BBUS_END_LENGTH, 0);
   }
-  if (type == VOLD_BLOCK_IO_CSR || type == VOLD_BLOCK_IO_BBUS) out.gap(run.s4, IO_CSR_GAP);
+  if (s.kind == BLOCK_KIND::IO_CSR) out.gap(run.s4, IO_CSR_GAP);
   padding_records(run, s);
   if (s.b == 0) {
     if (run.fw.v3 && s.f % 2 == 1 && s.fs < s.fw_frames - 1) out.gap(run.s4, FW_COMMAND_GAP);
@@ -500,25 +446,32 @@ void trailing_records(COMPRESS_RUN& run, const SLOT& s) {
     }
   }
   if (type == VOLD_BLOCK_AIB_CSR) out.delay(run.s4, AIB_CSR_DELAY);
-  if (type == VOLD_BLOCK_UIB_BBUS || type == VOLD_BLOCK_UIB_CSR || type == VOLD_BLOCK_DIB_BBUS) {
-    out.gap(run.s4, UIB_GAP);
-  }
-  if (type == VOLD_BLOCK_UIB_MMR) {
-    out.gap(run.s4, static_cast<u32>(cfg_get_int_value("varno_uibmmr_dly", 1024)));
+  if (s.kind == BLOCK_KIND::UIB) {
+    out.gap(run.s4, type == VOLD_BLOCK_UIB_MMR
+                        ? static_cast<u32>(cfg_get_int_value("varno_uibmmr_dly", 1024))
+                        : UIB_GAP);
   }
 }
 
 // The records of every frame slot of the thread, in slot order.
-void write_slot_records(COMPRESS_RUN& run, u32 last_type) {
+void write_slot_records(COMPRESS_RUN& run, VARNO_BLOCK* last) {
+  VARNO_DC_THREAD& t = run.thr;
   std::vector<u32> index;
   std::vector<u32> kind;
   thread_numbers(run, index, kind);
-  const SLOT_LAYOUT layout = slot_layout(run, last_type);
+  // The type of the last block decides the pairing; the slot before the
+  // first counts as one of the last block.
+  const VARNO_GROUP_DETAIL::SLOT_LAYOUT layout(t.m_DBlocksArray, t.m_DcThreadFrames,
+                                               t.m_tk_flow != 0, t.m_interleave != 0, last,
+                                               "bl != nullptr");
   u32 current = run.n - 1;
-  for (u32 k = 0; k < run.thr.m_DcThreadFrames; ++k) {
+  for (u32 k = 0; k < t.m_DcThreadFrames; ++k) {
     SLOT s;
     s.k = k;
-    place_slot(run, layout, current, s);
+    const bool after_fw =
+        run.fw.type == VARNO_QV_IO_FW &&
+        t.check_is_fw_block(dynamic_cast<VARNO_DBLOCK*>(t.m_DBlocksArray[current]));
+    layout.place(k, after_fw, s.b, s.f);
     take_block(run, index, kind, s);
     current = s.b;
     if (!frame_index(run, s)) continue;
@@ -535,6 +488,44 @@ void write_slot_records(COMPRESS_RUN& run, u32 last_type) {
 
 }  // namespace
 
+VARNO_GROUP_DETAIL::SLOT_LAYOUT::SLOT_LAYOUT(const std::vector<VARNO_BLOCK*>& blocks, u32 slots,
+                                             bool tk_flow, bool interleave,
+                                             VARNO_BLOCK* pairing_block, const char* missing_first)
+    : m_blocks(blocks),
+      m_n(static_cast<u32>(blocks.size())),
+      m_slots(slots),
+      m_interleave(interleave),
+      m_missing_first(missing_first) {
+  const bool pairs = tk_flow && interleave && pairing_block != nullptr &&
+                     pairing_block->block_type() == VOLD_BLOCK_ERAM;
+  m_group = pairs ? 2 : m_n;
+  const u32 groups = m_group == 0 ? 0 : m_n / m_group;
+  m_per_group = groups == 0 ? 0 : slots / groups;
+  m_ok = m_per_group != 0 && (interleave || m_per_group >= m_n);
+}
+
+void VARNO_GROUP_DETAIL::SLOT_LAYOUT::place(u32 k, bool after_fw, u32& block, u32& frame) const {
+  if (after_fw) {
+    VARNO_ASSERT_MSG(m_n == 2, "blk_count == 2");
+    VARNO_BLOCK* first = m_blocks[0];
+    VARNO_ASSERT_MSG(first != nullptr, m_missing_first);
+    const u32 f0 = first->get_number_of_frames();
+    VARNO_ASSERT_MSG(f0 > 0, "fw_frames > 0");
+    block = k / f0;
+    frame = k % f0;
+  } else if (!m_ok) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Unsupported DC thread layout: %d blocks, %d frame slots", m_n, m_slots));
+  } else if (m_interleave) {
+    block = (k / m_per_group) * m_group + k % m_group;
+    frame = (k % m_per_group) / m_group;
+  } else {
+    const u32 per_block = m_per_group / m_n;
+    block = k / per_block;
+    frame = k % per_block;
+  }
+}
+
 VARNO_DC_THREAD::VARNO_DC_THREAD() = default;
 
 // Masks, buffers and the header copy are released by their owners; the
@@ -545,13 +536,7 @@ void VARNO_DC_THREAD::set_generator(VARNO_GEN* gen) {
   m_Gen = gen;
   m_CompFrmHdrBlk.reset();
   if (gen == nullptr) return;
-  if (dynamic_cast<VARNO_SBLOCK*>(gen->get_block("COMP_FRAME_HDR", false)) != nullptr) {
-    std::unique_ptr<VARNO_IBLOCK> copy(gen->get_block("COMP_FRAME_HDR", true));
-    if (auto* sblock = dynamic_cast<VARNO_SBLOCK*>(copy.get())) {
-      copy.release();
-      m_CompFrmHdrBlk.reset(sblock);
-    }
-  }
+  m_CompFrmHdrBlk = VARNO_GROUP_DETAIL::option_block_copy(gen, "COMP_FRAME_HDR");
   m_tk_flow = gen->get_mgr_param()->tk_flow == 1 ? 1 : 0;
   if (m_tk_flow != 0) m_tk_pr = 1;
 }
@@ -569,18 +554,13 @@ bool VARNO_DC_THREAD::is_bus_active(bool bus) {
 }
 
 bool VARNO_DC_THREAD::check_is_fw_block(VARNO_DBLOCK* blk) {
-  if (blk == nullptr) return false;
-  const u32 type = blk->block_type();
-  return type == VOLD_BLOCK_CNT_FW || type == VOLD_BLOCK_FW_PARAMS ||
-         type == VOLD_BLOCK_FW_PARAMS_WEST || type == VOLD_BLOCK_FW_PARAMS_EAST;
+  return blk != nullptr && VARNO_GROUP_DETAIL::is_fw_type(blk->block_type());
 }
 
 bool VARNO_DC_THREAD::check_for_mmio_flow_control_supported_tiles(VARNO_DBLOCK* blk) {
-  const u32 tile = blk->get_arg_value("IMG_OFFSETS", 0, 3);
-  if (cfg_is_on("varno_enable_rnr_mmio2_interrupt_wait", true) && (tile == 7 || tile == 8)) {
-    return true;
-  }
-  if (cfg_is_on("varno_enable_gdr_mmio2_interrupt_wait", true)) return tile == 6 || tile == 9;
+  const u32 tile = mmio_tile(blk);
+  if (cfg_is_on("varno_enable_rnr_mmio2_interrupt_wait", true) && is_rnr_tile(tile)) return true;
+  if (cfg_is_on("varno_enable_gdr_mmio2_interrupt_wait", true)) return is_gdr_tile(tile);
   return false;
 }
 
@@ -600,10 +580,7 @@ bool VARNO_DC_THREAD::compress() {
   RECORD_STREAM out(m_CompFrmHdrBlk.get(), frame_hdr_size, capacity);
 
   const VARNO_MGR_PARAM& p = *m_Gen->get_mgr_param();
-  VOLD_DEVICE_INFO* device_info =
-      m_Gen->device_pcf_info() != nullptr ? m_Gen->device_pcf_info()->get_device_info() : nullptr;
-  VARNO_ASSERT(device_info != nullptr);
-  COMPRESS_RUN run(*this, out, p, device_info->get_device_type());
+  COMPRESS_RUN run(*this, out, p, VARNO_GROUP_DETAIL::device_info_of(m_Gen)->get_device_type());
 
   VARNO_BLOCK* last = m_DBlocksArray[n - 1];
   VARNO_ASSERT_MSG(last != nullptr, "bl != nullptr");
@@ -622,12 +599,12 @@ bool VARNO_DC_THREAD::compress() {
   }
 
   if (p.s4_variant == 0 && last_type == VOLD_BLOCK_CRAM && p.qv_2d_align != 0) {
-    run.s4 = (p.qv_2d_compression & S4_FLAG_BIT) != 0 ? 1 : 0;
+    run.s4 = (p.qv_2d_compression & VARNO_GROUP_DETAIL::S4_FLAG_COMPRESSION_BIT) != 0 ? 1 : 0;
   }
 
   if (m_DcThreadFrames == 0) {
     // No records: the empty stream is still deflated.
-  } else if (last_type == VOLD_BLOCK_BRAM || last_type == VOLD_BLOCK_XCVR) {
+  } else if (VARNO_GROUP_DETAIL::block_kind(last_type) == BLOCK_KIND::LOAD) {
     VARNO_ASSERT_MSG(n == 1, "blk_count == 1");
     m_stream_room = out.room();
     const VOLD_BLOCK_TYPE type = static_cast<VOLD_BLOCK_TYPE>(last_type);
@@ -636,7 +613,7 @@ bool VARNO_DC_THREAD::compress() {
     VARNO_ASSERT(data_size > 0);
     out.advance(data_size);
   } else {
-    write_slot_records(run, last_type);
+    write_slot_records(run, last);
   }
 
   return deflate_stream(out.buffer(), out.offset(), remap ? table.data() : nullptr);
