@@ -1001,6 +1001,41 @@ TEST_F(BlockGroup, EramTemplateCounts) {
   EXPECT_EQ(BYTES(t.begin() + 48 + 16, t.begin() + 48 + 20), (BYTES{0x11, 0x00, 0x02, 0x00}));
 }
 
+TEST_F(TkColumns, UncompressedOddSectorEramThreadIsSequential) {
+  // An odd sector count clears the thread's interleave flag in an
+  // interleaved ERAM group: the uncompressed thread holds every block's
+  // frames block after block, the same frames the compressed stream holds.
+  add_frames(eram(0), {BYTES(8, 0x10), BYTES(8, 0x11)});
+  add_frames(eram(1), {BYTES(8, 0x80), BYTES(8, 0x81)});
+  // Three sectors (the first twice: its column takes two), and one.
+  for (const std::vector<u32>& sectors : {std::vector<u32>{0, 0, 1}, std::vector<u32>{0}}) {
+    BYTES data[2];
+    for (u32 compressed : {0u, 1u}) {
+      param().group_compressed = compressed;
+      auto g = group();
+      g->set_group_type("ERAM", "");
+      g->enable_interleaving(true);
+      for (u32 x : sectors) g->add_mblock(meta(x), 0);
+      g->collect_data(false);
+      EXPECT_EQ(g->thread(0).m_interleave, 0u);
+      BYTES out(g->get_thread_size(0));
+      g->get_thread_data(out.data(), static_cast<unsigned>(out.size()), 0);
+      data[compressed] = compressed != 0 ? inflate_raw(out) : out;
+    }
+    BYTES expected;
+    for (u32 x : sectors) {
+      for (const BYTES& f : frames(eram(x))) put(expected, f);
+    }
+    EXPECT_EQ(data[0], expected) << sectors.size();
+    // The stream's records are an 8-byte header and an 8-byte frame each.
+    BYTES streamed;
+    for (size_t i = 8; i + 8 <= data[1].size(); i += 16) {
+      streamed.insert(streamed.end(), data[1].begin() + i, data[1].begin() + i + 8);
+    }
+    EXPECT_EQ(streamed, expected) << sectors.size();
+  }
+}
+
 TEST_F(TkColumns, TkEramInterleaveTemplatesEndOrderedByKey) {
   param().pr_mode = 1;
   auto g = group();

@@ -226,11 +226,14 @@ void VARNO_MBLOCK_GROUP::get_uncompressed_thread_data(u8* out, unsigned bytes, u
   const u32 n = static_cast<u32>(t.m_DBlocksArray.size());
   const u32 frames = t.m_DcThreadFrames;
   if (n == 0 || frames == 0) return;
-  // Unlike the compressed stream, the group's interleave switch and the
-  // first block's type decide the layout, and the slot before the first
-  // counts as one of the first block.
-  const VARNO_GROUP_DETAIL::SLOT_LAYOUT layout(t.m_DBlocksArray, frames, m_tk_flow, m_interleave,
-                                               t.m_DBlocksArray[0], "blk != nullptr");
+  // The thread's interleave flag decides the layout, as in the compressed
+  // stream and the descriptor: the TK ERAM expansion clears it for an odd
+  // sector count. Unlike the compressed stream, the first block's type
+  // decides the pairing, and the slot before the first counts as one of
+  // the first block.
+  const VARNO_GROUP_DETAIL::SLOT_LAYOUT layout(t.m_DBlocksArray, frames, m_tk_flow,
+                                               t.m_interleave != 0, t.m_DBlocksArray[0],
+                                               "blk != nullptr");
   const bool io_fw = param().fw_type == VARNO_QV_IO_FW;
 
   u64 cursor = 0;
