@@ -74,6 +74,15 @@ ctest --test-dir build/test --output-on-failure -j "$JOBS"
 prefix="$PWD/build/test-prefix"
 rm -rf "$prefix" build/test-host
 cmake --install build/test --prefix "$prefix" >/dev/null
+# Only what a host includes is installed, and each header stands on its own
+# under a host's strictest warnings.
+internal=$(ls "$prefix/include/varno" | grep -E 'frame_mgr|2d_engine|_common|util|tables|korvia|bit_plan|header_writers' || true)
+[ -z "$internal" ] || { echo "installed package: internal headers installed: $internal"; exit 1; }
+for header in "$prefix"/include/varno/*.h; do
+  echo "#include \"$(basename "$header")\"" | g++ -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic \
+    -Werror -I"$prefix/include/varno" -x c++ - || {
+    echo "installed package: $(basename "$header") does not compile on its own"; exit 1; }
+done
 cmake -S examples -B build/test-host -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build build/test-host

@@ -4,7 +4,8 @@
 //
 // The order of the virtual operations is part of the binary interface with
 // the host: do not reorder. The operations beyond the four the writers read
-// have bodies here only so that a reader-side stand-in need not define them.
+// have bodies here only so that a reader-side stand-in need not define them
+// (their parameters unnamed: a host may build with every warning on).
 #pragma once
 
 #include <string>
@@ -37,8 +38,9 @@ class VARNO_ITOP_BITSTREAM {
   // front of the list. The buffer stays the caller's and must live until the
   // bitstream is written; null only with size 0. hashed: the hash blocks of a
   // merge cover the field.
-  virtual void add_bitfield(unsigned char* data, u32 size, VARNO_QV_BLOCK_ROUTING routing,
-                            bool at_end, bool hashed) {
+  virtual void add_bitfield(unsigned char* /*data*/, u32 /*size*/,
+                            VARNO_QV_BLOCK_ROUTING /*routing*/, bool /*at_end*/,
+                            bool /*hashed*/) {
     VARNO_INTERNAL_ERROR("add_bitfield is not available");
   }
   // Merges bit fields first to last into blocks of block_size bytes by
@@ -52,13 +54,13 @@ class VARNO_ITOP_BITSTREAM {
   // the end of the list must then hold block_size bytes. The merged and hash
   // blocks belong to the bitstream. first > last or last past the end: no
   // change, no positions.
-  virtual std::vector<u32> merge_by_routing(u32 block_size, u32 first, u32 last, bool hash,
-                                            VARNO_SHA_MODE mode) {
+  virtual std::vector<u32> merge_by_routing(u32 /*block_size*/, u32 /*first*/, u32 /*last*/,
+                                            bool /*hash*/, VARNO_SHA_MODE /*mode*/) {
     VARNO_INTERNAL_ERROR("merge_by_routing is not available");
   }
   // Digest of the first bytes bytes of bit field index into dest.
-  virtual bool insert_block_hash_to_address(u32 index, u32 bytes, VARNO_SHA_MODE mode,
-                                            unsigned char* dest) {
+  virtual bool insert_block_hash_to_address(u32 /*index*/, u32 /*bytes*/,
+                                            VARNO_SHA_MODE /*mode*/, unsigned char* /*dest*/) {
     VARNO_INTERNAL_ERROR("insert_block_hash_to_address is not available");
   }
   // Number of bit fields held.
@@ -76,7 +78,7 @@ class VARNO_ITOP_BITSTREAM {
   virtual bool write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format, u32 first,
                              u32 last, bool append) = 0;
   // Routing codes of bit fields first to last (clipped at the end).
-  virtual std::vector<u32> get_bitfiled_routings(u32 first, u32 last) const {
+  virtual std::vector<u32> get_bitfiled_routings(u32 /*first*/, u32 /*last*/) const {
     VARNO_INTERNAL_ERROR("get_bitfiled_routings is not available");
   }
 };
