@@ -45,11 +45,6 @@ constexpr int EXIT_INTERNAL = 3;
 
 constexpr const char* PROGRAM = "varno_example_host";
 
-// Status codes of process_pcfs that the host tells apart.
-constexpr u32 STATUS_OK = 0;
-constexpr u32 STATUS_FAMILY_MISSING = 1;
-constexpr u32 STATUS_FRAME_MGR_FAILED = 7;
-
 // set_data takes the length in bits as a u32.
 constexpr std::uintmax_t MAX_DATA_BYTES = 0xFFFFFFFFu / 8;
 
@@ -88,8 +83,9 @@ void usage(std::FILE* out) {
                PROGRAM);
 }
 
-// Reports an internal check of the library. The library's state is not to be
-// trusted after it, so the process ends here without unwinding into it.
+// Reports an internal check of the library. After one, the library's objects
+// may be destroyed but not used again (docs/architecture.md); this host has
+// nothing left to do with them, so the process ends here.
 [[noreturn]] void internal_error_handler(const std::string& text, const char* module,
                                          const char* file, int line) {
   std::fflush(stdout);
@@ -372,7 +368,7 @@ void report_failed_sector(VARNO_IGEN* top, u32 status) {
     std::fprintf(stderr, "%s:   sector (%u, %u) of %s: family %s, device %s\n", PROGRAM, last_x,
                  last_y, block_name(eblock).c_str(), last->family_pcf().c_str(),
                  last->device_pcf().c_str());
-    if (status == STATUS_FAMILY_MISSING && last->max_block_index() == 0)
+    if (status == VARNO_PCF_FAMILY_MISSING && last->max_block_index() == 0)
       std::fprintf(stderr, "%s:   its family file is missing\n", PROGRAM);
   }
 }
@@ -542,12 +538,6 @@ void write_dump(VARNO_IGEN* gen, const std::string& path) {
 
 // Block size of the merged top-level bitstream: one group data page.
 constexpr u32 BITSTREAM_BLOCK_SIZE = VARNO_GROUP_PAGE_SIZE;
-// Routing codes of the top-level bit fields: the top-level option blocks go
-// to the device's own configuration, the group's descriptor and its data
-// pages to the decompressor.
-constexpr VARNO_QV_BLOCK_ROUTING ROUTING_OPTIONS = 0;
-constexpr VARNO_QV_BLOCK_ROUTING ROUTING_DESCRIPTOR = 1;
-constexpr VARNO_QV_BLOCK_ROUTING ROUTING_GROUP_DATA = 3;
 
 // The top-level option blocks that only lay out the group's descriptor and
 // streams: they configure nothing, so they stay out of the bitstream.
@@ -662,15 +652,15 @@ void run_group(VARNO_IGEN* gen, const std::string& type, const std::vector<VARNO
   std::unique_ptr<VARNO_ITOP_BITSTREAM> top(gen->create_top_bitstream());
   for (std::vector<u8>& image : images) {
     // Not merged: an option block's image goes to the device as it is.
-    top->add_bitfield(image.data(), static_cast<u32>(image.size()), ROUTING_OPTIONS, true, false);
+    top->add_bitfield(image.data(), static_cast<u32>(image.size()), VARNO_QV_ROUTING_CONFIG, true, false);
   }
   const u32 first_merged = top->get_bitfield_count();
   if (descriptor_size > BITSTREAM_BLOCK_SIZE)
     fail(EXIT_LIBRARY, "block group %s: descriptor of %u bytes is larger than a bitstream block",
          type.c_str(), descriptor_size);
-  top->add_bitfield(descriptor.data(), descriptor_size, ROUTING_DESCRIPTOR, true, true);
+  top->add_bitfield(descriptor.data(), descriptor_size, VARNO_QV_ROUTING_DESCRIPTOR, true, true);
   for (u32 at = 0; at < data_size; at += VARNO_GROUP_PAGE_SIZE)
-    top->add_bitfield(data.data() + at, VARNO_GROUP_PAGE_SIZE, ROUTING_GROUP_DATA, true, true);
+    top->add_bitfield(data.data() + at, VARNO_GROUP_PAGE_SIZE, VARNO_QV_ROUTING_GROUP_DATA, true, true);
   const std::vector<u32> hashes = top->merge_by_routing(
       BITSTREAM_BLOCK_SIZE, first_merged, top->get_bitfield_count() - 1, true, VARNO_SHA_MODE_256);
 
@@ -741,18 +731,18 @@ int run(OPTIONS& options) {
 
   const u32 status = gen->process_pcfs(false, false, false, nullptr, device_type);
   std::printf("process_pcfs: status %u\n", status);
-  if (status == STATUS_FAMILY_MISSING && gen->max_block_index() == 0) {
+  if (status == VARNO_PCF_FAMILY_MISSING && gen->max_block_index() == 0) {
     fail(EXIT_LIBRARY, "family file %s not found (nor %s.ddb)", options.family.c_str(),
          options.family.c_str());
   }
-  if (status != STATUS_OK) {
+  if (status != VARNO_PCF_OK) {
     std::fflush(stdout);
-    if (status == STATUS_FRAME_MGR_FAILED) {
+    if (status == VARNO_PCF_FRAME_MGR_FAILED) {
       std::fprintf(stderr, "%s: a frame manager could not be set up (status 7)\n", PROGRAM);
       report_missing_managers(gen.get());
     } else {
-      // The generator's own steps give 0, 1 or 7; any other status, and a 1
-      // after blocks were made, comes from the first sector that failed.
+      // A VARNO_PCF_FAMILY_MISSING after blocks were made comes from the
+      // first sector that failed.
       std::fprintf(stderr, "%s: a sector failed to load (status %u)\n", PROGRAM, status);
       report_failed_sector(gen.get(), status);
     }

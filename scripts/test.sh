@@ -74,6 +74,15 @@ ctest --test-dir build/test --output-on-failure -j "$JOBS"
 prefix="$PWD/build/test-prefix"
 rm -rf "$prefix" build/test-host
 cmake --install build/test --prefix "$prefix" >/dev/null
+# Only what a host includes is installed, and each header stands on its own
+# under a host's strictest warnings.
+internal=$(ls "$prefix/include/varno" | grep -E 'frame_mgr|2d_engine|_common|util|tables|korvia|bit_plan|header_writers' || true)
+[ -z "$internal" ] || { echo "installed package: internal headers installed: $internal"; exit 1; }
+for header in "$prefix"/include/varno/*.h; do
+  echo "#include \"$(basename "$header")\"" | g++ -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic \
+    -Werror -I"$prefix/include/varno" -x c++ - || {
+    echo "installed package: $(basename "$header") does not compile on its own"; exit 1; }
+done
 cmake -S examples -B build/test-host -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build build/test-host
@@ -91,4 +100,26 @@ ASAN_OPTIONS=detect_leaks=1 build/test-host/varno_example_host \
   --config examples/example.cfg "${sector_data[@]}" --group CRAM >build/test-host/run.log
 cmp -s build/test-host/out/dump.txt tests/data/e2e/quelvo_dump.txt || {
   echo "installed package: the example host's dump differs from tests/data/e2e/quelvo_dump.txt"; exit 1; }
+cmp -s build/test-host/out/bitstream.bin tests/data/e2e/quelvo_bitstream.bin || {
+  echo "installed package: the example host's bitstream differs from tests/data/e2e/quelvo_bitstream.bin"; exit 1; }
 echo "installed package: example host built against $prefix and run: $(tail -n 1 build/test-host/run.log)"
+
+# The guide host of docs/host.md (whose pieces of code ctest compares with
+# its source): built against the package it writes the example's bitstream.
+ASAN_OPTIONS=detect_leaks=1 build/test-host/varno_guide_host examples/ddb/quelvo examples/data/quelvo \
+  build/test-host/guide.bin >build/test-host/guide.log
+cmp -s build/test-host/guide.bin tests/data/e2e/quelvo_bitstream.bin || {
+  echo "installed package: the guide host's bitstream differs from tests/data/e2e/quelvo_bitstream.bin"; exit 1; }
+# A family file that does not load: the internal error with the loader's
+# reason, everything released on the way out.
+broken=build/test-host/broken
+mkdir -p "$broken"
+printf 'ddb family 1\nfamily NOT_A_FAMILY\n' >"$broken/quelvo_family.ddb"
+cp examples/ddb/quelvo/quelvo_device.ddb "$broken/"
+rc=0
+ASAN_OPTIONS=detect_leaks=1 build/test-host/varno_guide_host "$broken" examples/data/quelvo \
+  build/test-host/broken.bin >/dev/null 2>build/test-host/broken.log || rc=$?
+[ "$rc" -eq 3 ] && grep -q "device database: $broken/quelvo_family.ddb:2: unknown family type" \
+  build/test-host/broken.log || {
+  echo "installed package: the guide host on a broken family file (status $rc):"; cat build/test-host/broken.log; exit 1; }
+echo "installed package: guide host built and run: $(tail -n 1 build/test-host/guide.log)"

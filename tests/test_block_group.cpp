@@ -624,7 +624,7 @@ TEST(BlockGroupLayout, HeaderBlocksMustFitTheDescriptorLayout) {
   const VARIANT_DIR dir(kGroupDir, {{"group_family.ddb", "block SECTOR_GROUP_HALF option words=3",
                                      "block SECTOR_GROUP_HALF option words=2"}});
   auto top = new_generator(dir.file("group_family.ddb"), dir.file("group_device.ddb"));
-  ASSERT_EQ(top->process_pcfs(false, false, false, nullptr, 0), 0u);
+  ASSERT_EQ(top->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   VARNO_MBLOCK_GROUP g(top.get());
   g.set_group_type("OTHER", "");
   EXPECT_INTERNAL_ERROR(g.create_descriptor(),
@@ -637,7 +637,7 @@ TEST(BlockGroupLayout, RowGeometryArgumentsNeedARow) {
     const std::string arg = std::string("arg SECTOR_ARRAY ") + name;
     const VARIANT_DIR dir(kGroupDir, {{"group_device.ddb", arg, arg.substr(0, arg.size() - 2)}});
     auto top = new_generator(dir.file("group_family.ddb"), dir.file("group_device.ddb"));
-    ASSERT_EQ(top->process_pcfs(false, false, false, nullptr, 0), 0u);
+    ASSERT_EQ(top->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
     EXPECT_INTERNAL_ERROR(VARNO_MBLOCK_GROUP(top.get()), "!rows.empty()");
   }
 }

@@ -250,7 +250,7 @@ TEST(CodebookSource, DataBlockCodebookIsTheOneTheHostGets) {
                                   "\nparam CRAM GZIP_KORVIA_LITERALS 255..0\n"
                                   "param SECTOR_ARRAY GZIP_KORVIA_LITERALS 0..255\n"
                                   "param SECTOR_ARRAY GZIP_KORVIA_LITERALS_CRAM 0..255\n"));
-  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, 0), 0u);
+  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   ASSERT_NE(dynamic_cast<VARNO_DBLOCK*>(gen->get_block(VOLD_BLOCK_CRAM, false)), nullptr);
 
   BYTES host(2048);

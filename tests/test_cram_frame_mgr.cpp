@@ -112,7 +112,7 @@ class PvCram : public ::testing::Test, public TESTED_DEVICE<VARNO_CRAM_FRAME_MGR
 
   // Loads the fixture, some lines replaced when edits are given.
   void load(const FILE_EDITS& edits = {}) {
-    ASSERT_EQ(load_files(kDir, "pv_family.ddb", "pv_device.ddb", edits), 0u)
+    ASSERT_EQ(load_files(kDir, "pv_family.ddb", "pv_device.ddb", edits), VARNO_PCF_OK)
         << VOLD_DATA_SERVER::last_error();
     cram()->set_data(VARNO_BLOCK_DATA_CRAM, m_image.data(), 52 * 64, nullptr);
   }

@@ -46,7 +46,7 @@ const char* const kPadLine = "frame=DYN_OB_PAD w1=4 w4=0 w6=0";
 
 TEST(DynObPadSum, RoundsUpToTheAlignment) {
   PAD_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   ASSERT_TRUE(d.build(1002, 0));
   EXPECT_EQ(d.pad_frame(), BYTES(2, 0xFF));
   // The frame is a single data segment: no header, trailer or instructions.
@@ -63,14 +63,14 @@ TEST(DynObPadSum, RoundsUpToTheAlignment) {
 
 TEST(DynObPadSum, AlignedSumStillAddsAFullAlignment) {
   PAD_DEVICE d(EDITS{{kPadLine, "frame=DYN_OB_PAD w1=4 w4=0 w6=3"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   ASSERT_TRUE(d.build(1000, 0));
   EXPECT_EQ(d.pad_frame(), BYTES(4 + 3, 0xFF));
 }
 
 TEST(DynObPadSum, NoAlignmentGivesWordSix) {
   PAD_DEVICE d(EDITS{{kPadLine, "frame=DYN_OB_PAD w1=0 w4=0 w6=9"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   ASSERT_TRUE(d.build(1001, 3));
   EXPECT_EQ(d.mgr()->pad_size(), 9u);
 }
@@ -78,14 +78,14 @@ TEST(DynObPadSum, NoAlignmentGivesWordSix) {
 TEST(DynObPadSum, WithoutSizeSlotsNothingIsCounted) {
   PAD_DEVICE d(EDITS{{kPadLine, "frame=DYN_OB_PAD w1=4 w4=0 w6=3"},
                      {"  instr CRAM_SIZE word=0\n  instr ERAM_SIZE word=0\n", ""}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   ASSERT_TRUE(d.build(1002, 1));
   EXPECT_EQ(d.mgr()->pad_size(), 7u);
 }
 
 TEST(DynObPadSum, SlotWithAnAddressAddsNothing) {
   PAD_DEVICE d(EDITS{{"instr CRAM_SIZE word=0", "instr CRAM_SIZE word=0x10"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   // Only the ERAM's 6 bytes count: 2 to the next multiple of 4.
   ASSERT_TRUE(d.build(1001, 6));
   EXPECT_EQ(d.mgr()->pad_size(), 2u);
@@ -93,7 +93,7 @@ TEST(DynObPadSum, SlotWithAnAddressAddsNothing) {
 
 TEST(DynObPadSum, BuildingTwiceGivesTheSameFrame) {
   PAD_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_EQ(d.mgr()->potential_frames(), 1u);
   ASSERT_TRUE(d.build(1002, 0));
   ASSERT_TRUE(d.gen()->do_block("DYN_OB_PAD"));
@@ -104,7 +104,7 @@ TEST(DynObPadSum, BuildingTwiceGivesTheSameFrame) {
 
 TEST(DynObPadCram, FrameLessOneWordAndTheOptionBits) {
   PAD_DEVICE d(EDITS{{kPadLine, "frame=DYN_OB_PAD w1=4 w4=1 w6=0"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   ASSERT_TRUE(d.build(1002, 0));
   // 100 words × 4 bytes - 4 - 40.
   EXPECT_EQ(d.pad_frame(), BYTES(356, 0xFF));
@@ -115,13 +115,13 @@ TEST(DynObPadCram, RawPaddingIsOptional) {
       EDITS{{kPadLine, "frame=DYN_OB_PAD w1=4 w4=1 w6=0"}},
       {{"param CRAM CRAM_RAW_PADDING 0", "param CRAM CRAM_RAW_PADDING 4"},
        {"param CRAM CRAM_PARALLEL_FRAME_SIZE 96", "param CRAM CRAM_PARALLEL_FRAME_SIZE 90"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   ASSERT_TRUE(d.build(0, 0));
   EXPECT_EQ(d.mgr()->pad_size(), 98u * 4 - 4 - 40);
 
   PAD_DEVICE e(EDITS{{kPadLine, "frame=DYN_OB_PAD w1=4 w4=1 w6=0"}},
                {{"param CRAM CRAM_RAW_PADDING 0", ""}});
-  ASSERT_EQ(e.load(), 0u);
+  ASSERT_EQ(e.load(), VARNO_PCF_OK);
   ASSERT_TRUE(e.build(0, 0));
   EXPECT_EQ(e.mgr()->pad_size(), 356u);
 }
@@ -132,12 +132,12 @@ TEST(DynObPadCram, OptionBitsLargerThanTheFrameAreRefused) {
   PAD_DEVICE d(
       EDITS{{kPadLine, "frame=DYN_OB_PAD w1=4 w4=1 w6=0"},
             {"block OPTION_BITS option words=10", "block OPTION_BITS option words=100"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_INTERNAL_ERROR(d.build(0, 0), "cram_frame_words * w >= w + ob_size");
   // Exactly one word left over is fine: a frame of no bytes.
   PAD_DEVICE e(EDITS{{kPadLine, "frame=DYN_OB_PAD w1=4 w4=1 w6=0"},
                      {"block OPTION_BITS option words=10", "block OPTION_BITS option words=99"}});
-  ASSERT_EQ(e.load(), 0u);
+  ASSERT_EQ(e.load(), VARNO_PCF_OK);
   ASSERT_TRUE(e.build(0, 0));
   EXPECT_EQ(e.pad_frame(), BYTES{});
 }
@@ -145,12 +145,12 @@ TEST(DynObPadCram, OptionBitsLargerThanTheFrameAreRefused) {
 TEST(DynObPadCram, NeedsTheCramAndOptionBlocks) {
   PAD_DEVICE d(EDITS{{kPadLine, "frame=DYN_OB_PAD w1=4 w4=1 w6=0"},
                      {"block CRAM data frame=LEGACY_CRAM w1=1 w3=1 w4=2", ""}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_INTERNAL_ERROR(d.gen()->do_block("DYN_OB_PAD"), "cram_block != NULL");
 
   PAD_DEVICE e(EDITS{{kPadLine, "frame=DYN_OB_PAD w1=4 w4=1 w6=0"},
                      {"block OPTION_BITS option words=10", ""}});
-  ASSERT_EQ(e.load(), 0u);
+  ASSERT_EQ(e.load(), VARNO_PCF_OK);
   EXPECT_INTERNAL_ERROR(e.gen()->do_block("DYN_OB_PAD"), "ob_block != NULL");
 }
 
@@ -158,7 +158,7 @@ TEST(DynObPadCram, NeedsTheCramAndOptionBlocks) {
 
 TEST(DynObPadOps, SingleFrameOperationsAreNotForThisBlock) {
   PAD_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   VARNO_DBLOCK* pad = d.tested();
   EXPECT_INTERNAL_ERROR(pad->set_random_filler(1), "Should not be called");
   EXPECT_INTERNAL_ERROR(pad->overwrite_frame_count(1), "Should not be called");

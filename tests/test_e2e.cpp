@@ -94,7 +94,7 @@ class FAILING_MANAGERS {
 TEST(E2eBorquent, HostRunGivesTheHandDerivedDump) {
   TEMP_DIR dir;
   auto gen = new_generator(s_borquent + "borquent_family.ddb", s_borquent + "borquent_device.ddb");
-  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, BORQUENT_DEVICE_TYPE), 0u);
+  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, BORQUENT_DEVICE_TYPE), VARNO_PCF_OK);
 
   std::vector<u8> data = read_bytes(s_data + "borquent/esram_bbus.bin");
   ASSERT_EQ(data.size(), 16u);
@@ -128,7 +128,7 @@ TEST(E2eBorquent, HostRunGivesTheHandDerivedDump) {
 
 TEST(E2eBorquent, LinkedLengthLeavesTheCrcStaleUntilCrcUpdate) {
   auto gen = new_generator(s_borquent + "borquent_family.ddb", s_borquent + "borquent_device.ddb");
-  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, BORQUENT_DEVICE_TYPE), 0u);
+  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, BORQUENT_DEVICE_TYPE), VARNO_PCF_OK);
   ASSERT_TRUE(gen->do_all_blocks());
   auto* option_bits = dynamic_cast<VARNO_SBLOCK*>(gen->get_block("OPTION_BITS", false));
   ASSERT_NE(option_bits, nullptr);
@@ -146,7 +146,7 @@ TEST(E2eBorquent, LinkedLengthLeavesTheCrcStaleUntilCrcUpdate) {
 TEST(E2eStatus, MissingFamilyFileIsStatus1WithNothingBuilt) {
   TEMP_DIR dir;
   auto gen = new_generator(dir.file("no_family"), s_borquent + "borquent_device.ddb");
-  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, BORQUENT_DEVICE_TYPE), 1u);
+  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, BORQUENT_DEVICE_TYPE), VARNO_PCF_FAMILY_MISSING);
   EXPECT_EQ(gen->max_block_index(), 0u);
   EXPECT_EQ(gen->device_pcf_info(), nullptr);
 }
@@ -154,7 +154,7 @@ TEST(E2eStatus, MissingFamilyFileIsStatus1WithNothingBuilt) {
 TEST(E2eStatus, FrameManagerThatFailsSetUpIsStatus7) {
   FAILING_MANAGERS managers("");
   auto gen = new_generator(s_borquent + "borquent_family.ddb", s_borquent + "borquent_device.ddb");
-  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, BORQUENT_DEVICE_TYPE), 7u);
+  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, BORQUENT_DEVICE_TYPE), VARNO_PCF_FRAME_MGR_FAILED);
   // The blocks and the device information are there all the same.
   EXPECT_EQ(gen->max_block_index(), 3u);
   EXPECT_NE(gen->device_pcf_info(), nullptr);
@@ -162,7 +162,7 @@ TEST(E2eStatus, FrameManagerThatFailsSetUpIsStatus7) {
 
 TEST(E2eStatus, SectorExampleIsStatus0) {
   auto gen = new_generator(s_quelvo + "quelvo_family.ddb", s_quelvo + "quelvo_device.ddb");
-  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), 0u);
+  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), VARNO_PCF_OK);
 }
 
 // ---- Sectors ----------------------------------------------------------------------
@@ -180,7 +180,7 @@ TEST(E2eSectors, MissingSectorFamilyFailsTheFirstSector) {
   copy_quelvo(dir, {"quelvo_sector_family_vold.ddb"});
   auto gen = new_generator(dir.file("quelvo_family.ddb"), dir.file("quelvo_device.ddb"));
   // The sector's status 1, with the device's own blocks built.
-  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), 1u);
+  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), VARNO_PCF_FAMILY_MISSING);
   EXPECT_EQ(gen->max_block_index(), 10u);
   VARNO_GEN* first = sector_gen(gen.get(), 0, 0);
   ASSERT_NE(first, nullptr);
@@ -198,7 +198,7 @@ TEST(E2eSectors, FailingSectorStopsLoadingTheRest) {
   FAILING_MANAGERS managers("qv_sector_f1");
   auto gen = new_generator(s_quelvo + "quelvo_family.ddb", s_quelvo + "quelvo_device.ddb");
   // Loading order is (0, 0) cl, (0, 1) f1: the f1 sector fails with 7.
-  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), 7u);
+  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), VARNO_PCF_FRAME_MGR_FAILED);
   EXPECT_EQ(sector_gen(gen.get(), 0, 0)->max_block_index(), 6u);
   EXPECT_EQ(sector_gen(gen.get(), 0, 1)->max_block_index(), 6u);
   EXPECT_EQ(sector(gen.get(), 0, 1)->x(), 4u);
@@ -215,7 +215,7 @@ TEST(E2eSectors, FailingSectorStopsLoadingTheRest) {
 
 TEST(E2eSectors, SectorsOfOneTypeShareOneS4ListPerDeviceFile) {
   auto gen = new_generator(s_quelvo + "quelvo_family.ddb", s_quelvo + "quelvo_device.ddb");
-  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), 0u);
+  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), VARNO_PCF_OK);
   auto device = [&](u32 x, u32 y) { return sector_gen(gen.get(), x, y)->device_pcf_info()->get_device_info(); };
   // Loaded in the order (0, 0) cl, (0, 1) f1, (1, 0) f1, (1, 1) cl: the first
   // sector of each device file builds the list, the second shares it.
@@ -238,7 +238,7 @@ TEST(E2eSectors, SectorsOfOneTypeShareOneS4ListPerDeviceFile) {
 TEST(E2eSectors, MetaBlocksCarryCnocAddressesAndTheirOwnGenerators) {
   auto gen = new_generator(s_quelvo + "quelvo_family.ddb", s_quelvo + "quelvo_device.ddb");
   gen->get_mgr_param()->skip_headers = 1;
-  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), 0u);
+  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), VARNO_PCF_OK);
   auto* array = dynamic_cast<VARNO_EBLOCK*>(gen->get_block("SECTOR_ARRAY", false));
   ASSERT_NE(array, nullptr);
   EXPECT_EQ(array->x_sector_count(), 2u);
@@ -321,7 +321,7 @@ class QUELVO_RUN {
       gen->get_mgr_param()->s4_variant = 0;
     }
     status = gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE);
-    if (status != 0) return;
+    if (status != VARNO_PCF_OK) return;
     for (const char* type : {"cl", "f1"}) {
       for (const char* kind : {"cram", "eram", "esram_bbus"})
         m_files[std::string(kind) + "_" + type] = read_bytes(s_data + "quelvo/" + kind + "_" + type + ".bin");
@@ -382,7 +382,7 @@ CNT_FIELDS cnt_at(const std::vector<u8>& b, size_t at) {
 //   group's end: cl B = 2: 36, 116, 36, 116; f1 B = 1: 76, 76.
 TEST(E2eSectorFrames, EverySectorFramesItsCramAndEram) {
   QUELVO_RUN run;
-  ASSERT_EQ(run.status, 0u);
+  ASSERT_EQ(run.status, VARNO_PCF_OK);
   ASSERT_TRUE(run.gen->do_all_blocks());
   for (const CELL& c : s_cells) {
     SCOPED_TRACE(testing::Message() << "sector " << c.x << " " << c.y);
@@ -424,7 +424,7 @@ TEST(E2eSectorFrames, EverySectorFramesItsCramAndEram) {
 // len 0, offset 0x26000.
 TEST(E2eSectorFrames, RecordsCarryTheSectorsCnocAddress) {
   QUELVO_RUN run;
-  ASSERT_EQ(run.status, 0u);
+  ASSERT_EQ(run.status, VARNO_PCF_OK);
   ASSERT_TRUE(run.gen->do_all_blocks());
   for (const CELL& c : s_cells) {
     SCOPED_TRACE(testing::Message() << "sector " << c.x << " " << c.y);
@@ -492,7 +492,7 @@ TEST(E2eSectorFrames, RecordsCarryTheSectorsCnocAddress) {
 //   zero bytes.
 TEST(E2eSectorFrames, WholeFramesMatchTheHandDerivedBytes) {
   QUELVO_RUN run;
-  ASSERT_EQ(run.status, 0u);
+  ASSERT_EQ(run.status, VARNO_PCF_OK);
   ASSERT_TRUE(run.gen->do_all_blocks());
 
   const std::vector<u8> cram_f1_1 = {
@@ -560,7 +560,7 @@ TEST(E2eSectorFrames, WholeFramesMatchTheHandDerivedBytes) {
 // sector and narrows another's CRAM range; the other sectors keep theirs.
 TEST(E2eSectorFrames, EachSectorsManagerRecordRulesItsFrames) {
   QUELVO_RUN run;
-  ASSERT_EQ(run.status, 0u);
+  ASSERT_EQ(run.status, VARNO_PCF_OK);
   // Sector (1, 0): bare frames. CRAM: D + P bytes, P = (DRAS[0] / 8) & 4 =
   // 8 & 4 = 0, so 12 bytes, DR0 then DR1 back to back; ERAM: the 16 bytes of
   // the ERAM block, also at a group end.
@@ -596,7 +596,7 @@ TEST(E2eSectorFrames, EachSectorsManagerRecordRulesItsFrames) {
 TEST(E2eSectorFrames, SectorsWithoutDesignDataBuildNothing) {
   TEMP_DIR dir;
   auto gen = new_generator(s_quelvo + "quelvo_family.ddb", s_quelvo + "quelvo_device.ddb");
-  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), 0u);
+  ASSERT_EQ(gen->process_pcfs(false, false, false, nullptr, QUELVO_DEVICE_TYPE), VARNO_PCF_OK);
   std::vector<u8> eram = read_bytes(s_data + "quelvo/eram_f1.bin");
   sector_gen(gen.get(), 0, 1)->get_block("ERAM", false)->set_data(VARNO_BLOCK_DATA_ERAM, eram.data(), 256,
                                                                   nullptr);
@@ -637,7 +637,7 @@ std::string cram_lines(u8 first, u32 row_bytes) {
 TEST(E2eSectors, HostRunOfTheSectorExample) {
   TEMP_DIR dir;
   QUELVO_RUN run;
-  ASSERT_EQ(run.status, 0u);
+  ASSERT_EQ(run.status, VARNO_PCF_OK);
   ASSERT_TRUE(run.gen->do_all_blocks());
   for (u32 i = 0; i < run.gen->max_block_index(); ++i) run.gen->get_block_by_index(i)->crc_update();
 
@@ -687,7 +687,7 @@ TEST(E2eSectors, HostRunOfTheSectorExample) {
 TEST(E2eRoad, GroupAndTopBitstreamOfTheSectorExample) {
   TEMP_DIR dir;
   QUELVO_RUN run(true);
-  ASSERT_EQ(run.status, 0u);
+  ASSERT_EQ(run.status, VARNO_PCF_OK);
   ASSERT_TRUE(run.gen->do_all_blocks());
   for (u32 i = 0; i < run.gen->max_block_index(); ++i) run.gen->get_block_by_index(i)->crc_update();
 
@@ -769,10 +769,10 @@ TEST(E2eRoad, GroupAndTopBitstreamOfTheSectorExample) {
   run.gen->get_block("OPTION_BITS", false)->read_block_data(options.data());
 
   std::unique_ptr<VARNO_ITOP_BITSTREAM> top(run.gen->create_top_bitstream());
-  top->add_bitfield(options.data(), 12, 0, true, false);
-  top->add_bitfield(d.data(), size, 1, true, true);
-  top->add_bitfield(data.data(), 4096, 3, true, true);
-  top->add_bitfield(data.data() + 4096, 4096, 3, true, true);
+  top->add_bitfield(options.data(), 12, VARNO_QV_ROUTING_CONFIG, true, false);
+  top->add_bitfield(d.data(), size, VARNO_QV_ROUTING_DESCRIPTOR, true, true);
+  top->add_bitfield(data.data(), 4096, VARNO_QV_ROUTING_GROUP_DATA, true, true);
+  top->add_bitfield(data.data() + 4096, 4096, VARNO_QV_ROUTING_GROUP_DATA, true, true);
   EXPECT_EQ(top->merge_by_routing(4096, 1, 3, true, VARNO_SHA_MODE_256), (std::vector<u32>{1}));
   ASSERT_EQ(top->get_bitfield_count(), 5u);
   u64 sum = 0;

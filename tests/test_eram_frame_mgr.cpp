@@ -70,7 +70,7 @@ constexpr u32 kMiddle = 0x368C1;
 
 TEST(EramFrames, ThreeFramesByteForByte) {
   ERAM_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(15);
   ASSERT_TRUE(d.build(image));
   EXPECT_EQ(d.mgr()->potential_frames(), 3u);
@@ -103,7 +103,7 @@ TEST(EramFrames, ThreeFramesByteForByte) {
 
 TEST(EramFrames, SingleFrameKeepsTheFirstWord) {
   ERAM_DEVICE d({}, rows_edit(1));
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(5);
   ASSERT_TRUE(d.build(image));
   EXPECT_EQ(d.words(), std::vector<u32>{kFirst});
@@ -112,7 +112,7 @@ TEST(EramFrames, SingleFrameKeepsTheFirstWord) {
 
 TEST(EramFrames, EightyColumnsFillThreeWords) {
   ERAM_DEVICE d({}, {{"ERAM_COL_COUNT 40", "ERAM_COL_COUNT 80"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_EQ(d.mgr()->core_size(), 12u);
   BYTES image = counting(30);
   ASSERT_TRUE(d.build(image, 0xBEEF));
@@ -129,7 +129,7 @@ TEST(EramFrames, SpareRowsFollowTheMaps) {
                       "ERAM_BS_FRAME_TO_IMG_FRAME_MAP width=3 0 2 3"},
                      {"ERAM_IMG_FRAME_TO_BS_FRAME_MAP width=3 0..2",
                       "ERAM_IMG_FRAME_TO_BS_FRAME_MAP width=4 0 0xFFFFFFFF 1 2"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_EQ(d.mgr()->potential_frames(), 3u);
   BYTES image = counting(20);
   ASSERT_TRUE(d.build(image, 0));
@@ -140,7 +140,7 @@ TEST(EramFrames, SpareRowsFollowTheMaps) {
 TEST(EramFrames, MapThatDoesNotPointBackIsAnInternalError) {
   ERAM_DEVICE d({}, {{"ERAM_IMG_FRAME_TO_BS_FRAME_MAP width=3 0..2",
                       "ERAM_IMG_FRAME_TO_BS_FRAME_MAP width=3 0 2 1"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(15);
   EXPECT_INTERNAL_ERROR(d.build(image),
                         "img_index < m_rows && m_img_frame_to_bs_frame_map[img_index] == index");
@@ -152,7 +152,7 @@ TEST(EramFrames, MapThatDoesNotPointBackIsAnInternalError) {
 
 TEST(EramRange, UserFrameCountEndsEarly) {
   ERAM_DEVICE d({}, rows_edit(5));
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(25);
   d.eram()->overwrite_frame_count(2);
   ASSERT_TRUE(d.build(image));
@@ -167,7 +167,7 @@ TEST(EramRange, UserFrameCountEndsEarly) {
 
 TEST(EramRange, LastFrameOverride) {
   ERAM_DEVICE d({}, rows_edit(10));
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(50);
   d.param().last_frame[VOLD_BLOCK_ERAM] = 3;
   ASSERT_TRUE(d.build(image));
@@ -185,7 +185,7 @@ TEST(EramRange, LastFrameOverride) {
 
 TEST(EramRange, FirstFrameOverride) {
   ERAM_DEVICE d({}, rows_edit(10));
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(50);
   d.param().first_frame[VOLD_BLOCK_ERAM] = 2;
   d.param().last_frame[VOLD_BLOCK_ERAM] = 5;
@@ -208,7 +208,7 @@ TEST(EramRange, FirstFrameOverride) {
 
 TEST(EramRange, EachEnableFlagStopsTheClosingInstructions) {
   ERAM_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(15);
   d.param().eram_last_frame_enable = 0;
   ASSERT_TRUE(d.build(image));
@@ -221,7 +221,7 @@ TEST(EramRange, EachEnableFlagStopsTheClosingInstructions) {
 
 TEST(EramRange, PartialFrames) {
   ERAM_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(15);
   d.eram()->set_data(VARNO_BLOCK_DATA_ERAM, image.data(), 120, nullptr);
   EXPECT_FALSE(d.eram()->partial_process(1, 3));
@@ -237,7 +237,7 @@ TEST(EramRange, PartialFrames) {
 
 TEST(EramUserData, WrongSizeLeavesTheFramesAlone) {
   ERAM_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(15);
   ASSERT_TRUE(d.build(image));
   d.eram()->set_data(VARNO_BLOCK_DATA_ERAM, image.data(), 119, nullptr);
@@ -247,7 +247,7 @@ TEST(EramUserData, WrongSizeLeavesTheFramesAlone) {
 
 TEST(EramUserData, MissingImageOfTheRightSizeFails) {
   ERAM_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   d.eram()->set_data(VARNO_BLOCK_DATA_ERAM, nullptr, 120, nullptr);
   EXPECT_FALSE(d.eram()->process(false));
   EXPECT_FALSE(d.eram()->partial_process(0, 2));
@@ -257,7 +257,7 @@ TEST(EramUserData, MissingImageOfTheRightSizeFails) {
 
 TEST(EramUserData, ShortImageIsNotReadByAPartialBuild) {
   ERAM_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(5);
   d.eram()->set_data(VARNO_BLOCK_DATA_ERAM, image.data(), 40, nullptr);
   EXPECT_FALSE(d.eram()->partial_process(0, 2));
@@ -268,7 +268,7 @@ TEST(EramUserData, ShortImageIsNotReadByAPartialBuild) {
 
 TEST(EramInstructions, CustomInstructionWithEverySegment) {
   ERAM_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   d.eram()->set_random_filler(0x0102);
   std::unique_ptr<VARNO_FRAME> f =
       d.mgr()->create_custom_instruction(0x11223344, true, true, 2, false, 1, false);
@@ -284,7 +284,7 @@ TEST(EramInstructions, CustomInstructionWithEverySegment) {
 
 TEST(EramInstructions, ConfigDoneIsRequired) {
   ERAM_DEVICE d(EDITS{{"  instr CONFIG_DONE word=0xABCD\n", ""}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(15);
   EXPECT_INTERNAL_ERROR(d.build(image), "instruction != NULL");
   // Frames 0 and 1 were in the list already; the last one goes with the
@@ -297,14 +297,14 @@ TEST(EramInstructions, NegativePaddingIsRefused) {
   // count it would ask for gigabytes.
   ERAM_DEVICE d(
       EDITS{{"instr CONFIG_DONE word=0xABCD", "instr CONFIG_DONE word=0xABCD padding=-1"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES image = counting(15);
   EXPECT_INTERNAL_ERROR(d.build(image), "padding_words >= 0");
 }
 
 TEST(EramInstructions, CrcNeedsATrailer) {
   ERAM_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   VARNO_FRAME frame;
   EXPECT_INTERNAL_ERROR(d.mgr()->write_crc(&frame), "crc_segm_size > 0");
 }

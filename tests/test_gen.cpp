@@ -16,6 +16,7 @@
 #include "varno_eblock.h"
 #include "varno_itop_bitstream.h"
 #include "varno_sblock.h"
+#include "varno_tables.h"
 #include "varno_test.h"
 #include "vold.h"
 #include "vtable.h"
@@ -28,7 +29,7 @@ const std::string s_model_dir = std::string(VARNO_TEST_DATA_DIR) + "/model";
 
 std::unique_ptr<VARNO_GEN> flat_generator() {
   auto g = new_generator(s_model_dir + "/flat_family.ddb", s_model_dir + "/flat_device.ddb");
-  EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 1), 0u);
+  EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 1), VARNO_PCF_OK);
   return g;
 }
 
@@ -333,7 +334,7 @@ TEST(DumpExpectedData, OneFilePerDataBlockWithDistinctNames) {
   FRAME_MGR_HOOK_SCOPE managers([](VOLD_FRAME_TYPE) -> VARNO_FRAME_MGR* { return new TYPE_MGR(); });
   TEMP_DIR dir;
   auto g = new_generator(dir.write("fam.ddb", s_duplicate_family), s_model_dir + "/flat_device.ddb");
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
 
   for (const std::string& out : {dir.file("golden"), dir.file("golden2") + "/"}) {
     g->dump_expected_data(out);

@@ -80,7 +80,7 @@ struct HG_DEVICE : TESTED_DEVICE<VARNO_HG_CRAM_FRAME_MGR> {
   HG_DEVICE() : TESTED_DEVICE(VOLD_FRAME_HG_CRAM, "CRAM") {}
   // Loads the files of dir, with the edits.
   void load(const FILE_EDITS& edits = {}, const std::string& dir = kDir) {
-    ASSERT_EQ(load_files(dir, "hg_family.ddb", "hg_device.ddb", edits), 0u)
+    ASSERT_EQ(load_files(dir, "hg_family.ddb", "hg_device.ddb", edits), VARNO_PCF_OK)
         << VOLD_DATA_SERVER::last_error();
   }
   VARNO_DBLOCK* cram() { return tested(); }

@@ -58,7 +58,7 @@ BYTES diagonal() { return with_bits(12, {0, 13, 26, 39, 52, 65, 78, 91}); }
 
 TEST(IocsrFrames, EightChainsAcrossTheWord) {
   IOCSR_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_EQ(d.mgr()->positions_per_row(), 4u);
   EXPECT_EQ(d.mgr()->padding(), 0u);
   EXPECT_EQ(d.mgr()->potential_frames(), 2u);
@@ -75,7 +75,7 @@ TEST(IocsrFrames, EightChainsAcrossTheWord) {
 
 TEST(IocsrFrames, FillerRowsAndCrcFollowTheDescriptor) {
   IOCSR_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=2"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES data = diagonal();
   ASSERT_TRUE(d.build(data, 96, nullptr, 0, 0xA5C3));
   EXPECT_EQ(d.frame(1), framed(header(true), concat({kZeros, kZeros}), 0xA5C3, false));
@@ -85,7 +85,7 @@ TEST(IocsrFrames, ShorterChainEndsWithTheLongest) {
   // 32 chains, K = 1: chain 0 of 10 ones, chain 1 of 6 ones, the rest 10
   // zeros each. Chain 1 starts at row 4.
   IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 10 6 10*30"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_EQ(d.mgr()->positions_per_row(), 1u);
   EXPECT_EQ(d.mgr()->potential_frames(), 5u);
   BYTES data = with_bits(40, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15});
@@ -101,7 +101,7 @@ TEST(IocsrFrames, SequenceOrderPicksTheSourceOfEachChain) {
   // Sequence position 0 is chain 1: the first 12 user bits are chain 1's.
   IOCSR_DEVICE d({},
                  EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 12*8\nparam IOCSR IOCSR_CFF_SEQ 1 0 2..7"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_EQ(std::vector<u32>(d.mgr()->iocsr_offsets(), d.mgr()->iocsr_offsets() + 8),
             (std::vector<u32>{12, 0, 24, 36, 48, 60, 72, 84}));
   BYTES data = with_bits(12, {0, 91});
@@ -127,7 +127,7 @@ TEST(IocsrFrames, McuRowsComeFirst) {
   // 32 MCU chains (chain 0 of 3 bits, the rest of 2) and 32 IOCSR chains of
   // 2 bits: K = 1, rows 0-2 are MCU rows, rows 3-4 IOCSR rows, row 5 filler.
   IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 2*32\nparam IOCSR MCU_CFF 3 2*31"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_EQ(d.mgr()->max_mcu_length(), 3u);
   EXPECT_EQ(d.mgr()->potential_frames(), 3u);
   EXPECT_EQ(std::vector<u32>(d.mgr()->mcu_offsets(), d.mgr()->mcu_offsets() + 3),
@@ -148,7 +148,7 @@ TEST(IocsrPadding, ChainsArePaddedToWholeRows) {
   // The frame count takes the padding twice: (8 + 3) / 8 rounds up to 2
   // frames, the second all filler.
   IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 5*8"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_EQ(d.mgr()->padding(), 3u);
   EXPECT_EQ(d.mgr()->max_iocsr_length(), 8u);
   EXPECT_EQ(d.mgr()->potential_frames(), 2u);
@@ -173,7 +173,7 @@ TEST(IocsrPadding, LeadLongerThanTheFirstFrame) {
   IOCSR_DEVICE d(
       EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=1 b28=1"}},
       EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 4*8\nparam IOCSR IOCSR_LEADING_PADDING_COUNT 2"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_EQ(d.mgr()->padding(), 8u);
   EXPECT_EQ(d.mgr()->potential_frames(), 5u);
   BYTES data = {0x0F, 0, 0, 0};
@@ -187,7 +187,7 @@ TEST(IocsrPadding, LeadLeavesTheMcuRowsAlone) {
   IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8",
                             "IOCSR_CFF 2*32\nparam IOCSR MCU_CFF 3 2*31\n"
                             "param IOCSR IOCSR_LEADING_PADDING_COUNT 1"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_EQ(d.mgr()->padding(), 1u);
   EXPECT_EQ(d.mgr()->potential_frames(), 4u);
   BYTES mcu = with_bits(9, {0, 1, 2, 3});
@@ -204,7 +204,7 @@ TEST(IocsrPadding, LeadLeavesTheMcuRowsAlone) {
 
 TEST(IocsrRange, UserFrameCount) {
   IOCSR_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES data = diagonal();
   d.iocsr()->overwrite_frame_count(1);
   ASSERT_TRUE(d.build(data, 96));
@@ -221,7 +221,7 @@ TEST(IocsrRange, UserFrameCount) {
 
 TEST(IocsrRange, PartialFrames) {
   IOCSR_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES data = diagonal();
   d.iocsr_data(data, 96);
   // Nothing was verified yet: there is no padded image to frame.
@@ -236,7 +236,7 @@ TEST(IocsrRange, PartialFrames) {
 
 TEST(IocsrRange, SingleWordHeaderHasNoRowCount) {
   IOCSR_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=1 w2=2 b28=1 flag=1"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES data = diagonal();
   ASSERT_TRUE(d.build(data, 96));
   EXPECT_EQ(d.frame(0), framed(kZeros, {1, 2, 4, 8, 0x10, 0x20, 0x40, 0x80}, 0x1234));
@@ -246,7 +246,7 @@ TEST(IocsrRange, SingleWordHeaderHasNoRowCount) {
 TEST(IocsrRange, RowsFromTheCramFrame) {
   // 96 + 0 + (1 + 1 + 2) CRAM words less the IOCSR's own 2 + 0 + 0.
   IOCSR_DEVICE d(EDITS{{kIocsrLine, "frame=IOCSR w1=2 w2=0 b28=1 flag=1"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_EQ(d.mgr()->rows_per_frame(), 98u);
   EXPECT_EQ(d.mgr()->potential_frames(), 1u);
 }
@@ -267,7 +267,7 @@ TEST(IocsrRange, RowsFromTheCramFrameMustBePositive) {
 
 TEST(IocsrUserData, SizesMustMatchTheChains) {
   IOCSR_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES data = diagonal();
   EXPECT_INTERNAL_ERROR(d.build(data, 95), "user_iocsr_size == m_pcf_iocsr_size");
   BYTES mcu(1, 0);
@@ -279,7 +279,7 @@ TEST(IocsrUserData, SizesMustMatchTheChains) {
 
 TEST(IocsrUserData, McuDataOfTheRightSizeMustBeThere) {
   IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", "IOCSR_CFF 2*32\nparam IOCSR MCU_CFF 3 2*31"}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES data = with_bits(8, {0});
   d.iocsr()->set_data(VARNO_BLOCK_DATA_MCU, nullptr, 65, nullptr);
   d.iocsr_data(data, 64);
@@ -288,7 +288,7 @@ TEST(IocsrUserData, McuDataOfTheRightSizeMustBeThere) {
 
 TEST(IocsrUserData, VerificationComesBeforeClearing) {
   IOCSR_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES data = diagonal();
   ASSERT_TRUE(d.build(data, 96));
   EXPECT_INTERNAL_ERROR(d.build(data, 12), "user_iocsr_size == m_pcf_iocsr_size");
@@ -297,7 +297,7 @@ TEST(IocsrUserData, VerificationComesBeforeClearing) {
 
 TEST(IocsrUserData, WriteLastFrameIsRequired) {
   IOCSR_DEVICE d(EDITS{{"  instr WRITE_LAST_FRAME word=0x1357\n", ""}});
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   BYTES data = diagonal();
   EXPECT_INTERNAL_ERROR(d.build(data, 96), "instruction != NULL");
 }
@@ -332,7 +332,7 @@ TEST(IocsrSetup, NarrowConfigurationWordIsRefused) {
 
 TEST(IocsrSetup, SetUpRunsOnce) {
   IOCSR_DEVICE d;
-  ASSERT_EQ(d.load(), 0u);
+  ASSERT_EQ(d.load(), VARNO_PCF_OK);
   EXPECT_INTERNAL_ERROR(d.mgr()->init(), "m_mcu_segments == NULL");
   VARNO_IOCSR_FRAME_MGR fresh;
   EXPECT_EQ(fresh.potential_frames(), 0u);

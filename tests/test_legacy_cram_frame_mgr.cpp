@@ -86,7 +86,7 @@ struct LEGACY_DEVICE : TESTED_DEVICE<VARNO_LEGACY_CRAM_FRAME_MGR> {
   LEGACY_DEVICE() : TESTED_DEVICE(VOLD_FRAME_LEGACY_CRAM, "CRAM") {}
   // Loads the fixture with the edits.
   void load(const FILE_EDITS& edits = {}) {
-    ASSERT_EQ(load_files(kDir, "legacy_family.ddb", "legacy_device.ddb", edits), 0u)
+    ASSERT_EQ(load_files(kDir, "legacy_family.ddb", "legacy_device.ddb", edits), VARNO_PCF_OK)
         << VOLD_DATA_SERVER::last_error();
   }
   VOLD_DEVICE_INFO* device() { return gen()->device_pcf_info()->get_device_info(); }

@@ -110,7 +110,7 @@ TEST(MinimalHost, FlatFamilyByteForByte) {
   std::unique_ptr<VARNO_IGEN> g(f->create_generator());
   g->set_family_pcf(s_model_dir + "/flat_family.ddb");
   g->set_device_pcf(s_model_dir + "/flat_device.ddb");
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 1), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 1), VARNO_PCF_OK);
 
   u8 bbus[4] = {1, 2, 3, 4};
   g->get_block("ESRAM_BBUS", false)->set_data(VARNO_BLOCK_DATA_BBUS, bbus, 32, nullptr);
@@ -149,7 +149,7 @@ TEST(MinimalHost, FramesFillTheLinkedLength) {
   s_scripts[VOLD_FRAME_TK_ESRAM_BBUS] = SCRIPT{true, true, 2, 8};
   TEMP_DIR out;
   auto g = new_generator(s_model_dir + "/flat_family.ddb", s_model_dir + "/flat_device.ddb");
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 1), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 1), VARNO_PCF_OK);
   EXPECT_TRUE(g->do_all_blocks());
   // Two 8-byte frames: 16 bytes, 4 configuration words.
   g->get_block("OPTION_BITS", false)->crc_update();
@@ -184,7 +184,7 @@ TEST(ProcessPcfs, MissingFamilyByPathIsStatus1) {
   TEMP_DIR dir;
   // The device is never looked at: a missing one would be an internal error.
   auto g = new_generator(dir.file("nothing"), dir.file("no_device"));
-  EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 1u);
+  EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_FAMILY_MISSING);
   EXPECT_EQ(g->max_block_index(), 0u);
   EXPECT_EQ(g->family_pcf_info(), nullptr);
   EXPECT_EQ(g->device_pcf_info(), nullptr);
@@ -198,13 +198,13 @@ TEST(ProcessPcfs, MissingFamilyByNameIsStatus1) {
   VOLD_DATA_SERVER::set_search_path(dir.dir());
   {
     auto g = new_generator("absent", "dev");
-    EXPECT_EQ(g->process_pcfs(true, false, false, nullptr, 0), 1u);
+    EXPECT_EQ(g->process_pcfs(true, false, false, nullptr, 0), VARNO_PCF_FAMILY_MISSING);
     EXPECT_EQ(g->max_block_index(), 0u);
   }
   {
     // The same names by name, with the ".ddb" fallback, load.
     auto g = new_generator("fam", "dev");
-    EXPECT_EQ(g->process_pcfs(true, false, false, nullptr, 0), 0u);
+    EXPECT_EQ(g->process_pcfs(true, false, false, nullptr, 0), VARNO_PCF_OK);
     EXPECT_EQ(g->max_block_index(), 2u);
   }
   VOLD_DATA_SERVER::set_search_path(previous);
@@ -215,7 +215,7 @@ TEST(ProcessPcfs, NameWithoutExtensionLoadsTheDdbFile) {
   dir.write("fam.ddb", read_file(s_model_dir + "/flat_family.ddb"));
   dir.write("dev.ddb", s_flat_device);
   auto g = new_generator(dir.file("fam"), dir.file("dev"));
-  EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 9), 0u);
+  EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 9), VARNO_PCF_OK);
   EXPECT_EQ(g->config_data_width(), 32u);
   // The top-level device type goes into the device section.
   EXPECT_EQ(g->device_pcf_info()->get_device_info()->top_device_type, 9u);
@@ -223,7 +223,7 @@ TEST(ProcessPcfs, NameWithoutExtensionLoadsTheDdbFile) {
 
 TEST(ProcessPcfs, RunsOnce) {
   auto g = new_generator(s_model_dir + "/flat_family.ddb", s_model_dir + "/flat_device.ddb");
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 1), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 1), VARNO_PCF_OK);
   EXPECT_INTERNAL_ERROR(g->process_pcfs(false, false, false, nullptr, 1), "m_family_pcf_info == nullptr");
 }
 
@@ -284,7 +284,7 @@ arg CNOC_HEADER CNOC_ADDRESSES width=1 5
 TEST(ProcessPcfs, BlockKindsInListOrder) {
   TEMP_DIR dir;
   auto g = new_generator(dir.write("fam.ddb", s_mixed_family), dir.write("dev.ddb", s_mixed_device));
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   ASSERT_EQ(g->max_block_index(), 5u);
   EXPECT_NE(dynamic_cast<VARNO_SBLOCK*>(g->get_block_by_index(0)), nullptr);
   EXPECT_NE(dynamic_cast<VARNO_DBLOCK*>(g->get_block_by_index(1)), nullptr);
@@ -304,7 +304,7 @@ TEST(ProcessPcfs, BlockKindsInListOrder) {
 TEST(ProcessPcfs, FrameDescriptorAndInstructions) {
   TEMP_DIR dir;
   auto g = new_generator(dir.write("fam.ddb", s_mixed_family), dir.write("dev.ddb", s_mixed_device));
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   auto* d = dynamic_cast<VARNO_DBLOCK*>(g->get_block_by_index(1));
   const VARNO_FRAME_DESCRIPTOR* fd = d->get_frame_descriptor();
   ASSERT_NE(fd, nullptr);
@@ -330,7 +330,7 @@ TEST(ProcessPcfs, FrameDescriptorAndInstructions) {
 TEST(ProcessPcfs, DeviceRecordsGoToTheFirstDataOrArrayBlockOfTheirType) {
   TEMP_DIR dir;
   auto g = new_generator(dir.write("fam.ddb", s_mixed_family), dir.write("dev.ddb", s_mixed_device));
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   auto* d1 = dynamic_cast<VARNO_DBLOCK*>(g->get_block_by_index(1));
   auto* d2 = dynamic_cast<VARNO_DBLOCK*>(g->get_block_by_index(4));
   auto* e = dynamic_cast<VARNO_EBLOCK*>(g->get_block_by_index(2));
@@ -349,7 +349,7 @@ TEST(ProcessPcfs, SkippedBlockTypeMakesNoBlockAndDropsItsRecords) {
   TEMP_DIR dir;
   auto g = new_generator(dir.write("fam.ddb", s_mixed_family), dir.write("dev.ddb", s_mixed_device));
   g->get_mgr_param()->skip_block[VOLD_BLOCK_ESRAM_BBUS] = 1;
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   EXPECT_EQ(g->max_block_index(), 3u);
   EXPECT_EQ(g->get_block("ESRAM_BBUS", false), nullptr);
   EXPECT_EQ(g->block_index("ESRAM_BBUS"), VARNO_INVALID_DWORD);
@@ -377,14 +377,14 @@ block ESRAM_BBUS data frame=TK_ESRAM_BBUS
   };
   for (const CASE& c : cases) {
     auto g = new_generator(dir.file(c.family), dir.file(c.device));
-    ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
+    ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
     EXPECT_EQ(g->get_block("PAD5", false)->get_block_size(), c.pad5_bytes) << c.device;
     EXPECT_EQ(g->get_block("PAD6", false)->get_block_size(), 16u);
   }
   // A family path without "paskevolt" keeps the entry's count.
   dir.write("other_fam.ddb", family);
   auto g = new_generator(dir.file("other_fam.ddb"), dir.file("paskevolt5_dev.ddb"));
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   EXPECT_EQ(g->get_block("PAD5", false)->get_block_size(), 16u);
 }
 
@@ -402,7 +402,7 @@ ob JTAG_ID index=8 size=32 value=1
 
 TEST(PostProcess, DeviceBitsReplaceTheFamilyDefault) {
   auto g = new_generator(s_model_dir + "/flat_family.ddb", s_model_dir + "/flat_device.ddb");
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   auto* ob = dynamic_cast<VARNO_SBLOCK*>(g->get_block("OPTION_BITS", false));
   VOLD_OB_DATA* jtag = ob->get_ob_data_by_name("JTAG_ID", "OPTION_BITS");
   ASSERT_NE(jtag, nullptr);
@@ -441,7 +441,7 @@ TEST(InitFrameMgrs, FailedInitGivesStatus7AndLaterBlocksNoManager) {
   s_scripts[VOLD_FRAME_QV_BBUS] = SCRIPT{true, true, 1, 4};
   TEMP_DIR dir;
   auto g = new_generator(dir.write("fam.ddb", s_two_data_family), dir.write("dev.ddb", s_two_data_device));
-  EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 7u);
+  EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_FRAME_MGR_FAILED);
   auto* d1 = dynamic_cast<VARNO_DBLOCK*>(g->get_block("CNT_FW", false));
   auto* d2 = dynamic_cast<VARNO_DBLOCK*>(g->get_block("ESRAM_BBUS", false));
   EXPECT_NE(d1->get_frame_mgr(), nullptr);
@@ -464,7 +464,7 @@ TEST(DoAllBlocks, StopsAtTheFirstFailureButStillLinks) {
   TEMP_DIR dir;
   auto g = new_generator(dir.write("fam.ddb", s_two_data_family), dir.write("dev.ddb", s_two_data_device));
   g->get_mgr_param()->qv_2d_compression = 1;
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   s_log.clear();
   DEBUG_LINES debug;
   EXPECT_FALSE(g->do_all_blocks());
@@ -488,7 +488,7 @@ TEST(DoPartialBlock, ForwardsTheRangeAndCount) {
   s_scripts[VOLD_FRAME_QV_BBUS] = SCRIPT{};
   TEMP_DIR dir;
   auto g = new_generator(dir.write("fam.ddb", s_two_data_family), dir.write("dev.ddb", s_two_data_device));
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   s_log.clear();
   EXPECT_TRUE(g->do_partial_block("CNT_FW", 3, 7));
   g->adjust_num_frames("CNT_FW", 12);
@@ -556,7 +556,7 @@ TEST(Sectors, GridIsLoadedAndNamed) {
   fx.write_sector_files({"qv_sector_cl", "qv_sector_f1", "qv_sector_f6"});
   u32 status = 99;
   auto g = fx.load(status);
-  ASSERT_EQ(status, 0u);
+  ASSERT_EQ(status, VARNO_PCF_OK);
   auto* e = dynamic_cast<VARNO_EBLOCK*>(g->get_block("SECTOR_ARRAY", false));
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->x_sector_count(), 2u);
@@ -592,7 +592,7 @@ TEST(Sectors, SameDeviceFileSharesOneS4List) {
   fx.write_sector_files({"qv_sector_cl", "qv_sector_f1", "qv_sector_f6"});
   u32 status = 99;
   auto g = fx.load(status);
-  ASSERT_EQ(status, 0u);
+  ASSERT_EQ(status, VARNO_PCF_OK);
   auto device = [&](u32 x, u32 y) { return sector_gen(g.get(), "SECTOR_ARRAY", x, y)->device_pcf_info()->get_device_info(); };
   // Cells load column by column: (0,1) loads f1 before (1,0), and (0,0)
   // loads cl before (1,1) and (1,2).
@@ -613,7 +613,7 @@ TEST(Sectors, ProcessingRunsByPosition) {
   fx.write_sector_files({"qv_sector_cl", "qv_sector_f1", "qv_sector_f6"});
   u32 status = 99;
   auto g = fx.load(status);
-  ASSERT_EQ(status, 0u);
+  ASSERT_EQ(status, VARNO_PCF_OK);
   DEBUG_LINES debug;
   EXPECT_TRUE(g->do_all_blocks());
   EXPECT_EQ(debug.lines, std::vector<std::string>({"Processing sector 0 0", "Processing sector 1 0",
@@ -632,7 +632,7 @@ TEST(Sectors, HostOverrideChoosesTheSectorType) {
   auto g = new_generator(dir.file("top_family.ddb"), dir.file("top_device.ddb"));
   g->overwrite_block_param_type("SECTOR_ARRAY", 1, 2, 4);  // (1, 2): fc
   g->overwrite_block_param_type("AIB_ARRAY", 0, 0, 3);      // another block: no effect
-  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 41), 0u);
+  ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 41), VARNO_PCF_OK);
   EXPECT_EQ(sector_gen(g.get(), "SECTOR_ARRAY", 1, 2)->device_pcf(), dir.dir() + "qv_sector_fc");
   EXPECT_EQ(sector_gen(g.get(), "SECTOR_ARRAY", 0, 0)->device_pcf(), dir.dir() + "qv_sector_cl");
   // The chosen type is written back into the parameter.
@@ -657,7 +657,7 @@ TEST(Sectors, FirstFailingSectorStopsLoading) {
   fx.write_sector_files({"qv_sector_cl", "qv_sector_f1", "qv_sector_f6"});
   u32 status = 99;
   auto g = fx.load(status);
-  EXPECT_EQ(status, 1u);
+  EXPECT_EQ(status, VARNO_PCF_FAMILY_MISSING);
   EXPECT_EQ(g->max_block_index(), 5u);
   // The failing cell named its files and took its CNOC address.
   VARNO_GEN* failed = sector_gen(g.get(), "AIB_ARRAY", 0, 0);
@@ -690,7 +690,7 @@ TEST(Sectors, AibCellOfType9IsEmpty) {
                "arg AIB_ARRAY CNOC_ADDRESSES width=3 1 2 1 3 4 1\n");
   u32 status = 99;
   auto g = fx.load(status);
-  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(status, VARNO_PCF_OK);
   auto* m = dynamic_cast<VARNO_MBLOCK*>(g->get_meta_block("AIB_ARRAY", 1, 0));
   EXPECT_EQ(m->x(), 1u);
   EXPECT_EQ(m->y(), 0u);
@@ -716,7 +716,7 @@ TEST(Sectors, ArrayWithoutCountHasNoSectors) {
   fx.write_top("block SECTOR_ARRAY array\n", "param SECTOR_ARRAY ARRAY_TYPE 1\n");
   u32 status = 99;
   auto g = fx.load(status);
-  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(status, VARNO_PCF_OK);
   EXPECT_EQ(g->get_meta_block("SECTOR_ARRAY", 0, 0), nullptr);
   EXPECT_TRUE(g->do_all_blocks());
 }
@@ -736,7 +736,7 @@ TEST(Sectors, TkRevisionADeviceNames) {
                                 "param IO_CSR BBUS_BIT_COUNT 0\n");
   auto g = new_generator(dir.file("top_family.ddb"), dir.file("top_device.ddb"));
   // The AIB family is missing: status 1 after the IO sector loaded.
-  EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 64), 1u);
+  EXPECT_EQ(g->process_pcfs(false, false, false, nullptr, 64), VARNO_PCF_FAMILY_MISSING);
   EXPECT_EQ(sector_gen(g.get(), "IO_ARRAY", 0, 0)->device_pcf(), dir.dir() + "tk_reva_io_2");
   EXPECT_EQ(sector_gen(g.get(), "IO_ARRAY", 0, 0)->max_block_index(), 1u);
   EXPECT_EQ(sector_gen(g.get(), "AIB_ARRAY", 0, 0)->family_pcf(), dir.dir() + "troskivane_aib_family_vold");
@@ -779,7 +779,7 @@ TEST(Sectors, ExpectedDataHasADirectoryPerSector) {
   fx.write_sector_files({"qv_sector_cl", "qv_sector_f1", "qv_sector_f6"});
   u32 status = 99;
   auto g = fx.load(status);
-  ASSERT_EQ(status, 0u);
+  ASSERT_EQ(status, VARNO_PCF_OK);
   const std::string out = dir.file("golden");
   g->dump_expected_data(out);
   for (u32 x = 0; x < 2; ++x) {
@@ -829,7 +829,7 @@ TEST(Destruction, BlocksGoBeforeTheParameterInformation) {
     FRAME_MGR_HOOK_SCOPE managers(
         [](VOLD_FRAME_TYPE) -> VARNO_FRAME_MGR* { return new RECORD_READING_MGR(); });
     auto g = new_generator(s_model_dir + "/flat_family.ddb", s_model_dir + "/flat_device.ddb");
-    ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), 0u);
+    ASSERT_EQ(g->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   }
   EXPECT_EQ(RECORD_READING_MGR::s_sizes_seen, std::vector<u32>({1u}));
 }

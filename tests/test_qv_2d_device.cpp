@@ -84,7 +84,7 @@ BYTES eram_image(const std::vector<BYTES>& frames) {
 
 struct DEVICE : SECTOR_DEVICE {
   explicit DEVICE(u32 compression) {
-    EXPECT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error();
+    EXPECT_EQ(load(kDir), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error();
     // The library never copies the record: every generator gets the settings.
     std::vector<VARNO_MGR_PARAM*> params = {&param()};
     for (u32 x = 0; x < 2; ++x) params.push_back(&param(x));

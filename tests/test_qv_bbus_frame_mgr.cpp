@@ -39,7 +39,7 @@ const BYTES kPhase3 = {0xFF, 0xF7, 0xFF};
 
 class QvBbus : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
+  void SetUp() override { ASSERT_EQ(load(kDir), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error(); }
   VARNO_DBLOCK* bbus(u32 x, u32 y) { return block(x, y, "BBUS"); }
   VARNO_QV_BBUS_FRAME_MGR* bbus_mgr(u32 x, u32 y) {
     return mgr<VARNO_QV_BBUS_FRAME_MGR>(x, y, "BBUS");

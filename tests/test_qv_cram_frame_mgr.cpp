@@ -89,7 +89,7 @@ struct QV_DEVICE : SECTOR_DEVICE {
 
 class QvCram : public ::testing::Test, public QV_DEVICE {
  protected:
-  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
+  void SetUp() override { ASSERT_EQ(load(kDir), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error(); }
 };
 
 // ---- Frame layouts -----------------------------------------------------------------
@@ -314,7 +314,7 @@ TEST_F(QvCram, MapEntriesAreChecked) {
 
 TEST(QvCramDevice, S4CellPositionsAreChecked) {
   QV_DEVICE l;
-  ASSERT_EQ(l.load(kDir, {{"qv_sector_cl.ddb", "cells=3:1:0:0", "cells=3:1:64:0"}}), 0u);
+  ASSERT_EQ(l.load(kDir, {{"qv_sector_cl.ddb", "cells=3:1:0:0", "cells=3:1:64:0"}}), VARNO_PCF_OK);
   BYTES image = cl_image();
   l.param(0).s4_variant = 2;
   l.param(0).skip_headers = 1;

@@ -42,7 +42,7 @@ const BYTES kImage = concat({image_header(104, 3), record(24, 0, kChain0Area),
 
 class QvCsr : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
+  void SetUp() override { ASSERT_EQ(load(kDir), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error(); }
   VARNO_QV_CSR_FRAME_MGR* csr_mgr(u32 x, u32 y, const char* name) {
     return mgr<VARNO_QV_CSR_FRAME_MGR>(x, y, name);
   }
@@ -159,7 +159,7 @@ TEST(QvCsrDevice, FrameNumbersTakeTheLowByteOnly) {
 class QvCsrIossm : public ::testing::Test, public SECTOR_DEVICE {
  protected:
   void SetUp() override {
-    ASSERT_EQ(load(kDir, {kAuxMaster}), 0u) << VOLD_DATA_SERVER::last_error();
+    ASSERT_EQ(load(kDir, {kAuxMaster}), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error();
   }
   BYTES m_data = {0x01, 0x02, 0x03, 0x04, 0x05, 0x11, 0x12, 0x13,
                   0x14, 0x15, 0x16, 0x17, 0x18, 0x21, 0xFE};

@@ -63,7 +63,7 @@ struct QV_DEVICE : SECTOR_DEVICE {
 
 class QvEram : public ::testing::Test, public QV_DEVICE {
  protected:
-  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
+  void SetUp() override { ASSERT_EQ(load(kDir), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error(); }
   BYTES m_cl = rows_image(10);
 };
 
@@ -152,7 +152,7 @@ TEST(QvEramDevice, BackwardSpareEntryIsRefused) {
   // (4 -> 1) would move row group 1 back onto rows 2 to 5.
   QV_DEVICE d;
   ASSERT_EQ(
-      d.load(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 1"}}), 0u);
+      d.load(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 1"}}), VARNO_PCF_OK);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 1), "r0 + m_rows_per_block <= m_rows");
   EXPECT_EQ(d.eram(0)->get_number_of_frames(), 2u);
@@ -162,7 +162,7 @@ TEST(QvEramDevice, ShiftedRowGroupStaysInsideTheEram) {
   // The entry (4 -> 7) moves row group 1 to rows 8 to 11 of a 10-row ERAM.
   QV_DEVICE d;
   ASSERT_EQ(
-      d.load(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 7"}}), 0u);
+      d.load(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 7"}}), VARNO_PCF_OK);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 1), "r0 + m_rows_per_block <= m_rows");
   EXPECT_EQ(d.eram(0)->get_number_of_frames(), 2u);

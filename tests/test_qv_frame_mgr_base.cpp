@@ -28,7 +28,7 @@ struct CRAM_PROBE : VARNO_QV_CRAM_FRAME_MGR {
 
 class QvFrameMgrBase : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
+  void SetUp() override { ASSERT_EQ(load(kDir), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error(); }
   VARNO_DBLOCK* cram(u32 x) { return block(x, 0, "CRAM"); }
 };
 
@@ -134,7 +134,7 @@ TEST(QvFrameMgrSetUpDevice, WindowManagersNeedTheDeviceHeaderBlocks) {
     }
   });
   REGWIN_DEVICE d;
-  ASSERT_EQ(d.load(kRegwinDir, edits), 0u) << VOLD_DATA_SERVER::last_error();
+  ASSERT_EQ(d.load(kRegwinDir, edits), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error();
   VARNO_QV_UIBMMR_FRAME_MGR uib;
   VARNO_QV_IOVAMM_FRAME_MGR vamm;
   VARNO_QV_IOAHB_FRAME_MGR ahb;

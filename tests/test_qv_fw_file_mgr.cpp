@@ -50,7 +50,7 @@ class FwFile : public ::testing::Test, public SECTOR_DEVICE {
     m_family = "fw_family.ddb";
     m_device = "fw_device.ddb";
   }
-  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
+  void SetUp() override { ASSERT_EQ(load(kDir), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error(); }
   VARNO_QV_FW_FILE_MGR* mgr(const std::string& name) {
     return dynamic_cast<VARNO_QV_FW_FILE_MGR*>(block(name)->get_frame_mgr());
   }

@@ -109,7 +109,7 @@ TEST(Mmio2StreamsDevice, SegmentOffsetDoesNotWrap) {
   // Word offset 0x40000000 is byte 2^32: in 32 bits it would read the
   // segment from byte 0.
   MMIO_DEVICE d;
-  ASSERT_EQ(d.load({{"qv_sector_f1.ddb", "width=4 0 25 0x10 5", "width=4 0 25 0x40000000 5"}}), 0u);
+  ASSERT_EQ(d.load({{"qv_sector_f1.ddb", "width=4 0 25 0x10 5", "width=4 0 25 0x40000000 5"}}), VARNO_PCF_OK);
   BYTES data = counting(168);
   d.block(1, 0, "CRYPTO_MMIO")->set_data(VARNO_BLOCK_DATA_HIP_MMIO, data.data(), 168 * 8, nullptr);
   EXPECT_INTERNAL_ERROR(d.sector(1, 0)->do_all_blocks(),
@@ -174,7 +174,7 @@ TEST(Mmio2StreamsDevice, EmptyRowStartingInsideARangeIsItsFirstRecord) {
   // [10, 14) and gives an empty record; after a range's first piece, and at
   // a range's start, it gives none.
   MMIO_DEVICE d;
-  ASSERT_EQ(d.load({{"qv_sector_f6.ddb", "data 0 2 0 7", "data 5 5 3 7\ndata 0 2 0 7"}}), 0u);
+  ASSERT_EQ(d.load({{"qv_sector_f6.ddb", "data 0 2 0 7", "data 5 5 3 7\ndata 0 2 0 7"}}), VARNO_PCF_OK);
   VARNO_DBLOCK* b = d.block(2, 0, "CRYPTO_MMIO");
   BYTES data = counting(24);
   b->set_data(VARNO_BLOCK_DATA_HIP_MMIO, data.data(), 24 * 8, nullptr);

@@ -100,7 +100,7 @@ struct SSM_DEVICE : SECTOR_DEVICE {
   // records (firmware type 0).
   u32 load_lsm(const FILE_EDITS& edits) {
     const u32 status = load(kDir, edits);
-    if (status != 0) return status;
+    if (status != VARNO_PCF_OK) return status;
     set_distances();
     param().fw_type = 0;
     return status;
@@ -130,7 +130,7 @@ struct SSM_DEVICE : SECTOR_DEVICE {
 class SsmParams : public ::testing::Test, public SSM_DEVICE {
  protected:
   void SetUp() override {
-    ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error();
+    ASSERT_EQ(load(kDir), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error();
     set_distances();
   }
 };
@@ -257,7 +257,7 @@ TEST_F(SsmParams, DebugTextOfASector) {
 TEST_F(SsmParams, LsmNeedsTheCnocDistance) {
   // The device files give three fields per cell; the distance is the fourth.
   SSM_DEVICE d;
-  ASSERT_EQ(d.load(kDir), 0u);
+  ASSERT_EQ(d.load(kDir), VARNO_PCF_OK);
   d.param().fw_type = 0;
   EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS")->process(false),
                         "index < uint_arg_list.size() && offset < arg_width");
@@ -267,7 +267,7 @@ TEST_F(SsmParams, LsmNeedsTheCnocDistance) {
 
 TEST(SsmParamsDevice, ShortRecordDevicesStopEveryBuild) {
   SSM_DEVICE d;
-  ASSERT_EQ(d.load_lsm({{"qv_device.ddb", "device DUMMY1", "device PLACEHOLDER_DEVICE_41"}}), 0u);
+  ASSERT_EQ(d.load_lsm({{"qv_device.ddb", "device DUMMY1", "device PLACEHOLDER_DEVICE_41"}}), VARNO_PCF_OK);
   VARNO_DBLOCK* b = d.block("FW_PARAMS");
   VARNO_QV_SSM_PARAMS_MGR* m = d.mgr("FW_PARAMS");
   EXPECT_EQ(m->lsm_blk_param_size(), 92u);
@@ -321,7 +321,7 @@ TEST(SsmParamsDevice, ClockNetworkSearch) {
   };
   for (const CASE& c : cases) {
     SSM_DEVICE d;
-    ASSERT_EQ(d.load_lsm(c.edits), 0u) << VOLD_DATA_SERVER::last_error();
+    ASSERT_EQ(d.load_lsm(c.edits), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error();
     d.param().skip_headers = 1;
     if (!c.error.empty()) {
       EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS_WEST")->process(false), c.error);
@@ -374,7 +374,7 @@ TEST(SsmParamsDevice, SectorDataErrors) {
   };
   for (const auto& [edit, text] : cases) {
     SSM_DEVICE d;
-    ASSERT_EQ(d.load_lsm({edit}), 0u) << VOLD_DATA_SERVER::last_error();
+    ASSERT_EQ(d.load_lsm({edit}), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error();
     EXPECT_INTERNAL_ERROR(d.block("FW_PARAMS")->process(false), text);
   }
 }

@@ -58,7 +58,7 @@ struct HASH_EXPECT {
 void check_hash_block(const VARNO_QV_TOP_BITSTREAM& top, bool sha256, const HASH_EXPECT& e) {
   SCOPED_TRACE("hash block at " + std::to_string(e.pos));
   ASSERT_EQ(top.get_bitfield_size(e.pos), B);
-  EXPECT_EQ(routing_at(top, e.pos), 2u);
+  EXPECT_EQ(routing_at(top, e.pos), VARNO_QV_ROUTING_HASH);
   const u8* blk = top.get_bitfield_data(e.pos);
   EXPECT_EQ(read_le32(blk), 1u);
   EXPECT_EQ(read_le32(blk + 4), e.action);

@@ -31,7 +31,7 @@ const BYTES kChain2 = {0x34, 0x12, 0, 0};
 
 class QvUibCsr : public ::testing::Test, public SECTOR_DEVICE {
  protected:
-  void SetUp() override { ASSERT_EQ(load(kDir), 0u) << VOLD_DATA_SERVER::last_error(); }
+  void SetUp() override { ASSERT_EQ(load(kDir), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error(); }
   VARNO_DBLOCK* uib() { return block(0, 0, "UIB_CSR"); }
   VARNO_DBLOCK* build(BYTES& data, u32 bits = ~0u, u32 skip_headers = 0) {
     param(0, 0).skip_headers = skip_headers;
@@ -88,7 +88,7 @@ TEST_F(QvUibCsr, PartialBuildsStopBeforeLast) {
 
 TEST(QvUibCsrDevice, ChannelMapGroupsChainsIntoFrames) {
   UIB_VARIANT d("param UIB_CSR CSR_OFFSETS 40 8 16\narg UIB_CSR CHANNEL_MAP width=2 0 0 0 1 1 0");
-  ASSERT_EQ(d.load_it(), 0u);
+  ASSERT_EQ(d.load_it(), VARNO_PCF_OK);
   d.param(0, 0).skip_headers = 1;
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05, 0xA5, 0x34, 0x12};
   EXPECT_EQ(d.build(data),
@@ -99,7 +99,7 @@ TEST(QvUibCsrDevice, ChannelMapGroupsChainsIntoFrames) {
 
 TEST(QvUibCsrDevice, AnUnusedPositionCarriesChainZero) {
   UIB_VARIANT d("param UIB_CSR CSR_OFFSETS 40 8 16\narg UIB_CSR CHANNEL_MAP width=2 0 0 0 2 1 0");
-  ASSERT_EQ(d.load_it(), 0u);
+  ASSERT_EQ(d.load_it(), VARNO_PCF_OK);
   d.param(0, 0).skip_headers = 1;
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05, 0xA5, 0x34, 0x12};
   const std::vector<BYTES> f = d.build(data);
@@ -110,7 +110,7 @@ TEST(QvUibCsrDevice, AnUnusedPositionCarriesChainZero) {
 
 TEST(QvUibCsrDevice, AChainOfNoBitsHasAnEmptyRecord) {
   UIB_VARIANT d("param UIB_CSR CSR_OFFSETS 40 0 8");
-  ASSERT_EQ(d.load_it(), 0u);
+  ASSERT_EQ(d.load_it(), VARNO_PCF_OK);
   d.param(0, 0).skip_headers = 1;
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05, 0xA5};
   const std::vector<BYTES> f = d.build(data);
@@ -123,7 +123,7 @@ TEST(QvUibCsrDevice, AChainOfNoBitsHasAnEmptyRecord) {
 
 TEST(QvUibCsrDevice, DataMayStopAfterTheThirdChainFromTheEnd) {
   UIB_VARIANT d("param UIB_CSR CSR_OFFSETS 40 8 16");
-  ASSERT_EQ(d.load_it(), 0u);
+  ASSERT_EQ(d.load_it(), VARNO_PCF_OK);
   d.param(0, 0).skip_headers = 1;
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05};
   // The last two chains go out as zeros.
@@ -143,7 +143,7 @@ TEST(QvUibCsrDevice, DataMayStopAfterTheThirdChainFromTheEnd) {
 TEST(QvUibCsrDevice, LeftOutChainsMayLieInAnyFrame) {
   // Chains 1 and 2, the ones the data may leave out, travel in frame 0.
   UIB_VARIANT d("param UIB_CSR CSR_OFFSETS 40 8 16\narg UIB_CSR CHANNEL_MAP width=2 1 0 0 0 0 1");
-  ASSERT_EQ(d.load_it(), 0u);
+  ASSERT_EQ(d.load_it(), VARNO_PCF_OK);
   d.param(0, 0).skip_headers = 1;
   BYTES data = {0x01, 0x02, 0x03, 0x04, 0x05};
   EXPECT_EQ(d.build(data),

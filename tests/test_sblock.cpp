@@ -526,7 +526,7 @@ TEST(SblockInGenerator, ByteWideConfigurationWords) {
                               "  dyn OPTION_BITS word=1 size=8 mask=0xFF\n"
                               "    ob JTAG_ID index=0 size=8 value=0x5A\n"));
   gen.set_device_pcf(dir.write("dev.ddb", k_device));
-  ASSERT_EQ(gen.process_pcfs(false, false, false, nullptr, 1), 0u);
+  ASSERT_EQ(gen.process_pcfs(false, false, false, nullptr, 1), VARNO_PCF_OK);
   auto* b = dynamic_cast<VARNO_SBLOCK*>(gen.get_block("OPTION_BITS", false));
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(b->get_config_data_width(), 8u);
@@ -551,7 +551,7 @@ TEST(SblockInGenerator, LinksAfterAllBlocks) {
                               "    ob JTAG_ID index=0 size=32 value=0xCAFEBABE\n"
                               "    ob PGF_LENGTH index=32 size=16 link=1\n"));
   gen.set_device_pcf(dir.write("dev.ddb", k_device));
-  ASSERT_EQ(gen.process_pcfs(false, false, false, nullptr, 1), 0u);
+  ASSERT_EQ(gen.process_pcfs(false, false, false, nullptr, 1), VARNO_PCF_OK);
   ASSERT_TRUE(gen.do_all_blocks());
   auto* b = dynamic_cast<VARNO_SBLOCK*>(gen.get_block("OPTION_BITS", false));
   ASSERT_NE(b, nullptr);

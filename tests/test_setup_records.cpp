@@ -69,7 +69,7 @@ std::unique_ptr<GEN> load(const std::string& family, const std::string& device) 
   auto gen = std::make_unique<GEN>();
   gen->set_family_pcf(family);
   gen->set_device_pcf(device);
-  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, 0), 0u);
+  EXPECT_EQ(gen->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK);
   return gen;
 }
 

@@ -17,6 +17,7 @@
 #include "varno_qv_2d_engine.h"
 #include "varno_qv_top_bitstream.h"
 #include "varno_sblock.h"
+#include "varno_tables.h"
 #include "varno_util.h"
 #include "vold.h"
 
@@ -47,7 +48,8 @@ extern "C" VARNO_IGEN_FACTORY* varno_get_factory() { return VARNO_GEN_FACTORY::g
 
 // ---- Construction and destruction ------------------------------------------------
 
-VARNO_GEN::VARNO_GEN() = default;
+VARNO_GEN::VARNO_GEN()
+    : m_device_lsm_delays(&s_device_lsm_delays), m_family_lsm_delays(&s_family_lsm_delays) {}
 
 VARNO_GEN::~VARNO_GEN() {
   // Blocks go first: their configurations, option-block record lists and

@@ -17,11 +17,6 @@
 
 namespace {
 
-// Status codes of process_pcfs.
-constexpr u32 VARNO_PCF_OK = 0;
-constexpr u32 VARNO_PCF_FAMILY_MISSING = 1;
-constexpr u32 VARNO_PCF_FRAME_MGR_FAILED = 7;
-
 // The paskevolt5 devices carry a longer option block of type 26 than their
 // family file says.
 constexpr u32 VARNO_PASKEVOLT5_BLOCK_TYPE = 26;

@@ -86,7 +86,7 @@ class FLAT_DEVICE {
       if (key != "device" && !text.empty()) device += text + "\n";
     }
     m_gen = new_generator(m_dir.write("fam.ddb", kFamily), m_dir.write("dev.ddb", device));
-    EXPECT_EQ(m_gen->process_pcfs(false, false, false, nullptr, top_device_type), 0u)
+    EXPECT_EQ(m_gen->process_pcfs(false, false, false, nullptr, top_device_type), VARNO_PCF_OK)
         << VOLD_DATA_SERVER::last_error();
     m_gen->get_mgr_param()->s4_variant = 0;
     return m_gen.get();

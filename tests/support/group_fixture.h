@@ -91,7 +91,7 @@ class GROUP_GEN {
  public:
   void load_model(const std::string& device = kGroupDir + "/group_device.ddb") {
     m_top = new_generator(kGroupDir + "/group_family.ddb", device);
-    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), 0u)
+    ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK)
         << VOLD_DATA_SERVER::last_error();
   }
   VARNO_GEN* gen() { return m_top.get(); }

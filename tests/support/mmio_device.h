@@ -54,6 +54,6 @@ struct MMIO_DEVICE : SECTOR_DEVICE {
 // The device of the fixtures; configuration keys a test sets go with it.
 class MmioTest : public ::testing::Test, public MMIO_DEVICE {
  protected:
-  void SetUp() override { ASSERT_EQ(load(), 0u) << VOLD_DATA_SERVER::last_error(); }
+  void SetUp() override { ASSERT_EQ(load(), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error(); }
   void TearDown() override { cfg_clear(); }
 };

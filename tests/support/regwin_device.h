@@ -29,7 +29,7 @@ struct REGWIN_DEVICE : SECTOR_DEVICE {
 
 class RegwinTest : public ::testing::Test, public REGWIN_DEVICE {
  protected:
-  void SetUp() override { ASSERT_EQ(load(kRegwinDir), 0u) << VOLD_DATA_SERVER::last_error(); }
+  void SetUp() override { ASSERT_EQ(load(kRegwinDir), VARNO_PCF_OK) << VOLD_DATA_SERVER::last_error(); }
 };
 
 // Reads the set-up values that the managers keep to themselves.

@@ -206,26 +206,56 @@ struct VARNO_GROUP_2D_ENGINE_OPS {
   u32 (*copy_bbm)(VARNO_QV_2D_ENGINE* engine, u8* dst) = nullptr;
 };
 
+// The host's view of a block group (VARNO_IGEN::create_group). The host owns
+// it and deletes it before its generator. Order of use: set_group_type, the
+// sectors with add_mblock, collect_data once, then the read-outs.
 class VARNO_IMBLOCK_GROUP {
  public:
   virtual ~VARNO_IMBLOCK_GROUP() = default;
+  // A sector (a meta block of the generator's sector-array block) on thread
+  // thr, 0 or 1; at most QV_MAX_BLOCKS_PER_THREAD a thread. collect_data
+  // takes each sector's block of the group's type, in add order.
   virtual void add_mblock(VARNO_IMBLOCK* b, unsigned thr) = 0;
+  // A data block on thread thr; a thread given data blocks ignores its
+  // sectors.
   virtual void add_dblock(VARNO_IBLOCK* b, unsigned thr) = 0;
   virtual void clear_group() = 0;
   virtual u32 group_num_blocks(unsigned thr) = 0;
   virtual VARNO_IMBLOCK* block(int idx, unsigned thr) = 0;
+  // type_name: the block type the group gathers ("CRAM", "ERAM", "FW",
+  // "REGSCAN", "BRAM", "XCVR", ...); sub_name: the firmware kind of a FW
+  // group ("IO", "IO_CONF"), else "".
   virtual void set_group_type(const std::string& type_name, const std::string& sub_name) = 0;
   virtual void enable_interleaving(bool on) = 0;
+  // Descriptor plus page slots: get_group_descriptor_size() + 4096 x (pages
+  // of thread 0 + pages of thread 1), a thread's pages being its size
+  // rounded up to VARNO_GROUP_PAGE_SIZE. The group data alone is the full
+  // size less the descriptor.
   virtual u32 get_group_full_size() = 0;
   virtual u32 get_group_descriptor_size() = 0;
+  // Bytes of a thread's data: its raw-deflate stream and 8 zero bytes in a
+  // compressed group, its frames' bytes in an uncompressed one.
   virtual u32 get_thread_size(unsigned thr) = 0;
+  // The group data of a compressed group (group_compressed) in 4096-byte
+  // page slots, page 0 of thread 0, page 0 of thread 1, page 1 of thread 0,
+  // ...; a thread without that page has no slot. bytes must hold every slot.
+  // The bytes after a thread's stream in its last page are not written:
+  // clear the buffer first. An uncompressed group writes nothing here: its
+  // data is read with get_thread_data.
   virtual void get_group_data(u8* out, unsigned bytes) = 0;
+  // Thread thr's data: in a compressed group the first bytes of its stream
+  // (at most get_thread_size(thr)); in an uncompressed one its frames, which
+  // bytes must have room for.
   virtual void get_thread_data(u8* out, unsigned bytes, unsigned thr) = 0;
+  // The first bytes of the descriptor (at most its size).
   virtual void get_group_descriptor_data(u8* out, unsigned bytes) = 0;
   virtual void dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) = 0;
   virtual void set_sector_frame_range(unsigned start, unsigned end, unsigned thr_index,
                                       unsigned sector_idx, unsigned opcode,
                                       const std::string& type_name, bool adjust_spare_rows) = 0;
+  // Builds both threads' streams, compresses them when the group is
+  // compressed and lays out the descriptor; once per group (a second call is
+  // an internal error). multithread is not used.
   virtual void collect_data(bool multithread) = 0;
   virtual bool is_thread_active(unsigned thr) = 0;
   virtual u32 get_comp_ratio(unsigned thr) = 0;

@@ -14,11 +14,11 @@
 #include "varno_block.h"
 #include "varno_block_config.h"
 #include "varno_frame.h"
-#include "varno_frame_mgr.h"
 #include "varno_types.h"
 #include "vold.h"
 #include "vold_enums.h"
 
+class VARNO_FRAME_MGR;
 class VARNO_GEN;
 class VARNO_QV_2D_ENGINE;
 

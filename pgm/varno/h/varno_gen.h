@@ -13,7 +13,6 @@
 
 #include "varno_iblock.h"
 #include "varno_mgr_param.h"
-#include "varno_tables.h"
 #include "varno_types.h"
 #include "vold.h"
 
@@ -23,26 +22,83 @@ class VARNO_IMBLOCK_GROUP;
 class VARNO_ITOP_BITSTREAM;
 class VARNO_QV_2D_ENGINE;
 
+// Suffixes of the LSM-delay parameter names by device or family type (the
+// tables are in varno_tables.h).
+using VARNO_LSM_DELAY_MAP = std::map<u32, std::string>;
+
+// Statuses of process_pcfs. A sector that fails gives the same values, and
+// the first failing sector's status is the generator's.
+inline constexpr u32 VARNO_PCF_OK = 0;
+// The family file is not there (nor with ".ddb" appended): the top
+// generator's (it then has no blocks) or a sector's.
+inline constexpr u32 VARNO_PCF_FAMILY_MISSING = 1;
+// A data block's frame manager could not be made or set up, here or in a
+// sector; the blocks after it have none.
+inline constexpr u32 VARNO_PCF_FRAME_MGR_FAILED = 7;
+
+// The host's view of a generator. A host gets one from the factory
+// (varno_get_factory()->create_generator()), owns it and deletes it after the
+// groups made from it. Every failed check of the library is an internal error
+// through the host's message handler (msg.h), which does not return; the
+// expected failures are the statuses and false results told here.
 class VARNO_IGEN {
  public:
   virtual ~VARNO_IGEN() = default;
 
-  // Names of the family and device parameter files.
+  // Names of the family and device parameter files, before process_pcfs:
+  // paths, or with process_pcfs(by_name = true) names that a relative name
+  // takes against the device database's search directory
+  // (VOLD_DATA_SERVER::set_search_path). A name that does not exist is
+  // tried with ".ddb" appended. Sector files are named by the library, in
+  // the family file's directory (see process_pcfs).
   virtual void set_family_pcf(const std::string& name) = 0;
   virtual void set_device_pcf(const std::string& name) = 0;
   // Sector (x, y) of the sector-array block of that name; null outside the
-  // grid.
+  // grid. A name that is no sector-array block of this generator is an
+  // internal error.
   virtual VARNO_IMBLOCK* get_meta_block(std::string name, u32 x, u32 y) = 0;
   // Block lookup by block-type name or VOLD_BLOCK_TYPE: the first block of
-  // the type. With copy, a new processed copy of an option block that the
-  // caller owns.
+  // the type, or null; the generator owns it. With copy, a new processed
+  // copy of an option block that the caller owns (another kind is an
+  // internal error).
   virtual VARNO_IBLOCK* get_block(const std::string& name, bool copy) = 0;
   virtual VARNO_IBLOCK* get_block(u32 type, bool copy) = 0;
+  // Block i of max_block_index() in family order; null past the end.
   virtual VARNO_IBLOCK* get_block_by_index(u32 i) = 0;
 
-  // Builds the block model: 0 success, 1 family file missing, 7 a frame
-  // manager failed to initialise, else the first failing sector's status.
+  // Builds the block model, once per generator (a second call is an
+  // internal error): loads the family file, makes its blocks, hands them the
+  // device file's parameters, then loads every sector and sets up every
+  // data block's frame manager. Returns a VARNO_PCF_* status.
+  //   by_name: the files are names for the search directory (see
+  //     set_family_pcf); false: paths.
+  //   defer_s4: the device's S4/S2 list is only sized, to be shared; shared:
+  //     with defer_s4, the VOLD_DEVICE_INFO whose list it shares. A host
+  //     passes false and null: sectors that load one device file share its
+  //     list on their own.
+  //   c: handed to the device database's by-name loader; not used by the
+  //     library.
+  //   top_device_type: the VOLD_DEVICE_TYPE of the top-level device (a host
+  //     reads it from its device file); every sector records it.
+  // Sector files: for each sector-array block with an ARRAY_COUNT parameter,
+  // each cell's sector loads, from the family file's directory, the family
+  // file <f><part>family_vold and the device file <d><part><type>, where
+  // part is the block's name up to its first '_' in lower case ("sector_"),
+  // f and d the family's prefixes (QUELVO "quelvo_" and "qv_", TROSKIVANE
+  // "troskivane_" and "tk_", WILBERTOSKA "wilbertoska_" and "wx_"; "aib_"
+  // devices have no prefix) and type the name of the cell's ARRAY_TYPE value
+  // (or overwrite_block_param_type's) in the family's sector-name table.
+  // A family or device file that is there but does not load is an internal
+  // error ("Invalid family pcf file", "Invalid device pcf file");
+  // VOLD_DATA_SERVER::last_error() then holds the loader's reason.
   virtual u32 process_pcfs(bool by_name, bool defer_s4, bool c, void* shared, u32 top_device_type) = 0;
+  // Builds every block in index order, the sectors' blocks included: option
+  // blocks compute their images and CRC words, data blocks their frames from
+  // the data set_data gave them (those buffers must be alive here). Stops at
+  // the first block whose build fails and returns false; true otherwise.
+  // Then, always, linked fields of option blocks receive the sizes of the
+  // blocks they point at: their CRC words are stale until crc_update, which
+  // a host calls on every block it reads after this, sectors' included.
   virtual bool do_all_blocks() = 0;
   virtual void reset_all_blocks() = 0;
   virtual void register_all_blocks_2d_engine() = 0;
@@ -51,20 +107,39 @@ class VARNO_IGEN {
   virtual void adjust_num_frames(const std::string& name, u32 count) = 0;
   virtual VARNO_IBLOCK* skip_block_processing(const std::string& name) = 0;
   // Makes the sector at column a, row b of the sector-array block name use
-  // sector type c (a, b below 4096, c below 256).
+  // sector type c (a, b below 4096, c below 256), before process_pcfs.
   virtual void overwrite_block_param_type(const std::string& name, u32 a, u32 b, u32 c) = 0;
   virtual u32 block_index(const std::string& name) = 0;
   virtual u32 max_block_index() = 0;
+  // Sum of get_block_size() over this generator's blocks (a sector-array
+  // block counts 0).
   virtual u32 bt_size() = 0;
+  // A new block group bound to this generator, which must have a
+  // SECTOR_ARRAY block. The caller owns it and deletes it before the
+  // generator. It reads group_compressed, qv_test_mode and tk_flow of this
+  // generator's manager parameters now.
   virtual VARNO_IMBLOCK_GROUP* create_group() = 0;
+  // A new, empty top-level bitstream; the caller owns it. It holds no
+  // pointer to the generator.
   virtual VARNO_ITOP_BITSTREAM* create_top_bitstream() = 0;
 
-  // Text dump of every block, in index order.
+  // Text dump of this generator's blocks in index order (format
+  // VARNO_OUTPUT_FORMAT_DAT only; another format is an internal error). A
+  // sector-array block writes nothing: a host dumps each sector's generator
+  // itself. A file that does not open is not reported: check for it.
   virtual void write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format) = 0;
+  // The generator's manager-parameter record, which the host fills before
+  // process_pcfs and the library only reads. Sector generators have records
+  // of their own, with the defaults.
   virtual VARNO_MGR_PARAM* get_mgr_param() = 0;
   virtual VARNO_MGR_TALKBACK* get_mgr_talkback() = 0;
+  // Level of the library's own messages on standard error, 0 (none, the
+  // default) to 5; process-wide.
   virtual void set_util_debug_level(u32 level) = 0;
-  // One expected-data file per data block (and a directory per sector).
+  // One expected-data file per data block that has data and a manager that
+  // writes one: path/<BLOCK>.img, and a directory path/<ARRAY>X<x>Y<y> per
+  // sector. The directory path is made when missing; files already there
+  // stay. Every data block must have its frame manager (status 0).
   virtual void dump_expected_data(const std::string& path) = 0;
 
   // 2D library image.
@@ -182,8 +257,8 @@ class VARNO_GEN : public VARNO_IGEN {
   VOLD_INFO* m_family_pcf_info = nullptr;  // owned
   VOLD_INFO* m_device_pcf_info = nullptr;  // owned
   VOLD_OB_DATA_LIST* m_device_option_bits = nullptr;  // borrowed from the device information
-  const VARNO_LSM_DELAY_MAP* m_device_lsm_delays = &s_device_lsm_delays;
-  const VARNO_LSM_DELAY_MAP* m_family_lsm_delays = &s_family_lsm_delays;
+  const VARNO_LSM_DELAY_MAP* m_device_lsm_delays;  // the library's tables
+  const VARNO_LSM_DELAY_MAP* m_family_lsm_delays;
   VARNO_MGR_PARAM m_mgr_param;
   VARNO_MGR_TALKBACK m_mgr_talkback;
   VARNO_MBLOCK* m_meta_block = nullptr;

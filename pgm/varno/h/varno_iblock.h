@@ -55,7 +55,18 @@ class VARNO_IBLOCK {
   virtual u32 get_option_info(const std::string& option, const std::string& dyn_name, u32& index,
                               u32& second, u32& size) = 0;
 
-  // User-data input (data blocks). Buffers stay the caller's.
+  // User-data input (data blocks; other blocks ignore it). Buffers stay the
+  // caller's and must live until the frames are built (do_all_blocks).
+  // set_data: the design data of one slot; size is its length in bits, not
+  // bytes (bit i is bit i mod 8 of byte i / 8). Each frame manager reads its
+  // own slots only (QV CRAM: VARNO_BLOCK_DATA_CRAM, QV ERAM: ..._ERAM, QV
+  // BBUS: ..._BBUS); data in another slot builds nothing. The managers check
+  // the length against the block's parameters when they build: the QV CRAM
+  // manager wants CRAM_FRAME_COUNT x CRAM_BIT_COUNT bits, the QV ERAM manager
+  // ERAM_ROW_COUNT x ERAM_COL_COUNT; another length is an internal error
+  // ("Mismatch in user data size ...") in do_all_blocks. extra is kept and
+  // read by no manager: pass null. A slot at or past VARNO_BLOCK_DATA_MAX is
+  // an internal error.
   virtual void set_data(VARNO_BLOCK_DATA_TYPE slot, u8* data, u32 size, u8* extra) = 0;
   virtual void set_programming_seq_vdata(const PB::BLOCKS_PROGRAMMING_SEQUENCE* seq) = 0;
   virtual void set_data_from_file(VARNO_BLOCK_DATA_TYPE slot, const std::string& path) = 0;
@@ -73,13 +84,17 @@ class VARNO_IBLOCK {
   virtual bool update_frame_data(u32 frame, u32 offset, u8 value) = 0;
 
   virtual void set_repetition_mode(VARNO_BLOCK_REPETITION mode) = 0;
-  // read_block_data writes exactly get_block_size() bytes.
+  // get_block_size: an option block's image with its CRC word, a data
+  // block's frames; read_block_data writes exactly that many bytes.
   virtual u32 get_block_size() = 0;
   virtual void read_block_data(u8* out) = 0;
   virtual VOLD_FRAME_TYPE frame_type() = 0;
   virtual u32 block_type() = 0;
 
-  // Device parameters and arguments by name.
+  // Device parameters and arguments by name (data blocks and sector-array
+  // blocks), e.g. get_param_value("CRAM_FRAME_COUNT", 0u): value 0 of the
+  // parameter. An index past its values is an internal error ("Parameter
+  // ... index ... out of range ...").
   virtual u32 get_param_value(const std::string& name, u32 index) = 0;
   virtual u32 get_param_value(const std::string& name, std::string entry) = 0;
   virtual u32 get_param_size(const std::string& name) = 0;
@@ -88,6 +103,8 @@ class VARNO_IBLOCK {
   virtual u32 get_arg_width(const std::string& name) = 0;
 
   virtual void clean_up() = 0;
+  // Recomputes an option block's CRC word over its image as it is now (other
+  // blocks do nothing): after do_all_blocks has written linked fields.
   virtual void crc_update() = 0;
   virtual void set_random_filler(u16 filler) = 0;
   virtual void dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) = 0;

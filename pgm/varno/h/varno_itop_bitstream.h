@@ -4,7 +4,8 @@
 //
 // The order of the virtual operations is part of the binary interface with
 // the host: do not reorder. The operations beyond the four the writers read
-// have bodies here only so that a reader-side stand-in need not define them.
+// have bodies here only so that a reader-side stand-in need not define them
+// (their parameters unnamed: a host may build with every warning on).
 #pragma once
 
 #include <string>
@@ -13,9 +14,15 @@
 #include "varno_assert.h"
 #include "varno_types.h"
 
-// Routing code of a bit field. The routing tables of the hash blocks keep
-// two bits of it.
+// Routing code of a bit field: where the device sends the field's bytes.
+// The routing tables of the hash blocks keep its low two bits.
 using VARNO_QV_BLOCK_ROUTING = u32;
+// The codes. The library itself gives a code only to the hash blocks that
+// merge_by_routing inserts; the host gives the others to its bit fields.
+inline constexpr VARNO_QV_BLOCK_ROUTING VARNO_QV_ROUTING_CONFIG = 0;      // option-block images, as they are
+inline constexpr VARNO_QV_BLOCK_ROUTING VARNO_QV_ROUTING_DESCRIPTOR = 1;  // a block group's descriptor
+inline constexpr VARNO_QV_BLOCK_ROUTING VARNO_QV_ROUTING_HASH = 2;        // hash blocks
+inline constexpr VARNO_QV_BLOCK_ROUTING VARNO_QV_ROUTING_GROUP_DATA = 3;  // a block group's data pages
 
 // Digest of the hash blocks: 1 selects SHA-256, any other value SHA-384.
 enum VARNO_SHA_MODE : u32 {
@@ -28,21 +35,32 @@ class VARNO_ITOP_BITSTREAM {
   virtual ~VARNO_ITOP_BITSTREAM() = default;
 
   // Links a bit field of size bytes at data at the end (at_end) or at the
-  // front of the list.
-  virtual void add_bitfield(unsigned char* data, u32 size, VARNO_QV_BLOCK_ROUTING routing,
-                            bool at_end, bool hashed) {
+  // front of the list. The buffer stays the caller's and must live until the
+  // bitstream is written; null only with size 0. hashed: the hash blocks of a
+  // merge cover the field.
+  virtual void add_bitfield(unsigned char* /*data*/, u32 /*size*/,
+                            VARNO_QV_BLOCK_ROUTING /*routing*/, bool /*at_end*/,
+                            bool /*hashed*/) {
     VARNO_INTERNAL_ERROR("add_bitfield is not available");
   }
   // Merges bit fields first to last into blocks of block_size bytes by
   // routing, then, with hash, inserts hash blocks; returns the positions of
-  // the inserted hash blocks.
-  virtual std::vector<u32> merge_by_routing(u32 block_size, u32 first, u32 last, bool hash,
-                                            VARNO_SHA_MODE mode) {
+  // the inserted hash blocks. Each run of fields of one routing and hashed
+  // flag is packed into zero-padded blocks; a field of exactly block_size
+  // bytes passes as it is. A field longer than block_size is an internal
+  // error ("blk_size <= block_size"): a host cuts long data into blocks. With
+  // hash, a hash block (VARNO_QV_ROUTING_HASH, block_size bytes) goes in front
+  // of the hashed fields from first on, and every hashed field from first to
+  // the end of the list must then hold block_size bytes. The merged and hash
+  // blocks belong to the bitstream. first > last or last past the end: no
+  // change, no positions.
+  virtual std::vector<u32> merge_by_routing(u32 /*block_size*/, u32 /*first*/, u32 /*last*/,
+                                            bool /*hash*/, VARNO_SHA_MODE /*mode*/) {
     VARNO_INTERNAL_ERROR("merge_by_routing is not available");
   }
   // Digest of the first bytes bytes of bit field index into dest.
-  virtual bool insert_block_hash_to_address(u32 index, u32 bytes, VARNO_SHA_MODE mode,
-                                            unsigned char* dest) {
+  virtual bool insert_block_hash_to_address(u32 /*index*/, u32 /*bytes*/,
+                                            VARNO_SHA_MODE /*mode*/, unsigned char* /*dest*/) {
     VARNO_INTERNAL_ERROR("insert_block_hash_to_address is not available");
   }
   // Number of bit fields held.
@@ -53,11 +71,14 @@ class VARNO_ITOP_BITSTREAM {
   virtual unsigned char* get_bitfield_data(u32 index) const = 0;
   // Kept for the host's binary interface; does nothing.
   virtual void clear(bool) {}
-  // Writes bit fields first to last to path in the given format.
+  // Writes bit fields first to last to path in the given format:
+  // VARNO_OUTPUT_FORMAT_RAW writes their bytes back to back (append: after
+  // the file's bytes), false when last is past the end or the file cannot be
+  // written; the other formats write nothing and return true.
   virtual bool write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format, u32 first,
                              u32 last, bool append) = 0;
   // Routing codes of bit fields first to last (clipped at the end).
-  virtual std::vector<u32> get_bitfiled_routings(u32 first, u32 last) const {
+  virtual std::vector<u32> get_bitfiled_routings(u32 /*first*/, u32 /*last*/) const {
     VARNO_INTERNAL_ERROR("get_bitfiled_routings is not available");
   }
 };

@@ -30,8 +30,18 @@ enum VARNO_QV_FW_TYPE : u32 {
   VARNO_QV_FW_TYPE_MAX = 13,         // no firmware; also the number of types
 };
 
-// Filled by the host before process_pcfs; the library only reads it. A sector
-// generator is a fresh generator and keeps these defaults.
+// Filled by the host; the library only reads it. Each reader takes the record
+// of its own generator: a frame manager the record of its block's generator
+// (for a sector's blocks the sector generator's, which starts with these
+// defaults: the library never copies the top generator's record into it),
+// a block group and the 2D library merge the record of the generator they
+// were made from or run on. The top generator's fields are set before
+// process_pcfs (skip_block is read there); a sector generator's after
+// process_pcfs, which makes it, and before do_all_blocks.
+//
+// For a CRAM block group over the sector families' example devices a host
+// sets, on the top generator, group_compressed = 1 and s4_variant = 0, and
+// leaves every other field at its default.
 struct VARNO_MGR_PARAM {
   VARNO_MGR_PARAM() {
     for (u32 i = 0; i < VARNO_MGR_PARAM_BLOCK_TYPES; ++i) {
@@ -42,16 +52,19 @@ struct VARNO_MGR_PARAM {
 
   u8 assert_arin_enable = 1;                     // 0
   u8 last_frame_enable = 1;                      // 1
-  u8 skip_block[VARNO_MGR_PARAM_BLOCK_TYPES] = {};  // 2: no block made for that type
+  u8 skip_block[VARNO_MGR_PARAM_BLOCK_TYPES] = {};  // 2: no block made for that type (process_pcfs)
   u32 first_frame[VARNO_MGR_PARAM_BLOCK_TYPES];  // 104: all ones = no override
   u32 last_frame[VARNO_MGR_PARAM_BLOCK_TYPES];   // 512: all ones = no override
   u32 skip_headers = 0;                          // 920
   u32 fw_type = 13;                              // 924: VARNO_QV_FW_TYPE, 13 = none
   u32 cram_random_filler = 0;                    // 928: low 16 bits used when non-zero
-  u8 group_compressed = 0;                       // 932
+  // 932, read by create_group: 1 deflates the group's thread streams. With 0
+  // get_group_full_size still counts pages, but get_group_data writes
+  // nothing: the data is then read per thread with get_thread_data.
+  u8 group_compressed = 0;
   u8 pad_933[3] = {};
   u32 qv_2d_compression = 0;                     // 936: bit 0 CRAM, bit 1 ERAM, bit 3 targets
-  u8 deflate_store = 0;                          // 940
+  u8 deflate_store = 0;                          // 940: 1 = the group's deflate stores, not compresses
   u8 dump_swap_dr_bits = 1;                      // 941
   u8 pad_942[2] = {};
   u32 fw_frame_size = 0;                         // 944: 0 means 2052
@@ -66,7 +79,14 @@ struct VARNO_MGR_PARAM {
   u32 tk_flow = 0;                               // 988: 1 = TK-family behaviour
   u8 cram_skip_s4_data = 0;                      // 992
   u8 qv_2d_align = 0;                            // 993
-  u8 s4_variant = 1;                             // 994
+  // 994: the S4 form. QV CRAM frames (their generator's record): 0 none;
+  // else S4 cell codes where the block's frame description allows them, and
+  // the S4 mask 1 where the device allows it, 2 never, 3 always. A CRAM
+  // group (its generator's record): non-zero gives thread records the S4
+  // data-register lengths, DRAS values 2 and 3 of the blocks built with the
+  // mask, which a device with two DRAS values does not have
+  // ("Parameter DRAS (20) index (2) out of range (2)" in collect_data).
+  u8 s4_variant = 1;
   u8 pad_995 = 0;
   u32 cram_fake_s4_dra_mask = 0;                 // 996
   u32 cram_s4_dra_limit = 0;                     // 1000: 0 = no limit

@@ -20,7 +20,7 @@
 class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
  public:
   // Routing code of the hash blocks.
-  static constexpr VARNO_QV_BLOCK_ROUTING HASH_ROUTING = 2;
+  static constexpr VARNO_QV_BLOCK_ROUTING HASH_ROUTING = VARNO_QV_ROUTING_HASH;
 
   VARNO_QV_TOP_BITSTREAM();
   ~VARNO_QV_TOP_BITSTREAM() override;
