@@ -11,9 +11,11 @@
 //               (NAME of letters, digits and '_'; the targets say which
 //               names they read);
 //   "@@D [BLOCK [DEVICE]]" design data: u16 slot mask (bits 0-13, none:
-//               every slot; bit 15: the length counts bytes, else bits),
-//               u64 length (both little-endian), then the bytes, repeated to
-//               the length; with a BLOCK only for the data blocks of that
+//               every slot; bit 14: after the bytes a pseudo-random stream
+//               seeded by them, else the bytes repeated; bit 15: the length
+//               counts bytes, else bits), u64 length (both little-endian),
+//               then the bytes, continued to the length; with a BLOCK only
+//               for the data blocks of that
 //               block type, with a DEVICE too only for those of the
 //               generators that load the device file DEVICE;
 //   "@@S"       custom frame sizes: little-endian u32 words;

@@ -73,7 +73,7 @@ qv_images() {
 # Header bytes of fuzz_whole_road (see its H_ and R_ constants).
 H_ROAD=0 H_2D=1 H_GROUP_FLAGS=2 H_FLAGS_A=3 H_GROUP_TYPE=22 H_PR_COUNT=24 H_PR=25 H_MERGE=42
 R_GROUP=1 R_DUMPS=2 R_SECTOR_PARAMS=4
-WHOLE_HEADER=44
+WHOLE_HEADER=79
 # The example host's group switches: compressed threads, no S4 form.
 GROUP="$H_ROAD=$((R_GROUP | R_DUMPS | R_SECTOR_PARAMS)) $H_GROUP_FLAGS=8 $H_FLAGS_A=1"
 
