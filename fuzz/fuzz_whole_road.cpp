@@ -41,6 +41,7 @@
 #include "pb.h"
 #include "varno_block.h"
 #include "varno_block_config.h"
+#include "varno_block_factory.h"
 #include "varno_block_group.h"
 #include "varno_dblock.h"
 #include "varno_eblock.h"
@@ -140,6 +141,8 @@ enum : std::uint8_t {
   O_OPTION_READ = 16,   // read_option_bits and get_option_info
   O_HOST_IMAGE = 32,    // the writes go to a host buffer as long as the image
   O_COPY = 64,          // on a copy of the option block (get_block with copy)
+  O_STANDALONE = 128,   // stand-alone blocks of the block factory: an option block as long as
+                        // the picked one, a data block of the framed block's type
 };
 
 // Largest design data handed to a block: 1 MiB, room for the IO MMIO
@@ -506,6 +509,25 @@ void option_calls(VARNO_IGEN* gen, const OPTION_CALLS& c, const INPUT& in) {
   }
 }
 
+// Blocks a host makes outside the generator's list, read as the host reads
+// the generator's own (a stand-alone data block has no frame manager to
+// process with).
+void standalone_calls(VARNO_IGEN* gen, const OPTION_CALLS& c, VARNO_IBLOCK* framed) {
+  VARNO_IBLOCK_FACTORY* factory = varno_get_block_factory();
+  std::vector<std::unique_ptr<VARNO_IBLOCK>> blocks;
+  if (c.block != nullptr)
+    blocks.emplace_back(factory->create_block(c.block->block_type(), c.block->has_crc(),
+                                              c.block->word_count(), c.block->init_ones()));
+  if (framed != nullptr) blocks.emplace_back(factory->create_block(framed->block_type(), gen));
+  for (const std::unique_ptr<VARNO_IBLOCK>& b : blocks) {
+    if (dynamic_cast<VARNO_SBLOCK*>(b.get()) != nullptr) b->process(false);
+    b->crc_update();
+    std::vector<u8> image(b->get_block_size());
+    if (!image.empty()) b->read_block_data(image.data());
+    b->get_frame_size(0);
+  }
+}
+
 // A top data block's frames as a host reads and patches them.
 void frame_calls(VARNO_IBLOCK* block, const INPUT& in) {
   const u32 frame = in.u16(H_BYTE);
@@ -667,6 +689,7 @@ void run(const INPUT& in) {
   }
   if (framed != nullptr) frame_calls(framed, in);
   option_calls(gen.get(), option, in);
+  if ((in.u8(H_OPTION) & O_STANDALONE) != 0) standalone_calls(gen.get(), option, framed);
   for_each_generator(gen.get(), [](VARNO_IGEN* g) {
     for (u32 i = 0; i < g->max_block_index(); ++i) g->get_block_by_index(i)->crc_update();
   });

@@ -84,7 +84,7 @@ R_NO_SETUP_READS=128
 B_BY_NAME=1 B_DEFER_S4=2 B_DBLOCKS=4 B_MULTITHREAD=8 B_FRONT=16 B_MERGE_ALL=32 B_WHOLE=64 B_APPEND=128
 S_NO_S4=1 S_NO_CODEBOOKS=2 S_LOW_FIRST=4 S_HASHED=8 S_EXT=16
 D_S4=0 D_CODEBOOK=1 D_DECOMP=2 D_LIBS=3 D_THREAD=4 D_DESCRIPTOR=5 D_GROUP=6 D_HASH=7
-O_MASK=1 O_WRITE=2 O_READ=4 O_OPTION_WRITE=8 O_OPTION_READ=16 O_HOST_IMAGE=32 O_COPY=64
+O_MASK=1 O_WRITE=2 O_READ=4 O_OPTION_WRITE=8 O_OPTION_READ=16 O_HOST_IMAGE=32 O_COPY=64 O_STANDALONE=128
 WHOLE_HEADER=79
 # u16 AT VALUE: the header words of a little-endian u16 at AT.
 u16() { echo "$1=$(($2 & 255)) $(($1 + 1))=$(($2 >> 8 & 255))"; }
@@ -385,17 +385,18 @@ quelvo $GROUP "$H_ROAD=$((R_GROUP | R_NO_HASH))" "$H_GROUP_TYPE=1" $(u16 $H_BLOC
 # field of the example family from bit 24 to its end, into the image and into
 # a host buffer; its one option in full on a copy of the block, after a
 # shadow mask of the field's 32 bits; the 64-bit compressed-frame header
-# field past its end.
+# field past its end. Stand-alone blocks of the block factory besides.
 quelvo $GROUP "$H_OPTION=$((O_WRITE | O_READ | O_OPTION_WRITE | O_OPTION_READ | O_HOST_IMAGE))" \
   $(u16 $((H_OPTION + 4)) 24) $(u16 $((H_OPTION + 6)) 8) >"$WHOLE/edge_option_field_end"
-quelvo $GROUP "$H_OPTION=$((O_MASK | O_WRITE | O_OPTION_WRITE | O_OPTION_READ | O_COPY))" \
+quelvo $GROUP "$H_OPTION=$((O_MASK | O_WRITE | O_OPTION_WRITE | O_OPTION_READ | O_COPY | O_STANDALONE))" \
   $(u16 $((H_OPTION + 6)) 32) >"$WHOLE/edge_option_whole"
 quelvo $GROUP "$H_OPTION=$((O_WRITE | O_READ | O_OPTION_WRITE | O_OPTION_READ))" "$((H_OPTION + 1))=4" \
   "$((H_OPTION + 3))=2" $(u16 $((H_OPTION + 4)) 60) $(u16 $((H_OPTION + 6)) 9) >"$WHOLE/edge_option_past_end"
 # Frames as a host reads and patches them: the IOCSR block of the earlier
-# family cut to one frame, its last core byte and the byte after it.
+# family cut to one frame, its last core byte and the byte after it, and a
+# stand-alone IOCSR block.
 road edge_frames "$EDITED/iocsr" early_family.ddb early_device.ddb "IOCSR:8:31 only" "$H_ROAD=$R_DUMPS" 16=37 \
-  "$H_FRAME=1" $(u16 $((H_FRAME + 1)) 1) $(u16 $((H_BYTE + 2)) 15)
+  "$H_FRAME=1" $(u16 $((H_FRAME + 1)) 1) $(u16 $((H_BYTE + 2)) 15) "$H_OPTION=$O_STANDALONE"
 
 # Firmware files: header byte 0 picks the format, byte 1 the header version
 # (see fuzz_firmware_file.cpp); one input per file and version.
