@@ -348,6 +348,41 @@ road edge_iocsr_mcu "$EDITED/iocsr_mcu" early_family.ddb early_device.ddb "IOCSR
   "$H_ROAD=$R_DUMPS" 16=37
 QV_STREAM=0
 
+# The padding block as the complement of the legacy fixture's CRAM frame of
+# 5 words (2 of data, 3 of headers): after an option block of 4 words there
+# is no byte of padding left, after one of 3 words one word.
+fixture dyn_pad $T/hg
+printf 'block OPTION_BITS option words=4\nblock DYN_OB_PAD data frame=DYN_OB_PAD w1=4 w4=1\n' \
+  >>"$EDITED/dyn_pad/legacy_family.ddb"
+road edge_dyn_pad_exact "$EDITED/dyn_pad" legacy_family.ddb legacy_device.ddb "" "$H_ROAD=$R_DUMPS"
+sed -i 's/^block OPTION_BITS option words=4$/block OPTION_BITS option words=3/' "$EDITED/dyn_pad/legacy_family.ddb"
+road edge_dyn_pad_word "$EDITED/dyn_pad" legacy_family.ddb legacy_device.ddb "" "$H_ROAD=$R_DUMPS"
+
+# BRAM chunks at their limit: one of 3584 dwords (seven whole frames, the
+# most a chunk may have), one of a dword, and one of five dwords cut to the
+# two the design data still holds; as a group.
+road edge_bram_chunks "$EDITED/regwin" group_family.ddb group_device.ddb "BRAM:33280:14348 only" $GROUP \
+  "$H_GROUP_TYPE=4" "$H_ROAD=$((R_GROUP | R_SECTOR_PARAMS))"
+{
+  printf '@@S\n'
+  le32 3584; le32 1; le32 5
+} >>"$WHOLE/edge_bram_chunks"
+
+# REGSCAN frames of the core size with a last frame of the remainder (4099
+# bytes less 3 bits), and the one 31-bit frame of 11808 bytes less 3 bits.
+road edge_regscan_rest $T/regwin quelvo_family.ddb qv_device.ddb "REGSCAN:$((128 | 16384)):32789 only" \
+  "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
+road edge_regscan_rest31 $T/regwin quelvo_family.ddb qv_device.ddb "REGSCAN:$((128 | 16384)):94461 only" \
+  "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))" "$H_FLAGS_A=8"
+
+# Register-window design data that ends where the last image row ends (or
+# with the last register, where that lies further), in every block of every
+# tile type.
+MMIO_EXACT="HIP_MMIO+qv_sector_cl:256:8480 EHIP_MMIO+qv_sector_cl:256:2080 MMIO2+qv_sector_cl:256:8224 CRYPTO_MMIO+qv_sector_cl:256:8224 HNOC_MMIO+qv_sector_cl:1024:1600 HNOC_AXI4LITE+qv_sector_cl:1024:320 CRYPTO_MMIO+qv_sector_f1:256:1312 MMIO2+qv_sector_f1:256:1088 EHIP_MMIO+qv_sector_f1:256:57632 HNOC_MMIO+qv_sector_fc:1024:1600 CRYPTO_MMIO+qv_sector_f6:256:192 CRYPTO_MMIO+qv_sector_jl:256:128 only"
+road edge_mmio_exact $T/mmio mmio_family.ddb mmio_device.ddb "$MMIO_EXACT" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
+printf '@@C\nvarno_whr_mmio2_frame_size = 64\nvarno_rnr_mmio2_frame_size = 64\nvarno_gdr_mmio2_frame_size = 64\n' \
+  >>"$WHOLE/edge_mmio_exact"
+
 # Programming sequences whose registers reach the last data word: tile type
 # 4 (cl) writes all 288 words of its 1152 bytes in one range, tile type 5
 # (f1) its first word and then its last, word 63 of 64; 64-byte MMIO2
