@@ -54,6 +54,7 @@ SECTION make_section(std::string_view text) {
     case 'S':
     case 'Q':
     case 'C':
+    case 'L':
       break;
     default:
       return s;

@@ -21,6 +21,8 @@
 //   "@@S"       custom frame sizes: little-endian u32 words;
 //   "@@Q"       a programming sequence (the message's binary form);
 //   "@@C"       configuration: "key = value" lines;
+//   "@@L"       CRAM fault-injection locations: little-endian u32 frame and
+//               bit pairs;
 //   "@@X NAME"  a firmware file: the body is written to NAME as it is.
 // Anything else, and a section with a bad name, is ignored.
 #pragma once

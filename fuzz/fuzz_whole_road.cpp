@@ -5,9 +5,9 @@
 // "device" (the top generator's parameter files), the sector files the
 // family's sector arrays name (e.g. "quelvo_sector_family_vold",
 // "qv_sector_cl"), firmware files, design data, frame sizes, programming
-// sequences and configuration. The header's bytes choose the manager
-// parameters (XORed with the record's defaults, so zeros keep them), which
-// steps run and the shapes of the host's calls:
+// sequences, CRAM fault-injection locations and configuration. The header's
+// bytes choose the manager parameters (XORed with the record's defaults, so
+// zeros keep them), which steps run and the shapes of the host's calls:
 //   a sector-type override, process_pcfs (by path or by name, S4 lists
 //   deferred or not), the design data into every data block (of the top and
 //   of every sector), a frame count for one block and a shadow mask for one
@@ -66,7 +66,8 @@ enum : size_t {
   H_FLAGS_A = 3,       // one-bit fields, XORed with their defaults
   H_CRAM_A = 4,        // CRAM one-bit fields
   H_CRAM_B = 5,        // more one-bit fields, cram_fi_mode (bits 6-7)
-  H_TEMPLATE = 6,      // template_count_mode, added to its default, mod 4
+  H_TEMPLATE = 6,      // bits 0-1 template_count_mode, added to its default, mod 4; bits
+                       // 2-3 XORed into s4_variant, bits 4-5 into tk_flow
   H_FW_TYPE = 7,       // fw_type, added to its default, mod 14
   H_FILLER = 8,        // u16 cram_random_filler
   H_FAKE_DRA = 10,     // u32 cram_fake_s4_dra_mask
@@ -95,7 +96,9 @@ enum : size_t {
                        // u16 bit count
   H_FRAME = 72,        // a top data block, u16 frame count for it (0: none)
   H_BYTE = 75,         // that block's u16 frame, u16 byte offset: read, update, frame read
-  HEADER_SIZE = 79,
+  H_DATA_DELTA = 79,   // signed, added to every design data length in its unit (bytes or bits)
+  H_SIZE_DELTA = 80,   // signed, added to the last custom frame size of every list
+  HEADER_SIZE = 81,
 };
 
 enum : std::uint8_t {
@@ -197,13 +200,16 @@ struct DATA_CHUNK {
 // The length is 64 bits wide so that the fuzzer's comparison-guided
 // mutations, which match the library's 64-bit size checks by their width,
 // can write a size a check wants; in bytes or in bits, since the checks
-// count both ways.
-DATA_CHUNK make_chunk(std::string_view body) {
+// count both ways. The header's delta moves every length by a few units at
+// once: seeds hold lengths at the bounds, one edit puts them all past.
+DATA_CHUNK make_chunk(std::string_view body, const INPUT& in) {
   DATA_CHUNK c;
   const std::uint16_t mask = static_cast<std::uint16_t>(varno_fuzz::body_u32(body, 0) & 0xFFFF);
   c.slots = mask & 0x3FFF;
   c.stream = (mask & 0x4000) != 0;
-  const u64 length = varno_fuzz::body_u32(body, 2) | u64{varno_fuzz::body_u32(body, 6)} << 32;
+  const u64 field = varno_fuzz::body_u32(body, 2) | u64{varno_fuzz::body_u32(body, 6)} << 32;
+  const std::int8_t delta = static_cast<std::int8_t>(in.u8(H_DATA_DELTA));
+  const u64 length = delta < 0 && field < u64(-delta) ? 0 : field + static_cast<u64>(std::int64_t{delta});
   const u64 bits = (mask & 0x8000) != 0 ? std::min<u64>(length, u64{MAX_DATA_BITS} / 8) * 8 : length;
   c.bits = static_cast<std::uint32_t>(std::min<u64>(bits, MAX_DATA_BITS));
   c.payload = body.size() > 10 ? body.substr(10) : std::string_view();
@@ -218,14 +224,14 @@ void fill_params(VARNO_MGR_PARAM& p, const INPUT& in) {
   p.qv_2d_compression = in.u8(H_2D) & 0x0B;
   const std::uint8_t g = in.u8(H_GROUP_FLAGS);
   p.pr_mode = (g & 3) % 3;
-  p.tk_flow = bit(g, 2) ? 1 : 0;
+  p.tk_flow = (bit(g, 2) ? 1u : 0u) ^ ((in.u8(H_TEMPLATE) >> 4) & 3u);
   p.group_compressed = flag(d.group_compressed, g, 3);
   p.deflate_store = flag(d.deflate_store, g, 4);
   p.use_codebook = flag(d.use_codebook, g, 5);
   p.qv_test_mode = flag(d.qv_test_mode, g, 6);
   p.descriptor_flag4 = flag(d.descriptor_flag4, g, 7);
   const std::uint8_t a = in.u8(H_FLAGS_A);
-  p.s4_variant = flag(d.s4_variant, a, 0);
+  p.s4_variant = static_cast<u8>(flag(d.s4_variant, a, 0) ^ ((in.u8(H_TEMPLATE) >> 2) & 3));
   p.qv_2d_align = flag(d.qv_2d_align, a, 1);
   p.skip_headers = bit(a, 2) ? 1 : 0;
   p.regscan_31bit = flag(d.regscan_31bit, a, 3);
@@ -250,7 +256,7 @@ void fill_params(VARNO_MGR_PARAM& p, const INPUT& in) {
   p.assert_arin_enable = flag(d.assert_arin_enable, e, 4);
   p.last_frame_enable = flag(d.last_frame_enable, e, 5);
   p.cram_fi_mode = static_cast<u8>(e >> 6);
-  p.template_count_mode = (d.template_count_mode + in.u8(H_TEMPLATE)) % 4;
+  p.template_count_mode = (d.template_count_mode + (in.u8(H_TEMPLATE) & 3u)) % 4;
   p.fw_type = (d.fw_type + in.u8(H_FW_TYPE)) % 14;
   p.cram_random_filler = in.u16(H_FILLER);
   p.cram_fake_s4_dra_mask = in.u32(H_FAKE_DRA);
@@ -303,6 +309,12 @@ std::vector<VARNO_MBLOCK*> sectors_of(VARNO_IGEN* gen) {
 std::string block_name(VARNO_IBLOCK* block) {
   auto* base = dynamic_cast<VARNO_BLOCK*>(block);
   return base != nullptr ? base->block_type_name() : std::string();
+}
+
+// The loaded device section of a generator; null when there is none.
+const VOLD_DEVICE_INFO* device_info(VARNO_IGEN* gen) {
+  auto* g = dynamic_cast<VARNO_GEN*>(gen);
+  return g != nullptr && g->device_pcf_info() != nullptr ? g->device_pcf_info()->get_device_info() : nullptr;
 }
 
 // The device file's name without directory and ".ddb".
@@ -548,6 +560,7 @@ void run(const INPUT& in) {
   std::vector<std::unique_ptr<PB::BLOCKS_PROGRAMMING_SEQUENCE>> sequences;
   std::vector<std::string> firmware;
   std::vector<u32> firmware_sizes;
+  std::vector<u32> fault_locations;
   std::string family;
   std::string device;
   for (const SECTION& s : in.sections) {
@@ -569,12 +582,13 @@ void run(const INPUT& in) {
                                                                      : static_cast<u32>(s.body.size()));
         break;
       case 'D':
-        (s.name.empty() ? chunks : named_chunks[s.name]).push_back(make_chunk(s.body));
+        (s.name.empty() ? chunks : named_chunks[s.name]).push_back(make_chunk(s.body, in));
         break;
       case 'S': {
         std::vector<u32> sizes;
         for (size_t at = 0; at < s.body.size() && sizes.size() < 1024; at += 4)
           sizes.push_back(varno_fuzz::body_u32(s.body, at));
+        if (!sizes.empty()) sizes.back() += static_cast<u32>(static_cast<std::int8_t>(in.u8(H_SIZE_DELTA)));
         frame_sizes.push_back(std::move(sizes));
         break;
       }
@@ -589,6 +603,10 @@ void run(const INPUT& in) {
         if (!cfg_load_file(path)) cfg_clear();
         break;
       }
+      case 'L':
+        for (size_t at = 0; at < s.body.size() && fault_locations.size() < 1024; at += 4)
+          fault_locations.push_back(varno_fuzz::body_u32(s.body, at));
+        break;
       default:
         break;
     }
@@ -630,6 +648,13 @@ void run(const INPUT& in) {
   u64 data_bits = 0;
   for_each_generator(gen.get(), [&](VARNO_IGEN* g) {
     if (g != gen.get() && (road & R_SECTOR_PARAMS) != 0) fill_params(*g->get_mgr_param(), in);
+    // The fault-injection list names the family and device it is meant for.
+    const VOLD_DEVICE_INFO* info = device_info(g);
+    if (!fault_locations.empty() && info != nullptr) {
+      std::vector<u32>& list = g->get_mgr_param()->cram_fi_locations;
+      list = {info->family_type, info->device_type};
+      list.insert(list.end(), fault_locations.begin(), fault_locations.end());
+    }
     for (u32 i = 0; i < g->max_block_index(); ++i) {
       auto* dblock = dynamic_cast<VARNO_DBLOCK*>(g->get_block_by_index(i));
       if (dblock == nullptr) continue;

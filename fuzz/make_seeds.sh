@@ -76,16 +76,16 @@ qv_images() {
 }
 
 # Header bytes of fuzz_whole_road (see its H_ and R_ constants).
-H_ROAD=0 H_2D=1 H_GROUP_FLAGS=2 H_FLAGS_A=3 H_GROUP_TYPE=22 H_THREADS=23 H_PR_COUNT=24 H_PR=25
+H_ROAD=0 H_2D=1 H_GROUP_FLAGS=2 H_FLAGS_A=3 H_CRAM_B=5 H_TEMPLATE=6 H_GROUP_TYPE=22 H_THREADS=23 H_PR_COUNT=24 H_PR=25
 H_FW_SIZE=36 H_MERGE=42 H_HOST=44 H_SETUP=45 H_DELTA=46 H_BLOCK=54 H_FIELD=56 H_ROUTE=60 H_CELL=61
-H_OPTION=64 H_FRAME=72 H_BYTE=75
+H_OPTION=64 H_FRAME=72 H_BYTE=75 H_DATA_DELTA=79 H_SIZE_DELTA=80
 R_GROUP=1 R_DUMPS=2 R_SECTOR_PARAMS=4 R_SHA384=8 R_INTERLEAVE=16 R_NO_HASH=32 R_PARTIAL=64
 R_NO_SETUP_READS=128
 B_BY_NAME=1 B_DEFER_S4=2 B_DBLOCKS=4 B_MULTITHREAD=8 B_FRONT=16 B_MERGE_ALL=32 B_WHOLE=64 B_APPEND=128
 S_NO_S4=1 S_NO_CODEBOOKS=2 S_LOW_FIRST=4 S_HASHED=8 S_EXT=16
 D_S4=0 D_CODEBOOK=1 D_DECOMP=2 D_LIBS=3 D_THREAD=4 D_DESCRIPTOR=5 D_GROUP=6 D_HASH=7
 O_MASK=1 O_WRITE=2 O_READ=4 O_OPTION_WRITE=8 O_OPTION_READ=16 O_HOST_IMAGE=32 O_COPY=64 O_STANDALONE=128
-WHOLE_HEADER=79
+WHOLE_HEADER=81
 # u16 AT VALUE: the header words of a little-endian u16 at AT.
 u16() { echo "$1=$(($2 & 255)) $(($1 + 1))=$(($2 >> 8 & 255))"; }
 # delta D VALUE: the header word of a signed buffer-length delta.
@@ -383,6 +383,28 @@ road edge_mmio_exact $T/mmio mmio_family.ddb mmio_device.ddb "$MMIO_EXACT" "$H_R
 printf '@@C\nvarno_whr_mmio2_frame_size = 64\nvarno_rnr_mmio2_frame_size = 64\nvarno_gdr_mmio2_frame_size = 64\n' \
   >>"$WHOLE/edge_mmio_exact"
 
+# CRAM frames in S4 form (no headers) for S4 variants 1, 2 and 3 (the
+# record's default 1 XORed with header byte 6 bits 2-3); variant 2 without
+# the S4 mask in a CRAM group, the others with it (whose group records
+# would need four DRAS values the example has not).
+quelvo $GROUP "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))" "$H_FLAGS_A=4" >"$WHOLE/edge_s4"
+quelvo $GROUP "$H_FLAGS_A=4" "$H_TEMPLATE=12" >"$WHOLE/edge_s4_variant2"
+quelvo $GROUP "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))" "$H_FLAGS_A=6" "$H_TEMPLATE=8" >"$WHOLE/edge_s4_variant3"
+
+# CRAM fault-injection locations of the host at the last frame and bit that
+# map into the image, in each of the three forms: image positions,
+# bitstream positions, ED-CRC positions.
+fault_locations() {
+  printf '@@L\n'
+  for v in "$@"; do le32 "$v"; done
+}
+road edge_fault_image $T/pv pv_family.ddb pv_device.ddb "" "$H_ROAD=$R_DUMPS" "$H_CRAM_B=128"
+fault_locations 51 59 0 0 51 58 >>"$WHOLE/edge_fault_image"
+road edge_fault_bitstream $T/pv pv_family.ddb pv_device.ddb "" "$H_ROAD=$R_DUMPS" "$H_CRAM_B=64"
+fault_locations 51 223 0 139 >>"$WHOLE/edge_fault_bitstream"
+road edge_fault_edcrc $T/pv pv_family.ddb pv_device.ddb "" "$H_ROAD=$R_DUMPS"
+fault_locations 51 123 0 64 >>"$WHOLE/edge_fault_edcrc"
+
 # Programming sequences whose registers reach the last data word: tile type
 # 4 (cl) writes all 288 words of its 1152 bytes in one range, tile type 5
 # (f1) its first word and then its last, word 63 of 64; 64-byte MMIO2
@@ -486,7 +508,7 @@ hex59() {
 # A binary section must not hold a section start.
 for f in "$WHOLE"/*; do
   starts=$(grep -c '^@@' "$f" || true)
-  titles=$(grep -c '^@@[FDXCQS]' "$f" || true)
+  titles=$(grep -c '^@@[FDXCQSL]' "$f" || true)
   [ "$starts" = "$titles" ] || { echo "make_seeds: $f: design data holds a section start" >&2; exit 1; }
 done
 echo "make_seeds: $(ls "$WHOLE" | wc -l) whole-road seeds, $(ls "$FW" | wc -l) firmware seeds"
