@@ -95,6 +95,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+extern "C" size_t LLVMFuzzerCustomMutator(std::uint8_t* data, size_t size, size_t max_size, unsigned seed) {
+  return varno_fuzz::mutate(data, size, max_size, seed, HEADER_SIZE);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
   varno_fuzz::clear_work_dir();
   try {

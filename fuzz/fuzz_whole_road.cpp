@@ -89,7 +89,8 @@ enum : size_t {
   H_SETUP = 45,        // setup reads (S_*)
   H_DELTA = 46,        // 8 signed bytes added to the lengths of the host's buffers (D_*)
   H_BLOCK = 54,        // u16 block size of the merge (0: 4096)
-  H_FIELD = 56,        // 2 u16 bit-field sizes the images are cut into, in turn (0: the block size)
+  H_FIELD = 56,        // 2 i16 added to the block size: the sizes of the bit fields the images are
+                       // cut into, in turn (at least 1)
   H_ROUTE = 60,        // XORed into every routing code
   H_CELL = 61,         // sector-type override: column, row, type + 1 (0: none)
   H_OPTION = 64,       // option-field calls (O_*), option block, field, option, u16 bit index,
@@ -345,9 +346,10 @@ class TOP_FIELDS {
  public:
   TOP_FIELDS(VARNO_ITOP_BITSTREAM& top, const INPUT& in)
       : m_top(top), m_in(in), m_block(in.u16(H_BLOCK) != 0 ? in.u16(H_BLOCK) : VARNO_GROUP_PAGE_SIZE) {
+    // Relative to the block, so that one small step crosses it either way.
     for (size_t k = 0; k < 2; ++k) {
-      const u32 size = in.u16(H_FIELD + 2 * k);
-      m_field[k] = size != 0 ? size : m_block;
+      const std::int64_t size = std::int64_t{m_block} + static_cast<std::int16_t>(in.u16(H_FIELD + 2 * k));
+      m_field[k] = static_cast<u32>(std::max<std::int64_t>(size, 1));
     }
   }
 
@@ -831,6 +833,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The runtime complains of every sequence with non-UTF-8 names it parses.
   google::protobuf::SetLogHandler(nullptr);
   return 0;
+}
+
+extern "C" size_t LLVMFuzzerCustomMutator(std::uint8_t* data, size_t size, size_t max_size, unsigned seed) {
+  return varno_fuzz::mutate(data, size, max_size, seed, HEADER_SIZE);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {

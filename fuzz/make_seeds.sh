@@ -86,7 +86,7 @@ S_NO_S4=1 S_NO_CODEBOOKS=2 S_LOW_FIRST=4 S_HASHED=8 S_EXT=16
 D_S4=0 D_CODEBOOK=1 D_DECOMP=2 D_LIBS=3 D_THREAD=4 D_DESCRIPTOR=5 D_GROUP=6 D_HASH=7
 O_MASK=1 O_WRITE=2 O_READ=4 O_OPTION_WRITE=8 O_OPTION_READ=16 O_HOST_IMAGE=32 O_COPY=64 O_STANDALONE=128
 WHOLE_HEADER=81
-# u16 AT VALUE: the header words of a little-endian u16 at AT.
+# u16 AT VALUE: the header words of a little-endian u16 (or i16) at AT.
 u16() { echo "$1=$(($2 & 255)) $(($1 + 1))=$(($2 >> 8 & 255))"; }
 # delta D VALUE: the header word of a signed buffer-length delta.
 delta() { echo "$((H_DELTA + $1))=$((($2 + 256) & 255))"; }
@@ -428,16 +428,16 @@ road edge_host_buffers "$EDITED/group" group_family.ddb group_device.ddb "" $GRO
 road edge_host_buffers_twod "$EDITED/twod" group_family.ddb group_device.ddb "" $GROUP "$H_GROUP_TYPE=1" \
   "$H_2D=11" "$H_FLAGS_A=7" "$H_ROAD=$((R_GROUP | R_SECTOR_PARAMS))" $(delta $D_LIBS -1) $(delta $D_S4 -47) \
   $(delta $D_THREAD -1) "$H_SETUP=$S_HASHED"
-# The top-level bitstream's shapes: fields that fill a 1 KiB block exactly
-# (1000 and 24 bytes), fields of 4095 and 1 bytes padded to their size in
-# 4 KiB blocks, an odd block size of 4100 bytes with fields of 7 and 4093
-# bytes; option images at the front and inside the merge range, other
+# The top-level bitstream's shapes (field sizes relative to the block
+# size): fields that fill a 1 KiB block exactly (1000 and 24 bytes), fields
+# of 4095 and 1 bytes padded to their size in 4 KiB blocks, an odd block size
+# of 4100 bytes with fields of 7 and 4093 bytes; option images at the front and inside the merge range, other
 # routing codes, SHA-384, and the bitstream written twice.
-quelvo $GROUP $(u16 $H_BLOCK 1024) $(u16 $H_FIELD 1000) $(u16 $((H_FIELD + 2)) 24) >"$WHOLE/edge_merge_exact"
+quelvo $GROUP $(u16 $H_BLOCK 1024) $(u16 $H_FIELD -24) $(u16 $((H_FIELD + 2)) -1000) >"$WHOLE/edge_merge_exact"
 quelvo $GROUP "$H_ROAD=$((R_GROUP | R_SHA384))" "$H_HOST=$((B_WHOLE | B_FRONT | B_MERGE_ALL | B_APPEND))" \
-  $(u16 $H_FIELD 4095) $(u16 $((H_FIELD + 2)) 1) "$H_ROUTE=6" >"$WHOLE/edge_merge_whole"
-quelvo $GROUP "$H_ROAD=$((R_GROUP | R_NO_HASH))" "$H_GROUP_TYPE=1" $(u16 $H_BLOCK 4100) $(u16 $H_FIELD 7) \
-  $(u16 $((H_FIELD + 2)) 4093) "$H_MERGE=5" >"$WHOLE/edge_merge_odd"
+  $(u16 $H_FIELD -1) $(u16 $((H_FIELD + 2)) -4095) "$H_ROUTE=6" >"$WHOLE/edge_merge_whole"
+quelvo $GROUP "$H_ROAD=$((R_GROUP | R_NO_HASH))" "$H_GROUP_TYPE=1" $(u16 $H_BLOCK 4100) $(u16 $H_FIELD -4093) \
+  $(u16 $((H_FIELD + 2)) -7) "$H_MERGE=5" >"$WHOLE/edge_merge_odd"
 # Option fields as a host writes and reads them: the 32-bit OPTION_BITS
 # field of the example family from bit 24 to its end, into the image and into
 # a host buffer; its one option in full on a copy of the block, after a
