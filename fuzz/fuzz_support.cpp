@@ -154,7 +154,8 @@ void note(const char* format, ...) {
   std::fputc('\n', stderr);
 }
 
-size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, size_t header_size) {
+size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, size_t header_size,
+              const std::vector<size_t>& hot) {
   std::minstd_rand rng(seed);
   const unsigned pick = rng() % 8;
   // A step of 1 to 8 units either way, or at times any value.
@@ -168,7 +169,8 @@ size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, s
     }
   };
   if (pick < 2 && size >= header_size && header_size > 0) {
-    const size_t at = rng() % header_size;
+    // Half the time one of the lengths.
+    const size_t at = rng() % 2 == 0 && !hot.empty() ? hot[rng() % hot.size()] : rng() % header_size;
     data[at] = static_cast<std::uint8_t>(rng() % 8 == 0 ? rng() : moved(data[at]));
     return size;
   }

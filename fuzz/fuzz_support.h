@@ -73,12 +73,14 @@ void note_internal_error(const msg_internal_error& e);
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A mutation for LLVMFuzzerCustomMutator: most often libFuzzer's own
-// (LLVMFuzzerMutate), else one of the header's bytes or one number of a
+// (LLVMFuzzerMutate), else one of the header's bytes (half the time one of
+// the lengths, the header bytes at the offsets hot) or one number of a
 // binary section ("@@D" lengths, "@@S" sizes, "@@L" locations) moved by a
 // few units or set anew. The sizes and switches the checks compare sit in
 // those few bytes of an input of kilobytes: libFuzzer alone, which picks
 // positions evenly, seldom touches them.
-size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, size_t header_size);
+size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, size_t header_size,
+              const std::vector<size_t>& hot);
 
 // Installs the throwing internal-error handler and sends standard output
 // (the library's firmware messages) to /dev/null unless VARNO_FUZZ_VERBOSE
