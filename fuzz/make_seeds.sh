@@ -377,8 +377,8 @@ road edge_regscan_rest31 $T/regwin quelvo_family.ddb qv_device.ddb "REGSCAN:$((1
 
 # Register-window design data that ends where the last image row ends (or
 # with the last register, where that lies further), in every block of every
-# tile type.
-MMIO_EXACT="HIP_MMIO+qv_sector_cl:256:8480 EHIP_MMIO+qv_sector_cl:256:2080 MMIO2+qv_sector_cl:256:8224 CRYPTO_MMIO+qv_sector_cl:256:8224 HNOC_MMIO+qv_sector_cl:1024:1600 HNOC_AXI4LITE+qv_sector_cl:1024:320 CRYPTO_MMIO+qv_sector_f1:256:1312 MMIO2+qv_sector_f1:256:1088 EHIP_MMIO+qv_sector_f1:256:57632 HNOC_MMIO+qv_sector_fc:1024:1600 CRYPTO_MMIO+qv_sector_f6:256:192 CRYPTO_MMIO+qv_sector_jl:256:128 only"
+# tile type; lengths in bytes, as the checks count them.
+MMIO_EXACT="HIP_MMIO+qv_sector_cl:33024:1060 EHIP_MMIO+qv_sector_cl:33024:260 MMIO2+qv_sector_cl:33024:1028 CRYPTO_MMIO+qv_sector_cl:33024:1028 HNOC_MMIO+qv_sector_cl:33792:200 HNOC_AXI4LITE+qv_sector_cl:33792:40 CRYPTO_MMIO+qv_sector_f1:33024:164 MMIO2+qv_sector_f1:33024:136 EHIP_MMIO+qv_sector_f1:33024:7204 HNOC_MMIO+qv_sector_fc:33792:200 CRYPTO_MMIO+qv_sector_f6:33024:24 CRYPTO_MMIO+qv_sector_jl:33024:16 only"
 road edge_mmio_exact $T/mmio mmio_family.ddb mmio_device.ddb "$MMIO_EXACT" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
 printf '@@C\nvarno_whr_mmio2_frame_size = 64\nvarno_rnr_mmio2_frame_size = 64\nvarno_gdr_mmio2_frame_size = 64\n' \
   >>"$WHOLE/edge_mmio_exact"
