@@ -96,8 +96,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" size_t LLVMFuzzerCustomMutator(std::uint8_t* data, size_t size, size_t max_size, unsigned seed) {
-  // The lengths: the firmware size and the frame size.
-  static const std::vector<size_t> hot = {4, 5, 6, 8, 9};
+  // The lengths: the firmware size (its low bytes: steps in the third
+  // would make images of megabytes, slow to frame) and the frame size.
+  static const std::vector<size_t> hot = {4, 5, 8, 9};
   return varno_fuzz::mutate(data, size, max_size, seed, HEADER_SIZE, hot);
 }
 
