@@ -17,7 +17,7 @@ JOBS="${VARNO_JOBS:-$(nproc)}"
 # a core to itself. A crash, sanitizer report, leak, hang (10 s) or an input
 # that takes more than 2 GiB (or one allocation of more than 1 GiB) fails the
 # command with the reproducer's path.
-FUZZ_SECONDS="${VARNO_FUZZ_SECONDS:-420}"
+FUZZ_SECONDS="${VARNO_FUZZ_SECONDS:-480}"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_BUILD_FUZZ=ON -DVARNO_BUILD_TESTS=OFF \
   -DVARNO_BUILD_EXAMPLES=OFF >/dev/null
