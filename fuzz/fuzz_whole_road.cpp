@@ -838,12 +838,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" size_t LLVMFuzzerCustomMutator(std::uint8_t* data, size_t size, size_t max_size, unsigned seed) {
   // The lengths: the host's buffer deltas, the merge's block and field
   // sizes, the design data and frame size deltas, the firmware size, the
-  // option field's bit index and count.
+  // option field's bit index and count, the partial build's frames.
   static const std::vector<size_t> hot = {H_DELTA,      H_DELTA + 1,  H_DELTA + 2,    H_DELTA + 3,
                                           H_DELTA + 4,  H_DELTA + 5,  H_DELTA + 6,    H_DELTA + 7,
                                           H_BLOCK,      H_FIELD,      H_FIELD + 2,    H_DATA_DELTA,
                                           H_SIZE_DELTA, H_FW_SIZE,    H_FW_SIZE + 1,  H_OPTION + 4,
-                                          H_OPTION + 6};
+                                          H_OPTION + 6, H_PARTIAL + 1, H_PARTIAL + 2};
   return varno_fuzz::mutate(data, size, max_size, seed, HEADER_SIZE, hot);
 }
 

@@ -77,7 +77,7 @@ qv_images() {
 
 # Header bytes of fuzz_whole_road (see its H_ and R_ constants).
 H_ROAD=0 H_2D=1 H_GROUP_FLAGS=2 H_FLAGS_A=3 H_CRAM_B=5 H_TEMPLATE=6 H_GROUP_TYPE=22 H_THREADS=23 H_PR_COUNT=24 H_PR=25
-H_FW_SIZE=36 H_MERGE=42 H_HOST=44 H_SETUP=45 H_DELTA=46 H_BLOCK=54 H_FIELD=56 H_ROUTE=60 H_CELL=61
+H_PARTIAL=33 H_FW_SIZE=36 H_MERGE=42 H_HOST=44 H_SETUP=45 H_DELTA=46 H_BLOCK=54 H_FIELD=56 H_ROUTE=60 H_CELL=61
 H_OPTION=64 H_FRAME=72 H_BYTE=75 H_DATA_DELTA=79 H_SIZE_DELTA=80
 R_GROUP=1 R_DUMPS=2 R_SECTOR_PARAMS=4 R_SHA384=8 R_INTERLEAVE=16 R_NO_HASH=32 R_PARTIAL=64
 R_NO_SETUP_READS=128
@@ -404,6 +404,15 @@ road edge_fault_bitstream $T/pv pv_family.ddb pv_device.ddb "" "$H_ROAD=$R_DUMPS
 fault_locations 51 223 0 139 >>"$WHOLE/edge_fault_bitstream"
 road edge_fault_edcrc $T/pv pv_family.ddb pv_device.ddb "" "$H_ROAD=$R_DUMPS"
 fault_locations 51 123 0 64 >>"$WHOLE/edge_fault_edcrc"
+
+# A host's partial build of a top block up to its last frame: the four CRAM
+# frames of the HOLMGRADEN fixture, the three of the legacy one, frames 50
+# and 51 of the PASKEVOLT one, both IOCSR frames of the earlier family.
+partial() { echo "$H_ROAD=$((R_DUMPS | R_PARTIAL)) $H_PARTIAL=$1 $((H_PARTIAL + 1))=$2 $((H_PARTIAL + 2))=$3"; }
+road edge_partial_hg $T/hg hg_family.ddb hg_device.ddb "CRAM+device:1:64:z" $(partial 0 0 3)
+road edge_partial_legacy $T/hg legacy_family.ddb legacy_device.ddb "" $(partial 0 0 2)
+road edge_partial_pv $T/pv pv_family.ddb pv_device.ddb "" $(partial 1 50 1)
+road edge_partial_iocsr $T/early early_family.ddb early_device.ddb "ERAM:2:120 IOCSR:8:96" 16=37 $(partial 1 0 1)
 
 # Programming sequences whose registers reach the last data word: tile type
 # 4 (cl) writes all 288 words of its 1152 bytes in one range, tile type 5
