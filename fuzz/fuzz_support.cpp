@@ -6,14 +6,20 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <vector>
 
 #include "cfg.h"
 #include "msg.h"
 #include "vold.h"
 
 namespace fs = std::filesystem;
+
+// libFuzzer's own mutation, for custom mutators.
+extern "C" size_t LLVMFuzzerMutate(std::uint8_t* data, size_t size, size_t max_size);
 
 namespace varno_fuzz {
 
@@ -54,6 +60,7 @@ SECTION make_section(std::string_view text) {
     case 'S':
     case 'Q':
     case 'C':
+    case 'L':
       break;
     default:
       return s;
@@ -145,6 +152,59 @@ void note(const char* format, ...) {
   std::vfprintf(stderr, format, args);
   va_end(args);
   std::fputc('\n', stderr);
+}
+
+size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, size_t header_size,
+              const std::vector<size_t>& hot) {
+  std::minstd_rand rng(seed);
+  const unsigned pick = rng() % 8;
+  // A step of 1 to 8 units either way, or at times any value.
+  auto moved = [&rng](std::uint64_t value) -> std::uint64_t {
+    const std::uint64_t step = 1 + rng() % 8;
+    switch (rng() % 4) {
+      case 0: return value + step;
+      case 1: return value - step;
+      case 2: return value ^ (std::uint64_t{1} << (rng() % 16));
+      default: return rng() % 2 == 0 ? value + 32 * step : value - 32 * step;
+    }
+  };
+  if (pick < 2 && size >= header_size && header_size > 0) {
+    // Half the time one of the lengths.
+    const size_t at = rng() % 2 == 0 && !hot.empty() ? hot[rng() % hot.size()] : rng() % header_size;
+    data[at] = static_cast<std::uint8_t>(rng() % 8 == 0 ? rng() : moved(data[at]));
+    return size;
+  }
+  if (pick == 2 && size > header_size) {
+    // The numbers of the binary sections: the length of design data (bytes
+    // 2 to 9 of its body), every word of frame sizes and locations.
+    std::vector<size_t> numbers;
+    const std::string_view rest(reinterpret_cast<const char*>(data) + header_size, size - header_size);
+    size_t title = rest.substr(0, 2) == "@@" ? 0 : rest.find("\n@@");
+    for (; title != std::string_view::npos; title = rest.find("\n@@", title + 1)) {
+      if (rest[title] == '\n') ++title;
+      if (title + 2 >= rest.size()) break;
+      const char kind = rest[title + 2];
+      const size_t eol = rest.find('\n', title);
+      if (eol == std::string_view::npos) break;
+      const size_t body = header_size + eol + 1;
+      if (kind == 'D' && body + 10 <= size) numbers.push_back(body + 2);
+      if (kind == 'S' || kind == 'L') {
+        for (size_t w = body; w + 4 <= size && numbers.size() < 4096; w += 4) {
+          if (data[w] == '\n' && w + 2 < size && data[w + 1] == '@' && data[w + 2] == '@') break;
+          numbers.push_back(w);
+        }
+      }
+    }
+    if (!numbers.empty()) {
+      const size_t at = numbers[rng() % numbers.size()];
+      std::uint32_t value = 0;
+      std::memcpy(&value, data + at, 4);
+      value = static_cast<std::uint32_t>(moved(value));
+      std::memcpy(data + at, &value, 4);
+      return size;
+    }
+  }
+  return LLVMFuzzerMutate(data, size, max_size);
 }
 
 void init_target() {

@@ -11,14 +11,18 @@
 //               (NAME of letters, digits and '_'; the targets say which
 //               names they read);
 //   "@@D [BLOCK [DEVICE]]" design data: u16 slot mask (bits 0-13, none:
-//               every slot; bit 15: the length counts bytes, else bits),
-//               u64 length (both little-endian), then the bytes, repeated to
-//               the length; with a BLOCK only for the data blocks of that
+//               every slot; bit 14: after the bytes a pseudo-random stream
+//               seeded by them, else the bytes repeated; bit 15: the length
+//               counts bytes, else bits), u64 length (both little-endian),
+//               then the bytes, continued to the length; with a BLOCK only
+//               for the data blocks of that
 //               block type, with a DEVICE too only for those of the
 //               generators that load the device file DEVICE;
 //   "@@S"       custom frame sizes: little-endian u32 words;
 //   "@@Q"       a programming sequence (the message's binary form);
 //   "@@C"       configuration: "key = value" lines;
+//   "@@L"       CRAM fault-injection locations: little-endian u32 frame and
+//               bit pairs;
 //   "@@X NAME"  a firmware file: the body is written to NAME as it is.
 // Anything else, and a section with a bad name, is ignored.
 #pragma once
@@ -67,6 +71,16 @@ void note_internal_error(const msg_internal_error& e);
 
 // printf to standard error when VARNO_FUZZ_VERBOSE is set.
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A mutation for LLVMFuzzerCustomMutator: most often libFuzzer's own
+// (LLVMFuzzerMutate), else one of the header's bytes (half the time one of
+// the lengths, the header bytes at the offsets hot) or one number of a
+// binary section ("@@D" lengths, "@@S" sizes, "@@L" locations) moved by a
+// few units or set anew. The sizes and switches the checks compare sit in
+// those few bytes of an input of kilobytes: libFuzzer alone, which picks
+// positions evenly, seldom touches them.
+size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, size_t header_size,
+              const std::vector<size_t>& hot);
 
 // Installs the throwing internal-error handler and sends standard output
 // (the library's firmware messages) to /dev/null unless VARNO_FUZZ_VERBOSE

@@ -552,6 +552,15 @@ TEST_F(PrGroup, RangesPastTheBlockAreRefused) {
   g->set_sector_frame_range(0, 5, 0, 0, 0, "CRAM", false);
   EXPECT_INTERNAL_ERROR(g->collect_data(false),
                         "PR frame range [0, 5] lies beyond the 3 frames of block #0");
+  // One frame past the last, in either block; up to the last frame is taken.
+  g = both_sectors("CRAM");
+  g->set_sector_frame_range(2, 3, 0, 1, 0, "CRAM", false);
+  EXPECT_INTERNAL_ERROR(g->collect_data(false),
+                        "PR frame range [2, 3] lies beyond the 3 frames of block #1");
+  g = both_sectors("CRAM");
+  g->set_sector_frame_range(2, 2, 0, 1, 0, "CRAM", false);
+  g->collect_data(false);
+  EXPECT_EQ(mask_frames(g->thread(0).m_pr_masks[1]), (std::vector<u32>{2}));
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 // eight IOCSR chains of 12 bits. With n chains a row holds K = 32 / n
 // positions of every chain: bit b of a row is position d + b / n of chain
 // b mod n. Expected rows are worked out by hand in each test.
+#include <algorithm>
+#include <numeric>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -198,6 +201,87 @@ TEST(IocsrPadding, LeadLeavesTheMcuRowsAlone) {
                                            concat({{1, 0, 0, 0}, kOnes}),
                                            {1, 0, 0, 0, 1, 0, 0, 0},
                                            concat({kOnes, kOnes})}));
+}
+
+// Chains of unequal lengths, in a shuffled sequence order, whose totals are
+// rarely whole bytes, padded or not, with a lead or not, with MCU chains or
+// not, against the layout written out plainly: in every row past the MCU
+// rows, bit b is position q = d + b / n of chain b mod n (d the row's first
+// IOCSR position); the first P positions of every chain are ones, and each
+// chain's L bits end at the padded longest chain's end M.
+TEST(IocsrPadding, UnequalChainsAgainstAModel) {
+  std::mt19937 rng(16);
+  auto pick = [&rng](u32 lo, u32 hi) { return std::uniform_int_distribution<u32>(lo, hi)(rng); };
+  auto bit = [](const BYTES& b, u64 k) { return (b[k / 8] >> (k % 8)) & 1u; };
+  for (int round = 0; round < 40; ++round) {
+    const bool with_mcu = round % 4 == 3;
+    const u32 n = with_mcu ? 32 : 8u << pick(0, 2);
+    const u32 per_row = 32 / n;
+    const u32 lead = pick(0, 2);
+    std::vector<u32> lengths(n), mcu_lengths(with_mcu ? 32 : 0), order(n);
+    for (u32& l : lengths) l = pick(1, 13);
+    for (u32& l : mcu_lengths) l = pick(1, 3);
+    std::iota(order.begin(), order.end(), 0u);
+    std::shuffle(order.begin(), order.end(), rng);
+    auto list = [](const std::vector<u32>& v) {
+      std::string out;
+      for (u32 x : v) out += " " + std::to_string(x);
+      return out;
+    };
+    std::string params = "IOCSR_CFF" + list(lengths) + "\nparam IOCSR IOCSR_CFF_SEQ" + list(order) +
+                         "\nparam IOCSR IOCSR_LEADING_PADDING_COUNT " + std::to_string(lead);
+    if (with_mcu) params += "\nparam IOCSR MCU_CFF" + list(mcu_lengths);
+    IOCSR_DEVICE d({}, EDITS{{"IOCSR_CFF 12*8", params}});
+    ASSERT_EQ(d.load(), 0u) << params;
+
+    // Chain j's bits start at the sum of the lengths before its place in the
+    // sequence (IOCSR_CFF_SEQ gives chain j's place).
+    std::vector<u32> offsets(n), mcu_offsets(mcu_lengths.size());
+    for (u32 j = 0; j < n; ++j)
+      for (u32 k = 0; k < n; ++k) offsets[j] += order[k] < order[j] ? lengths[k] : 0;
+    for (u32 c = 1; c < mcu_offsets.size(); ++c) mcu_offsets[c] = mcu_offsets[c - 1] + mcu_lengths[c - 1];
+    const u32 bits = std::accumulate(lengths.begin(), lengths.end(), 0u);
+    const u32 mcu_bits = std::accumulate(mcu_lengths.begin(), mcu_lengths.end(), 0u);
+    const u32 longest_mcu =
+        mcu_lengths.empty() ? 0 : *std::max_element(mcu_lengths.begin(), mcu_lengths.end());
+    const u32 longest = *std::max_element(lengths.begin(), lengths.end());
+    const u32 pad = (per_row - (longest_mcu + longest) % per_row) % per_row + lead * per_row;
+    const u32 end = longest + pad;  // M
+    EXPECT_EQ(d.mgr()->padding(), pad) << params;
+
+    BYTES data((bits + 7) / 8), mcu((mcu_bits + 7) / 8);
+    for (u8& b : data) b = static_cast<u8>(rng());
+    for (u8& b : mcu) b = static_cast<u8>(rng());
+    ASSERT_TRUE(d.build(data, bits, with_mcu ? &mcu : nullptr, mcu_bits)) << params;
+    const std::vector<BYTES> cores = d.cores();
+    for (u32 f = 0; f < cores.size(); ++f) {
+      for (u32 r = 0; r < 2; ++r) {
+        const u64 pos = (u64{f} * 2 + r) * per_row;
+        BYTES row(4, 0);
+        if (pos >= longest_mcu + end) {
+          row.assign(4, 0xFF);
+        } else if (pos < longest_mcu) {
+          for (u32 c = 0; c < 32; ++c)
+            if (pos < mcu_lengths[c])
+              row[c / 8] |= static_cast<u8>(bit(mcu, mcu_offsets[c] + pos) << (c % 8));
+        } else {
+          for (u32 b = 0; b < 32; ++b) {
+            const u32 chain = b % n;
+            const u64 q = pos - longest_mcu + b / n;
+            u32 v = 0;
+            if (q < pad) {
+              v = 1;
+            } else if (q >= end - lengths[chain]) {
+              v = bit(data, offsets[chain] + q - (end - lengths[chain]));
+            }
+            row[b / 8] |= static_cast<u8>(v << (b % 8));
+          }
+        }
+        EXPECT_EQ(BYTES(cores[f].begin() + 4 * r, cores[f].begin() + 4 * r + 4), row)
+            << params << "\nframe " << f << " row " << r;
+      }
+    }
+  }
 }
 
 // ---- Headers and range -----------------------------------------------------------------

@@ -221,6 +221,23 @@ TEST_F(FwFile, BootImageFramesFromTwoRegions) {
   EXPECT_EQ(b->get_number_of_potential_frames(), 264u);
 }
 
+TEST_F(FwFile, BootImageSizeLimits) {
+  // The high region ends at 0x5000804: the least size holds the boot frame
+  // and 0x80804 bytes after it.
+  param().fw_type = 12;
+  VARNO_DBLOCK* b = block("DUMMY2");
+  b->m_data_files = {kDir + "/fw_boot.hex"};
+  param().fw_sizes = {0x3FF};
+  EXPECT_INTERNAL_ERROR(b->process(false), "fw_size >= 0x400");
+  param().fw_sizes = {0x400 + 0x80804 - 1};
+  EXPECT_INTERNAL_ERROR(b->process(false), "fw_size >= (m_last_blk_address + m_last_blk_len)");
+  param().fw_sizes = {0x400 + 0x80804};
+  ASSERT_TRUE(b->process(false));
+  // 258 data frames, the last of the 4 bytes at 0x5000800.
+  ASSERT_EQ(b->get_number_of_frames(), 264u);
+  EXPECT_EQ(frame(b, 3 + 257), words({0x402, 0, 4, 0x5000800}) + BYTES(4, 0x44));
+}
+
 TEST_F(FwFile, BootImageNeedsItsHighRegion) {
   param().fw_type = 12;
   param().fw_sizes = {0x100000};
@@ -422,9 +439,13 @@ TEST_F(FwHex, ChecksumIsNotChecked) {
 
 TEST_F(FwHex, RecordLengthMustMatchItsByteCount) {
   std::string printed;
-  // Byte count 3 with four data bytes.
-  EXPECT_FALSE(read(":0300000001020304FF\n", &printed));
-  EXPECT_EQ(printed, "Error: bad line length or unspported record type 0 at line 1\n");
+  // Byte count 3 with four data bytes; byte counts 2 and 0xFF with one, on a
+  // line the record would read past; no block is added either way.
+  for (const char* record : {":0300000001020304FF\n", ":0200000042BD\n", ":FF00000042BD\n"}) {
+    EXPECT_FALSE(read(record, &printed)) << record;
+    EXPECT_EQ(printed, "Error: bad line length or unspported record type 0 at line 1\n");
+    EXPECT_TRUE(blocks().empty());
+  }
   // A bare ':' holds no byte at all; its type reads as 0.
   EXPECT_FALSE(read("# firmware\n\n:\n", &printed));
   EXPECT_EQ(printed, "Error: bad line length or unspported record type 0 at line 3\n");

@@ -227,6 +227,20 @@ TEST(SblockPlacement, WriteRunningPastFieldEndIsCut) {
 TEST(SblockPlacement, FieldsOutsideTheImageAreRefused) {
   const u8 value[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   u8 out[8] = {};
+  for (u32 mask : {0xFFFFFFFFu, 0x0000FFFFu}) {
+    // Up to the image's last bit, as one run and bit by bit, into the image
+    // and into a host buffer of the image's length.
+    FAMILY fam(4, false);
+    fam.field(VOLD_DYN_DATA_OPTION_BITS, mask == 0xFFFFFFFF ? 3 : 2, 0, 32, mask);
+    auto b = fam.make();
+    EXPECT_EQ(b->write_dyn_value("OPTION_BITS", value, 0, 32, nullptr), 32u);
+    std::vector<u8> dest(16, 0);
+    EXPECT_EQ(b->write_dyn_value("OPTION_BITS", value, 0, 32, dest.data()), 32u);
+    EXPECT_EQ(dest, block_bytes(*b));
+    EXPECT_EQ(b->read_dyn_value("OPTION_BITS", out, 0, 32), 32u);
+    EXPECT_EQ(block_bytes(*b)[15], mask == 0xFFFFFFFF ? 0xFF : 0x00);
+    EXPECT_EQ(block_bytes(*b)[13], 0xFF);
+  }
   {
     FAMILY fam(4, false);  // one run from bit 112 to bit 143
     fam.field(VOLD_DYN_DATA_OPTION_BITS, 3, 16, 32, 0xFFFFFFFF);
