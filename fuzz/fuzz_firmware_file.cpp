@@ -72,7 +72,7 @@ void run(const std::uint8_t* data, size_t size) {
   const u32 size_field = u32_at(4) & 0x3FFFFF;
   const u32 fw_size = size_field != 0 ? size_field : static_cast<u32>(body.size());
   param.fw_sizes.assign(files, fw_size);
-  if (gen->process_pcfs(false, false, false, nullptr, 0) != 0) return;
+  if (gen->process_pcfs(false, false, false, nullptr, 0) != VARNO_PCF_OK) return;
 
   auto* block = dynamic_cast<VARNO_DBLOCK*>(gen->get_block(BLOCKS[header[1] & 3], false));
   if (block == nullptr) return;

@@ -393,7 +393,7 @@ void read_setup(VARNO_IGEN* gen, const INPUT& in, TOP_FIELDS& fields) {
   } else if (const u32 size = gen->get_s4_setup_size(); size > 0) {
     std::vector<u8> buffer = host_buffer(size, in, D_S4);
     gen->copy_s4_setup(buffer.data(), length(buffer));
-    fields.add(buffer, 0, hashed);
+    fields.add(buffer, VARNO_QV_ROUTING_CONFIG, hashed);
   }
   for (u32 ip = 0; ip <= gen->get_2d_ip_libs_count(); ++ip) gen->get_ip_offset(ip);
   if ((s & S_PRED) != 0) {
@@ -406,10 +406,10 @@ void read_setup(VARNO_IGEN* gen, const INPUT& in, TOP_FIELDS& fields) {
     std::vector<u8> record = host_buffer(gen->get_decomp_setup_size(ext), in, D_DECOMP);
     gen->copy_decomp_setup(record.data(), length(record), (s & S_BAD_THREAD) != 0 ? QV_MAX_DC_THREADS : 1,
                            nullptr, 0, ext);
-    fields.add(record, 0, hashed);
+    fields.add(record, VARNO_QV_ROUTING_CONFIG, hashed);
     std::vector<u8> buffer = host_buffer(size, in, D_LIBS);
     gen->copy_2d_libs(buffer.data(), length(buffer));
-    fields.add(buffer, 0, hashed);
+    fields.add(buffer, VARNO_QV_ROUTING_CONFIG, hashed);
   }
   varno_fuzz::note("setup reads: S4 %u, 2D libraries %u bytes",
                    (s & S_NO_S4) != 0 ? 0 : gen->get_s4_setup_size(), gen->get_2d_libs_size());
@@ -432,11 +432,11 @@ void read_setup(VARNO_IGEN* gen, const INPUT& in, TOP_FIELDS& fields) {
     if (size == 0) continue;
     std::vector<u8> record = host_buffer(gen->get_decomp_setup_size(ext), in, D_DECOMP);
     gen->copy_decomp_setup(record.data(), length(record), 0, nullptr, type, ext);
-    fields.add(record, 0, hashed);
+    fields.add(record, VARNO_QV_ROUTING_CONFIG, hashed);
     std::vector<u8> buffer = host_buffer(size, in, D_CODEBOOK);
     const bool low_first = ((s & S_LOW_FIRST) != 0) != ((type & 1) != 0);
     gen->copy_korvia_codebook(buffer.data(), length(buffer), type, low_first);
-    fields.add(buffer, 0, hashed);
+    fields.add(buffer, VARNO_QV_ROUTING_CONFIG, hashed);
     varno_fuzz::note("setup reads: codebook of block type %u, %u bytes", type, size);
   }
 }
@@ -640,7 +640,7 @@ void run(const INPUT& in) {
   const u32 status =
       gen->process_pcfs((host & B_BY_NAME) != 0, (host & B_DEFER_S4) != 0, false, nullptr, device_type);
   varno_fuzz::note("process_pcfs: status %u", status);
-  if (status != 0) return;
+  if (status != VARNO_PCF_OK) return;
 
   // Design data into every data block, top first, then the sectors row by
   // row: the sections named after the block's type, else the unnamed ones,
@@ -735,7 +735,7 @@ void run(const INPUT& in) {
     if (sblock == nullptr || sblock->get_block_size() == 0) continue;
     std::vector<u8> image(sblock->get_block_size());
     sblock->read_block_data(image.data());
-    fields.add(image, 0, false, (host & B_FRONT) == 0);
+    fields.add(image, VARNO_QV_ROUTING_CONFIG, false, (host & B_FRONT) == 0);
   }
   const u32 first_merged = (host & B_MERGE_ALL) != 0 ? 0 : top->get_bitfield_count();
   varno_fuzz::note("setup reads: %s", (road & R_NO_SETUP_READS) != 0 ? "skipped" : "made");
@@ -786,11 +786,11 @@ void run(const INPUT& in) {
     const u32 full = group->get_group_full_size();
     std::vector<u8> descriptor = host_buffer(descriptor_size, in, D_DESCRIPTOR);
     group->get_group_descriptor_data(descriptor.data(), length(descriptor));
-    fields.add(descriptor, 1, true);
+    fields.add(descriptor, VARNO_QV_ROUTING_DESCRIPTOR, true);
     if (full > descriptor_size) {
       std::vector<u8> data = host_buffer(full - descriptor_size, in, D_GROUP);
       group->get_group_data(data.data(), length(data));
-      fields.add(data, 3, true);
+      fields.add(data, VARNO_QV_ROUTING_GROUP_DATA, true);
     }
   } else {
     for (u32 i = 0; i < gen->max_block_index(); ++i) {
@@ -798,7 +798,9 @@ void run(const INPUT& in) {
       if (dblock == nullptr || dblock->get_block_size() == 0) continue;
       std::vector<u8> image(dblock->get_block_size());
       dblock->read_block_data(image.data());
-      fields.add(image, 2, true);
+      // Under the hash blocks' code: the merge meets its own routing among
+      // the host's fields.
+      fields.add(image, VARNO_QV_ROUTING_HASH, true);
     }
   }
   const u32 count = top->get_bitfield_count();

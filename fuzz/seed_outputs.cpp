@@ -18,6 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size);
 
 namespace fs = std::filesystem;
 
+// The replay never mutates, but the targets' mutator calls libFuzzer's,
+// which only the fuzzing driver brings.
+extern "C" size_t LLVMFuzzerMutate(std::uint8_t*, size_t size, size_t) { return size; }
+
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: %s OUT INPUT...\n", argv[0]);
