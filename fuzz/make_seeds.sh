@@ -257,6 +257,13 @@ mkdir "$EDITED/norow"
 cp $T/group/*.ddb "$EDITED/norow"
 sed -i 's/^arg SECTOR_ARRAY BROW_SIZE width=1 3$/arg SECTOR_ARRAY BROW_SIZE width=1/' "$EDITED/norow/group_device.ddb"
 road regress_brow_without_rows "$EDITED/norow" group_family.ddb group_device.ddb "" $GROUP
+# Regression: an S4 expansion of a CRAM IP into nine types, one more than
+# its 32-bit type list holds.
+mkdir "$EDITED/expansion"
+cp $T/twod/*.ddb "$EDITED/expansion"
+echo 'arg CRAM S4_TO_DC_IP_TYPE width=4 0 0 0 1 1 0x87654321 0 9 2 2 0 1' >>"$EDITED/expansion/qv_sector_cl.ddb"
+road regress_2d_expansion_nine "$EDITED/expansion" quelvo_family.ddb qv_device.ddb "" "$H_2D=11" "$H_FLAGS_A=7" \
+  "$H_ROAD=$R_SECTOR_PARAMS"
 # Its sector array has no core-IP rows for an S4 setup image.
 road codebook $T/setup codebook_family.ddb codebook_device.ddb "" $GROUP "$H_GROUP_FLAGS=44" "$H_SETUP=$S_NO_S4"
 road setup_tk $T/setup tk_family.ddb tk_device.ddb "" $GROUP
