@@ -146,6 +146,13 @@ TEST(EramFrames, MapThatDoesNotPointBackIsAnInternalError) {
                         "img_index < m_rows && m_img_frame_to_bs_frame_map[img_index] == index");
   // Frame 0 was appended before the check failed; nothing leaks.
   EXPECT_EQ(d.eram()->get_number_of_frames(), 1u);
+  // A row past the last one is refused before the reverse map is read.
+  ERAM_DEVICE past({}, {{"ERAM_BS_FRAME_TO_IMG_FRAME_MAP width=3 0..2",
+                         "ERAM_BS_FRAME_TO_IMG_FRAME_MAP width=3 0 1 9"}});
+  ASSERT_EQ(past.load(), VARNO_PCF_OK);
+  EXPECT_INTERNAL_ERROR(past.build(image),
+                        "img_index < m_rows && m_img_frame_to_bs_frame_map[img_index] == index");
+  EXPECT_EQ(past.eram()->get_number_of_frames(), 2u);
 }
 
 // ---- Range selection ------------------------------------------------------------
