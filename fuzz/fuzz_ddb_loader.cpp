@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_support.h"
 #include "msg.h"
 #include "vold.h"
 
@@ -71,6 +72,10 @@ void walk(VOLD_INFO& info) {
 }
 
 }  // namespace
+
+extern "C" size_t LLVMFuzzerCustomMutator(std::uint8_t* data, size_t size, size_t max_size, unsigned seed) {
+  return varno_fuzz::mutate_text_input(data, size, max_size, seed);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -154,20 +154,108 @@ void note(const char* format, ...) {
   std::fputc('\n', stderr);
 }
 
+namespace {
+
+// A step of 1 to 8 units either way, or at times any value.
+std::uint64_t moved(std::minstd_rand& rng, std::uint64_t value) {
+  const std::uint64_t step = 1 + rng() % 8;
+  switch (rng() % 4) {
+    case 0: return value + step;
+    case 1: return value - step;
+    case 2: return value ^ (std::uint64_t{1} << (rng() % 16));
+    default: return rng() % 2 == 0 ? value + 32 * step : value - 32 * step;
+  }
+}
+
+bool is_digit(std::uint8_t c) { return c >= '0' && c <= '9'; }
+bool is_hex_digit(std::uint8_t c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// Replaces bytes [from, to) of data by text; false when the result would
+// pass max_size.
+bool splice(std::uint8_t* data, size_t& size, size_t max_size, size_t from, size_t to, const std::string& text) {
+  if (size - (to - from) + text.size() > max_size) return false;
+  std::memmove(data + from + text.size(), data + to, size - to);
+  std::memcpy(data + from, text.data(), text.size());
+  size = size - (to - from) + text.size();
+  return true;
+}
+
+// One edit of the text [begin, end) of data, as a parameter file is edited by
+// hand: a number moved by a few units (decimal stays decimal, 0x hex stays
+// hex), a line dropped or doubled, or a range "a..b" written out as its
+// values. Table sizes, row counts and indexes are numbers and lines of the
+// text: each bound they must keep is one such edit away, where libFuzzer's
+// byte mutations would need several that agree.
+bool mutate_text(std::uint8_t* data, size_t& size, size_t max_size, size_t begin, size_t end,
+                 std::minstd_rand& rng) {
+  if (end <= begin) return false;
+  const unsigned what = rng() % 8;
+  if (what < 5) {
+    // A number: its start, whether it is hex, its end.
+    std::vector<size_t> starts;
+    for (size_t i = begin; i < end; ++i) {
+      if (is_digit(data[i]) && (i == begin || !is_hex_digit(data[i - 1])) && (i == begin || data[i - 1] != 'x'))
+        starts.push_back(i);
+    }
+    if (starts.empty()) return false;
+    const size_t at = starts[rng() % starts.size()];
+    const bool hex = at + 2 < end && data[at] == '0' && (data[at + 1] == 'x' || data[at + 1] == 'X') &&
+                     is_hex_digit(data[at + 2]);
+    size_t stop = hex ? at + 2 : at;
+    while (stop < end && (hex ? is_hex_digit(data[stop]) : is_digit(data[stop])) && stop - at < 18) ++stop;
+    const std::string token(reinterpret_cast<const char*>(data) + at, stop - at);
+    const std::uint64_t value = std::strtoull(token.c_str(), nullptr, hex ? 16 : 10);
+    std::uint64_t next = moved(rng, value) & 0xFFFFFFFFu;
+    if (rng() % 8 == 0) next = rng() % 2 == 0 ? 0 : 0xFFFFFFFFu;
+    char text[24];
+    std::snprintf(text, sizeof text, hex ? "0x%llX" : "%llu", static_cast<unsigned long long>(next));
+    return splice(data, size, max_size, at, stop, text);
+  }
+  // Line starts of the text.
+  std::vector<size_t> lines = {begin};
+  for (size_t i = begin; i + 1 < end; ++i) {
+    if (data[i] == '\n') lines.push_back(i + 1);
+  }
+  const size_t line = lines[rng() % lines.size()];
+  size_t line_end = line;
+  while (line_end < end && data[line_end] != '\n') ++line_end;
+  if (line_end < end) ++line_end;  // with its line end
+  if (what == 5) return splice(data, size, max_size, line, line_end, "");
+  if (what == 6) {
+    const std::string copy(reinterpret_cast<const char*>(data) + line, line_end - line);
+    return copy.empty() || copy.back() != '\n' ? false : splice(data, size, max_size, line_end, line_end, copy);
+  }
+  // A range of the line written out.
+  for (size_t i = line; i + 2 < line_end; ++i) {
+    if (data[i] != '.' || data[i + 1] != '.' || i == line || !is_digit(data[i - 1]) || !is_digit(data[i + 2]))
+      continue;
+    size_t from = i;
+    while (from > line && is_digit(data[from - 1])) --from;
+    size_t to = i + 2;
+    while (to < line_end && is_digit(data[to])) ++to;
+    const std::uint64_t a = std::strtoull(std::string(reinterpret_cast<const char*>(data) + from, i - from).c_str(), nullptr, 10);
+    const std::uint64_t b = std::strtoull(std::string(reinterpret_cast<const char*>(data) + i + 2, to - i - 2).c_str(), nullptr, 10);
+    if (b < a || b - a > 64) return false;
+    std::string text;
+    for (std::uint64_t v = a; v <= b; ++v) text += (v == a ? "" : " ") + std::to_string(v);
+    return splice(data, size, max_size, from, to, text);
+  }
+  return false;
+}
+
+}  // namespace
+
+size_t mutate_text_input(std::uint8_t* data, size_t size, size_t max_size, unsigned seed) {
+  std::minstd_rand rng(seed);
+  if (rng() % 4 == 0 && mutate_text(data, size, max_size, 0, size, rng)) return size;
+  return LLVMFuzzerMutate(data, size, max_size);
+}
+
 size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, size_t header_size,
               const std::vector<size_t>& hot) {
   std::minstd_rand rng(seed);
   const unsigned pick = rng() % 8;
-  // A step of 1 to 8 units either way, or at times any value.
-  auto moved = [&rng](std::uint64_t value) -> std::uint64_t {
-    const std::uint64_t step = 1 + rng() % 8;
-    switch (rng() % 4) {
-      case 0: return value + step;
-      case 1: return value - step;
-      case 2: return value ^ (std::uint64_t{1} << (rng() % 16));
-      default: return rng() % 2 == 0 ? value + 32 * step : value - 32 * step;
-    }
-  };
+  auto moved = [&rng](std::uint64_t value) { return varno_fuzz::moved(rng, value); };
   if (pick < 2 && size >= header_size && header_size > 0) {
     // Half the time one of the lengths.
     const size_t at = rng() % 2 == 0 && !hot.empty() ? hot[rng() % hot.size()] : rng() % header_size;
@@ -202,6 +290,25 @@ size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, s
       value = static_cast<std::uint32_t>(moved(value));
       std::memcpy(data + at, &value, 4);
       return size;
+    }
+  }
+  if (pick == 3 && size > header_size) {
+    // The text of one parameter file or of the configuration.
+    std::vector<std::pair<size_t, size_t>> texts;
+    const std::string_view rest(reinterpret_cast<const char*>(data) + header_size, size - header_size);
+    size_t title = rest.substr(0, 2) == "@@" ? 0 : rest.find("\n@@");
+    while (title != std::string_view::npos) {
+      if (rest[title] == '\n') ++title;
+      const size_t next = rest.find("\n@@", title);
+      const size_t eol = rest.find('\n', title);
+      if (title + 2 < rest.size() && (rest[title + 2] == 'F' || rest[title + 2] == 'C') &&
+          eol != std::string_view::npos && eol < (next == std::string_view::npos ? rest.size() : next))
+        texts.emplace_back(header_size + eol + 1, header_size + (next == std::string_view::npos ? rest.size() : next));
+      title = next;
+    }
+    if (!texts.empty()) {
+      const auto [begin, end] = texts[rng() % texts.size()];
+      if (mutate_text(data, size, max_size, begin, end, rng)) return size;
     }
   }
   return LLVMFuzzerMutate(data, size, max_size);

@@ -28,9 +28,28 @@ header() {
 }
 
 # file NAME PATH: a file section, without comments and blank lines.
+# With LISTED set, the ranges ("a..b") and repeats ("v*n") of up to 256
+# values are written out value by value: every value of a table is then a
+# number of its own that one edit moves past a bound.
 file() {
   printf '@@F %s\n' "$1"
-  sed -e 's/[[:space:]]*#.*//' -e '/^[[:space:]]*$/d' "$2"
+  sed -e 's/[[:space:]]*#.*//' -e '/^[[:space:]]*$/d' "$2" | if [ -n "${LISTED:-}" ]; then
+    awk '{
+      out = ""
+      for (i = 1; i <= NF; ++i) {
+        w = $i
+        if (w ~ /^[0-9]+\.\.[0-9]+$/) {
+          split(w, r, "\\.\\.")
+          if (r[2] - r[1] >= 0 && r[2] - r[1] < 256) { w = r[1]; for (v = r[1] + 1; v <= r[2]; ++v) w = w " " v }
+        } else if (w ~ /^(0x)?[0-9A-Fa-f]+\*[0-9]+$/) {
+          split(w, r, "\\*")
+          if (r[2] > 0 && r[2] <= 256) { w = r[1]; for (v = 2; v <= r[2]; ++v) w = w " " r[1] }
+        }
+        out = out (i > 1 ? " " : "") w
+      }
+      print out
+    }'
+  else cat; fi
 }
 
 # firmware NAME PATH: a firmware file section.
@@ -199,6 +218,15 @@ road group $T/group group_family.ddb group_device.ddb "" $GROUP
 road group_tk $T/group group_family.ddb group_device_tk.ddb "" $GROUP "$H_GROUP_FLAGS=12"
 road hg $T/hg hg_family.ddb hg_device.ddb "CRAM+device:1:64:z" "$H_ROAD=$R_DUMPS"
 road legacy $T/hg legacy_family.ddb legacy_device.ddb "" "$H_ROAD=$R_DUMPS"
+# The earlier families' and the QV fixtures' tables written out value by
+# value (see file()).
+LISTED=1 road early_listed $T/early early_family.ddb early_device.ddb "ERAM:2:120 IOCSR:8:96" "$H_ROAD=$R_DUMPS" 16=37
+LISTED=1 road hg_listed $T/hg hg_family.ddb hg_device.ddb "CRAM+device:1:64:z" "$H_ROAD=$R_DUMPS"
+LISTED=1 road legacy_listed $T/hg legacy_family.ddb legacy_device.ddb "" "$H_ROAD=$R_DUMPS"
+LISTED=1 road pv_listed $T/pv pv_family.ddb pv_device.ddb "" "$H_ROAD=$R_DUMPS"
+LISTED=1 road qv_listed $T/qv quelvo_family.ddb qv_device.ddb "" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))" "$H_FLAGS_A=1" \
+  "$H_CELL=2" "$((H_CELL + 2))=2"
+LISTED=1 road group_tk_listed $T/group group_family.ddb group_device_tk.ddb "" $GROUP "$H_GROUP_FLAGS=12"
 # The register windows of every sector type whose window base fits the
 # design data.
 MMIO_DATA="HIP_MMIO+qv_sector_cl:256:9216 EHIP_MMIO+qv_sector_cl:256:9216 MMIO2+qv_sector_cl:256:9216 CRYPTO_MMIO+qv_sector_cl:256:9216 HNOC_MMIO+qv_sector_cl:1024:2048 HNOC_AXI4LITE+qv_sector_cl:1024:2048 CRYPTO_MMIO+qv_sector_f1:256:2048 MMIO2+qv_sector_f1:256:2048 EHIP_MMIO+qv_sector_f1:256:57664 HNOC_MMIO+qv_sector_fc:1024:2048 CRYPTO_MMIO+qv_sector_f6:256:1024 CRYPTO_MMIO+qv_sector_jl:256:1024 only"
@@ -444,6 +472,27 @@ road edge_host_buffers "$EDITED/group" group_family.ddb group_device.ddb "" $GRO
 road edge_host_buffers_twod "$EDITED/twod" group_family.ddb group_device.ddb "" $GROUP "$H_GROUP_TYPE=1" \
   "$H_2D=11" "$H_FLAGS_A=7" "$H_ROAD=$((R_GROUP | R_SECTOR_PARAMS))" $(delta $D_LIBS -1) $(delta $D_S4 -47) \
   $(delta $D_THREAD -1) "$H_SETUP=$S_HASHED"
+# Each host buffer one byte short and one byte long, alone: a refused
+# buffer ends the road, so one seed a buffer and side puts every size check
+# beside its bound. Codebooks also at the size of a 300-entry codebook,
+# beyond the least buffer a host may pass.
+for kind in S4 CODEBOOK DECOMP THREAD DESCRIPTOR GROUP HASH LIBS; do
+  d=D_$kind
+  for side in short:-1 long:1; do
+    name="edge_${side%:*}_$(echo $kind | tr 'A-Z' 'a-z')"
+    if [ $kind = LIBS ]; then
+      road "$name" "$EDITED/twod" group_family.ddb group_device.ddb "" $GROUP "$H_GROUP_TYPE=1" "$H_2D=11" \
+        "$H_FLAGS_A=7" "$H_ROAD=$((R_GROUP | R_SECTOR_PARAMS))" "$H_SETUP=$S_HASHED" $(delta ${!d} ${side#*:})
+    else
+      road "$name" "$EDITED/group" group_family.ddb group_device.ddb "" $GROUP "$H_GROUP_FLAGS=40" \
+        "$H_SETUP=$((S_EXT | S_HASHED))" $(delta ${!d} ${side#*:})
+    fi
+  done
+done
+for side in short:-1 long:1; do
+  road "edge_${side%:*}_codebook_300" $T/setup codebook_family.ddb codebook_device.ddb "" $GROUP \
+    "$H_GROUP_FLAGS=44" "$H_SETUP=$S_NO_S4" $(delta $D_CODEBOOK ${side#*:})
+done
 # The top-level bitstream's shapes (field sizes relative to the block
 # size): fields that fill a 1 KiB block exactly (1000 and 24 bytes), fields
 # of 4095 and 1 bytes padded to their size in 4 KiB blocks, an odd block size
