@@ -292,6 +292,13 @@ cp $T/twod/*.ddb "$EDITED/expansion"
 echo 'arg CRAM S4_TO_DC_IP_TYPE width=4 0 0 0 1 1 0x87654321 0 9 2 2 0 1' >>"$EDITED/expansion/qv_sector_cl.ddb"
 road regress_2d_expansion_nine "$EDITED/expansion" quelvo_family.ddb qv_device.ddb "" "$H_2D=11" "$H_FLAGS_A=7" \
   "$H_ROAD=$R_SECTOR_PARAMS"
+# Regression: a data register of nearly 2^32 bits (a length moved below
+# zero), which made every frame half a gigabyte.
+mkdir "$EDITED/longreg"
+cp $T/twod/*.ddb "$EDITED/longreg"
+sed -i 's/^param CRAM DRAS 96 96$/param CRAM DRAS 4294967136 96/' "$EDITED/longreg/qv_sector_cl.ddb"
+grep -q '^param CRAM DRAS 4294967136 96$' "$EDITED/longreg/qv_sector_cl.ddb"
+road regress_register_wraps "$EDITED/longreg" quelvo_family.ddb qv_device.ddb "" "$H_ROAD=$R_SECTOR_PARAMS"
 # Its sector array has no core-IP rows for an S4 setup image.
 road codebook $T/setup codebook_family.ddb codebook_device.ddb "" $GROUP "$H_GROUP_FLAGS=44" "$H_SETUP=$S_NO_S4"
 road setup_tk $T/setup tk_family.ddb tk_device.ddb "" $GROUP

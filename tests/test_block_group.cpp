@@ -632,6 +632,30 @@ TEST(BlockGroupLayout, HeaderBlocksMustFitTheDescriptorLayout) {
                         "sector_grp_half_size == 12");
 }
 
+TEST(BlockGroupLayout, DoubledS4RegisterLengthsMustFitTheirHalves) {
+  // DR1 of 0x7FFF words doubles to 0xFFFE; of 0x8000 words it would spill
+  // into the DR0 half of the record's first word.
+  for (const u32 dr1 : {1048544u, 1048576u}) {
+    const VARIANT_DIR dir(kGroupDir, {{"qv_sector_cl.ddb", "param CRAM DRAS 32 32",
+                                       "param CRAM DRAS 32 " + std::to_string(dr1)}});
+    CL_DEVICE d;
+    ASSERT_NO_FATAL_FAILURE(d.load(dir.file("group_device.ddb"), dir.file("group_family.ddb")));
+    d.param().s4_variant = 1;
+    auto g = d.group();
+    g->set_group_type("CRAM", "");
+    g->add_mblock(d.meta(0), 0);
+    g->add_dblock(d.cram(0), 0);
+    BYTES rec(40, 0);
+    if (dr1 == 1048544u) {
+      g->fill_dc_params(rec.data(), 0);
+      EXPECT_EQ(read_le32(rec, 0), 0xFFFEu << 16 | 2);
+    } else {
+      EXPECT_INTERNAL_ERROR(g->fill_dc_params(rec.data(), 0),
+                            "(dr0 >> 5) <= 0xFFFF && (dr1 >> 5) <= 0xFFFF");
+    }
+  }
+}
+
 TEST(BlockGroupLayout, RowGeometryArgumentsNeedARow) {
   for (const char* name : {"BROW_SIZE width=1 3", "BROW_FRAME_SIZE width=1 1"}) {
     const std::string arg = std::string("arg SECTOR_ARRAY ") + name;

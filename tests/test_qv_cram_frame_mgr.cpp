@@ -337,6 +337,18 @@ TEST(QvCramDevice, OneBitPerFrameS4InformationIsReadAsBits) {
   EXPECT_EQ(frames(block)[1], kS4Row1);
 }
 
+TEST(QvCramDevice, RegisterLengthsFitSixteenBitWordCounts) {
+  // 0xFFFF words still load; one word more is refused before any frame of
+  // that size is made.
+  QV_DEVICE ok;
+  EXPECT_EQ(ok.load(kDir, {{"qv_sector_cl.ddb", "param CRAM DRAS 32 32", "param CRAM DRAS 32 2097120"}}),
+            VARNO_PCF_OK);
+  QV_DEVICE d;
+  EXPECT_INTERNAL_ERROR(
+      d.load(kDir, {{"qv_sector_cl.ddb", "param CRAM DRAS 32 32", "param CRAM DRAS 2097152 32"}}),
+      "(dras[i] >> 5) <= 0xFFFF");
+}
+
 TEST(QvCramDevice, MissingHeaderBlocksFailSetUp) {
   // The CNT_HEADER block becomes a BBUS_HEADER block.
   QV_DEVICE d;

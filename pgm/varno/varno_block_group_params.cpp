@@ -101,6 +101,9 @@ void VARNO_MBLOCK_GROUP::dc_params(VARNO_GROUP_WRITER& w, unsigned thr) {
         dr0 = encoded ? blk->get_param_value("DRAS", 2u) : 2 * d0;
         dr1 = encoded ? blk->get_param_value("DRAS", 3u) : 2 * d1;
       }
+      // Doubled S4 lengths must still fit their 16-bit halves.
+      VARNO_ASSERT_MSG((dr0 >> 5) <= 0xFFFF && (dr1 >> 5) <= 0xFFFF,
+                       "(dr0 >> 5) <= 0xFFFF && (dr1 >> 5) <= 0xFFFF");
       put(rec, 0, (dr1 >> 5) << 16 | (dr0 >> 5));
 
       VARNO_ASSERT(blk->get_arg_size("CRAM_SPARE_ROWS") > 0);

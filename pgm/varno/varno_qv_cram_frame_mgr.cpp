@@ -119,6 +119,11 @@ bool VARNO_QV_CRAM_FRAME_MGR::setup_data(VARNO_DBLOCK* block, VARNO_BLOCK_CONFIG
   m_dras.reset(config->get_param_values(VOLD_PARAMETER_DRAS, dras_count));
   m_dras_count = dras_count;
   VARNO_ASSERT(dras_count == 2 || dras_count == 4);
+  // Register lengths travel as 16-bit word counts in the thread and sector
+  // parameter records; a longer one would spill into its neighbour's field
+  // there, and here make every frame up to a gigabyte.
+  for (u32 i = 0; i < dras_count; ++i)
+    VARNO_ASSERT_MSG((m_dras[i] >> 5) <= 0xFFFF, "(dras[i] >> 5) <= 0xFFFF");
   VARNO_ASSERT_MSG(m_dr0_phantom_count <= m_dras[0] && m_dr1_phantom_count <= m_dras[1],
                    "phantom_count <= dras");
   m_dr0_data = m_dras[0] - m_dr0_phantom_count;

@@ -89,8 +89,10 @@ inline std::unique_ptr<VARNO_DBLOCK> block_of(VARNO_GEN* gen, u32 type,
 // The generator of the device of tests/data/group with its model built.
 class GROUP_GEN {
  public:
-  void load_model(const std::string& device = kGroupDir + "/group_device.ddb") {
-    m_top = new_generator(kGroupDir + "/group_family.ddb", device);
+  // The sector files are read from beside the family file.
+  void load_model(const std::string& device = kGroupDir + "/group_device.ddb",
+                  const std::string& family = kGroupDir + "/group_family.ddb") {
+    m_top = new_generator(family, device);
     ASSERT_EQ(m_top->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_OK)
         << VOLD_DATA_SERVER::last_error();
   }
@@ -114,8 +116,9 @@ class GROUP_DEVICE : public GROUP_GEN {
   GROUP_DEVICE(BYTES image0, BYTES image1)
       : m_image0(std::move(image0)), m_image1(std::move(image1)) {}
 
-  void load(const std::string& device = kGroupDir + "/group_device.ddb") {
-    ASSERT_NO_FATAL_FAILURE(load_model(device));
+  void load(const std::string& device = kGroupDir + "/group_device.ddb",
+            const std::string& family = kGroupDir + "/group_family.ddb") {
+    ASSERT_NO_FATAL_FAILURE(load_model(device, family));
     for (u32 x = 0; x < 2; ++x) {
       VARNO_MGR_PARAM* p = sector(x)->get_mgr_param();
       p->skip_headers = 1;
