@@ -186,6 +186,13 @@ cp $T/bbus/*.ddb "$EDITED/bbus"
 sed -i 's/^data 20 8 8 8$/data 24 8 8 8/' "$EDITED/bbus/qv_device.ddb"
 road bbus "$EDITED/bbus" quelvo_family.ddb qv_device.ddb "BBUS:16:152 BBUS:16:40 BBUS:16:48 BBUS:16:48 BBUS:16:48 BBUS:16:48 MORLU_CSR:8:120 AIB_CSR:8:120 IO_CSR:8:120 UIB_CSR:8:48" \
   "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
+# The chain table one row short of the grid: sector (2, 1) has no row.
+mkdir "$EDITED/bbus_short"
+cp "$EDITED"/bbus/*.ddb "$EDITED/bbus_short"
+sed -i '$!N;/^data 24 8 8 8\narg SECTOR_ARRAY BBUS_BIT_OVERWRITE/!P;D' "$EDITED/bbus_short/qv_device.ddb"
+[ "$(grep -c '^data 2[04] 8 8 8$' "$EDITED/bbus_short/qv_device.ddb")" = 3 ]
+road edge_bbus_table_row_short "$EDITED/bbus_short" quelvo_family.ddb qv_device.ddb "BBUS:16:152 BBUS:16:40" \
+  "$H_ROAD=$R_SECTOR_PARAMS"
 # Its CRAM block has no geometry (the tests give it a stand-in manager):
 # skipped.
 road early $T/early early_family.ddb early_device.ddb "ERAM:2:120 IOCSR:8:96" "$H_ROAD=$R_DUMPS" 16=37
@@ -246,6 +253,14 @@ road pv $T/pv pv_family.ddb pv_device.ddb "" "$H_ROAD=$R_DUMPS"
 # a cl sector, as a host may choose.
 road qv $T/qv quelvo_family.ddb qv_device.ddb "" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))" "$H_FLAGS_A=1" "$H_CELL=2" \
   "$((H_CELL + 2))=2"
+# The TK flow moves ERAM row groups by the spare rows: the last group ends on
+# the last row, and one row further.
+road edge_qv_tk_spare_rows_last $T/qv quelvo_family.ddb qv_device.ddb "" "$H_ROAD=$R_SECTOR_PARAMS" "$H_GROUP_FLAGS=4" "$H_FLAGS_A=1" "$H_CELL=2" "$((H_CELL + 2))=2"
+mkdir "$EDITED/qv_spare"
+cp $T/qv/*.ddb "$EDITED/qv_spare"
+sed -i 's/^arg ERAM ERAM_SPARE_ROWS width=2 4 5$/arg ERAM ERAM_SPARE_ROWS width=2 4 6/' "$EDITED/qv_spare/qv_sector_cl.ddb"
+grep -q 'ERAM_SPARE_ROWS width=2 4 6$' "$EDITED/qv_spare/qv_sector_cl.ddb"
+road edge_qv_tk_spare_rows_past "$EDITED/qv_spare" quelvo_family.ddb qv_device.ddb "" "$H_ROAD=$R_SECTOR_PARAMS" "$H_GROUP_FLAGS=4" "$H_FLAGS_A=1" "$H_CELL=2" "$((H_CELL + 2))=2"
 road regwin $T/regwin quelvo_family.ddb qv_device.ddb "UIB_MMR:34816:208960 IO_VAMM:36864:529408" "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
 # Custom frame sizes from the host: REGSCAN frames of 100, 200 and 100
 # bytes over 400 bytes of data; BRAM chunks of as many dwords over 1600 bytes
