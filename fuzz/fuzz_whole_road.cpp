@@ -327,9 +327,14 @@ std::string device_name(VARNO_IGEN* gen) {
   return name;
 }
 
-// A length the library asked for, moved by the input's delta (at least 0).
+// A length the library asked for, moved by the input's delta (at least 0):
+// up to 64 bytes either way, beyond that by whole 4,096-byte pages, as a
+// host that sized a buffer for a thread more or less would.
 u32 moved(u64 size, const INPUT& in, size_t delta) {
-  const std::int64_t n = static_cast<std::int64_t>(size) + static_cast<std::int8_t>(in.u8(H_DELTA + delta));
+  std::int64_t d = static_cast<std::int8_t>(in.u8(H_DELTA + delta));
+  if (d > 64) d = (d - 64) * VARNO_GROUP_PAGE_SIZE;
+  if (d < -64) d = (d + 64) * VARNO_GROUP_PAGE_SIZE;
+  const std::int64_t n = static_cast<std::int64_t>(size) + d;
   return static_cast<u32>(std::clamp<std::int64_t>(n, 0, 0xFFFFFFFF));
 }
 

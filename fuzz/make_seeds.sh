@@ -215,10 +215,25 @@ ssm() {
   file quelvo_sector_family_vold "$WHOLE/.family"
   rm "$WHOLE/.family"
   for f in quelvo_io_family_vold quelvo_uib_family_vold qv_io_1 qv_sector_cl qv_sector_f1 qv_uib_1; do
-    file $f $T/fw/$f.ddb
+    file $f "${SSM_SECTORS:-$T/fw}/$f.ddb"
   done
 }
 ssm "$EDITED/fw_lsm_device.ddb" 7=1 >"$WHOLE/ssm_lsm"
+# LSM clock-network masks of 32 bytes, filled backwards from where the
+# chain ends: sector type f1's one variant of 30 or 31 one-bit segments after
+# a 40-bit one, whose two bytes then fill the last two mask bytes, or would
+# start in the last one.
+for ones in 30 31; do
+  mkdir "$EDITED/lsm_mask_$ones"
+  cp $T/fw/*.ddb "$EDITED/lsm_mask_$ones"
+  segments="40 0 0$(printf ' 1 0 0%.0s' $(seq $ones))"
+  sed -i -e "s/^param BBUS CLK_NTW_VARIANTS 364$/param BBUS CLK_NTW_VARIANTS $((40 + ones))/" \
+    -e "s/^arg BBUS CLK_NTW_SEGMENTS width=3 64 0 1 300 0 3$/arg BBUS CLK_NTW_SEGMENTS width=3 $segments/" \
+    "$EDITED/lsm_mask_$ones/qv_sector_f1.ddb"
+  sed -e "s/^data 364 \(9 10\|13 14\)$/data $((40 + ones)) \1/" "$EDITED/fw_lsm_device.ddb" >"$EDITED/lsm_mask_$ones/lsm.ddb"
+  [ "$(grep -c "^data $((40 + ones)) " "$EDITED/lsm_mask_$ones/lsm.ddb")" = 2 ]
+  SSM_SECTORS="$EDITED/lsm_mask_$ones" ssm "$EDITED/lsm_mask_$ones/lsm.ddb" 7=1 >"$WHOLE/edge_lsm_mask_${ones}_ones"
+done
 ssm $T/fw/qv_device.ddb 7=3 >"$WHOLE/ssm_iossm"
 ssm $T/fw/qv_device.ddb 7=6 >"$WHOLE/ssm_uibssm"
 road group $T/group group_family.ddb group_device.ddb "" $GROUP
@@ -365,6 +380,25 @@ two_lengths edge_pr_rows_two_lengths "$H_GROUP_FLAGS=9" "$H_PR_COUNT=2" $(range 
 two_lengths edge_pr_sparse_two_lengths "$H_GROUP_FLAGS=10" "$H_PR_COUNT=2" $(range 0 3 0 0 3) $(range 1 6 1 1 3)
 two_lengths edge_pr_eram_two_lengths "$H_GROUP_TYPE=1" "$H_GROUP_FLAGS=9" "$H_PR_COUNT=2" $(range 0 2 1 0 3) \
   $(range 1 1 0 1 3)
+
+# The same with sixteen f1 frames: a range on f1's second mask byte widens
+# to whole rows that lie past cl's one-byte mask.
+fixture two_lengths16 $Q
+sed -i -e 's/^param CRAM CRAM_FRAME_COUNT 6$/param CRAM CRAM_FRAME_COUNT 18/' \
+  -e 's/^arg CRAM CRAM_SPARE_ROWS width=1 4 5$/arg CRAM CRAM_SPARE_ROWS width=1 16 17/' \
+  -e 's/^\(arg CRAM CRAM_IMG_FRAME_TO_BS_FRAME_MAP\) width=6 0..3 /\1 width=18 0..15 /' \
+  -e 's/^\(arg CRAM CRAM_BS_FRAME_TO_IMG_FRAME_MAP\) width=4 0..3$/\1 width=16 0..15/' \
+  -e 's/^arg CRAM DRA_S4_INFO width=6 1 1 0\*4$/arg CRAM DRA_S4_INFO width=18 1 1 0*16/' \
+  "$EDITED/two_lengths16/qv_sector_f1.ddb"
+[ "$(grep -c 'width=18\|width=16\|COUNT 18\|16 17' "$EDITED/two_lengths16/qv_sector_f1.ddb")" = 5 ]
+sed -i 's/^arg SECTOR_ARRAY BROW_SIZE width=1 2$/arg SECTOR_ARRAY BROW_SIZE width=1 8/' \
+  "$EDITED/two_lengths16/quelvo_device.ddb"
+QV_STREAM=1
+road edge_pr_rows_past_short_mask "$EDITED/two_lengths16" quelvo_family.ddb quelvo_device.ddb \
+  "ESRAM_BBUS+qv_sector_cl:16:64 ESRAM_BBUS+qv_sector_f1:16:32 only" $GROUP "$H_GROUP_FLAGS=9" "$H_PR_COUNT=2" \
+  $(range 0 2 1 0 3) $(range 1 8 2 1 3)
+QV_STREAM=0
+{ printf '@@C\n'; cat examples/example.cfg; } >>"$WHOLE/edge_pr_rows_past_short_mask"
 
 # 2D prediction over rows that are not all alike: a pseudo-random stream,
 # and patterns of 7 and 36 bytes, whose periods divide neither the 6- and
@@ -515,6 +549,10 @@ for side in short:-1 long:1; do
   road "edge_${side%:*}_codebook_300" $T/setup codebook_family.ddb codebook_device.ddb "" $GROUP \
     "$H_GROUP_FLAGS=44" "$H_SETUP=$S_NO_S4" $(delta $D_CODEBOOK ${side#*:})
 done
+# Group data for one thread less: a buffer a whole page short (beyond 64
+# either way a delta counts pages).
+road edge_short_group_page "$EDITED/group" group_family.ddb group_device.ddb "" $GROUP "$H_GROUP_FLAGS=40" \
+  "$H_SETUP=$((S_EXT | S_HASHED))" $(delta $D_GROUP -65)
 # The top-level bitstream's shapes (field sizes relative to the block
 # size): fields that fill a 1 KiB block exactly (1000 and 24 bytes), fields
 # of 4095 and 1 bytes padded to their size in 4 KiB blocks, an odd block size
