@@ -87,7 +87,7 @@ enum : size_t {
                        // twice; bit 5 clears the 2D data at the end
   H_HOST = 44,         // host-call switches (B_*)
   H_SETUP = 45,        // setup reads (S_*)
-  H_DELTA = 46,        // 8 signed bytes added to the lengths of the host's buffers (D_*)
+  H_DELTA = 46,        // 8 signed moves of the host's buffer lengths (D_*; see moved())
   H_BLOCK = 54,        // u16 block size of the merge (0: 4096)
   H_FIELD = 56,        // 2 i16 added to the block size: the sizes of the bit fields the images are
                        // cut into, in turn (at least 1)
