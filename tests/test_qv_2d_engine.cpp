@@ -257,6 +257,22 @@ TEST_F(Engine2D, ExpansionListsEightTypesAtMost) {
   EXPECT_INTERNAL_ERROR(cram_engine(), "dc_ip_cnt <= 8");
 }
 
+TEST_F(Engine2D, FrameStructureHoldsEverySliceItIsSizedFor) {
+  // Four IP_INFO entries size the F structure for 16 slices: two entries
+  // expanded into seven types each and two into one fill it; a third
+  // entry of seven does not fit.
+  line("CRAM S4_TO_DC_IP_TYPE", "arg CRAM S4_TO_DC_IP_TYPE width=4 5 0x0123012 0 7 6 1 0 1");
+  line("CRAM IP_INFO", "arg CRAM IP_INFO width=1 5 5 6 6");
+  load();
+  BYTES f(8);
+  EXPECT_EQ(cram_engine()->copy_fstruct(f.data()), 8u);
+  // A nibble per slice, type + 1, the first slice low.
+  EXPECT_EQ(f, (BYTES{0x23, 0x41, 0x23, 0x31, 0x12, 0x34, 0x12, 0x22}));
+  line("CRAM IP_INFO", "arg CRAM IP_INFO width=1 5 5 5 6");
+  load();
+  EXPECT_INTERNAL_ERROR(cram_engine(), "(ip_idx >> 1) < m_FrameStructSize");
+}
+
 TEST_F(Engine2D, ExpansionOutsideTheTkFlowCountsIpInfoEntries) {
   line("CRAM S4_TO_DC_IP_TYPE", "arg CRAM S4_TO_DC_IP_TYPE width=4 5 0x21 0 2 6 3 0 1");
   line("CRAM IP_INFO", "arg CRAM IP_INFO width=1 5 6");
