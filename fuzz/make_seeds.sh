@@ -329,6 +329,17 @@ cp $T/twod/*.ddb "$EDITED/longreg"
 sed -i 's/^param CRAM DRAS 96 96$/param CRAM DRAS 4294967136 96/' "$EDITED/longreg/qv_sector_cl.ddb"
 grep -q '^param CRAM DRAS 4294967136 96$' "$EDITED/longreg/qv_sector_cl.ddb"
 road regress_register_wraps "$EDITED/longreg" quelvo_family.ddb qv_device.ddb "" "$H_ROAD=$R_SECTOR_PARAMS"
+# The F structure holds a nibble per slice, sized by the three IP_INFO
+# entries for 16: expanded into 7, 7 and 2 types they fill it, into 7 each
+# they are five too many.
+for last in 0x21:2 0x0123012:7; do
+  mkdir "$EDITED/fstruct_${last#*:}"
+  cp $T/twod/*.ddb "$EDITED/fstruct_${last#*:}"
+  echo "arg CRAM S4_TO_DC_IP_TYPE width=4 0 0x0123012 0 7 1 0x0123012 0 7 2 ${last%:*} 0 ${last#*:}" \
+    >>"$EDITED/fstruct_${last#*:}/qv_sector_cl.ddb"
+  road edge_2d_fstruct_last_$((14 + ${last#*:})) "$EDITED/fstruct_${last#*:}" quelvo_family.ddb qv_device.ddb "" \
+    "$H_2D=11" "$H_FLAGS_A=7" "$H_ROAD=$R_SECTOR_PARAMS"
+done
 # Its sector array has no core-IP rows for an S4 setup image.
 road codebook $T/setup codebook_family.ddb codebook_device.ddb "" $GROUP "$H_GROUP_FLAGS=44" "$H_SETUP=$S_NO_S4"
 road setup_tk $T/setup tk_family.ddb tk_device.ddb "" $GROUP
