@@ -254,6 +254,12 @@ LISTED=1 road group_tk_listed $T/group group_family.ddb group_device_tk.ddb "" $
 MMIO_DATA="HIP_MMIO+qv_sector_cl:256:9216 EHIP_MMIO+qv_sector_cl:256:9216 MMIO2+qv_sector_cl:256:9216 CRYPTO_MMIO+qv_sector_cl:256:9216 HNOC_MMIO+qv_sector_cl:1024:2048 HNOC_AXI4LITE+qv_sector_cl:1024:2048 CRYPTO_MMIO+qv_sector_f1:256:2048 MMIO2+qv_sector_f1:256:2048 EHIP_MMIO+qv_sector_f1:256:57664 HNOC_MMIO+qv_sector_fc:1024:2048 CRYPTO_MMIO+qv_sector_f6:256:1024 CRYPTO_MMIO+qv_sector_jl:256:1024 only"
 road mmio $T/mmio mmio_family.ddb mmio_device.ddb "$MMIO_DATA" \
   "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
+# Registers 0 and 1 of cl's MMIO2 block, one data word each: two words of
+# data, and one.
+for words in 2 1; do
+  road edge_mmio2_data_words_$words $T/mmio mmio_family.ddb mmio_device.ddb "MMIO2+qv_sector_cl:256:$((32 * words)) only" \
+    "$H_ROAD=$R_SECTOR_PARAMS"
+done
 # A programming sequence for the MMIO2 blocks of tile types 4 and 5: registers
 # 0 and 1 of "MMIO"; 64-byte MMIO2 frames.
 {
