@@ -262,28 +262,24 @@ size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, s
     data[at] = static_cast<std::uint8_t>(rng() % 8 == 0 ? rng() : moved(data[at]));
     return size;
   }
-  if (pick == 2 && size > header_size) {
-    // The numbers of the binary sections: the length of design data (bytes
-    // 2 to 9 of its body), every word of frame sizes and locations.
+  if ((pick == 2 || pick == 3) && size > header_size) {
+    // Offsets in data of the sections' bodies, as the targets read them.
+    const INPUT in = split_input(data, size, header_size);
+    std::vector<std::pair<size_t, size_t>> texts;
     std::vector<size_t> numbers;
-    const std::string_view rest(reinterpret_cast<const char*>(data) + header_size, size - header_size);
-    size_t title = rest.substr(0, 2) == "@@" ? 0 : rest.find("\n@@");
-    for (; title != std::string_view::npos; title = rest.find("\n@@", title + 1)) {
-      if (rest[title] == '\n') ++title;
-      if (title + 2 >= rest.size()) break;
-      const char kind = rest[title + 2];
-      const size_t eol = rest.find('\n', title);
-      if (eol == std::string_view::npos) break;
-      const size_t body = header_size + eol + 1;
-      if (kind == 'D' && body + 10 <= size) numbers.push_back(body + 2);
-      if (kind == 'S' || kind == 'L') {
-        for (size_t w = body; w + 4 <= size && numbers.size() < 4096; w += 4) {
-          if (data[w] == '\n' && w + 2 < size && data[w + 1] == '@' && data[w + 2] == '@') break;
-          numbers.push_back(w);
-        }
+    for (const SECTION& section : in.sections) {
+      if (section.body.empty()) continue;
+      const size_t body = static_cast<size_t>(section.body.data() - reinterpret_cast<const char*>(data));
+      const size_t end = body + section.body.size();
+      if (section.kind == 'F' || section.kind == 'C') texts.emplace_back(body, end);
+      // The numbers of the binary sections: the length of design data
+      // (bytes 2 to 9 of its body), every word of frame sizes and locations.
+      if (section.kind == 'D' && body + 10 <= end) numbers.push_back(body + 2);
+      if (section.kind == 'S' || section.kind == 'L') {
+        for (size_t w = body; w + 4 <= end && numbers.size() < 4096; w += 4) numbers.push_back(w);
       }
     }
-    if (!numbers.empty()) {
+    if (pick == 2 && !numbers.empty()) {
       const size_t at = numbers[rng() % numbers.size()];
       std::uint32_t value = 0;
       std::memcpy(&value, data + at, 4);
@@ -291,22 +287,8 @@ size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, s
       std::memcpy(data + at, &value, 4);
       return size;
     }
-  }
-  if (pick == 3 && size > header_size) {
     // The text of one parameter file or of the configuration.
-    std::vector<std::pair<size_t, size_t>> texts;
-    const std::string_view rest(reinterpret_cast<const char*>(data) + header_size, size - header_size);
-    size_t title = rest.substr(0, 2) == "@@" ? 0 : rest.find("\n@@");
-    while (title != std::string_view::npos) {
-      if (rest[title] == '\n') ++title;
-      const size_t next = rest.find("\n@@", title);
-      const size_t eol = rest.find('\n', title);
-      if (title + 2 < rest.size() && (rest[title + 2] == 'F' || rest[title + 2] == 'C') &&
-          eol != std::string_view::npos && eol < (next == std::string_view::npos ? rest.size() : next))
-        texts.emplace_back(header_size + eol + 1, header_size + (next == std::string_view::npos ? rest.size() : next));
-      title = next;
-    }
-    if (!texts.empty()) {
+    if (pick == 3 && !texts.empty()) {
       const auto [begin, end] = texts[rng() % texts.size()];
       if (mutate_text(data, size, max_size, begin, end, rng)) return size;
     }

@@ -180,15 +180,18 @@ T=tests/data
 # Edited copies of fixtures.
 EDITED=$(mktemp -d)
 trap 'rm -rf "$EDITED"' EXIT
+# fixture NAME SOURCE: a copy of a fixture directory to edit, in $EDITED/NAME.
+fixture() {
+  mkdir "$EDITED/$1"
+  cp "$2"/*.ddb "$EDITED/$1"
+}
 # Chain 0 of sector (0, 1) takes the 24 bits of a variant.
-mkdir "$EDITED/bbus"
-cp $T/bbus/*.ddb "$EDITED/bbus"
+fixture bbus $T/bbus
 sed -i 's/^data 20 8 8 8$/data 24 8 8 8/' "$EDITED/bbus/qv_device.ddb"
 road bbus "$EDITED/bbus" quelvo_family.ddb qv_device.ddb "BBUS:16:152 BBUS:16:40 BBUS:16:48 BBUS:16:48 BBUS:16:48 BBUS:16:48 MORLU_CSR:8:120 AIB_CSR:8:120 IO_CSR:8:120 UIB_CSR:8:48" \
   "$H_ROAD=$((R_DUMPS | R_SECTOR_PARAMS))"
 # The chain table one row short of the grid: sector (2, 1) has no row.
-mkdir "$EDITED/bbus_short"
-cp "$EDITED"/bbus/*.ddb "$EDITED/bbus_short"
+fixture bbus_short "$EDITED/bbus"
 sed -i '$!N;/^data 24 8 8 8\narg SECTOR_ARRAY BBUS_BIT_OVERWRITE/!P;D' "$EDITED/bbus_short/qv_device.ddb"
 [ "$(grep -c '^data 2[04] 8 8 8$' "$EDITED/bbus_short/qv_device.ddb")" = 3 ]
 road edge_bbus_table_row_short "$EDITED/bbus_short" quelvo_family.ddb qv_device.ddb "BBUS:16:152 BBUS:16:40" \
@@ -224,8 +227,7 @@ ssm "$EDITED/fw_lsm_device.ddb" 7=1 >"$WHOLE/ssm_lsm"
 # a 40-bit one, whose two bytes then fill the last two mask bytes, or would
 # start in the last one.
 for ones in 30 31; do
-  mkdir "$EDITED/lsm_mask_$ones"
-  cp $T/fw/*.ddb "$EDITED/lsm_mask_$ones"
+  fixture lsm_mask_$ones $T/fw
   segments="40 0 0$(printf ' 1 0 0%.0s' $(seq $ones))"
   sed -i -e "s/^param BBUS CLK_NTW_VARIANTS 364$/param BBUS CLK_NTW_VARIANTS $((40 + ones))/" \
     -e "s/^arg BBUS CLK_NTW_SEGMENTS width=3 64 0 1 300 0 3$/arg BBUS CLK_NTW_SEGMENTS width=3 $segments/" \
@@ -277,8 +279,7 @@ road qv $T/qv quelvo_family.ddb qv_device.ddb "" "$H_ROAD=$((R_DUMPS | R_SECTOR_
 # The TK flow moves ERAM row groups by the spare rows: the last group ends on
 # the last row, and one row further.
 road edge_qv_tk_spare_rows_last $T/qv quelvo_family.ddb qv_device.ddb "" "$H_ROAD=$R_SECTOR_PARAMS" "$H_GROUP_FLAGS=4" "$H_FLAGS_A=1" "$H_CELL=2" "$((H_CELL + 2))=2"
-mkdir "$EDITED/qv_spare"
-cp $T/qv/*.ddb "$EDITED/qv_spare"
+fixture qv_spare $T/qv
 sed -i 's/^arg ERAM ERAM_SPARE_ROWS width=2 4 5$/arg ERAM ERAM_SPARE_ROWS width=2 4 6/' "$EDITED/qv_spare/qv_sector_cl.ddb"
 grep -q 'ERAM_SPARE_ROWS width=2 4 6$' "$EDITED/qv_spare/qv_sector_cl.ddb"
 road edge_qv_tk_spare_rows_past "$EDITED/qv_spare" quelvo_family.ddb qv_device.ddb "" "$H_ROAD=$R_SECTOR_PARAMS" "$H_GROUP_FLAGS=4" "$H_FLAGS_A=1" "$H_CELL=2" "$((H_CELL + 2))=2"
@@ -297,8 +298,7 @@ road sizes $T/regwin quelvo_family.ddb qv_device.ddb "REGSCAN:32896:400 BRAM:332
 # fixture's device level over the sector files of other fixtures, and with a
 # codebook for CRAM threads.
 for d in regwin twod group; do
-  mkdir "$EDITED/$d"
-  cp $T/$d/*.ddb "$EDITED/$d"
+  fixture $d $T/$d
   cp $T/group/group_family.ddb $T/group/group_device.ddb "$EDITED/$d"
 done
 echo 'param SECTOR_ARRAY GZIP_KORVIA_LITERALS_CRAM 255..0' >>"$EDITED/group/group_device.ddb"
@@ -317,21 +317,18 @@ road twod_group "$EDITED/twod" group_family.ddb group_device.ddb "" $GROUP "$H_G
   "$H_ROAD=$((R_GROUP | R_SECTOR_PARAMS))"
 road codebook_group "$EDITED/group" group_family.ddb group_device.ddb "" $GROUP "$H_GROUP_FLAGS=40"
 # Regression: a sector array whose row geometry argument has no row.
-mkdir "$EDITED/norow"
-cp $T/group/*.ddb "$EDITED/norow"
+fixture norow $T/group
 sed -i 's/^arg SECTOR_ARRAY BROW_SIZE width=1 3$/arg SECTOR_ARRAY BROW_SIZE width=1/' "$EDITED/norow/group_device.ddb"
 road regress_brow_without_rows "$EDITED/norow" group_family.ddb group_device.ddb "" $GROUP
 # Regression: an S4 expansion of a CRAM IP into nine types, one more than
 # its 32-bit type list holds.
-mkdir "$EDITED/expansion"
-cp $T/twod/*.ddb "$EDITED/expansion"
+fixture expansion $T/twod
 echo 'arg CRAM S4_TO_DC_IP_TYPE width=4 0 0 0 1 1 0x87654321 0 9 2 2 0 1' >>"$EDITED/expansion/qv_sector_cl.ddb"
 road regress_2d_expansion_nine "$EDITED/expansion" quelvo_family.ddb qv_device.ddb "" "$H_2D=11" "$H_FLAGS_A=7" \
   "$H_ROAD=$R_SECTOR_PARAMS"
 # Regression: a data register of nearly 2^32 bits (a length moved below
 # zero), which made every frame half a gigabyte.
-mkdir "$EDITED/longreg"
-cp $T/twod/*.ddb "$EDITED/longreg"
+fixture longreg $T/twod
 sed -i 's/^param CRAM DRAS 96 96$/param CRAM DRAS 4294967136 96/' "$EDITED/longreg/qv_sector_cl.ddb"
 grep -q '^param CRAM DRAS 4294967136 96$' "$EDITED/longreg/qv_sector_cl.ddb"
 road regress_register_wraps "$EDITED/longreg" quelvo_family.ddb qv_device.ddb "" "$H_ROAD=$R_SECTOR_PARAMS"
@@ -339,8 +336,7 @@ road regress_register_wraps "$EDITED/longreg" quelvo_family.ddb qv_device.ddb ""
 # entries for 16: expanded into 7, 7 and 2 types they fill it, into 7 each
 # they are five too many.
 for last in 0x21:2 0x0123012:7; do
-  mkdir "$EDITED/fstruct_${last#*:}"
-  cp $T/twod/*.ddb "$EDITED/fstruct_${last#*:}"
+  fixture fstruct_${last#*:} $T/twod
   echo "arg CRAM S4_TO_DC_IP_TYPE width=4 0 0x0123012 0 7 1 0x0123012 0 7 2 ${last%:*} 0 ${last#*:}" \
     >>"$EDITED/fstruct_${last#*:}/qv_sector_cl.ddb"
   road edge_2d_fstruct_last_$((14 + ${last#*:})) "$EDITED/fstruct_${last#*:}" quelvo_family.ddb qv_device.ddb "" \
@@ -361,12 +357,7 @@ road twod_twice $T/twod quelvo_family.ddb qv_device.ddb "" "$H_2D=11" "$H_FLAGS_
 } >"$WHOLE/fw_blocks"
 
 # ---- Seeds beside the bounds the checks guard ----------------------------------
-#
-# fixture NAME SOURCE: a copy of a fixture directory to edit, in $EDITED/NAME.
-fixture() {
-  mkdir "$EDITED/$1"
-  cp "$2"/*.ddb "$EDITED/$1"
-}
+
 
 # Sector types of unequal CRAM frame counts in one thread: the example's f1
 # type gets eight bitstream frames (ten image frames, two of them spare), cl
@@ -375,47 +366,45 @@ fixture() {
 # thread 0 (sectors 0, cl, and 1, f1): the last frames of the shorter block
 # and frames past its end in the longer one, by rows and sparse, for CRAM and
 # ERAM groups.
-fixture two_lengths $Q
-sed -i -e 's/^param CRAM CRAM_FRAME_COUNT 6$/param CRAM CRAM_FRAME_COUNT 10/' \
-  -e 's/^arg CRAM CRAM_SPARE_ROWS width=1 4 5$/arg CRAM CRAM_SPARE_ROWS width=1 8 9/' \
-  -e 's/^\(arg CRAM CRAM_IMG_FRAME_TO_BS_FRAME_MAP\) width=6 0..3 /\1 width=10 0..7 /' \
-  -e 's/^\(arg CRAM CRAM_BS_FRAME_TO_IMG_FRAME_MAP\) width=4 0..3$/\1 width=8 0..7/' \
-  -e 's/^arg CRAM DRA_S4_INFO width=6 1 1 0\*4$/arg CRAM DRA_S4_INFO width=10 1 1 0*8/' \
-  "$EDITED/two_lengths/qv_sector_f1.ddb"
-sed -i 's/^arg SECTOR_ARRAY BROW_SIZE width=1 2$/arg SECTOR_ARRAY BROW_SIZE width=1 4/' \
-  "$EDITED/two_lengths/quelvo_device.ddb"
+# f1_frames NAME N ROWS: the example with f1 sectors of N bitstream frames
+# (N + 2 image frames, the last two spare) and sector-array rows of ROWS.
+f1_frames() {
+  local f1="$EDITED/$1/qv_sector_f1.ddb" n=$2
+  fixture "$1" $Q
+  sed -i -e "s/^param CRAM CRAM_FRAME_COUNT 6$/param CRAM CRAM_FRAME_COUNT $((n + 2))/" \
+    -e "s/^arg CRAM CRAM_SPARE_ROWS width=1 4 5$/arg CRAM CRAM_SPARE_ROWS width=1 $n $((n + 1))/" \
+    -e "s/^\(arg CRAM CRAM_IMG_FRAME_TO_BS_FRAME_MAP\) width=6 0..3 /\1 width=$((n + 2)) 0..$((n - 1)) /" \
+    -e "s/^\(arg CRAM CRAM_BS_FRAME_TO_IMG_FRAME_MAP\) width=4 0..3$/\1 width=$n 0..$((n - 1))/" \
+    -e "s/^arg CRAM DRA_S4_INFO width=6 1 1 0\*4$/arg CRAM DRA_S4_INFO width=$((n + 2)) 1 1 0*$n/" "$f1"
+  if grep -q 'COUNT 6$\|width=1 4 5$\|width=6 0\.\.3 \|width=4 0\.\.3$\|width=6 1 1 ' "$f1"; then
+    echo "make_seeds: $f1 not edited" >&2
+    exit 1
+  fi
+  sed -i "s/^arg SECTOR_ARRAY BROW_SIZE width=1 2$/arg SECTOR_ARRAY BROW_SIZE width=1 $3/" \
+    "$EDITED/$1/quelvo_device.ddb"
+}
+f1_frames two_lengths 8 4
+# two_lengths FIXTURE NAME HEADER...: a group seed of that fixture with
+# non-periodic design data and the example's configuration.
 two_lengths() {
   QV_STREAM=1
-  road "$1" "$EDITED/two_lengths" quelvo_family.ddb quelvo_device.ddb \
-    "ESRAM_BBUS+qv_sector_cl:16:64 ESRAM_BBUS+qv_sector_f1:16:32 only" $GROUP "${@:2}"
+  road "$2" "$EDITED/$1" quelvo_family.ddb quelvo_device.ddb \
+    "ESRAM_BBUS+qv_sector_cl:16:64 ESRAM_BBUS+qv_sector_f1:16:32 only" $GROUP "${@:3}"
   QV_STREAM=0
-  { printf '@@C\n'; cat examples/example.cfg; } >>"$WHOLE/$1"
+  { printf '@@C\n'; cat examples/example.cfg; } >>"$WHOLE/$2"
 }
 # Ranges: start, length, sector | thread << 3, opcode.
 range() { echo "$((H_PR + 4 * $1))=$2 $((H_PR + 4 * $1 + 1))=$3 $((H_PR + 4 * $1 + 2))=$4 $((H_PR + 4 * $1 + 3))=$5"; }
-two_lengths edge_pr_rows_two_lengths "$H_GROUP_FLAGS=9" "$H_PR_COUNT=2" $(range 0 2 1 0 3) $(range 1 5 2 1 3)
-two_lengths edge_pr_sparse_two_lengths "$H_GROUP_FLAGS=10" "$H_PR_COUNT=2" $(range 0 3 0 0 3) $(range 1 6 1 1 3)
-two_lengths edge_pr_eram_two_lengths "$H_GROUP_TYPE=1" "$H_GROUP_FLAGS=9" "$H_PR_COUNT=2" $(range 0 2 1 0 3) \
+two_lengths two_lengths edge_pr_rows_two_lengths "$H_GROUP_FLAGS=9" "$H_PR_COUNT=2" $(range 0 2 1 0 3) $(range 1 5 2 1 3)
+two_lengths two_lengths edge_pr_sparse_two_lengths "$H_GROUP_FLAGS=10" "$H_PR_COUNT=2" $(range 0 3 0 0 3) $(range 1 6 1 1 3)
+two_lengths two_lengths edge_pr_eram_two_lengths "$H_GROUP_TYPE=1" "$H_GROUP_FLAGS=9" "$H_PR_COUNT=2" $(range 0 2 1 0 3) \
   $(range 1 1 0 1 3)
 
 # The same with sixteen f1 frames: a range on f1's second mask byte widens
 # to whole rows that lie past cl's one-byte mask.
-fixture two_lengths16 $Q
-sed -i -e 's/^param CRAM CRAM_FRAME_COUNT 6$/param CRAM CRAM_FRAME_COUNT 18/' \
-  -e 's/^arg CRAM CRAM_SPARE_ROWS width=1 4 5$/arg CRAM CRAM_SPARE_ROWS width=1 16 17/' \
-  -e 's/^\(arg CRAM CRAM_IMG_FRAME_TO_BS_FRAME_MAP\) width=6 0..3 /\1 width=18 0..15 /' \
-  -e 's/^\(arg CRAM CRAM_BS_FRAME_TO_IMG_FRAME_MAP\) width=4 0..3$/\1 width=16 0..15/' \
-  -e 's/^arg CRAM DRA_S4_INFO width=6 1 1 0\*4$/arg CRAM DRA_S4_INFO width=18 1 1 0*16/' \
-  "$EDITED/two_lengths16/qv_sector_f1.ddb"
-[ "$(grep -c 'width=18\|width=16\|COUNT 18\|16 17' "$EDITED/two_lengths16/qv_sector_f1.ddb")" = 5 ]
-sed -i 's/^arg SECTOR_ARRAY BROW_SIZE width=1 2$/arg SECTOR_ARRAY BROW_SIZE width=1 8/' \
-  "$EDITED/two_lengths16/quelvo_device.ddb"
-QV_STREAM=1
-road edge_pr_rows_past_short_mask "$EDITED/two_lengths16" quelvo_family.ddb quelvo_device.ddb \
-  "ESRAM_BBUS+qv_sector_cl:16:64 ESRAM_BBUS+qv_sector_f1:16:32 only" $GROUP "$H_GROUP_FLAGS=9" "$H_PR_COUNT=2" \
-  $(range 0 2 1 0 3) $(range 1 8 2 1 3)
-QV_STREAM=0
-{ printf '@@C\n'; cat examples/example.cfg; } >>"$WHOLE/edge_pr_rows_past_short_mask"
+f1_frames two_lengths16 16 8
+two_lengths two_lengths16 edge_pr_rows_past_short_mask "$H_GROUP_FLAGS=9" "$H_PR_COUNT=2" $(range 0 2 1 0 3) \
+  $(range 1 8 2 1 3)
 
 # 2D prediction over rows that are not all alike: a pseudo-random stream,
 # and patterns of 7 and 36 bytes, whose periods divide neither the 6- and

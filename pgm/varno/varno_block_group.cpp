@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <initializer_list>
 #include <limits>
 
 #include "korvia_fmt.h"
@@ -33,30 +32,6 @@ constexpr u32 TWO_D_EXCEPTION_Y = 2;
 
 const char* on_off(bool on) { return on ? "on" : "off"; }
 
-// The block types of each kind; every other type is of kind OTHER.
-using KIND = VARNO_GROUP_DETAIL::BLOCK_KIND;
-struct KIND_TYPES {
-  KIND kind;
-  std::initializer_list<u32> types;
-};
-constexpr KIND_TYPES BLOCK_KINDS[] = {
-    {KIND::CRAM, {VOLD_BLOCK_CRAM, VOLD_BLOCK_CRAM_HIPI}},
-    {KIND::ERAM, {VOLD_BLOCK_ERAM}},
-    {KIND::BBUS, {VOLD_BLOCK_BBUS}},
-    {KIND::REGSCAN, {VOLD_BLOCK_REGSCAN}},
-    {KIND::MMIO,
-     {VOLD_BLOCK_MORLU_CSR, VOLD_BLOCK_HIP_MMIO, VOLD_BLOCK_EHIP_MMIO, VOLD_BLOCK_MMIO2,
-      VOLD_BLOCK_HNOC_MMIO, VOLD_BLOCK_HNOC_AXI4LITE}},
-    {KIND::MORLU_CAL, {VOLD_BLOCK_MORLU_CAL}},
-    {KIND::AIB, {VOLD_BLOCK_AIB_CSR, VOLD_BLOCK_AIBAUX_REFCLK}},
-    {KIND::IO_CSR, {VOLD_BLOCK_IO_CSR, VOLD_BLOCK_IO_BBUS}},
-    {KIND::UIB, {VOLD_BLOCK_UIB_BBUS, VOLD_BLOCK_UIB_CSR, VOLD_BLOCK_DIB_BBUS, VOLD_BLOCK_UIB_MMR}},
-    {KIND::IO_WINDOW, {VOLD_BLOCK_IO_VAMM, VOLD_BLOCK_IO_AHB}},
-    {KIND::FW_IMAGE, {VOLD_BLOCK_CNT_FW}},
-    {KIND::FW_PARAMS, {VOLD_BLOCK_FW_PARAMS, VOLD_BLOCK_FW_PARAMS_WEST, VOLD_BLOCK_FW_PARAMS_EAST}},
-    {KIND::LOAD, {VOLD_BLOCK_BRAM, VOLD_BLOCK_XCVR}},
-};
-
 // The single value of a width-1 argument of the sector-array block.
 u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
   VOLD_ARG* arg = config->get_arg(type);
@@ -80,13 +55,40 @@ VARNO_MBLOCK* VARNO_GROUP_DETAIL::sector_of(VARNO_IBLOCK* block) {
   return b->generator()->meta_block();
 }
 
+// Every type not named here is of kind OTHER. A switch: the compress loop
+// asks once per frame slot.
 VARNO_GROUP_DETAIL::BLOCK_KIND VARNO_GROUP_DETAIL::block_kind(u32 type) {
-  for (const KIND_TYPES& entry : BLOCK_KINDS) {
-    for (u32 t : entry.types) {
-      if (t == type) return entry.kind;
-    }
+  switch (type) {
+    case VOLD_BLOCK_CRAM:
+    case VOLD_BLOCK_CRAM_HIPI: return BLOCK_KIND::CRAM;
+    case VOLD_BLOCK_ERAM: return BLOCK_KIND::ERAM;
+    case VOLD_BLOCK_BBUS: return BLOCK_KIND::BBUS;
+    case VOLD_BLOCK_REGSCAN: return BLOCK_KIND::REGSCAN;
+    case VOLD_BLOCK_MORLU_CSR:
+    case VOLD_BLOCK_HIP_MMIO:
+    case VOLD_BLOCK_EHIP_MMIO:
+    case VOLD_BLOCK_MMIO2:
+    case VOLD_BLOCK_HNOC_MMIO:
+    case VOLD_BLOCK_HNOC_AXI4LITE: return BLOCK_KIND::MMIO;
+    case VOLD_BLOCK_MORLU_CAL: return BLOCK_KIND::MORLU_CAL;
+    case VOLD_BLOCK_AIB_CSR:
+    case VOLD_BLOCK_AIBAUX_REFCLK: return BLOCK_KIND::AIB;
+    case VOLD_BLOCK_IO_CSR:
+    case VOLD_BLOCK_IO_BBUS: return BLOCK_KIND::IO_CSR;
+    case VOLD_BLOCK_UIB_BBUS:
+    case VOLD_BLOCK_UIB_CSR:
+    case VOLD_BLOCK_DIB_BBUS:
+    case VOLD_BLOCK_UIB_MMR: return BLOCK_KIND::UIB;
+    case VOLD_BLOCK_IO_VAMM:
+    case VOLD_BLOCK_IO_AHB: return BLOCK_KIND::IO_WINDOW;
+    case VOLD_BLOCK_CNT_FW: return BLOCK_KIND::FW_IMAGE;
+    case VOLD_BLOCK_FW_PARAMS:
+    case VOLD_BLOCK_FW_PARAMS_WEST:
+    case VOLD_BLOCK_FW_PARAMS_EAST: return BLOCK_KIND::FW_PARAMS;
+    case VOLD_BLOCK_BRAM:
+    case VOLD_BLOCK_XCVR: return BLOCK_KIND::LOAD;
+    default: return BLOCK_KIND::OTHER;
   }
-  return BLOCK_KIND::OTHER;
 }
 
 u32 VARNO_GROUP_DETAIL::eram_column_blocks(VARNO_IBLOCK* blk) {
