@@ -167,6 +167,26 @@ std::uint64_t moved(std::minstd_rand& rng, std::uint64_t value) {
   }
 }
 
+// A value at a bound: another number of the same file or table (a count, a
+// width, a row number) or one beside it, a power of two or one below it,
+// twice or half the value; otherwise moved(). Sizes and indexes are checked
+// against each other, so the bound an index must keep is usually written
+// elsewhere in the same file.
+std::uint64_t bounded(std::minstd_rand& rng, std::uint64_t value, const std::vector<std::uint64_t>& others) {
+  switch (rng() % 8) {
+    case 0:
+      if (!others.empty()) return others[rng() % others.size()] + rng() % 3 - 1;
+      break;
+    case 1:
+      if (!others.empty()) return others[rng() % others.size()];
+      break;
+    case 2: return (std::uint64_t{1} << (rng() % 33)) - rng() % 2;
+    case 3: return rng() % 2 == 0 ? value * 2 : value / 2;
+    default: break;
+  }
+  return moved(rng, value);
+}
+
 bool is_digit(std::uint8_t c) { return c >= '0' && c <= '9'; }
 bool is_hex_digit(std::uint8_t c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
@@ -181,8 +201,8 @@ bool splice(std::uint8_t* data, size_t& size, size_t max_size, size_t from, size
 }
 
 // One edit of the text [begin, end) of data, as a parameter file is edited by
-// hand: a number moved by a few units (decimal stays decimal, 0x hex stays
-// hex), a line dropped or doubled, or a range "a..b" written out as its
+// hand: a number moved by a few units or set to a bound (decimal stays
+// decimal, 0x hex stays hex), a line dropped or doubled, or a range "a..b" written out as its
 // values. Table sizes, row counts and indexes are numbers and lines of the
 // text: each bound they must keep is one such edit away, where libFuzzer's
 // byte mutations would need several that agree.
@@ -198,14 +218,25 @@ bool mutate_text(std::uint8_t* data, size_t& size, size_t max_size, size_t begin
         starts.push_back(i);
     }
     if (starts.empty()) return false;
+    // The number at start (decimal, or hex after 0x): its end and value.
+    struct NUMBER {
+      size_t stop;
+      bool hex;
+      std::uint64_t value;
+    };
+    auto number_at = [&](size_t at) {
+      const bool hex = at + 2 < end && data[at] == '0' && (data[at + 1] == 'x' || data[at + 1] == 'X') &&
+                       is_hex_digit(data[at + 2]);
+      size_t stop = hex ? at + 2 : at;
+      while (stop < end && (hex ? is_hex_digit(data[stop]) : is_digit(data[stop])) && stop - at < 18) ++stop;
+      const std::string token(reinterpret_cast<const char*>(data) + at, stop - at);
+      return NUMBER{stop, hex, std::strtoull(token.c_str(), nullptr, hex ? 16 : 10)};
+    };
     const size_t at = starts[rng() % starts.size()];
-    const bool hex = at + 2 < end && data[at] == '0' && (data[at + 1] == 'x' || data[at + 1] == 'X') &&
-                     is_hex_digit(data[at + 2]);
-    size_t stop = hex ? at + 2 : at;
-    while (stop < end && (hex ? is_hex_digit(data[stop]) : is_digit(data[stop])) && stop - at < 18) ++stop;
-    const std::string token(reinterpret_cast<const char*>(data) + at, stop - at);
-    const std::uint64_t value = std::strtoull(token.c_str(), nullptr, hex ? 16 : 10);
-    std::uint64_t next = moved(rng, value) & 0xFFFFFFFFu;
+    const auto [stop, hex, value] = number_at(at);
+    std::vector<std::uint64_t> others;
+    for (int i = 0; i < 4; ++i) others.push_back(number_at(starts[rng() % starts.size()]).value);
+    std::uint64_t next = bounded(rng, value, others) & 0xFFFFFFFFu;
     if (rng() % 8 == 0) next = rng() % 2 == 0 ? 0 : 0xFFFFFFFFu;
     char text[24];
     std::snprintf(text, sizeof text, hex ? "0x%llX" : "%llu", static_cast<unsigned long long>(next));
@@ -280,10 +311,15 @@ size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, s
       }
     }
     if (pick == 2 && !numbers.empty()) {
+      auto word_at = [data](size_t at) {
+        std::uint32_t word = 0;
+        std::memcpy(&word, data + at, 4);
+        return word;
+      };
       const size_t at = numbers[rng() % numbers.size()];
-      std::uint32_t value = 0;
-      std::memcpy(&value, data + at, 4);
-      value = static_cast<std::uint32_t>(moved(value));
+      std::vector<std::uint64_t> others;
+      for (int i = 0; i < 4; ++i) others.push_back(word_at(numbers[rng() % numbers.size()]));
+      std::uint32_t value = static_cast<std::uint32_t>(bounded(rng, word_at(at), others));
       std::memcpy(data + at, &value, 4);
       return size;
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The fuzz stage of the test command: builds the fuzz targets (clang with
 # libFuzzer, the library and its stand-ins instrumented) and fuzzes each for
-# a bounded time on its committed seeds and the corpus kept under
+# a bounded time on its committed seeds (fuzz/corpus, made from the fixtures;
+# fuzz/kept, inputs kept from longer runs) and the corpus kept under
 # build/fuzz/corpus from earlier runs. Exits non-zero on a finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,14 +29,15 @@ fuzz() {
   local name=$1 seconds=$2 niceness=${3:-0}
   local bin=build/fuzz/fuzz/fuzz_$name work=build/fuzz/corpus/$name findings=build/fuzz/findings
   mkdir -p "$work" "$findings"
-  local dict=()
+  local dict=() kept=()
   [ -f "fuzz/$name.dict" ] && dict=(-dict="fuzz/$name.dict")
+  [ -d "fuzz/kept/$name" ] && kept=("fuzz/kept/$name")
   echo "fuzz: $name for ${seconds}s"
   if ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 \
      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
      nice -n "$niceness" "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=1024 \
        -detect_leaks=1 -print_final_stats=1 -artifact_prefix="$findings/$name-" "${dict[@]}" \
-       "$work" "fuzz/corpus/$name" >"build/fuzz/$name.log" 2>&1; then
+       "$work" "fuzz/corpus/$name" "${kept[@]}" >"build/fuzz/$name.log" 2>&1; then
     grep -E '^#[0-9]+[[:space:]]+DONE' "build/fuzz/$name.log" | sed "s/^/fuzz: $name: /" || true
     return 0
   fi
