@@ -421,6 +421,26 @@ TEST_F(LegacyCram, UserDataChecks) {
   cram()->set_data(VARNO_BLOCK_DATA_CRAM, m_image.data(), 140, nullptr);
   EXPECT_INTERNAL_ERROR(cram()->process(false),
                         "m.image_bits == (m.image_frame_count * m.image_frame_bits)");
+  // Longer than the frames, in a buffer that holds every bit it claims: a
+  // bit of a fifth frame would have no frame to go to.
+  BYTES longer(36, 0);
+  longer[200 / 8] = 1u << (200 % 8);
+  cram()->set_data(VARNO_BLOCK_DATA_CRAM, longer.data(), 288, nullptr);
+  EXPECT_INTERNAL_ERROR(cram()->process(false),
+                        "m.image_bits == (m.image_frame_count * m.image_frame_bits)");
+}
+
+// The loader checks a cell's frame against the S4 list's frames only; the
+// manager checks it against the image's.
+TEST(LegacyCramDevice, S4CellFramePastTheImageIsRefused) {
+  LEGACY_DEVICE d;
+  d.load({{"legacy_device.ddb", "s4s2 frames=4", "s4s2 frames=8"},
+          {"legacy_device.ddb", "cells=2:0:9:0", "cells=2:6:9:0"}});
+  BYTES image(18, 0);
+  image[(36 + 4) / 8] |= 1u << ((36 + 4) % 8);  // IMG frame 1, bit 4: its pair asks the cell
+  d.cram()->set_data(VARNO_BLOCK_DATA_CRAM, image.data(), 144, nullptr);
+  EXPECT_INTERNAL_ERROR(d.cram()->process(false),
+                        "s4_frame < m_member.image_frame_count && s4_bit < m_img_frame_bytes * 8");
 }
 
 TEST(LegacyCramDevice, SetupChecksTheLegacyInvariants) {

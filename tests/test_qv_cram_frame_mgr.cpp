@@ -294,12 +294,14 @@ TEST_F(QvCram, MapEntriesAreChecked) {
     ARG_OVERRIDE o(config, VOLD_ARGUMENT_S4_4BIT_MASK, 16, mask);
     EXPECT_INTERNAL_ERROR(fresh()->create_frames(block, config), "(src_bit & 0x1) != 0");
   }
-  {
+  // The downward read of four bits would reach into the row before, or
+  // start past the row.
+  for (const u32 entry : {2u, 64u}) {
     std::vector<u32> mask(16, 0xFFFFFFFFu);
-    mask[3] = 2;  // the downward read would reach into the row before
+    mask[3] = entry;
     ARG_OVERRIDE o(config, VOLD_ARGUMENT_S4_4BIT_MASK, 16, mask);
     EXPECT_INTERNAL_ERROR(fresh()->create_frames(block, config),
-                          "S4 mask entry 2 lies outside the row (64 bits)");
+                          "S4 mask entry " + std::to_string(entry) + " lies outside the row (64 bits)");
   }
   {
     ARG_OVERRIDE o(config, VOLD_ARGUMENT_CRAM_BS_FRAME_TO_IMG_FRAME_MAP, 3, {0, 3, 3});

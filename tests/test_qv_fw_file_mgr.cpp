@@ -366,6 +366,17 @@ TEST_F(FwFile, RecordsPastTheImageEndAreRefused) {
                 past + "\n");
   EXPECT_EQ(b->get_number_of_frames(), 0u);
 
+  // One that starts inside the image (4 bytes at 0) and ends past it.
+  const std::string across = m_tmp.write(
+      "across.hex", ":10000000000102030405060708090A0B0C0D0E0F78\n:0400000011223344AA\n:00000001FF\n");
+  b->m_data_files = {across};
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(b->process(false));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Error: data record at address 0x0 (16 bytes) lies past the end of the image (4 bytes) "
+            "in firmware file " +
+                across + "\n");
+
   // A file without data records has no image.
   const std::string empty = m_tmp.write("empty.hex", ":00000001FF\n");
   b->m_data_files = {empty};

@@ -405,6 +405,22 @@ TEST(SblockShadowMask, NeverReadsPastTheMaskBits) {
   EXPECT_EQ(b->get_dword_data(1), 0xCAFEBABEu);
 }
 
+// A 12-bit option that starts in a one-byte mask and ends in the byte after
+// it: its last bits are unknown, so it is not protected, and the byte after
+// the mask is never read.
+TEST(SblockShadowMask, AnOptionEndingInTheByteAfterTheMaskIsNotProtected) {
+  FAMILY fam(4, false);
+  VOLD_DYN_DATA* f = fam.field(VOLD_DYN_DATA_OPTION_BITS, 1, 0, 32, 0xFFFFFFFF);
+  fam.info.add_ob_data(f, VOLD_OB_DATA_JTAG_ID, 0, 12, 0xABC);
+  auto b = fam.make();
+  const u8 host[4] = {0xAA, 0xBB, 0xCC, 0xDD};
+  EXPECT_EQ(b->write_dyn_value("OPTION_BITS", host, 0, 32, nullptr), 32u);
+  const u8 mask[1] = {0xFF};
+  b->set_option_shadow_mask("OPTION_BITS", mask, 8);
+  EXPECT_TRUE(b->process(false));
+  EXPECT_EQ(b->get_dword_data(1) & 0xFFFu, 0xABCu);
+}
+
 // Options at bits 0-7 and 8-31 of a 32-bit field; the host wrote its own
 // values into both.
 TEST(SblockShadowMask, ReadsAtMostTheFieldAndProtectsFromTheStartBit) {
