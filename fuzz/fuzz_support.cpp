@@ -167,24 +167,19 @@ std::uint64_t moved(std::minstd_rand& rng, std::uint64_t value) {
   }
 }
 
-// A value at a bound: another number of the same file or table (a count, a
-// width, a row number) or one beside it, a power of two or one below it,
-// twice or half the value; otherwise moved(). Sizes and indexes are checked
-// against each other, so the bound an index must keep is usually written
-// elsewhere in the same file.
-std::uint64_t bounded(std::minstd_rand& rng, std::uint64_t value, const std::vector<std::uint64_t>& others) {
+// A value at a bound: other (another number of the same file or section: a
+// count, a width, a row number) or one beside it, a power of two or one below
+// it, twice or half the value; otherwise moved(). Sizes and indexes are
+// checked against each other, so the bound an index must keep is usually
+// written elsewhere in the same file.
+std::uint64_t bounded(std::minstd_rand& rng, std::uint64_t value, std::uint64_t other) {
   switch (rng() % 8) {
-    case 0:
-      if (!others.empty()) return others[rng() % others.size()] + rng() % 3 - 1;
-      break;
-    case 1:
-      if (!others.empty()) return others[rng() % others.size()];
-      break;
+    case 0: return other - 1 + rng() % 3;
+    case 1: return other;
     case 2: return (std::uint64_t{1} << (rng() % 33)) - rng() % 2;
     case 3: return rng() % 2 == 0 ? value * 2 : value / 2;
-    default: break;
+    default: return moved(rng, value);
   }
-  return moved(rng, value);
 }
 
 bool is_digit(std::uint8_t c) { return c >= '0' && c <= '9'; }
@@ -202,8 +197,8 @@ bool splice(std::uint8_t* data, size_t& size, size_t max_size, size_t from, size
 
 // One edit of the text [begin, end) of data, as a parameter file is edited by
 // hand: a number moved by a few units or set to a bound (decimal stays
-// decimal, 0x hex stays hex), a line dropped or doubled, or a range "a..b" written out as its
-// values. Table sizes, row counts and indexes are numbers and lines of the
+// decimal, 0x hex stays hex), a line dropped or doubled, or a range "a..b"
+// written out as its values. Table sizes, row counts and indexes are numbers and lines of the
 // text: each bound they must keep is one such edit away, where libFuzzer's
 // byte mutations would need several that agree.
 bool mutate_text(std::uint8_t* data, size_t& size, size_t max_size, size_t begin, size_t end,
@@ -234,9 +229,8 @@ bool mutate_text(std::uint8_t* data, size_t& size, size_t max_size, size_t begin
     };
     const size_t at = starts[rng() % starts.size()];
     const auto [stop, hex, value] = number_at(at);
-    std::vector<std::uint64_t> others;
-    for (int i = 0; i < 4; ++i) others.push_back(number_at(starts[rng() % starts.size()]).value);
-    std::uint64_t next = bounded(rng, value, others) & 0xFFFFFFFFu;
+    const std::uint64_t other = number_at(starts[rng() % starts.size()]).value;
+    std::uint64_t next = bounded(rng, value, other) & 0xFFFFFFFFu;
     if (rng() % 8 == 0) next = rng() % 2 == 0 ? 0 : 0xFFFFFFFFu;
     char text[24];
     std::snprintf(text, sizeof text, hex ? "0x%llX" : "%llu", static_cast<unsigned long long>(next));
@@ -317,9 +311,8 @@ size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, s
         return word;
       };
       const size_t at = numbers[rng() % numbers.size()];
-      std::vector<std::uint64_t> others;
-      for (int i = 0; i < 4; ++i) others.push_back(word_at(numbers[rng() % numbers.size()]));
-      std::uint32_t value = static_cast<std::uint32_t>(bounded(rng, word_at(at), others));
+      const std::uint32_t other = word_at(numbers[rng() % numbers.size()]);
+      const auto value = static_cast<std::uint32_t>(bounded(rng, word_at(at), other));
       std::memcpy(data + at, &value, 4);
       return size;
     }

@@ -77,16 +77,16 @@ void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // the lengths, the header bytes at the offsets hot) or one number of a
 // binary section ("@@D" lengths, "@@S" sizes, "@@L" locations) moved by a
 // few units or set to a bound (another of the section's numbers or one
-// beside it, a power of two or one below), or one edit of a parameter file's or the
-// configuration's text (see mutate_text_input). The sizes and switches the
+// beside it, a power of two or one below), or one edit of a parameter
+// file's or the configuration's text (see mutate_text_input). The sizes and switches the
 // checks compare sit in those few bytes of an input of kilobytes: libFuzzer
 // alone, which picks positions evenly, seldom touches them.
 size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, size_t header_size,
               const std::vector<size_t>& hot);
 // The same for an input that is one parameter file's text: at times one
 // edit as a parameter file is edited by hand (a number moved by a few units
-// or set to a bound as above, a line dropped or doubled, a range written out as its values), else
-// libFuzzer's own.
+// or set to a bound as above, a line dropped or doubled, a range written out
+// as its values), else libFuzzer's own.
 size_t mutate_text_input(std::uint8_t* data, size_t size, size_t max_size, unsigned seed);
 
 // Installs the throwing internal-error handler and sends standard output

@@ -358,7 +358,6 @@ road twod_twice $T/twod quelvo_family.ddb qv_device.ddb "" "$H_2D=11" "$H_FLAGS_
 
 # ---- Seeds beside the bounds the checks guard ----------------------------------
 
-
 # Sector types of unequal CRAM frame counts in one thread: the example's f1
 # type gets eight bitstream frames (ten image frames, two of them spare), cl
 # keeps four; its ERAM blocks already differ (four frames against two).
