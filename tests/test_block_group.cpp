@@ -908,6 +908,22 @@ TEST_F(BlockGroup, CramRecordsAndTheirS4Word) {
   EXPECT_INTERNAL_ERROR(g->write_sector_s4_fs(eram(0), fs.data()), "arg_size == 1");
 }
 
+// An odd count of 4-bit fuse settings still takes its last byte: three take
+// two bytes, and one byte of room is refused.
+TEST(BlockGroupFuseSettings, AnOddCountTakesItsLastByte) {
+  const VARIANT_DIR dir(kGroupDir, {{"qv_sector_cl.ddb", "arg CRAM S4_FS_SIZE width=1 4",
+                                     "arg CRAM S4_FS_SIZE width=1 3"}});
+  GROUP_GEN g;
+  ASSERT_NO_FATAL_FAILURE(g.load_model(dir.file("group_device.ddb"), dir.file("group_family.ddb")));
+  VARNO_IBLOCK* cram = g.gen()->get_meta_block("SECTOR_ARRAY", 0, 0)->generator()->get_block("CRAM", false);
+  VARNO_MBLOCK_GROUP group(g.gen());
+  BYTES one(1, 0);
+  EXPECT_INTERNAL_ERROR(group.write_sector_s4_fs(cram, one.data(), 1), "(fs_size + 1) / 2 <= room");
+  BYTES two(2, 0);
+  group.write_sector_s4_fs(cram, two.data(), 2);
+  EXPECT_EQ(two, (BYTES{0x21, 0x03}));
+}
+
 TEST_F(BlockGroup, EramRecordsHoldTheColumnBlocks) {
   auto g = both_sectors("ERAM", true);
   BYTES rec(80, 0);

@@ -156,6 +156,18 @@ TEST(HeaderWriters, EramFieldsWiderThanTheArgument) {
   std::vector<u8> dest(12, 0xFF);
   VARNO_HEADER_WRITERS::WriteEramHdrBlock(h.block.get(), 0xDEADBEEF, 0x3C, 0x0102, 0, dest.data());
   EXPECT_EQ(dest, (std::vector<u8>{0xEF, 0xBE, 0xAD, 0xDE, 0x00, 0x3C, 0x02, 0x01, 0, 0, 0, 0}));
+
+  // Wider than 64 bits and not whole bytes: the value's staging buffer is
+  // its bits rounded up (100 bits: 13 bytes), and the fields after it land
+  // mid-byte.
+  HEADER_BLOCK wide(VOLD_BLOCK_ERAM_HEADER, VOLD_DYN_DATA_ERAM_HEADER, 4,
+                    {{VOLD_OB_DATA_ERAM_HDR_ADDR, 0, 100},
+                     {VOLD_OB_DATA_ERAM_HDR_CMD, 100, 8},
+                     {VOLD_OB_DATA_ERAM_HDR_SIZE, 108, 16},
+                     {VOLD_OB_DATA_ERAM_HDR_RESERVED, 124, 4}});
+  dest.assign(16, 0xFF);
+  VARNO_HEADER_WRITERS::WriteEramHdrBlock(wide.block.get(), 0xDEADBEEF, 0x3C, 0x0102, 0, dest.data());
+  EXPECT_EQ(dest, (std::vector<u8>{0xEF, 0xBE, 0xAD, 0xDE, 0, 0, 0, 0, 0, 0, 0, 0, 0xC0, 0x23, 0x10, 0x00}));
 }
 
 // ---- Custom instruction frames --------------------------------------------------
