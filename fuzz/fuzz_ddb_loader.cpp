@@ -84,6 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!info) {
     if (VOLD_DATA_SERVER::last_error().rfind("fuzz.ddb:", 0) != 0)
       fail("failure without a file:line text", VOLD_DATA_SERVER::last_error());
+    varno_fuzz::note("device file: %s", VOLD_DATA_SERVER::last_error().c_str());
     return 0;
   }
   walk(*info);

@@ -2,7 +2,8 @@
 # The fuzz stage of the test command: builds the fuzz targets (clang with
 # libFuzzer, the library and its stand-ins instrumented) and fuzzes each for
 # a bounded time on its committed seeds (fuzz/corpus, made from the fixtures;
-# fuzz/kept, inputs kept from longer runs) and the corpus kept under
+# fuzz/kept, inputs kept from longer runs; fuzz/edges, the seeds moved onto
+# the bounds of the checks by fuzz/find_edges.py) and the corpus kept under
 # build/fuzz/corpus from earlier runs. Exits non-zero on a finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +17,7 @@ JOBS="${VARNO_JOBS:-$(nproc)}"
 # a core to itself. A crash, sanitizer report, leak, hang (10 s) or an input
 # that takes more than 2 GiB (or one allocation of more than 1 GiB) fails the
 # command with the reproducer's path.
-FUZZ_SECONDS="${VARNO_FUZZ_SECONDS:-480}"
+FUZZ_SECONDS="${VARNO_FUZZ_SECONDS:-600}"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_BUILD_FUZZ=ON -DVARNO_BUILD_TESTS=OFF \
   -DVARNO_BUILD_EXAMPLES=OFF >/dev/null
@@ -31,7 +32,8 @@ fuzz() {
   mkdir -p "$work" "$findings"
   local dict=() kept=()
   [ -f "fuzz/$name.dict" ] && dict=(-dict="fuzz/$name.dict")
-  [ -d "fuzz/kept/$name" ] && kept=("fuzz/kept/$name")
+  [ -d "fuzz/kept/$name" ] && kept+=("fuzz/kept/$name")
+  [ -d "fuzz/edges/$name" ] && kept+=("fuzz/edges/$name")
   echo "fuzz: $name for ${seconds}s"
   if ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 \
      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 JOBS="${VARNO_JOBS:-$(nproc)}"
-FUZZ_SECONDS="${VARNO_FUZZ_SECONDS:-480}"
+FUZZ_SECONDS="${VARNO_FUZZ_SECONDS:-600}"
 
 stage="setup"
 passed=""
