@@ -12,7 +12,8 @@ candidates end differently (refused by another check, or by one check and
 not at all), the values between them are bisected down to two neighbours:
 the last value one way and the first the other. Both inputs are written to
 OUT_DIR, at most K (default 2) for each pair of outcomes, leaving out those
-that run longer than a second. Inputs that end in a finding on the way are
+that run longer than a second and, for the whole road, those of values
+above 2^20. Inputs that end in a finding on the way are
 copied to OUT_DIR-findings.
 
 A check that compares against a value no file states (the size of a table
@@ -63,6 +64,11 @@ HEADER_SIZE = {'whole_road': 81, 'firmware_file': 16, 'ddb_loader': 0}
 NUMBER = re.compile(rb'0x[0-9A-Fa-f]+|\d+')
 LARGEST = 1 << 40
 BATCH = 1500
+# Largest value of a whole-road edge kept: an input just inside a larger
+# bound (an image of 2^32 bits, a padding of 2^27 rows) asks for more memory
+# or time than a fuzz run may take once a mutation gives it data to work on.
+# The other targets only parse and frame what the harness bounds.
+KEEP_BELOW = {'whole_road': 1 << 20}
 # Longest run of an input kept, in milliseconds; a run that takes longer
 # than TIMEOUT_S seconds ends as a finding (libFuzzer's timeout).
 SLOW_MS = 1000
@@ -314,7 +320,8 @@ def main():
     by_pair = collections.defaultdict(list)
     for p, a, b in edges:
         pair = tuple(sorted((seen[p][a], seen[p][b])))
-        if 'finding' not in pair and len(by_pair[pair]) < 2 * args.per_edge:
+        if 'finding' not in pair and max(abs(a), abs(b)) <= KEEP_BELOW.get(args.target, LARGEST) and \
+                len(by_pair[pair]) < 2 * args.per_edge:
             by_pair[pair].append((p, a, b))
     paths = {}
     for candidates in by_pair.values():
