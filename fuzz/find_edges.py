@@ -192,9 +192,8 @@ class Runner:
         if not os.access(self.binary, os.X_OK):
             sys.exit('find_edges: %s is missing; bash scripts/fuzz.sh builds it' % self.binary)
         self.jobs, self.scratch, self.findings = jobs, scratch, findings
-        self.quiet_env = {k: v for k, v in os.environ.items() if k != 'VARNO_FUZZ_VERBOSE'}
-        self.quiet_env['ASAN_OPTIONS'] = 'detect_leaks=0:allocator_may_return_null=0'
-        self.env = dict(self.quiet_env, VARNO_FUZZ_VERBOSE='1')
+        self.env = dict(os.environ, VARNO_FUZZ_VERBOSE='1',
+                        ASAN_OPTIONS='detect_leaks=0:allocator_may_return_null=0')
 
     @staticmethod
     def outcome(line):
@@ -217,7 +216,7 @@ class Runner:
             with open(path, 'wb') as f:
                 f.write(data)
             names.append(path)
-        result = {}
+        result = {}  # path: [outcome, milliseconds]
         todo = names
         while todo:
             run = subprocess.run([self.binary, '-timeout=%d' % TIMEOUT_S, '-rss_limit_mb=4096',
@@ -225,19 +224,21 @@ class Runner:
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
             current = None
             for line in run.stdout.decode('latin-1').split('\n'):
+                executed = re.match(r'Executed (.*) in (\d+) ms$', line)
                 if line.startswith('Running: '):
                     current = line[9:]
-                    result[current] = None
-                elif line.startswith('Executed '):
+                    result[current] = [None, 0]
+                elif executed:
+                    result[executed.group(1)][1] = int(executed.group(2))
                     current = None
-                elif current is not None and result[current] is None:
-                    result[current] = self.outcome(line)
+                elif current is not None and result[current][0] is None:
+                    result[current][0] = self.outcome(line)
             if run.returncode == 0:
                 break
             # A finding (crash, leak, timeout, memory) stops the run: it is
             # the last input started. Keep it apart and go on after it.
             last = next((n for n in reversed(todo) if n in result), todo[0])
-            result[last] = 'finding'
+            result[last] = ['finding', 0]
             os.makedirs(self.findings, exist_ok=True)
             with open(last, 'rb') as f:
                 keep = os.path.join(self.findings, hashlib.sha1(f.read()).hexdigest())
@@ -245,33 +246,11 @@ class Runner:
             print('find_edges: a finding, kept as %s' % keep, file=sys.stderr)
             todo = todo[todo.index(last) + 1:]
         shutil.rmtree(work)
-        return [result.get(n) or 'none' for n in names]
-
-    def slow(self, paths, limit_ms):
-        """The paths that take longer than limit_ms or end in a finding."""
-        out = set()
-        for at in range(0, len(paths), BATCH):
-            todo = paths[at:at + BATCH]
-            while todo:
-                run = subprocess.run([self.binary, '-timeout=%d' % TIMEOUT_S, '-rss_limit_mb=4096',
-                                      '-malloc_limit_mb=1024'] + todo, env=dict(self.quiet_env, TMPDIR=self.scratch),
-                                     cwd=self.scratch,
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-                started = None
-                for line in run.stdout.decode('latin-1').split('\n'):
-                    m = re.match(r'Executed (.*) in (\d+) ms$', line)
-                    if line.startswith('Running: '):
-                        started = line[9:]
-                    elif m and int(m.group(2)) > limit_ms:
-                        out.add(m.group(1))
-                if run.returncode == 0 or started is None:
-                    break
-                out.add(started)
-                todo = todo[todo.index(started) + 1:]
-        return out
+        return [(result[n][0] or 'none', result[n][1]) for n in names]
 
     def run(self, inputs):
-        """The outcomes of the inputs, each made by a call when its batch runs."""
+        """The outcome and run time (ms) of each input, each made by a call
+        when its batch runs."""
         chunks = [inputs[i:i + BATCH] for i in range(0, len(inputs), BATCH)]
         with ThreadPoolExecutor(self.jobs) as pool:
             return [o for part in pool.map(self.batch, chunks) for o in part]
@@ -295,8 +274,10 @@ def main():
     tried = [(p, v) for p, pos in enumerate(positions) for v in pos.candidates()]
     print('find_edges: %d numbers, %d first runs' % (len(positions), len(tried)), flush=True)
     seen = collections.defaultdict(dict)
-    for (p, v), o in zip(tried, runner.run([functools.partial(positions[p].make, v) for p, v in tried])):
-        seen[p][v] = o
+    took = {}
+    made = [functools.partial(positions[p].make, v) for p, v in tried]
+    for (p, v), (o, ms) in zip(tried, runner.run(made)):
+        seen[p][v], took[p, v] = o, ms
     edges, open_ = [], []
     for p, outcomes in seen.items():
         values = sorted(outcomes)
@@ -306,8 +287,9 @@ def main():
     while open_:
         middles = [(p, a, b, (a + b) // 2) for p, a, b in open_]
         open_ = []
-        for (p, a, b, m), o in zip(middles, runner.run([functools.partial(positions[p].make, m) for p, _, _, m in middles])):
-            seen[p][m] = o
+        made = [functools.partial(positions[p].make, m) for p, _, _, m in middles]
+        for (p, a, b, m), (o, ms) in zip(middles, runner.run(made)):
+            seen[p][m], took[p, m] = o, ms
             a, b = (a, m) if o != seen[p][a] else (m, b)
             (edges if b == a + 1 else open_).append((p, a, b))
         print('find_edges: %d edges, %d still open' % (len(edges), len(open_)), flush=True)
@@ -315,39 +297,24 @@ def main():
     # Both sides of at most K edges for each pair of outcomes, drawn evenly
     # over the seeds. An input that takes long (a parameter file may ask
     # for frames of megabytes) would only slow the fuzzing down, or end it
-    # in a timeout: such edges are left out, and a spare taken instead.
+    # in a timeout: such edges are left out.
     random.Random(1).shuffle(edges)
-    by_pair = collections.defaultdict(list)
-    for p, a, b in edges:
-        pair = tuple(sorted((seen[p][a], seen[p][b])))
-        if 'finding' not in pair and max(abs(a), abs(b)) <= KEEP_BELOW.get(args.target, LARGEST) and \
-                len(by_pair[pair]) < 2 * args.per_edge:
-            by_pair[pair].append((p, a, b))
-    paths = {}
-    for candidates in by_pair.values():
-        for p, a, b in candidates:
-            for v in (a, b):
-                paths[p, v] = os.path.join(scratch, 'try-%d-%d' % (p, v))
-                with open(paths[p, v], 'wb') as f:
-                    f.write(positions[p].make(v))
-    names = sorted(paths.values())
-    with ThreadPoolExecutor(args.jobs) as pool:
-        slow = set().union(*pool.map(lambda at: runner.slow(names[at:at + BATCH], SLOW_MS),
-                                     range(0, len(names), BATCH)))
+    largest = KEEP_BELOW.get(args.target, LARGEST)
     taken = collections.Counter()
     written = set()
-    for pair, candidates in by_pair.items():
-        for p, a, b in candidates:
-            if taken[pair] >= args.per_edge or paths[p, a] in slow or paths[p, b] in slow:
-                continue
-            taken[pair] += 1
-            for v in (a, b):
-                data = positions[p].make(v)
-                name = hashlib.sha1(data).hexdigest()
-                if name not in written:
-                    written.add(name)
-                    with open(os.path.join(args.out, name), 'wb') as f:
-                        f.write(data)
+    for p, a, b in edges:
+        pair = tuple(sorted((seen[p][a], seen[p][b])))
+        if taken[pair] >= args.per_edge or 'finding' in pair or max(abs(a), abs(b)) > largest or \
+                max(took[p, a], took[p, b]) > SLOW_MS:
+            continue
+        taken[pair] += 1
+        for v in (a, b):
+            data = positions[p].make(v)
+            name = hashlib.sha1(data).hexdigest()
+            if name not in written:
+                written.add(name)
+                with open(os.path.join(args.out, name), 'wb') as f:
+                    f.write(data)
     shutil.rmtree(scratch)
     checks = {o for pair in taken for o in pair if o.startswith('check ')}
     print('find_edges: %d edges, %d pairs of outcomes, %d checks met at their bound; %d inputs in %s'

@@ -198,9 +198,9 @@ bool splice(std::uint8_t* data, size_t& size, size_t max_size, size_t from, size
 // One edit of the text [begin, end) of data, as a parameter file is edited by
 // hand: a number moved by a few units or set to a bound (decimal stays
 // decimal, 0x hex stays hex), a line dropped or doubled, or a range "a..b"
-// written out as its values. Table sizes, row counts and indexes are numbers and lines of the
-// text: each bound they must keep is one such edit away, where libFuzzer's
-// byte mutations would need several that agree.
+// written out as its values. Table sizes, row counts and indexes are numbers
+// and lines of the text: each bound they must keep is one such edit away,
+// where libFuzzer's byte mutations would need several that agree.
 bool mutate_text(std::uint8_t* data, size_t& size, size_t max_size, size_t begin, size_t end,
                  std::minstd_rand& rng) {
   if (end <= begin) return false;

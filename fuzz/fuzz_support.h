@@ -78,9 +78,10 @@ void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // binary section ("@@D" lengths, "@@S" sizes, "@@L" locations) moved by a
 // few units or set to a bound (another of the section's numbers or one
 // beside it, a power of two or one below), or one edit of a parameter
-// file's or the configuration's text (see mutate_text_input). The sizes and switches the
-// checks compare sit in those few bytes of an input of kilobytes: libFuzzer
-// alone, which picks positions evenly, seldom touches them.
+// file's or the configuration's text (see mutate_text_input). The sizes and
+// switches the checks compare sit in those few bytes of an input of
+// kilobytes: libFuzzer alone, which picks positions evenly, seldom touches
+// them.
 size_t mutate(std::uint8_t* data, size_t size, size_t max_size, unsigned seed, size_t header_size,
               const std::vector<size_t>& hot);
 // The same for an input that is one parameter file's text: at times one
