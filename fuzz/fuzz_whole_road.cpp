@@ -37,6 +37,7 @@
 
 #include "cfg.h"
 #include "fuzz_support.h"
+#include "host_probes.h"
 #include "msg.h"
 #include "pb.h"
 #include "varno_block.h"
@@ -81,7 +82,8 @@ enum : size_t {
   H_PR_COUNT = 24,     // partial-reconfiguration ranges (low 2 bits)
   H_PR = 25,           // 2 ranges of 4 bytes: start, length, sector | thread << 3, opcode
   H_PARTIAL = 33,      // do_partial_block: block index, first, count
-  H_FW_SIZE = 36,      // firmware size, low 20 bits of a u32 (0: the file's size)
+  H_FW_SIZE = 36,      // firmware size, low 20 bits of a u32 (0: the file's size); bit 20
+                       // drops the last size of the list, bit 21 repeats it
   H_FW_FRAME = 40,     // u16 fw_frame_size (0: the default; at least 256)
   H_MERGE = 42,        // bits 0-3 trim the top bitstream's merge range; bit 4 builds
                        // twice; bit 5 clears the 2D data at the end
@@ -215,6 +217,58 @@ DATA_CHUNK make_chunk(std::string_view body, const INPUT& in) {
   c.bits = static_cast<std::uint32_t>(std::min<u64>(bits, MAX_DATA_BITS));
   c.payload = body.size() > 10 ? body.substr(10) : std::string_view();
   return c;
+}
+
+// A design data length the library named. When a build refuses a block's
+// data as the wrong length ("Mismatch in user data size ... given ...
+// wanted ..."), the road runs once more with every chunk of the given
+// length, in bits or in bytes, made the wanted length in the same unit: an
+// edit of a device file that changes what a block needs then takes the
+// design data along, as a host's does, and reaches the frames behind the
+// length check.
+struct FIT {
+  bool active = false;
+  u64 given = 0;
+  u64 wanted = 0;
+};
+
+// The first two numbers of a length refusal.
+FIT parse_fit(const std::string& text) {
+  FIT fit;
+  if (text.find("Mismatch in user data size") == std::string::npos) return fit;
+  u64 numbers[2];
+  size_t found = 0;
+  for (size_t at = 0; at < text.size() && found < 2;) {
+    if (text[at] < '0' || text[at] > '9') {
+      ++at;
+      continue;
+    }
+    u64 n = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && n < (u64{1} << 40); ++at)
+      n = n * 10 + static_cast<u64>(text[at] - '0');
+    numbers[found++] = n;
+  }
+  if (found == 2 && numbers[0] != numbers[1]) fit = {true, numbers[0], numbers[1]};
+  return fit;
+}
+
+// The chunk itself, or under fit a copy of the wanted length kept in store.
+DATA_CHUNK& fitted(DATA_CHUNK& c, const FIT& fit, std::deque<DATA_CHUNK>& store) {
+  if (!fit.active) return c;
+  u64 bits = 0;
+  if (c.bits == fit.given) {
+    bits = fit.wanted;
+  } else if ((u64{c.bits} + 7) / 8 == fit.given) {
+    bits = fit.wanted * 8;
+  } else {
+    return c;
+  }
+  DATA_CHUNK& copy = store.emplace_back();
+  copy.slots = c.slots;
+  copy.stream = c.stream;
+  copy.payload = c.payload;
+  copy.bits = static_cast<std::uint32_t>(std::min<u64>(bits, MAX_DATA_BITS));
+  return copy;
 }
 
 bool bit(std::uint8_t byte, unsigned n) { return ((byte >> n) & 1) != 0; }
@@ -560,7 +614,7 @@ void frame_calls(VARNO_IBLOCK* block, const INPUT& in) {
   block->get_user_data_lfsr(frame, frame + offset, 0, 0);
 }
 
-void run(const INPUT& in) {
+void run(const INPUT& in, const FIT& fit) {
   std::vector<DATA_CHUNK> chunks;
   std::map<std::string, std::vector<DATA_CHUNK>> named_chunks;
   std::vector<std::vector<u32>> frame_sizes;
@@ -641,6 +695,10 @@ void run(const INPUT& in) {
     gen->overwrite_block_param_type("SECTOR_ARRAY", in.u8(H_CELL), in.u8(H_CELL + 1), in.u8(H_CELL + 2) - 1u);
   VARNO_MGR_PARAM& param = *gen->get_mgr_param();
   fill_params(param, in);
+  // A host's size list need not match its file list.
+  if ((in.u32(H_FW_SIZE) >> 20 & 1) != 0 && !firmware_sizes.empty()) firmware_sizes.pop_back();
+  if ((in.u32(H_FW_SIZE) >> 21 & 1) != 0 && !firmware_sizes.empty())
+    firmware_sizes.push_back(firmware_sizes.back());
   param.fw_sizes = firmware_sizes;
   const u32 status =
       gen->process_pcfs((host & B_BY_NAME) != 0, (host & B_DEFER_S4) != 0, false, nullptr, device_type);
@@ -652,6 +710,8 @@ void run(const INPUT& in) {
   // taken in turn and starting over when they run out.
   size_t block_no = 0;
   std::map<std::string, size_t> named_no;
+  std::vector<varno_fuzz::FED_BLOCK> fed;
+  std::deque<DATA_CHUNK> fitted_chunks;
   u64 data_bits = 0;
   for_each_generator(gen.get(), [&](VARNO_IGEN* g) {
     if (g != gen.get() && (road & R_SECTOR_PARAMS) != 0) fill_params(*g->get_mgr_param(), in);
@@ -675,12 +735,13 @@ void run(const INPUT& in) {
         chunk = &chunks[block_no % chunks.size()];
       }
       if (chunk != nullptr) {
-        DATA_CHUNK& c = *chunk;
+        DATA_CHUNK& c = fitted(*chunk, fit, fitted_chunks);
         for (u32 slot = 0; slot < VARNO_BLOCK_DATA_MAX; ++slot) {
           if (c.slots != 0 && ((c.slots >> slot) & 1) == 0) continue;
           if (data_bits + c.bits > MAX_BUILD_DATA_BITS) continue;
           data_bits += c.bits;
           dblock->set_data(static_cast<VARNO_BLOCK_DATA_TYPE>(slot), c.data(), c.bits, nullptr);
+          if (c.bits > 0) fed.push_back({dblock, slot, c.data(), c.bits});
         }
       }
       if (!frame_sizes.empty()) {
@@ -725,6 +786,7 @@ void run(const INPUT& in) {
   for_each_generator(gen.get(), [](VARNO_IGEN* g) {
     for (u32 i = 0; i < g->max_block_index(); ++i) g->get_block_by_index(i)->crc_update();
   });
+  varno_fuzz::probe_generator(gen.get());
   if ((road & R_DUMPS) != 0) {
     gen->write_to_file(varno_fuzz::work_dir() + "/dump.txt", VARNO_OUTPUT_FORMAT_DAT);
     gen->dump_expected_data(varno_fuzz::work_dir() + "/expected");
@@ -786,6 +848,7 @@ void run(const INPUT& in) {
     group->collect_data((host & B_MULTITHREAD) != 0);
     varno_fuzz::note("group: collected");
     read_group(gen.get(), group.get(), in);
+    varno_fuzz::probe_group(gen.get(), group.get());
 
     const u32 descriptor_size = group->get_group_descriptor_size();
     const u32 full = group->get_group_full_size();
@@ -830,6 +893,9 @@ void run(const INPUT& in) {
       top->write_to_file(path, VARNO_OUTPUT_FORMAT_DAT, 0, merged - 1, false);
     }
   }
+  varno_fuzz::probe_top(top.get());
+  varno_fuzz::probe_group_setup(gen.get());
+  varno_fuzz::probe_shorter_data(fed);
   if ((trim & 32) != 0) gen->clear_2d_data();
 }
 
@@ -855,13 +921,21 @@ extern "C" size_t LLVMFuzzerCustomMutator(std::uint8_t* data, size_t size, size_
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
-  cfg_clear();
-  varno_fuzz::clear_work_dir();
-  try {
-    run(varno_fuzz::split_input(data, size, HEADER_SIZE));
-  } catch (const msg_internal_error& e) {
-    // A failed check of the library: an expected outcome.
-    varno_fuzz::note_internal_error(e);
+  const INPUT in = varno_fuzz::split_input(data, size, HEADER_SIZE);
+  FIT fit;
+  for (int pass = 0; pass < 2; ++pass) {
+    cfg_clear();
+    varno_fuzz::clear_work_dir();
+    try {
+      run(in, fit);
+      break;
+    } catch (const msg_internal_error& e) {
+      // A failed check of the library: an expected outcome.
+      varno_fuzz::note_internal_error(e);
+      if (pass > 0 || !(fit = parse_fit(e.what())).active) break;
+      varno_fuzz::note("fit: design data of %llu made %llu", static_cast<unsigned long long>(fit.given),
+                       static_cast<unsigned long long>(fit.wanted));
+    }
   }
   return 0;
 }

@@ -1,0 +1,443 @@
+// Host calls at and past the library's bounds; see host_probes.h.
+#include "host_probes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "fuzz_support.h"
+#include "msg.h"
+#include "varno_block.h"
+#include "varno_block_config.h"
+#include "varno_block_group.h"
+#include "varno_dblock.h"
+#include "varno_eblock.h"
+#include "varno_frame.h"
+#include "varno_gen.h"
+#include "varno_itop_bitstream.h"
+#include "varno_sblock.h"
+#include "vold.h"
+#include "vold_enums.h"
+
+namespace varno_fuzz {
+namespace {
+
+// No probe asks for a buffer larger than this; the road's own reads have
+// handed out anything larger already.
+constexpr u64 MAX_PROBE_BYTES = u64{1} << 26;
+
+// Runs one call; a refusal ends that call only.
+template <typename CALL>
+void refusable(CALL&& call) {
+  try {
+    call();
+  } catch (const msg_internal_error& e) {
+    note_internal_error(e);
+  }
+}
+
+// A buffer of exactly n bytes, zeroed: the sanitizers see a byte past it.
+// new u8[0] is a real allocation of its own, unlike an empty vector's null.
+struct BYTES {
+  explicit BYTES(u64 n) : size(static_cast<u32>(n)), bytes(new u8[n]()) {}
+  u32 size;
+  std::unique_ptr<u8[]> bytes;
+  u8* data() const { return bytes.get(); }
+};
+
+bool fits(u64 n) { return n <= MAX_PROBE_BYTES; }
+
+// count - 1, count and count + 1 (those that exist), and 0.
+std::vector<u32> around(u32 count) {
+  std::vector<u32> at = {0};
+  if (count > 1) at.push_back(count - 1);
+  at.push_back(count);
+  if (count < 0xFFFFFFFFu) at.push_back(count + 1);
+  std::sort(at.begin(), at.end());
+  at.erase(std::unique(at.begin(), at.end()), at.end());
+  return at;
+}
+
+// Sizes n - 1, n and n + 1 of a buffer the library fills from a count it
+// gave: one byte short is refused or clipped, one long is left alone.
+std::vector<u64> sizes_around(u64 n) {
+  std::vector<u64> at;
+  if (n > 0) at.push_back(n - 1);
+  at.push_back(n);
+  at.push_back(n + 1);
+  return at;
+}
+
+std::string enum_name(VOLD_ENUM_TYPE kind, u32 value) {
+  std::string name;
+  VOLD_MANAGER::check_type_enum_supported(kind, value, &name);
+  return name;
+}
+
+// Segment reads and writes of one frame: whole, from the last byte, at the
+// end and with room to spare; the writes put back what was read.
+void probe_segments(VARNO_FRAME* frame) {
+  if (frame == nullptr) return;
+  for (u32 t = VARNO_FRAME_SEGMENT_HEADER; t <= VARNO_FRAME_SEGMENT_PADDING + 1; ++t) {
+    const auto type = static_cast<VARNO_FRAME_SEGMENT_TYPE>(t);
+    const u32 size = frame->get_segment_size(type);
+    if (!fits(u64{size} + 16)) continue;
+    BYTES copy(u64{size} + 16);
+    const u32 read = frame->get_segment_data(type, copy.data(), copy.size, 0);
+    frame->write_segment_data(type, copy.data(), std::min(read, copy.size), 0);
+    for (u32 offset : around(size)) {
+      BYTES tail(16);
+      const u32 n = frame->get_segment_data(type, tail.data(), tail.size, offset);
+      if (offset < size) frame->write_segment_data(type, tail.data(), std::min(n, tail.size), offset);
+    }
+  }
+  const u32 whole = frame->get_frame_size();
+  if (!fits(u64{whole} + 1)) return;
+  for (u64 capacity : sizes_around(whole)) {
+    BYTES out(capacity);
+    frame->get_frame_data(out.data(), out.size);
+  }
+  for (const auto& pre : frame->pre_instructions()) probe_segments(pre.get());
+  for (const auto& post : frame->post_instructions()) probe_segments(post.get());
+}
+
+// Frames of a block at both ends of its list and past it.
+void probe_frames(VARNO_IBLOCK* block) {
+  const u32 count = block->get_number_of_frames();
+  refusable([&] { block->get_number_of_potential_frames(); });
+  auto* dblock = dynamic_cast<VARNO_DBLOCK*>(block);
+  for (u32 frame : around(count)) {
+    u32 size = 0;
+    refusable([&] { size = block->get_frame_size(frame); });
+    if (fits(size)) {
+      BYTES out(size);
+      refusable([&] { block->get_frame_data(frame, out.data()); });
+    }
+    refusable([&] { block->get_frame_data_ptr(frame); });
+    u32 core = 0;
+    if (dblock != nullptr && dblock->get_frame(frame) != nullptr) {
+      core = dblock->get_frame(frame)->get_segment_size(VARNO_FRAME_SEGMENT_DATA);
+      refusable([&] { probe_segments(dblock->get_frame(frame)); });
+    }
+    std::vector<u32> offsets = around(core);
+    offsets.push_back(size);
+    for (u32 offset : offsets) {
+      refusable([&] {
+        u8 byte = 0;
+        if (block->get_frame_single_byte(frame, offset, byte)) block->update_frame_data(frame, offset, byte);
+      });
+    }
+  }
+}
+
+// Parameters and arguments by name at their sizes.
+void probe_params(VARNO_IBLOCK* block, const VARNO_BLOCK_CONFIG* config) {
+  if (config == nullptr) return;
+  for (u32 t = 0; t < VOLD_PARAMETER_TYPE_NAMES_COUNT; ++t) {
+    if (config->get_param(static_cast<VOLD_PARAMETER_TYPE>(t)) == nullptr) continue;
+    const std::string name = VOLD_PARAMETER_TYPE_NAMES[t];
+    u32 size = 0;
+    refusable([&] { size = block->get_param_size(name); });
+    for (u32 index : around(size)) refusable([&] { block->get_param_value(name, index); });
+  }
+  for (u32 t = 0; t < VOLD_ARGUMENT_TYPE_NAMES_COUNT; ++t) {
+    if (config->get_arg(static_cast<VOLD_ARGUMENT_TYPE>(t)) == nullptr) continue;
+    const std::string name = VOLD_ARGUMENT_TYPE_NAMES[t];
+    u32 size = 0, width = 0;
+    refusable([&] { size = block->get_arg_size(name); });
+    refusable([&] { width = block->get_arg_width(name); });
+    const u32 rows = width == 0 ? 0 : size / width;
+    for (u32 row : around(rows)) {
+      for (u32 column : around(width)) refusable([&] { block->get_arg_value(name, row, column); });
+    }
+  }
+}
+
+// Every field and option of an option block: whole, its last bit, past its
+// end; written back with what was read, to the block and to a host image.
+void probe_options(VARNO_SBLOCK* block) {
+  const u32 image_size = block->get_block_size();
+  if (!fits(image_size)) return;
+  BYTES image(image_size);
+  if (image_size > 0) block->read_block_data(image.data());
+  for (const VOLD_DYN_DATA* field : block->dyn_data_list()) {
+    const std::string name = enum_name(VOLD_ENUM_TYPE_DYN_DATA, field->get_dyn_data_type());
+    const u32 bits = block->get_dyn_value_size(name);
+    BYTES value((u64{bits} + 16) / 8);
+    refusable([&] {
+      block->read_dyn_value(name, value.data(), 0, bits);
+      block->write_dyn_value(name, value.data(), 0, bits, nullptr);
+      block->write_dyn_value(name, value.data(), 0, bits, image.data());
+    });
+    for (u32 index : around(bits)) {
+      refusable([&] {
+        BYTES one(1);
+        block->read_dyn_value(name, one.data(), index, 1);
+        block->write_dyn_value(name, one.data(), index, 1, nullptr);
+      });
+    }
+    refusable([&] { block->read_dyn_value(name, value.data(), 0, bits + 1); });
+    if (field->get_ob_list() == nullptr) continue;
+    for (const VOLD_OB_DATA* ob : *field->get_ob_list()) {
+      const std::string option = enum_name(VOLD_ENUM_TYPE_OB_DATA, ob->get_ob_data_type());
+      refusable([&] {
+        u32 index = 0, second = 0, size = 0;
+        block->get_option_info(option, name, index, second, size);
+        const u32 option_bits = block->get_option_size(option, name);
+        BYTES bytes((u64{option_bits} + 7) / 8);
+        block->read_option_bits(option, name, bytes.data(), option_bits);
+        block->write_option_bits(option, name, bytes.data(), option_bits, image.data());
+        block->write_option_bits(option, name, bytes.data(), option_bits, nullptr);
+      });
+    }
+  }
+}
+
+void probe_block(VARNO_IBLOCK* block) {
+  refusable([&] {
+    const u32 size = block->get_block_size();
+    if (!fits(size)) return;
+    BYTES image(size);
+    block->read_block_data(image.data());
+  });
+  if (auto* sblock = dynamic_cast<VARNO_SBLOCK*>(block); sblock != nullptr) {
+    probe_options(sblock);
+    return;
+  }
+  if (auto* dblock = dynamic_cast<VARNO_DBLOCK*>(block); dblock != nullptr) {
+    probe_frames(block);
+    probe_params(block, dblock->get_block_config());
+  }
+}
+
+// The sector grid of a sector-array block at its edges and past them.
+void probe_sectors(VARNO_IGEN* gen, VARNO_EBLOCK* eblock) {
+  const std::string name = dynamic_cast<VARNO_BLOCK*>(eblock)->block_type_name();
+  const u32 columns = eblock->x_sector_count();
+  const u32 rows = eblock->y_sector_count();
+  for (u32 x : around(columns)) {
+    for (u32 y : around(rows)) refusable([&] { gen->get_meta_block(name, x, y); });
+  }
+}
+
+}  // namespace
+
+void probe_generator(VARNO_IGEN* gen) {
+  const u32 count = gen->max_block_index();
+  for (u32 i : around(count)) refusable([&] { gen->get_block_by_index(i); });
+  refusable([&] { gen->get_block_by_index(0xFFFFFFFFu); });
+  refusable([&] { gen->bt_size(); });
+  refusable([&] { gen->get_block("", false); });
+  refusable([&] { gen->block_index(""); });
+  for (u32 i = 0; i < count; ++i) {
+    VARNO_IBLOCK* block = gen->get_block_by_index(i);
+    if (block == nullptr) continue;
+    auto* base = dynamic_cast<VARNO_BLOCK*>(block);
+    if (base != nullptr) {
+      const std::string name = base->block_type_name();
+      refusable([&] { gen->block_index(name); });
+      refusable([&] { gen->get_block(name, false); });
+    }
+    refusable([&] { gen->get_block(block->block_type(), false); });
+    if (auto* eblock = dynamic_cast<VARNO_EBLOCK*>(block); eblock != nullptr) {
+      probe_sectors(gen, eblock);
+      for (u32 y = 0; y < eblock->y_sector_count(); ++y) {
+        for (u32 x = 0; x < eblock->x_sector_count(); ++x) {
+          VARNO_MBLOCK* sector = eblock->get_sector(x, y);
+          if (sector != nullptr && sector->generator() != nullptr) probe_generator(sector->generator());
+        }
+      }
+      continue;
+    }
+    probe_block(block);
+  }
+
+  // The setup records: every read at its size, a byte short and a byte long.
+  u32 libs_count = 0;
+  refusable([&] { libs_count = gen->get_2d_ip_libs_count(); });
+  for (u32 ip : around(libs_count + 1)) refusable([&] { gen->get_ip_offset(ip); });
+  for (u32 word = 0; word < 4; ++word) refusable([&] { gen->get_2d_pred_settings(word); });
+  u32 libs = 0;
+  refusable([&] { libs = gen->get_2d_libs_size(); });
+  for (u64 n : sizes_around(libs)) {
+    if (!fits(n)) break;
+    BYTES out(n);
+    refusable([&] { gen->copy_2d_libs(out.data(), out.size); });
+  }
+  u32 s4 = 0;
+  refusable([&] { s4 = gen->get_s4_setup_size(); });
+  for (u64 n : sizes_around(s4)) {
+    if (!fits(n)) break;
+    BYTES out(n);
+    refusable([&] { gen->copy_s4_setup(out.data(), out.size); });
+  }
+  std::vector<u32> types;
+  refusable([&] { gen->get_korvia_codebook_types(types); });
+  for (u32 i = 0; i < count; ++i) {
+    if (VARNO_IBLOCK* b = gen->get_block_by_index(i); b != nullptr) types.push_back(b->block_type());
+  }
+  std::sort(types.begin(), types.end());
+  types.erase(std::unique(types.begin(), types.end()), types.end());
+  for (bool ext : {false, true}) {
+    u32 setup = 0;
+    refusable([&] { setup = gen->get_decomp_setup_size(ext); });
+    if (!fits(u64{setup} + 1)) continue;
+    for (u64 n : sizes_around(setup)) {
+      for (u32 thread : around(QV_MAX_DC_THREADS)) {
+        BYTES out(n);
+        refusable([&] { gen->copy_decomp_setup(out.data(), out.size, thread, nullptr, 0, ext); });
+      }
+      for (u32 type : types) {
+        BYTES out(n);
+        refusable([&] { gen->copy_decomp_setup(out.data(), out.size, 0, nullptr, type, ext); });
+      }
+    }
+  }
+  for (u32 type : types) {
+    u32 size = 0;
+    refusable([&] { size = gen->get_korvia_codebook_size(type); });
+    if (size == 0 || !fits(u64{size} + 1)) continue;
+    std::vector<u64> lengths = sizes_around(size);
+    lengths.insert(lengths.end(), {1, 255, 256, 257});
+    for (u64 n : lengths) {
+      for (bool low_first : {false, true}) {
+        BYTES out(n);
+        refusable([&] { gen->copy_korvia_codebook(out.data(), out.size, type, low_first); });
+      }
+    }
+  }
+}
+
+void probe_group(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group) {
+  for (u32 thread : around(QV_MAX_DC_THREADS)) {
+    refusable([&] { group->is_thread_active(thread); });
+    refusable([&] { group->get_comp_ratio(thread); });
+    u32 blocks = 0;
+    refusable([&] { blocks = group->group_num_blocks(thread); });
+    for (u32 k : around(blocks)) refusable([&] { group->block(static_cast<int>(k), thread); });
+    refusable([&] { group->block(-1, thread); });
+    u32 size = 0;
+    refusable([&] { size = group->get_thread_size(thread); });
+    if (fits(u64{size} + 1)) {
+      for (u64 n : sizes_around(size)) {
+        BYTES out(n);
+        refusable([&] { group->get_thread_data(out.data(), out.size, thread); });
+      }
+    }
+    u32 setup = 0;
+    refusable([&] { setup = group->get_2d_setup_size(thread); });
+    if (fits(setup)) {
+      BYTES out(setup);
+      refusable([&] { group->get_2d_setup_data(out.data(), thread); });
+    }
+    for (bool ext : {false, true}) {
+      u32 record = 0;
+      refusable([&] { record = gen->get_decomp_setup_size(ext); });
+      if (!fits(u64{record} + 1)) continue;
+      for (u64 n : sizes_around(record)) {
+        BYTES out(n);
+        refusable([&] { gen->copy_decomp_setup(out.data(), out.size, thread, group, 0, ext); });
+      }
+    }
+  }
+  refusable([&] { group->get_sg_param(); });
+  u32 descriptor = 0, full = 0;
+  refusable([&] {
+    descriptor = group->get_group_descriptor_size();
+    full = group->get_group_full_size();
+  });
+  if (fits(u64{descriptor} + 1)) {
+    for (u64 n : sizes_around(descriptor)) {
+      BYTES out(n);
+      refusable([&] { group->get_group_descriptor_data(out.data(), out.size); });
+    }
+  }
+  const u64 data = full > descriptor ? full - descriptor : 0;
+  if (fits(data + 1)) {
+    for (u64 n : sizes_around(data)) {
+      BYTES out(n);
+      refusable([&] { group->get_group_data(out.data(), out.size); });
+    }
+  }
+}
+
+void probe_top(VARNO_ITOP_BITSTREAM* top) {
+  const u32 count = top->get_bitfield_count();
+  for (u32 index : around(count)) {
+    refusable([&] {
+      top->get_bitfield_size(index);
+      top->get_bitfield_data(index);
+    });
+    refusable([&] { top->get_bitfiled_routings(index, count); });
+    refusable([&] { top->get_bitfiled_routings(0, index); });
+    const u32 size = top->get_bitfield_size(index);
+    for (u64 n : sizes_around(size)) {
+      for (VARNO_SHA_MODE mode : {VARNO_SHA_MODE_256, VARNO_SHA_MODE_384}) {
+        u8 digest[64];
+        refusable([&] { top->insert_block_hash_to_address(index, static_cast<u32>(n), mode, digest); });
+      }
+    }
+  }
+}
+
+void probe_group_setup(VARNO_IGEN* gen) {
+  auto* eblock = dynamic_cast<VARNO_EBLOCK*>(gen->get_block("SECTOR_ARRAY", false));
+  if (eblock == nullptr) return;
+  const std::string name = "SECTOR_ARRAY";
+  const u32 columns = eblock->x_sector_count();
+  const u32 rows = eblock->y_sector_count();
+  refusable([&] {
+    std::unique_ptr<VARNO_IMBLOCK_GROUP> group(gen->create_group());
+    VARNO_IMBLOCK* first = gen->get_meta_block(name, 0, 0);
+    if (first == nullptr) return;
+    refusable([&] { group->add_mblock(first, QV_MAX_DC_THREADS); });
+    for (u32 k = 0; k <= QV_MAX_BLOCKS_PER_THREAD; ++k) refusable([&] { group->add_mblock(first, 0); });
+    for (u32 thread : around(QV_MAX_DC_THREADS)) {
+      refusable([&] { group->group_num_blocks(thread); });
+      for (u32 k : around(QV_MAX_BLOCKS_PER_THREAD)) refusable([&] { group->block(static_cast<int>(k), thread); });
+      refusable([&] { group->block(-1, thread); });
+    }
+    for (u32 sector : around(columns * rows)) {
+      refusable([&] { group->set_sector_frame_range(0, 1, 0, sector, 0, "CRAM", false); });
+    }
+    refusable([&] { group->set_sector_frame_range(0, 1, QV_MAX_DC_THREADS, 0, 0, "CRAM", false); });
+  });
+}
+
+namespace {
+
+// A host that hands a built block a new buffer, shorter than the one it was
+// built from, and rebuilds it in part: the build must refuse the buffer or
+// stay inside it.
+void shorter_data(const FED_BLOCK& fed) {
+  VARNO_DBLOCK* block = fed.block;
+  const u32 frames = block->get_number_of_frames();
+  if (frames == 0) return;
+  u32 core = 0;
+  if (VARNO_FRAME* last = block->get_frame(frames - 1); last != nullptr)
+    core = last->get_segment_size(VARNO_FRAME_SEGMENT_DATA);
+  const u32 potential = block->get_number_of_potential_frames();
+  const u32 last = (potential > 0 ? potential : frames) - 1;
+  for (u64 cut : {u64{8}, u64{core} * 8}) {
+    if (cut == 0 || cut >= fed.bits) continue;
+    const u64 bits = fed.bits - cut;
+    std::unique_ptr<u8[]> shorter(new u8[(bits + 7) / 8]);
+    std::memcpy(shorter.get(), fed.data, (bits + 7) / 8);
+    const auto slot = static_cast<VARNO_BLOCK_DATA_TYPE>(fed.slot);
+    refusable([&] {
+      block->set_data(slot, shorter.get(), static_cast<u32>(bits), nullptr);
+      block->partial_process(0, last);
+    });
+    // The block must not keep a pointer to a buffer that is about to go.
+    refusable([&] { block->set_data(slot, const_cast<u8*>(fed.data), fed.bits, nullptr); });
+  }
+}
+
+}  // namespace
+
+void probe_shorter_data(const std::vector<FED_BLOCK>& fed) {
+  for (const FED_BLOCK& f : fed) shorter_data(f);
+}
+
+}  // namespace varno_fuzz

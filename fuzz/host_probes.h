@@ -1,0 +1,52 @@
+// The whole road's last stage: every public call a host can make, at the
+// bounds the library states and one past them, on whatever the input built.
+//
+// The road makes each host call in the shapes its header chooses, one shape
+// an input. A check that guards a bound is met only when a mutation happens
+// to write that bound; here every input meets every bound of what it built:
+// block and frame indices at the count and past it, buffers of exactly the
+// size asked for and one byte short or long, segment reads and writes
+// clipped at a segment's end, parameter and argument reads at their sizes,
+// group threads and blocks past their counts, bit fields past the list.
+// A refusal (an internal error) of one probe does not end the others: the
+// probes that may be refused only read, or write back what they read, so a
+// refused call leaves nothing half done, and the road's outputs stay as they
+// were. The calls that change a block (a partial build from a new, shorter
+// buffer) come last, one block at a time.
+#pragma once
+
+#include <vector>
+
+#include "varno_types.h"
+
+class VARNO_DBLOCK;
+class VARNO_IGEN;
+class VARNO_IMBLOCK_GROUP;
+class VARNO_ITOP_BITSTREAM;
+
+namespace varno_fuzz {
+
+// The design data a data block was given last, as the host still holds it.
+struct FED_BLOCK {
+  VARNO_DBLOCK* block;
+  u32 slot;
+  const u8* data;
+  u32 bits;
+};
+
+// gen and its sector generators, their blocks and frames, and their setup
+// records. Changes nothing: every write puts back what was read.
+void probe_generator(VARNO_IGEN* gen);
+// A collected group's threads, blocks and images.
+void probe_group(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group);
+// The top-level bitstream's bit fields.
+void probe_top(VARNO_ITOP_BITSTREAM* top);
+// A new group set up past its counts (threads, blocks, sectors), never
+// built.
+void probe_group_setup(VARNO_IGEN* gen);
+// Each fed block rebuilt in part from a copy of its data that is one byte,
+// then one frame's core, too short. Adds frames to the blocks: the road's
+// last step.
+void probe_shorter_data(const std::vector<FED_BLOCK>& fed);
+
+}  // namespace varno_fuzz
