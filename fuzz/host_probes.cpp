@@ -407,9 +407,9 @@ void probe_group_setup(VARNO_IGEN* gen) {
 
 namespace {
 
-// A host that hands a built block a new buffer, shorter than the one it was
-// built from, and rebuilds it in part: the build must refuse the buffer or
-// stay inside it.
+// A host that rebuilds a built block in part: frame ranges at and past its
+// end, then from a new buffer, shorter than the one it was built from,
+// which the build must refuse or stay inside.
 void shorter_data(const FED_BLOCK& fed) {
   VARNO_DBLOCK* block = fed.block;
   const u32 frames = block->get_number_of_frames();
@@ -419,6 +419,9 @@ void shorter_data(const FED_BLOCK& fed) {
     core = last->get_segment_size(VARNO_FRAME_SEGMENT_DATA);
   const u32 potential = block->get_number_of_potential_frames();
   const u32 last = (potential > 0 ? potential : frames) - 1;
+  // Ranges that end at the last frame, run past it or start past it.
+  for (u32 first : {last, last + 1}) refusable([&] { block->partial_process(first, last + 1); });
+  refusable([&] { block->partial_process(last, last); });
   for (u64 cut : {u64{8}, u64{core} * 8}) {
     if (cut == 0 || cut >= fed.bits) continue;
     const u64 bits = fed.bits - cut;

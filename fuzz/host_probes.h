@@ -44,8 +44,9 @@ void probe_top(VARNO_ITOP_BITSTREAM* top);
 // A new group set up past its counts (threads, blocks, sectors), never
 // built.
 void probe_group_setup(VARNO_IGEN* gen);
-// Each fed block rebuilt in part from a copy of its data that is one byte,
-// then one frame's core, too short. Adds frames to the blocks: the road's
+// Each fed block rebuilt in part: frame ranges at and past its end, then
+// from a copy of its data that is one byte, then one frame's core, too
+// short. Adds frames to the blocks: the road's
 // last step.
 void probe_shorter_data(const std::vector<FED_BLOCK>& fed);
 
