@@ -20,7 +20,10 @@
 //   size, with hash blocks, written as a raw file.
 // Every buffer the host hands the library is exactly as long as the host
 // says; the input moves those lengths off the sizes the library asks for,
-// both ways.
+// both ways. On the way, and last, every public host call is made at and
+// one past each bound of what the input built (host_probes.h). A build that
+// refuses a design data length runs once more at the length the library
+// named (FIT).
 // An internal error is an expected outcome; anything the sanitizers or
 // libFuzzer see (crash, leak after the unwind, hang, memory) is a finding.
 #include <algorithm>
