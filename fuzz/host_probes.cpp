@@ -405,6 +405,28 @@ void probe_group_setup(VARNO_IGEN* gen) {
   });
 }
 
+void probe_shadow_masks(VARNO_IGEN* gen) {
+  for (u32 i = 0; i < gen->max_block_index(); ++i) {
+    auto* block = dynamic_cast<VARNO_SBLOCK*>(gen->get_block_by_index(i));
+    if (block == nullptr) continue;
+    for (const VOLD_DYN_DATA* field : block->dyn_data_list()) {
+      const std::string name = enum_name(VOLD_ENUM_TYPE_DYN_DATA, field->get_dyn_data_type());
+      const u32 bits = block->get_dyn_value_size(name);
+      if (!fits((u64{bits} + 7) / 8)) continue;
+      // A mask of the field's size with a count past the field: the
+      // library reads only what the field holds.
+      BYTES mask((u64{bits} + 7) / 8);
+      std::fill(mask.data(), mask.data() + mask.size, u8{0xFF});
+      refusable([&] { block->set_option_shadow_mask(name, mask.data(), bits + 9); });
+      refusable([&] {
+        BYTES value((u64{bits} + 7) / 8);
+        block->read_dyn_value(name, value.data(), 0, bits);
+        block->write_dyn_value(name, value.data(), 0, bits, nullptr);
+      });
+    }
+  }
+}
+
 namespace {
 
 // A host that rebuilds a built block in part: frame ranges at and past its

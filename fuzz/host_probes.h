@@ -41,6 +41,9 @@ void probe_generator(VARNO_IGEN* gen);
 void probe_group(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group);
 // The top-level bitstream's bit fields.
 void probe_top(VARNO_ITOP_BITSTREAM* top);
+// Every field of the option blocks given a shadow mask of the field's size
+// with a bit count past the field, then written.
+void probe_shadow_masks(VARNO_IGEN* gen);
 // A new group set up past its counts (threads, blocks, sectors), never
 // built.
 void probe_group_setup(VARNO_IGEN* gen);

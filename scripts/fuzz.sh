@@ -3,7 +3,8 @@
 # libFuzzer, the library and its stand-ins instrumented) and fuzzes each for
 # a bounded time on its committed seeds (fuzz/corpus, made from the fixtures;
 # fuzz/kept, inputs kept from longer runs; fuzz/edges, the seeds moved onto
-# the bounds of the checks by fuzz/find_edges.py) and the corpus kept under
+# the bounds of the checks by fuzz/find_edges.py; the seeds with one number
+# moved by one, made here by fuzz/make_variants.py) and the corpus kept under
 # build/fuzz/corpus from earlier runs. Exits non-zero on a finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,6 +35,7 @@ fuzz() {
   [ -f "fuzz/$name.dict" ] && dict=(-dict="fuzz/$name.dict")
   [ -d "fuzz/kept/$name" ] && kept+=("fuzz/kept/$name")
   [ -d "fuzz/edges/$name" ] && kept+=("fuzz/edges/$name")
+  [ -d "build/fuzz/variants/$name" ] && kept+=("build/fuzz/variants/$name")
   echo "fuzz: $name for ${seconds}s"
   if ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 \
      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -52,6 +54,12 @@ fuzz() {
 }
 
 rm -rf build/fuzz/findings
+# The seeds with one number moved by one (fuzz/make_variants.py), made
+# afresh: each runs once at the start.
+rm -rf build/fuzz/variants
+for name in whole_road firmware_file; do
+  python3 fuzz/make_variants.py "$name" "build/fuzz/variants/$name" | sed 's/^/fuzz: /'
+done
 lower=0
 [ "$JOBS" -lt 3 ] && lower=3
 pids=()

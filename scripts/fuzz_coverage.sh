@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Line coverage of the library from the fuzz targets' corpora: builds the
 # fuzz targets with source-based coverage in build/cov, replays the committed
-# seeds (fuzz/corpus, fuzz/kept, fuzz/edges) and the corpora the test command
+# seeds (fuzz/corpus, fuzz/kept, fuzz/edges), the seeds' one-off variants
+# (fuzz/make_variants.py) and the corpora the test command
 # keeps (build/fuzz/corpus) through them, and prints the coverage of every
 # source under pgm/varno.
 #   bash scripts/fuzz_coverage.sh [CORPUS_ROOT]
@@ -27,6 +28,11 @@ for name in whole_road firmware_file ddb_loader; do
   dirs=("fuzz/corpus/$name")
   [ -d "fuzz/kept/$name" ] && dirs+=("fuzz/kept/$name")
   [ -d "fuzz/edges/$name" ] && dirs+=("fuzz/edges/$name")
+  if [ "$name" != ddb_loader ]; then
+    rm -rf "build/cov/variants/$name"
+    python3 fuzz/make_variants.py "$name" "build/cov/variants/$name" >/dev/null
+    dirs+=("build/cov/variants/$name")
+  fi
   [ -d "$corpora/$name" ] && dirs+=("$corpora/$name")
   LLVM_PROFILE_FILE="$PWD/build/cov/profiles/$name-%p.profraw" ASAN_OPTIONS=detect_leaks=0 \
     "build/cov/fuzz/fuzz_$name" -runs=0 -timeout=60 -rss_limit_mb=4096 "${dirs[@]}" >"build/cov/$name.log" 2>&1
