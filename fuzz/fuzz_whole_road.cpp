@@ -166,6 +166,10 @@ constexpr u64 MAX_BUILD_DATA_BITS = u64{1} << 24;
 
 constexpr size_t MAX_FIRMWARE_FILES = 4;
 
+// Largest design whose text dump and expected data a run writes: 16 MiB of
+// blocks.
+constexpr u64 MAX_DUMP_BYTES = u64{1} << 24;
+
 const char* const GROUP_TYPES[] = {"CRAM", "ERAM", "REGSCAN", "FW", "BRAM", "XCVR", "CRAM_HIPI"};
 
 // A design data section; its bytes are made when a block first takes it.
@@ -790,10 +794,16 @@ void run(const INPUT& in, const FIT& fit) {
     for (u32 i = 0; i < g->max_block_index(); ++i) g->get_block_by_index(i)->crc_update();
   });
   varno_fuzz::probe_generator(gen.get());
-  if ((road & R_DUMPS) != 0) {
+  // The text dump takes a few characters a byte: a design of more than
+  // MAX_DUMP_BYTES (which a small device file can ask for) is not dumped, as
+  // its text alone would take longer than a run may.
+  u64 design_bytes = 0;
+  for_each_generator(gen.get(), [&](VARNO_IGEN* g) { design_bytes += g->bt_size(); });
+  if ((road & R_DUMPS) != 0 && design_bytes <= MAX_DUMP_BYTES) {
     gen->write_to_file(varno_fuzz::work_dir() + "/dump.txt", VARNO_OUTPUT_FORMAT_DAT);
     gen->dump_expected_data(varno_fuzz::work_dir() + "/expected");
   }
+  varno_fuzz::note("dumps: %llu bytes of blocks", static_cast<unsigned long long>(design_bytes));
 
   // The top-level bitstream's bit fields: the option blocks' images, the
   // setup records, then the group's descriptor and data, or, without a
