@@ -451,9 +451,15 @@ TEST_F(DblockTest, UserDataSlotsFilesAndCustomSizes) {
   EXPECT_INTERNAL_ERROR(block->set_data(static_cast<VARNO_BLOCK_DATA_TYPE>(1000), data, 16, nullptr),
                         "slot < VARNO_BLOCK_DATA_MAX");
 
-  block->set_data_from_file(VARNO_BLOCK_DATA_CRAM, "b.hex");
-  block->set_data_from_file(VARNO_BLOCK_DATA_MCU, "a.hex");
-  EXPECT_EQ(block->m_data_files, (std::vector<std::string>{"b.hex", "a.hex"}));
+  // Only the firmware-file manager reads data files: elsewhere a path would
+  // build nothing. Its list keeps every path in call order, whatever the slot.
+  EXPECT_INTERNAL_ERROR(block->set_data_from_file(VARNO_BLOCK_DATA_CRAM, "b.hex"),
+                        "set_data_from_file on block CRAM, whose frame manager reads no data file");
+  EXPECT_TRUE(block->m_data_files.empty());
+  auto firmware = make_block(VOLD_FRAME_QV_FW_FILE, VOLD_BLOCK_FW_PARAMS);
+  firmware->set_data_from_file(VARNO_BLOCK_DATA_CRAM, "b.hex");
+  firmware->set_data_from_file(VARNO_BLOCK_DATA_MCU, "a.hex");
+  EXPECT_EQ(firmware->m_data_files, (std::vector<std::string>{"b.hex", "a.hex"}));
 
   const u32 sizes[3] = {4096, 2048, 12};
   block->set_custom_frame_sizes(sizes, 3);

@@ -684,6 +684,68 @@ TEST(E2eSectors, HostRunOfTheSectorExample) {
 // sectors, (0, 0) and (1, 0) on thread 0, (0, 1) and (1, 1) on thread 1; then
 // the option bits, the descriptor and the two data pages as a top-level
 // bitstream merged into 4096-byte blocks with one SHA-256 hash block.
+// Host mistakes that would give a well-formed bitstream without the design
+// data end in internal errors that name the cause; the calls a host may
+// make in another order still work.
+TEST(E2eRoad, MistakesThatLoseTheDesignDataAreRefused) {
+  TEMP_DIR dir;
+  auto cram_group = [](QUELVO_RUN& run, const char* type = "CRAM") {
+    std::unique_ptr<VARNO_IMBLOCK_GROUP> group(run.gen->create_group());
+    group->set_group_type(type, "");
+    for (const CELL& c : s_cells) group->add_mblock(sector(run.gen.get(), c.x, c.y), c.y);
+    return group;
+  };
+  {
+    SCOPED_TRACE("do_all_blocks left out");
+    QUELVO_RUN run(true);
+    VARNO_IBLOCK* options = run.gen->get_block("OPTION_BITS", false);
+    std::vector<u8> image(options->get_block_size());
+    options->crc_update();
+    EXPECT_INTERNAL_ERROR(options->read_block_data(image.data()),
+                          "Block OPTION_BITS read before do_all_blocks built it");
+    EXPECT_INTERNAL_ERROR(run.block(1, 0, "CRAM")->get_number_of_frames(),
+                          "Block CRAM read before do_all_blocks built it");
+    EXPECT_INTERNAL_ERROR(run.gen->write_to_file(dir.file("dump.txt"), VARNO_OUTPUT_FORMAT_DAT),
+                          "Text dump before do_all_blocks built any block");
+    EXPECT_FALSE(fs::exists(dir.file("dump.txt")));
+    EXPECT_INTERNAL_ERROR(cram_group(run)->collect_data(false),
+                          "Block group collects the CRAM block of sector (0, 0) before do_all_blocks built it");
+    // Built late, everything reads.
+    ASSERT_TRUE(run.gen->do_all_blocks());
+    options->read_block_data(image.data());
+    EXPECT_EQ(run.block(1, 0, "CRAM")->get_number_of_frames(), 4u);
+    cram_group(run)->collect_data(false);
+  }
+  {
+    SCOPED_TRACE("a file named to a block that reads none");
+    QUELVO_RUN run(true);
+    EXPECT_INTERNAL_ERROR(
+        run.block(0, 0, "CRAM")->set_data_from_file(VARNO_BLOCK_DATA_CRAM, s_data + "quelvo/cram_cl.bin"),
+        "set_data_from_file on block CRAM, whose frame manager reads no data file");
+  }
+  {
+    SCOPED_TRACE("design data in a slot the manager does not read");
+    QUELVO_RUN run(true);
+    std::vector<u8> cram = read_bytes(s_data + "quelvo/cram_f1.bin");
+    VARNO_IBLOCK* block = run.block(1, 1, "CRAM");
+    block->set_data(VARNO_BLOCK_DATA_CRAM, nullptr, 0, nullptr);
+    block->set_data(VARNO_BLOCK_DATA_ERAM, cram.data(), static_cast<u32>(cram.size() * 8), nullptr);
+    ASSERT_TRUE(run.gen->do_all_blocks());
+    EXPECT_INTERNAL_ERROR(cram_group(run)->collect_data(false),
+                          "Block group collects the CRAM block of sector (1, 1), which built no frames: its "
+                          "design data is in a slot its frame manager does not read");
+    // The example's bus blocks have a manager that reads no design data.
+    EXPECT_INTERNAL_ERROR(cram_group(run, "ESRAM_BBUS")->collect_data(false),
+                          "Block group collects the ESRAM_BBUS block of sector (0, 0), which built no "
+                          "frames: its design data is in a slot its frame manager does not read");
+    // A block the host skips is its own choice.
+    QUELVO_RUN skipped(true);
+    for (const CELL& c : s_cells) sector_gen(skipped.gen.get(), c.x, c.y)->skip_block_processing("ESRAM_BBUS");
+    ASSERT_TRUE(skipped.gen->do_all_blocks());
+    cram_group(skipped, "ESRAM_BBUS")->collect_data(false);
+  }
+}
+
 TEST(E2eRoad, GroupAndTopBitstreamOfTheSectorExample) {
   TEMP_DIR dir;
   QUELVO_RUN run(true);

@@ -208,6 +208,15 @@ void VARNO_GEN::overwrite_block_type(std::string name, u32 a, u32 b, u32& out) {
 // ---- Dumps ----------------------------------------------------------------------------------------
 
 void VARNO_GEN::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format) {
+  // Before any build the dump would show empty images and no frames as if
+  // they were the design. A build that stopped early still dumps what it
+  // made.
+  const bool built = m_Blocks.empty() ||
+                     std::any_of(m_Blocks.begin(), m_Blocks.end(), [](VARNO_IBLOCK* b) {
+                       const auto* block = dynamic_cast<const VARNO_BLOCK*>(b);
+                       return block == nullptr || block->built();
+                     });
+  VARNO_ASSERT_MSG(built, "Text dump before do_all_blocks built any block");
   std::ofstream stream;
   if (!VARNO_UTIL::open_ostream_by_type(stream, path, format)) {
     VARNO_INTERNAL_ERROR("Invalid output format");

@@ -1,5 +1,7 @@
 #include "varno_block.h"
 
+#include "korvia_fmt.h"
+#include "varno_assert.h"
 #include "varno_gen.h"
 
 VARNO_BLOCK::VARNO_BLOCK(u32 block_type, VARNO_GEN* gen) : m_block_type(block_type), m_gen(gen) {}
@@ -63,6 +65,12 @@ void VARNO_BLOCK::update_links() {}
 u32 VARNO_BLOCK::get_config_data_width() const {
   if (m_gen == nullptr) return 32;
   return m_gen->config_data_width();
+}
+
+void VARNO_BLOCK::require_built() const {
+  if (m_built || m_gen == nullptr) return;
+  VARNO_INTERNAL_ERROR(
+      KORVIA::fmt_sprintf("Block %s read before do_all_blocks built it", block_type_name()));
 }
 
 const char* VARNO_BLOCK::block_type_name() const {

@@ -45,6 +45,38 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
   return rows[0][0];
 }
 
+// A block the group is about to collect must hold what the host gave it:
+// built, and not empty for want of design data that went to slots its frame
+// manager does not read. A skipped block is the host's own choice, and a
+// manager may build no frames from data it reads (a frame range that selects
+// none).
+void check_collectable(VARNO_BLOCK* bl) {
+  if (bl->generator() == nullptr || bl->skip_processing()) return;
+  // The sector by its grid position, as the host reaches it (a loaded
+  // sector's x and y hold its CNOC address).
+  std::string where;
+  VARNO_MBLOCK* sector = VARNO_GROUP_DETAIL::sector_of(bl);
+  const VARNO_EBLOCK* array = sector != nullptr ? sector->eblock() : nullptr;
+  for (u32 y = 0; array != nullptr && where.empty() && y < array->y_sector_count(); ++y) {
+    for (u32 x = 0; where.empty() && x < array->x_sector_count(); ++x) {
+      if (array->get_sector(x, y) == sector)
+        where = KORVIA::fmt_sprintf(" of sector (%d, %d)", x, y);
+    }
+  }
+  if (!bl->built()) {
+    VARNO_INTERNAL_ERROR(
+        KORVIA::fmt_sprintf("Block group collects the %s block%s before do_all_blocks built it",
+                            bl->block_type_name(), where.c_str()));
+  }
+  auto* dblock = dynamic_cast<VARNO_DBLOCK*>(bl);
+  if (dblock != nullptr && bl->get_number_of_frames() == 0 && dblock->design_data_unread()) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Block group collects the %s block%s, which built no frames: its design data is in a slot "
+        "its frame manager does not read",
+        bl->block_type_name(), where.c_str()));
+  }
+}
+
 }  // namespace
 
 // ---- Helpers ------------------------------------------------------------------------
@@ -396,6 +428,7 @@ void VARNO_MBLOCK_GROUP::collect_data(bool multithread) {
     for (size_t i = 0; i < thr.m_DBlocksArray.size(); ++i) {
       VARNO_BLOCK* bl = thr.m_DBlocksArray[i];
       VARNO_ASSERT(bl != nullptr);
+      check_collectable(bl);
       data_size += bl->get_block_size();
       const u32 frames = bl->get_number_of_frames();
       max_frames = std::max(max_frames, frames);

@@ -34,7 +34,7 @@ const char* const POST_OVERRUN = "post_written == post_action_size";
 void copy_image(VARNO_SBLOCK* block, VARNO_GROUP_WRITER& w) {
   const u32 size = block->get_block_size();
   u8* at = w.reserve(size);
-  if (at != nullptr) block->read_block_data(at);
+  if (at != nullptr) block->copy_block_data(at);
 }
 
 }  // namespace

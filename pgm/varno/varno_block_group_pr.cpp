@@ -481,7 +481,7 @@ u32 VARNO_DC_THREAD::insert_eram_pr_cmd(u8* out, u32 block_index, u32 thr, u32 f
     // These headers come from the option block's own image.
     auto header = [&](u32 ch, u32 f_type, u32 s4, u32 t, u32 len) {
       VARNO_UTIL::WriteCompHdrBlock(m_CompFrmHdrBlk.get(), ch, f_type, s4, t, len, 0, 0, nullptr);
-      m_CompFrmHdrBlk->read_block_data(image.data());
+      m_CompFrmHdrBlk->copy_block_data(image.data());
       w.bytes(image.data(), frame_hdr_size);
     };
 

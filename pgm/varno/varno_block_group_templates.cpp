@@ -188,7 +188,7 @@ struct VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT {
     if (current != nullptr) VARNO_UTIL::write_dword_safely(value, current + offset);
   }
   void image(VARNO_SBLOCK* block, u32 offset) {
-    if (current != nullptr) block->read_block_data(current + offset);
+    if (current != nullptr) block->copy_block_data(current + offset);
   }
   void cnoc(u32 len) {
     VARNO_UTIL::WriteCnocBlock(group->m_cnoc_blk.get(), 0, len, 0, x, y, nullptr);

@@ -116,6 +116,13 @@ void VARNO_DBLOCK::set_programming_seq_vdata(const PB::BLOCKS_PROGRAMMING_SEQUEN
 }
 
 void VARNO_DBLOCK::set_data_from_file(VARNO_BLOCK_DATA_TYPE, const std::string& path) {
+  // Only a manager that reads the list ever opens these files; anywhere else
+  // the block would build as if it had no design data.
+  if (!varno_frame_mgr_reads_files(frame_type())) {
+    VARNO_INTERNAL_ERROR(
+        KORVIA::fmt_sprintf("set_data_from_file on block %s, whose frame manager reads no data file",
+                            block_type_name()));
+  }
   m_data_files.push_back(path);
 }
 
@@ -141,9 +148,24 @@ u64 VARNO_DBLOCK::get_user_data_size(VARNO_BLOCK_DATA_TYPE slot) const {
   return m_user_data_size[slot];
 }
 
+bool VARNO_DBLOCK::design_data_unread() {
+  const VOLD_FRAME_TYPE type = frame_type();
+  bool given = false;
+  for (u32 slot = 0; slot < VARNO_BLOCK_DATA_MAX; ++slot) {
+    if (m_user_data[slot] == nullptr || m_user_data_size[slot] == 0) continue;
+    if (varno_frame_mgr_reads_slot(type, static_cast<VARNO_BLOCK_DATA_TYPE>(slot))) return false;
+    given = true;
+  }
+  // A data-file list is only ever taken by a manager that reads it.
+  return given && m_data_files.empty();
+}
+
 // ---- Frame list ---------------------------------------------------------------
 
+// Every manager's build starts by clearing the list or appends to it, so a
+// block whose frames a manager was asked for directly counts as built too.
 void VARNO_DBLOCK::clear_frames() {
+  m_built = true;
   while (!m_frames.empty()) m_frames.pop_back();
 }
 
@@ -151,6 +173,7 @@ bool VARNO_DBLOCK::insert_frame_at_end(VARNO_FRAME* frame, u32 n) {
   // Every reader of the list expects a frame in each place.
   VARNO_ASSERT(frame != nullptr);
   if (n > m_frames.size()) return false;
+  m_built = true;
   std::unique_ptr<VARNO_FRAME> owned(frame);
   m_frames.insert(m_frames.end() - static_cast<std::ptrdiff_t>(n), std::move(owned));
   return true;
@@ -160,7 +183,10 @@ VARNO_FRAME* VARNO_DBLOCK::get_frame(u32 i) const {
   return i < m_frames.size() ? m_frames[i].get() : nullptr;
 }
 
-u32 VARNO_DBLOCK::get_number_of_frames() { return static_cast<u32>(m_frames.size()); }
+u32 VARNO_DBLOCK::get_number_of_frames() {
+  require_built();
+  return static_cast<u32>(m_frames.size());
+}
 
 u32 VARNO_DBLOCK::get_number_of_potential_frames() {
   return m_frame_mgr != nullptr ? m_frame_mgr->potential_frames() : 0;
@@ -174,12 +200,14 @@ u32 VARNO_DBLOCK::get_frame_size(u32 frame) {
 }
 
 u32 VARNO_DBLOCK::get_frame_data(u32 frame, u8* out) {
+  require_built();
   const u32 size = get_frame_size(frame);
   if (size == 0) return 0;
   return m_frames[frame]->get_frame_data(out, size);
 }
 
 u8* VARNO_DBLOCK::get_frame_data_ptr(u32 frame) {
+  require_built();
   if (frame >= m_frames.size()) return nullptr;
   VARNO_FRAME* f = m_frames[frame].get();
   VARNO_ASSERT(f != nullptr);
@@ -198,6 +226,7 @@ VARNO_FRAME_SEGMENT* VARNO_DBLOCK::core_segment_at(u32 frame, u32 offset) {
 }
 
 bool VARNO_DBLOCK::get_frame_single_byte(u32 frame, u32 offset, u8& out) {
+  require_built();
   const VARNO_FRAME_SEGMENT* seg = core_segment_at(frame, offset);
   if (seg == nullptr) return false;
   out = seg->data()[offset];
@@ -219,6 +248,7 @@ u32 VARNO_DBLOCK::get_block_size() {
 }
 
 void VARNO_DBLOCK::read_block_data(u8* out) {
+  require_built();
   u64 position = 0;
   for (const auto& frame : m_frames) {
     VARNO_ASSERT(frame != nullptr);
@@ -273,6 +303,7 @@ bool VARNO_DBLOCK::ready_frame_mgr() {
 }
 
 bool VARNO_DBLOCK::partial_process(u32 first, u32 last) {
+  m_built = true;
   if (!ready_frame_mgr()) return false;
   return m_frame_mgr->create_partial_frames(this, m_block_config.get(), first, last);
 }
@@ -302,6 +333,7 @@ void VARNO_DBLOCK::set_random_filler(u16 filler) {
 }
 
 bool VARNO_DBLOCK::process(bool defer_2d) {
+  m_built = true;
   if (m_skip_processing || m_processed) return true;
   if (!ready_frame_mgr()) return false;
   const bool result = m_frame_mgr->create_frames(this, m_block_config.get());
@@ -458,7 +490,7 @@ void VARNO_DBLOCK::dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) {
   if (!VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_BLOCK, m_block_type, &name)) {
     name.clear();
   }
-  for (u32 i = 0; i < get_number_of_frames(); ++i) {
+  for (u32 i = 0; i < m_frames.size(); ++i) {
     const VARNO_FRAME* frame = m_frames[i].get();
     VARNO_ASSERT(frame != nullptr);
     const u32 size = frame->get_frame_size();

@@ -238,7 +238,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_BBUS_FRAME_MGR::create_frame(VARNO_DBLOCK*
   write_header_field(m_bbus_hdr_blk, "BBUS_HDR_OP",
                      phase == VARNO_QV_CLK_NTW_PHASE_3 ? BBUS_OP_PLAIN : BBUS_OP_MASKED, op_size);
   write_header_field(m_bbus_hdr_blk, "BBUS_HDR_SDL", size_bits, sdl_size);
-  m_bbus_hdr_blk->read_block_data(dst + p);
+  m_bbus_hdr_blk->copy_block_data(dst + p);
 
   // 5. The chain, masked for the clock-network phases.
   std::vector<u8> work(payload_bytes, 0);

@@ -212,7 +212,7 @@ std::unique_ptr<VARNO_FRAME> VARNO_QV_ERAM_FRAME_MGR::create_frame(VARNO_DBLOCK*
     VARNO_ASSERT(eram_blk_size > 0);
     write_header_field(m_eram_hdr_blk, fields[0], c + (family == 1 ? TK_ADDRESS_OFFSET : 0));
     write_header_field(m_eram_hdr_blk, fields[1], m_rows_per_block);
-    m_eram_hdr_blk->read_block_data(dst + m_cnoc_size + m_cnt_size);
+    m_eram_hdr_blk->copy_block_data(dst + m_cnoc_size + m_cnt_size);
     payload = m_header_bytes;
   }
 

@@ -312,6 +312,11 @@ u32 VARNO_SBLOCK::get_block_size() {
 }
 
 void VARNO_SBLOCK::read_block_data(u8* out) {
+  require_built();
+  copy_block_data(out);
+}
+
+void VARNO_SBLOCK::copy_block_data(u8* out) const {
   VARNO_ASSERT(out != nullptr);
   if (m_block_length > 0) std::memcpy(out, m_data, m_block_length);
   if (m_crc) VARNO_UTIL::write_dword_safely(m_crc_word, out + m_block_length);
@@ -344,6 +349,7 @@ void VARNO_SBLOCK::register_2d_engine() {}
 // ---- Processing -------------------------------------------------------------
 
 bool VARNO_SBLOCK::process(bool) {
+  m_built = true;
   if (m_skip_processing) return true;
 
   // Shadow masks: an option that starts below the mask's bit count is

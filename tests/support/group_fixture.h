@@ -67,6 +67,7 @@ inline BYTES inflate_raw(const BYTES& in, BYTES* tail = nullptr) {
 inline std::unique_ptr<VARNO_DBLOCK> block_from(VARNO_GEN* gen, u32 type,
                                                 const std::vector<BYTES>& frames) {
   auto block = std::make_unique<VARNO_DBLOCK>(type, gen);
+  block->clear_frames();  // as a build leaves it, also with no frames
   add_frames(block.get(), frames);
   return block;
 }

@@ -92,8 +92,19 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   // including any value at or past VOLD_BLOCK_MAX that a host may pass.
   const char* block_type_name() const;
 
+  // True once the block was built: its process (or a data block's
+  // partial_process) has run, whatever the outcome. Before that an option
+  // block holds no image and a data block no frames.
+  bool built() const { return m_built; }
+
  protected:
   explicit VARNO_BLOCK(u32 block_type = 0, VARNO_GEN* gen = nullptr);
+
+  // The host's read-outs of an image or frames: an internal error naming the
+  // block while a generator's block is not built, as what it would read is
+  // not the design yet. A block made outside a generator has no build to wait
+  // for.
+  void require_built() const;
 
   // Image of an option block (array allocation, released here so that it is
   // freed even when a derived constructor fails); null in the other kinds.
@@ -103,5 +114,6 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   VARNO_BLOCK_REPETITION m_repetition_mode = VARNO_BLOCK_REPETITION_NONE;
   VARNO_GEN* m_gen = nullptr;
   bool m_skip_processing = false;
+  bool m_built = false;  // set by the kinds' process and partial_process
   u16 m_random_filler = 0;
 };

@@ -255,7 +255,11 @@ class VARNO_IMBLOCK_GROUP {
                                       const std::string& type_name, bool adjust_spare_rows) = 0;
   // Builds both threads' streams, compresses them when the group is
   // compressed and lays out the descriptor; once per group (a second call is
-  // an internal error). multithread is not used.
+  // an internal error). Every block it collects must be built (do_all_blocks)
+  // and must not have built no frames for want of design data that went to
+  // slots its frame manager does not read: either is an internal error that
+  // names the block and its sector. A block the host skipped
+  // (skip_block_processing) is taken as it is. multithread is not used.
   virtual void collect_data(bool multithread) = 0;
   virtual bool is_thread_active(unsigned thr) = 0;
   virtual u32 get_comp_ratio(unsigned thr) = 0;

@@ -78,7 +78,8 @@ class VARNO_DBLOCK : public VARNO_BLOCK {
   // outlive frame building.
   void set_data(VARNO_BLOCK_DATA_TYPE slot, u8* data, u32 size, u8* extra) override;
   void set_programming_seq_vdata(const PB::BLOCKS_PROGRAMMING_SEQUENCE* seq) override;
-  // Every path goes to the one data-file list, in call order.
+  // Every path goes to the one data-file list, in call order. A block whose
+  // frame manager reads no data file refuses it (internal error).
   void set_data_from_file(VARNO_BLOCK_DATA_TYPE slot, const std::string& path) override;
   void set_custom_frame_sizes(const u32* sizes, u32 count) override;
   void set_custom_interframe_delay(u32 delay) override;
@@ -87,6 +88,10 @@ class VARNO_DBLOCK : public VARNO_BLOCK {
   u8* get_user_data(VARNO_BLOCK_DATA_TYPE slot) const;
   u8* get_user_extra(VARNO_BLOCK_DATA_TYPE slot) const;
   u64 get_user_data_size(VARNO_BLOCK_DATA_TYPE slot) const;  // bits
+  // The block was given design data (a slot of non-zero length), but only in
+  // slots its frame type's manager does not read: it builds as if it had
+  // none.
+  bool design_data_unread();
 
   // ---- Frame list -----------------------------------------------------------
 
@@ -99,6 +104,8 @@ class VARNO_DBLOCK : public VARNO_BLOCK {
   // Frame i, or null when i is past the end.
   VARNO_FRAME* get_frame(u32 i) const;
 
+  // The frame read-outs (count, data, pointer, single byte, whole block) are
+  // an internal error before the block is built (VARNO_BLOCK::require_built).
   u32 get_number_of_frames() override;
   u32 get_number_of_potential_frames() override;
   u32 get_frame_size(u32 frame) override;

@@ -99,6 +99,7 @@ class VARNO_IGEN {
   // Then, always, linked fields of option blocks receive the sizes of the
   // blocks they point at: their CRC words are stale until crc_update, which
   // a host calls on every block it reads after this, sectors' included.
+  // Until a block is built, reading its image or frames is an internal error.
   virtual bool do_all_blocks() = 0;
   virtual void reset_all_blocks() = 0;
   virtual void register_all_blocks_2d_engine() = 0;
@@ -126,7 +127,9 @@ class VARNO_IGEN {
   // Text dump of this generator's blocks in index order (format
   // VARNO_OUTPUT_FORMAT_DAT only; another format is an internal error). A
   // sector-array block writes nothing: a host dumps each sector's generator
-  // itself. A file that does not open is not reported: check for it.
+  // itself. A file that does not open is not reported: check for it. Before
+  // any of the generator's blocks is built it is an internal error ("Text
+  // dump before do_all_blocks built any block"), and no file is made.
   virtual void write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format) = 0;
   // The generator's manager-parameter record, which the host fills before
   // process_pcfs and the library only reads. Sector generators have records

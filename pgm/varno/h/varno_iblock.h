@@ -60,7 +60,8 @@ class VARNO_IBLOCK {
   // set_data: the design data of one slot; size is its length in bits, not
   // bytes (bit i is bit i mod 8 of byte i / 8). Each frame manager reads its
   // own slots only (QV CRAM: VARNO_BLOCK_DATA_CRAM, QV ERAM: ..._ERAM, QV
-  // BBUS: ..._BBUS); data in another slot builds nothing. The managers check
+  // BBUS: ..._BBUS); data in another slot builds nothing, and a block group
+  // refuses a block that built no frames so (collect_data). The managers check
   // the length against the block's parameters when they build: the QV CRAM
   // manager wants CRAM_FRAME_COUNT x CRAM_BIT_COUNT bits, the QV ERAM manager
   // ERAM_ROW_COUNT x ERAM_COL_COUNT; another length is an internal error
@@ -69,12 +70,22 @@ class VARNO_IBLOCK {
   // an internal error.
   virtual void set_data(VARNO_BLOCK_DATA_TYPE slot, u8* data, u32 size, u8* extra) = 0;
   virtual void set_programming_seq_vdata(const PB::BLOCKS_PROGRAMMING_SEQUENCE* seq) = 0;
+  // set_data_from_file: names a file of design data, for the firmware blocks
+  // (frame type QV_FW_FILE), whose manager reads every named file in call
+  // order when the frames are built; the slot is not used. On a data block
+  // whose manager reads no data file it is an internal error ("set_data_from_file
+  // on block ..., whose frame manager reads no data file"); other kinds of
+  // block ignore it, as they ignore set_data.
   virtual void set_data_from_file(VARNO_BLOCK_DATA_TYPE slot, const std::string& path) = 0;
   virtual void set_custom_frame_sizes(const u32* sizes, u32 count) = 0;
   virtual void set_custom_interframe_delay(u32 delay) = 0;
 
   // Frames (data blocks). get_frame_data writes exactly get_frame_size(frame)
-  // bytes: size out from get_frame_size first.
+  // bytes: size out from get_frame_size first. get_number_of_frames,
+  // get_frame_data, get_frame_data_ptr and get_frame_single_byte are an
+  // internal error ("Block ... read before do_all_blocks built it") on a
+  // generator's block that is not built yet (do_all_blocks, do_block,
+  // do_partial_block).
   virtual u32 get_number_of_frames() = 0;
   virtual u32 get_number_of_potential_frames() = 0;
   virtual u32 get_frame_size(u32 frame) = 0;
@@ -85,7 +96,8 @@ class VARNO_IBLOCK {
 
   virtual void set_repetition_mode(VARNO_BLOCK_REPETITION mode) = 0;
   // get_block_size: an option block's image with its CRC word, a data
-  // block's frames; read_block_data writes exactly that many bytes.
+  // block's frames; read_block_data writes exactly that many bytes, and is
+  // an internal error before the block is built, as the frame reads are.
   virtual u32 get_block_size() = 0;
   virtual void read_block_data(u8* out) = 0;
   virtual VOLD_FRAME_TYPE frame_type() = 0;

@@ -126,9 +126,13 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
                       u32& second, u32& size) override;
 
   // The image, then the CRC word (4 bytes little-endian) when the block has
-  // one.
+  // one. read_block_data is the host's read-out: an internal error before the
+  // block is built (see VARNO_BLOCK::require_built).
   u32 get_block_size() override;
   void read_block_data(u8* out) override;
+  // The same bytes as they are now, built or not: the frame managers and
+  // groups copy header blocks whose fields they have just written.
+  void copy_block_data(u8* out) const;
   u32 block_type() override;
 
   // Records are not freed here: they belong to the family information; the
