@@ -27,6 +27,13 @@ namespace {
 // handed out anything larger already.
 constexpr u64 MAX_PROBE_BYTES = u64{1} << 26;
 
+// The shorter-data probes build a block again several times. A block of
+// more frames than this is not rebuilt: a small device file can cut 1 MiB of
+// design data into over 100,000 frames of a few bytes, each with header
+// records of its own, and those rebuilds would take an input past its time,
+// while the ends the probes meet are the same at any frame count.
+constexpr u32 MAX_REBUILT_FRAMES = 4096;
+
 // Runs one call; a refusal ends that call only.
 template <typename CALL>
 void refusable(CALL&& call) {
@@ -436,6 +443,10 @@ void shorter_data(const FED_BLOCK& fed) {
   VARNO_DBLOCK* block = fed.block;
   const u32 frames = block->get_number_of_frames();
   if (frames == 0) return;
+  if (frames > MAX_REBUILT_FRAMES) {
+    note("shorter data: %u frames, not rebuilt", frames);
+    return;
+  }
   u32 core = 0;
   if (VARNO_FRAME* last = block->get_frame(frames - 1); last != nullptr)
     core = last->get_segment_size(VARNO_FRAME_SEGMENT_DATA);

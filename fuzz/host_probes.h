@@ -49,8 +49,8 @@ void probe_shadow_masks(VARNO_IGEN* gen);
 void probe_group_setup(VARNO_IGEN* gen);
 // Each fed block rebuilt in part: frame ranges at and past its end, then
 // from a copy of its data that is one byte, then one frame's core, too
-// short. Adds frames to the blocks: the road's
-// last step.
+// short; a block of more than 4,096 frames is not rebuilt. Adds frames to
+// the blocks: the road's last step.
 void probe_shorter_data(const std::vector<FED_BLOCK>& fed);
 
 }  // namespace varno_fuzz

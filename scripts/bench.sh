@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release and runs them: the CRC and bit-copy
-# helpers beside zlib's crc32 and memcpy, then the whole flow on synthetic
-# sector devices at 1x (2 x 2 sectors) and 4x (4 x 4), with deflate at level 9
-# and with stored threads. Ratios, not times, are what to compare: these
-# machines are shared and noisy.
+# helpers beside zlib's crc32 and memcpy and the HIP MMIO frame building
+# beside memcpy, then the whole flow on synthetic sector devices at 1x
+# (2 x 2 sectors) and 4x (4 x 4), with deflate at level 9 and with stored
+# threads. Ratios, not times, are what to compare: these machines are shared
+# and noisy.
 #
 #   bash scripts/bench.sh            micro benchmarks, flow at 1x and 4x
 #   bash scripts/bench.sh --16x      also the flow at 16x (8 x 8 sectors)

@@ -1,6 +1,8 @@
 // Header records written by field name into option-block layouts, and
 // custom instruction frames with their CRC-16.
+#include <algorithm>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "generator_fixture.h"
@@ -168,6 +170,69 @@ TEST(HeaderWriters, EramFieldsWiderThanTheArgument) {
   dest.assign(16, 0xFF);
   VARNO_HEADER_WRITERS::WriteEramHdrBlock(wide.block.get(), 0xDEADBEEF, 0x3C, 0x0102, 0, dest.data());
   EXPECT_EQ(dest, (std::vector<u8>{0xEF, 0xBE, 0xAD, 0xDE, 0, 0, 0, 0, 0, 0, 0, 0, 0xC0, 0x23, 0x10, 0x00}));
+}
+
+// Random CNT records against a plain model, bit by bit: a row-order field
+// of a random place, size and word mask in a block of 1 to 4 words, options
+// that reach past 32 bits or past the field's end (cut there), that overlap
+// (the later one wins) and share bytes, written into a host buffer of
+// random bytes and into the block's image, twice per block.
+TEST(HeaderWriters, RandomRecordsMatchABitModel) {
+  std::mt19937 rng(11);
+  const auto pick = [&](u32 lo, u32 hi) { return std::uniform_int_distribution<u32>(lo, hi)(rng); };
+  const u32 types[] = {VOLD_OB_DATA_CNT_HDR_WRITE_OP, VOLD_OB_DATA_CNT_HDR_LEN,
+                       VOLD_OB_DATA_CNT_HDR_AREG, VOLD_OB_DATA_CNT_HDR_OFFSET,
+                       VOLD_OB_DATA_CNT_HDR_RSVD};
+  for (int round = 0; round < 3000; ++round) {
+    const u32 words = pick(1, 4);
+    const u32 mask = pick(0, 2) == 0 ? (pick(1, 0xFFFFFFFE) | 1u << pick(0, 31)) : 0xFFFFFFFF;
+    std::vector<u32> pos;  // the mask's bits: the field's bits of each word
+    for (u32 p = 0; p < 32; ++p)
+      if ((mask >> p) & 1) pos.push_back(p);
+    const u32 n = static_cast<u32>(pos.size());
+    const u32 word = pick(0, words - 1);
+    const u32 offset = pick(0, std::min<u32>(7, (words - word) * n - 1));
+    const u32 field_bits = pick(1, (words - word) * n - offset);
+    SCOPED_TRACE(testing::Message() << "round " << round << ": " << words << " words, mask "
+                                    << mask << ", word " << word << ", offset " << offset
+                                    << ", " << field_bits << " bits");
+
+    VOLD_INFO info;
+    info.create_family_info(4, 32);
+    auto* entry = info.add_option_block(VOLD_BLOCK_CNT_HEADER, words, false, false);
+    auto* field = info.add_dyn_data(entry, VOLD_DYN_DATA_CNT_HEADER, word, offset, field_bits, mask);
+    u32 index[5];
+    u32 size[5];
+    for (int i = 0; i < 5; ++i) {
+      index[i] = pick(0, field_bits - 1);
+      size[i] = pick(1, pick(0, 3) == 0 ? 40 : 12);
+      info.add_ob_data(field, types[i], index[i], size[i]);
+    }
+    VARNO_SBLOCK block(VOLD_BLOCK_CNT_HEADER, false, words, false, nullptr);
+    block.add_dyn_data(field);
+
+    for (int pass = 0; pass < 2; ++pass) {
+      u32 values[5];
+      for (u32& v : values) v = pick(0, 3) == 0 ? pick(0, 3) : static_cast<u32>(rng());
+      const bool own_image = pick(0, 3) == 0;
+      std::vector<u8> dest(u64{words} * 4);
+      for (u8& b : dest) b = static_cast<u8>(rng());
+      std::vector<u8> model = own_image ? block_bytes(&block) : dest;
+      for (int i = 0; i < 5; ++i) {
+        if (i == 4 && values[i] == 0) continue;  // the reserved field only when set
+        for (u32 j = 0; j < size[i] && index[i] + j < field_bits; ++j) {
+          const u32 m = offset + index[i] + j;
+          const u32 bit = (word + m / n) * 32 + pos[m % n];
+          const bool one = j < 32 && ((values[i] >> j) & 1) != 0;
+          model[bit / 8] = static_cast<u8>(one ? model[bit / 8] | 1u << (bit % 8)
+                                               : model[bit / 8] & ~(1u << (bit % 8)));
+        }
+      }
+      VARNO_HEADER_WRITERS::WriteCntBlock(&block, values[0], values[1], values[2], values[3],
+                                          values[4], own_image ? nullptr : dest.data());
+      EXPECT_EQ(own_image ? block_bytes(&block) : dest, model) << "pass " << pass;
+    }
+  }
 }
 
 // ---- Custom instruction frames --------------------------------------------------

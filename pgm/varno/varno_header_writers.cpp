@@ -87,17 +87,22 @@ const HEADER_LAYOUT k_eram = {
 // Writes the values in the layout's order. Widths are those of the block
 // given: header blocks of different families or sector types differ. An
 // option block resolves its layout once and keeps it, so a frame manager
-// writing the same record for every frame looks nothing up by name.
+// writing the same record for every frame looks nothing up by name, and
+// writes a record whose options lie within 8 bytes with one load and one
+// store.
 void write_header(VARNO_IBLOCK* block, const HEADER_LAYOUT& layout, const u32* values,
                   BYTE* dest) {
   if (block == nullptr) return;
   if (auto* sblock = dynamic_cast<VARNO_SBLOCK*>(block)) {
-    const std::vector<VARNO_SBLOCK::OPTION_SLOT>& slots =
-        sblock->option_slots(&layout, layout.dyn_name, layout.option, layout.count);
+    const VARNO_SBLOCK::OPTION_RECORD& record =
+        sblock->option_record(&layout, layout.dyn_name, layout.option, layout.count);
+    u32 fields = 0;
+    for (size_t i = 0; i < layout.count; ++i)
+      if (!layout.only_if_nonzero[i] || values[i] != 0) fields |= 1u << i;
+    if (sblock->write_option_record(record, values, fields, dest)) return;
     for (size_t i = 0; i < layout.count; ++i) {
-      if (layout.only_if_nonzero[i] && values[i] == 0) continue;
-      const VARNO_OPTION_VALUE bytes(values[i], slots[i].size);
-      const u32 result = sblock->write_option_slot(slots[i], bytes.data(), slots[i].size, dest);
+      if (((fields >> i) & 1u) == 0) continue;
+      const u32 result = sblock->write_option_value(record.slots[i], values[i], dest);
       VARNO_ASSERT_MSG(result == VARNO_NO_ERROR, layout.failure[i]);
     }
     return;

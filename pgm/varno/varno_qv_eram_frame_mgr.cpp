@@ -28,8 +28,7 @@ const char* const k_eram_frame_fields[] = {"ERAM_HDR_ADDR", "ERAM_HDR_SIZE"};
 
 // Writes value into a resolved option field of the header block's own image.
 void write_header_field(VARNO_SBLOCK* block, const VARNO_SBLOCK::OPTION_SLOT& slot, u32 value) {
-  const VARNO_OPTION_VALUE bytes(value, slot.size);
-  const u32 result = block->write_option_slot(slot, bytes.data(), slot.size, nullptr);
+  const u32 result = block->write_option_value(slot, value, nullptr);
   VARNO_ASSERT(result == VARNO_NO_ERROR);
 }
 

@@ -35,6 +35,58 @@ std::string ob_data_name(const VOLD_OB_DATA* ob) {
   return name;
 }
 
+// Little-endian 16- and 32-bit accesses without alignment requirements.
+template <typename T>
+T swapped(T v) {
+  if constexpr (sizeof(T) == 2)
+    return __builtin_bswap16(v);
+  else
+    return __builtin_bswap32(v);
+}
+
+template <typename T>
+T load_le(const u8* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = swapped(v);
+  return v;
+}
+
+template <typename T>
+void store_le(u8* p, T v) {
+  if constexpr (std::endian::native == std::endian::big) v = swapped(v);
+  std::memcpy(p, &v, sizeof v);
+}
+
+// The span bytes (1 to 8) at p as a little-endian word, and back, each in
+// at most two fixed-size accesses: two that overlap where the span is not
+// a power of two (the bytes they share are the same bytes of the word).
+u64 load_span(const u8* p, u32 span) {
+  if (span >= 4) {
+    const u32 high = span - 4;
+    return load_le<u32>(p) | u64{load_le<u32>(p + high)} << (8 * high);
+  }
+  if (span >= 2) {
+    const u32 high = span - 2;
+    return load_le<u16>(p) | u64{load_le<u16>(p + high)} << (8 * high);
+  }
+  return p[0];
+}
+
+void store_span(u8* p, u32 span, u64 v) {
+  if (span >= 4) {
+    const u32 high = span - 4;
+    store_le<u32>(p + high, static_cast<u32>(v >> (8 * high)));
+    store_le<u32>(p, static_cast<u32>(v));
+  } else if (span >= 2) {
+    const u32 high = span - 2;
+    store_le<u16>(p + high, static_cast<u16>(v >> (8 * high)));
+    store_le<u16>(p, static_cast<u16>(v));
+  } else {
+    p[0] = static_cast<u8>(v);
+  }
+}
+
 // A value of bits bits whose low 32 come from value and the rest are zero,
 // so that a wider field never reads past the 4 bytes of a u32.
 std::vector<u8> widened_u32(u32 value, u32 bits) {
@@ -238,6 +290,15 @@ VARNO_SBLOCK::OPTION_SLOT VARNO_SBLOCK::resolve_option(const std::string& option
       static_cast<u32>(std::popcount(dyn->word_mask)) == width) {
     slot.single_run = true;
     slot.run_start = u64{dyn->word_index} * config_bytes() * 8 + dyn->bit_offset + slot.index;
+    const u64 shift = slot.run_start % 8;
+    if (slot.size > 0 && shift + slot.size <= 64 &&
+        u64{slot.index} + slot.size <= dyn->bit_size &&
+        slot.run_start + slot.size <= m_block_length * 8) {
+      slot.first = slot.run_start / 8;
+      slot.span = static_cast<u32>((shift + slot.size + 7) / 8);
+      slot.shift = static_cast<u32>(shift);
+      slot.mask = (~u64{0} >> (64 - slot.size)) << shift;
+    }
   }
   return slot;
 }
@@ -257,16 +318,66 @@ u32 VARNO_SBLOCK::write_option_slot(const OPTION_SLOT& slot, const u8* value, u3
   return VARNO_NO_ERROR;
 }
 
-const std::vector<VARNO_SBLOCK::OPTION_SLOT>& VARNO_SBLOCK::option_slots(
-    const void* key, const char* dyn_name, const char* const* options, size_t count) {
+u32 VARNO_SBLOCK::write_option_value(const OPTION_SLOT& slot, u32 value, u8* dest) {
+  u8* image = dest != nullptr ? dest : m_data;
+  if (slot.span != 0 && image != nullptr) {
+    u8* at = image + slot.first;
+    const u64 bits = (u64{value} << slot.shift) & slot.mask;
+    store_span(at, slot.span, (load_span(at, slot.span) & ~slot.mask) | bits);
+    return VARNO_NO_ERROR;
+  }
+  const std::vector<u8> bytes = widened_u32(value, slot.size);
+  return write_option_slot(slot, bytes.data(), slot.size, dest);
+}
+
+const VARNO_SBLOCK::OPTION_RECORD& VARNO_SBLOCK::option_record(const void* key,
+                                                               const char* dyn_name,
+                                                               const char* const* options,
+                                                               size_t count) {
   for (const auto& entry : m_slot_cache)
     if (entry.first == key) return entry.second;
-  std::vector<OPTION_SLOT> slots;
-  slots.reserve(count);
+  OPTION_RECORD record;
+  record.slots.reserve(count);
   const std::string dyn(dyn_name);
-  for (size_t i = 0; i < count; ++i) slots.push_back(resolve_option(options[i], dyn));
-  m_slot_cache.emplace_back(key, std::move(slots));
+  for (size_t i = 0; i < count; ++i) record.slots.push_back(resolve_option(options[i], dyn));
+  // The bytes from the first option's first byte to the last one's end.
+  u64 first = ~u64{0};
+  u64 end = 0;
+  bool spans = count > 0 && count <= 32;
+  for (const OPTION_SLOT& slot : record.slots) {
+    spans = spans && slot.span != 0;
+    first = std::min(first, slot.first);
+    end = std::max(end, slot.first + slot.span);
+  }
+  if (spans && end - first <= 8) {
+    record.first = first;
+    record.span = static_cast<u32>(end - first);
+  }
+  m_slot_cache.emplace_back(key, std::move(record));
   return m_slot_cache.back().second;
+}
+
+const std::vector<VARNO_SBLOCK::OPTION_SLOT>& VARNO_SBLOCK::option_slots(
+    const void* key, const char* dyn_name, const char* const* options, size_t count) {
+  return option_record(key, dyn_name, options, count).slots;
+}
+
+bool VARNO_SBLOCK::write_option_record(const OPTION_RECORD& record, const u32* values, u32 fields,
+                                       u8* dest) {
+  u8* image = dest != nullptr ? dest : m_data;
+  if (record.span == 0 || image == nullptr) return false;
+  u8* at = image + record.first;
+  u64 bits = load_span(at, record.span);
+  for (size_t i = 0; i < record.slots.size(); ++i) {
+    if (((fields >> i) & 1u) == 0) continue;
+    const OPTION_SLOT& slot = record.slots[i];
+    // The slot's place, moved from its own first byte to the record's.
+    const u32 offset = static_cast<u32>(slot.first - record.first) * 8;
+    const u64 mask = slot.mask << offset;
+    bits = (bits & ~mask) | ((u64{values[i]} << (slot.shift + offset)) & mask);
+  }
+  store_span(at, record.span, bits);
+  return true;
 }
 
 u32 VARNO_SBLOCK::read_option_bits(const std::string& option, const std::string& dyn_name,

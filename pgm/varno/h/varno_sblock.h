@@ -88,15 +88,46 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
     // option as one run of image bits from run_start on.
     bool single_run = false;
     u64 run_start = 0;
+    // The whole option is one such run inside the field and the image, in
+    // at most 8 bytes: span bytes from image byte first, the option's bits
+    // at mask from bit shift on (bit 0 of the mask is bit 0 of the first
+    // byte). span 0: no such run.
+    u64 first = 0;
+    u32 span = 0;
+    u32 shift = 0;
+    u64 mask = 0;
   };
   OPTION_SLOT resolve_option(const std::string& option, const std::string& dyn_name);
   // write_option_bits through a slot: the same result codes, the same bits.
   u32 write_option_slot(const OPTION_SLOT& slot, const u8* value, u32 bits, u8* dest);
-  // The slots of a fixed list of options of one field, resolved on the first
-  // call with this key (the address of the caller's list) and kept until the
-  // block's records change.
+  // write_option_slot of value over the option's whole size, zeros above
+  // its 32 bits. A slot with a span needs no staging buffer and no general
+  // bit copy; like write_option_slot it touches only the option's bytes.
+  u32 write_option_value(const OPTION_SLOT& slot, u32 value, u8* dest);
+
+  // A fixed list of options of one field written together, as a header
+  // record is for every frame. When every option has a span and all of them
+  // lie within span bytes (at most 8) from image byte first, the record is
+  // written with one load and one store; span 0: option by option.
+  struct OPTION_RECORD {
+    std::vector<OPTION_SLOT> slots;
+    u64 first = 0;
+    u32 span = 0;
+  };
+  // The record of these options, resolved on the first call with this key
+  // (the address of the caller's list) and kept until the block's records
+  // change.
+  const OPTION_RECORD& option_record(const void* key, const char* dyn_name,
+                                     const char* const* options, size_t count);
+  // Its slots.
   const std::vector<OPTION_SLOT>& option_slots(const void* key, const char* dyn_name,
                                                const char* const* options, size_t count);
+  // Writes values[i] into option i of the record, as write_option_value
+  // does, for every i whose bit is set in fields, in order, with one load
+  // and one store of the record's bytes. False, writing nothing, when the
+  // record has no span or there is no image to write to: the caller then
+  // writes option by option.
+  bool write_option_record(const OPTION_RECORD& record, const u32* values, u32 fields, u8* dest);
 
   // ---- Block interface -----------------------------------------------------
 
@@ -188,7 +219,7 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
   std::vector<LINK> m_links;  // in the order found; one per field
   // Resolved option lists by key; few per block, so a search beats a map.
   // A deque keeps the lists in place as more are added.
-  std::deque<std::pair<const void*, std::vector<OPTION_SLOT>>> m_slot_cache;
+  std::deque<std::pair<const void*, OPTION_RECORD>> m_slot_cache;
   u32 m_crc_word = 0;
   u32 m_word_count = 0;
 };
