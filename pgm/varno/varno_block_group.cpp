@@ -45,6 +45,20 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
   return rows[0][0];
 }
 
+// " of sector (x, y)" for a sector's block, by the grid position the host
+// reaches it by (a loaded sector's x and y hold its CNOC address); "" else.
+std::string sector_position(VARNO_BLOCK* bl) {
+  VARNO_MBLOCK* sector = VARNO_GROUP_DETAIL::sector_of(bl);
+  const VARNO_EBLOCK* array = sector != nullptr ? sector->eblock() : nullptr;
+  for (u32 y = 0; array != nullptr && y < array->y_sector_count(); ++y) {
+    for (u32 x = 0; x < array->x_sector_count(); ++x) {
+      if (array->get_sector(x, y) == sector)
+        return KORVIA::fmt_sprintf(" of sector (%d, %d)", x, y);
+    }
+  }
+  return "";
+}
+
 // A block the group is about to collect must hold what the host gave it:
 // built, and not empty for want of design data that went to slots its frame
 // manager does not read. A skipped block is the host's own choice, and a
@@ -52,28 +66,17 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
 // none).
 void check_collectable(VARNO_BLOCK* bl) {
   if (bl->generator() == nullptr || bl->skip_processing()) return;
-  // The sector by its grid position, as the host reaches it (a loaded
-  // sector's x and y hold its CNOC address).
-  std::string where;
-  VARNO_MBLOCK* sector = VARNO_GROUP_DETAIL::sector_of(bl);
-  const VARNO_EBLOCK* array = sector != nullptr ? sector->eblock() : nullptr;
-  for (u32 y = 0; array != nullptr && where.empty() && y < array->y_sector_count(); ++y) {
-    for (u32 x = 0; where.empty() && x < array->x_sector_count(); ++x) {
-      if (array->get_sector(x, y) == sector)
-        where = KORVIA::fmt_sprintf(" of sector (%d, %d)", x, y);
-    }
-  }
   if (!bl->built()) {
     VARNO_INTERNAL_ERROR(
         KORVIA::fmt_sprintf("Block group collects the %s block%s before do_all_blocks built it",
-                            bl->block_type_name(), where.c_str()));
+                            bl->block_type_name(), sector_position(bl).c_str()));
   }
   auto* dblock = dynamic_cast<VARNO_DBLOCK*>(bl);
   if (dblock != nullptr && bl->get_number_of_frames() == 0 && dblock->design_data_unread()) {
     VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
         "Block group collects the %s block%s, which built no frames: its design data is in a slot "
         "its frame manager does not read",
-        bl->block_type_name(), where.c_str()));
+        bl->block_type_name(), sector_position(bl).c_str()));
   }
 }
 
