@@ -69,9 +69,7 @@ TEST_F(BlockGroup, ConstructionReadsTheRowGeometryAndTheSettings) {
   EXPECT_EQ(g->thread(1).m_frames_per_row, 1u);
   EXPECT_TRUE(g->test_mode());
   EXPECT_EQ(*g->get_sg_param(), 0u);
-  EXPECT_EQ(g->get_comp_ratio(0), 100u);
-  EXPECT_EQ(g->get_group_descriptor_size(), 0u);
-  EXPECT_EQ(g->get_group_full_size(), 0u);
+  EXPECT_EQ(g->thread(0).m_comp_ratio, 100u);
   for (u32 i = 0; i < 8; ++i) EXPECT_EQ(g->post_action_counts()[i], 1u);
 }
 
@@ -520,8 +518,7 @@ class DescriptorFlags : public BlockGroup {
     auto g = group();
     g->set_group_type(type, sub);
     g->create_descriptor();
-    BYTES d(g->get_group_descriptor_size());
-    g->get_group_descriptor_data(d.data(), static_cast<unsigned>(d.size()));
+    const BYTES d = g->descriptor_bytes();
     EXPECT_EQ(d.size(), 48u);
     EXPECT_EQ(read_le32(d, 4), 48u);
     return read_le32(d, 12);
@@ -797,6 +794,7 @@ TEST_F(FakeEngines, RecordsPointIntoTheTwoDSetupData) {
   EXPECT_EQ(read_le32(records, 40 + 8), 26u);
   EXPECT_EQ(read_le32(records, 40 + 12), 36u << 16 | 34);
 
+  g->collect_data(false);
   EXPECT_EQ(g->get_2d_setup_size(0), 2 * (64 + 16 + 128u));
   BYTES setup(g->get_2d_setup_size(0));
   EXPECT_EQ(g->get_2d_setup_data(setup.data(), 0), setup.size());
@@ -862,17 +860,22 @@ TEST_F(BlockGroup, DefaultTwoDOpsReadTheEngine) {
   g->set_group_type("CRAM", "");
   g->add_mblock(meta(0), 0);
   g->add_dblock(cram(0), 0);
-  EXPECT_EQ(g->get_2d_setup_size(0), 64u + 8 + 24);
+  const VARNO_GROUP_2D_ENGINE_OPS& ops = VARNO_MBLOCK_GROUP::engine_ops();
+  EXPECT_EQ(ops.fstruct_size(engine.get()) + ops.bbm_size(engine.get()), 8u + 24);
   BYTES rec(40, 0);
   g->fill_dc_params(rec.data(), 0);
   EXPECT_EQ(read_le32(rec, 4), 5u << 8 | 0xF);
   EXPECT_EQ(read_le32(rec, 20), (64u + 8) / 8);
   engine->m_CramMode = false;
   engine->m_EramBbmSize = 16;
-  EXPECT_EQ(g->get_2d_setup_size(0), 64u + 8 + 16);
+  EXPECT_EQ(ops.bbm_size(engine.get()), 16u);
   // Without tables nothing is copied.
   BYTES setup(88);
-  EXPECT_EQ(g->get_2d_setup_data(setup.data(), 0), 0u);
+  EXPECT_EQ(ops.copy_bstruct(engine.get(), setup.data()) + ops.copy_fstruct(engine.get(), setup.data()) +
+                ops.copy_bbm(engine.get(), setup.data()),
+            0u);
+  // The group's own read-outs wait for collect_data.
+  EXPECT_INTERNAL_ERROR(g->get_2d_setup_size(0), "Block group get_2d_setup_size() called before collect_data()");
   cram(0)->detach_2d_engine();
 }
 
@@ -1045,6 +1048,9 @@ TEST_F(TkColumns, UncompressedOddSectorEramThreadIsSequential) {
   // An odd sector count clears the thread's interleave flag in an
   // interleaved ERAM group: the uncompressed thread holds every block's
   // frames block after block, the same frames the compressed stream holds.
+  // Frames of the test's own, standing for a build of design data.
+  BYTES design(8);
+  for (u32 x : {0u, 1u}) eram(x)->set_data(VARNO_BLOCK_DATA_ERAM, design.data(), 64, nullptr);
   add_frames(eram(0), {BYTES(8, 0x10), BYTES(8, 0x11)});
   add_frames(eram(1), {BYTES(8, 0x80), BYTES(8, 0x81)});
   // Three sectors (the first twice: its column takes two), and one.

@@ -704,7 +704,7 @@ TEST(E2eRoad, MistakesThatLoseTheDesignDataAreRefused) {
     EXPECT_INTERNAL_ERROR(options->read_block_data(image.data()),
                           "Block OPTION_BITS read before do_all_blocks built it");
     EXPECT_INTERNAL_ERROR(run.block(1, 0, "CRAM")->get_number_of_frames(),
-                          "Block CRAM read before do_all_blocks built it");
+                          "Block CRAM of sector (1, 0) read before do_all_blocks built it");
     EXPECT_INTERNAL_ERROR(run.gen->write_to_file(dir.file("dump.txt"), VARNO_OUTPUT_FORMAT_DAT),
                           "Text dump before do_all_blocks built any block");
     EXPECT_FALSE(fs::exists(dir.file("dump.txt")));
@@ -743,6 +743,53 @@ TEST(E2eRoad, MistakesThatLoseTheDesignDataAreRefused) {
     for (const CELL& c : s_cells) sector_gen(skipped.gen.get(), c.x, c.y)->skip_block_processing("ESRAM_BBUS");
     ASSERT_TRUE(skipped.gen->do_all_blocks());
     cram_group(skipped, "ESRAM_BBUS")->collect_data(false);
+  }
+  {
+    SCOPED_TRACE("no design data, or none at all to group");
+    QUELVO_RUN run(true);
+    VARNO_IBLOCK* block = run.block(0, 1, "CRAM");
+    EXPECT_INTERNAL_ERROR(block->set_data(VARNO_BLOCK_DATA_CRAM, nullptr, 384, nullptr),
+                          "set_data on block CRAM of sector (0, 1): null data of 384 bits");
+    block->set_data(VARNO_BLOCK_DATA_CRAM, nullptr, 0, nullptr);
+    ASSERT_TRUE(run.gen->do_all_blocks());
+    EXPECT_INTERNAL_ERROR(cram_group(run)->collect_data(false),
+                          "Block group collects the CRAM block of sector (0, 1), which was given no design data");
+    std::unique_ptr<VARNO_IMBLOCK_GROUP> empty(run.gen->create_group());
+    empty->set_group_type("CRAM", "");
+    EXPECT_INTERNAL_ERROR(empty->collect_data(false), "Block group collect_data() called on a group with no blocks");
+  }
+  {
+    SCOPED_TRACE("design data after the build");
+    QUELVO_RUN run(true);
+    ASSERT_TRUE(run.gen->do_all_blocks());
+    // Sector (0, 0) takes another image of its type's length.
+    std::vector<u8> other = read_bytes(s_data + "quelvo/cram_cl.bin");
+    for (u8& b : other) b = static_cast<u8>(~b);
+    VARNO_IBLOCK* block = run.block(0, 0, "CRAM");
+    const std::vector<u8> before = block_bytes(block);
+    block->set_data(VARNO_BLOCK_DATA_CRAM, other.data(), static_cast<u32>(other.size() * 8), nullptr);
+    const char* changed = "Block CRAM of sector (0, 0) read before a rebuild: its design data came after "
+                          "do_all_blocks built it";
+    EXPECT_INTERNAL_ERROR(block->get_number_of_frames(), changed);
+    std::vector<u8> image(block->get_block_size());
+    EXPECT_INTERNAL_ERROR(block->read_block_data(image.data()), changed);
+    EXPECT_INTERNAL_ERROR(cram_group(run)->collect_data(false),
+                          "Block group collects the CRAM block of sector (0, 0) before a rebuild: its design "
+                          "data came after do_all_blocks built it");
+    EXPECT_INTERNAL_ERROR(sector_gen(run.gen.get(), 0, 0)->write_to_file(dir.file("sector.txt"), VARNO_OUTPUT_FORMAT_DAT),
+                          "Text dump before a rebuild of block CRAM of sector (0, 0): its design data came after "
+                          "do_all_blocks built it");
+    EXPECT_FALSE(fs::exists(dir.file("sector.txt")));
+    // Rebuilt, the block holds the frames of the new data, as a first build
+    // of it makes them.
+    ASSERT_TRUE(run.gen->do_all_blocks());
+    QUELVO_RUN fresh(true);
+    fresh.block(0, 0, "CRAM")->set_data(VARNO_BLOCK_DATA_CRAM, other.data(), static_cast<u32>(other.size() * 8),
+                                        nullptr);
+    ASSERT_TRUE(fresh.gen->do_all_blocks());
+    EXPECT_EQ(block_bytes(block), block_bytes(fresh.block(0, 0, "CRAM")));
+    EXPECT_NE(block_bytes(block), before);
+    cram_group(run)->collect_data(false);
   }
 }
 

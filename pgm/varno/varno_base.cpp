@@ -8,6 +8,7 @@
 
 #include "cfg.h"
 #include "fio.h"
+#include "korvia_fmt.h"
 #include "mem.h"
 #include "varno_assert.h"
 #include "varno_block_group.h"
@@ -211,11 +212,21 @@ void VARNO_GEN::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT forma
   // Before any build the dump would show empty images and no frames as if
   // they were the design. A build that stopped early still dumps what it
   // made.
-  const bool built = m_Blocks.empty() ||
-                     std::any_of(m_Blocks.begin(), m_Blocks.end(), [](VARNO_IBLOCK* b) {
-                       const auto* block = dynamic_cast<const VARNO_BLOCK*>(b);
-                       return block == nullptr || block->built();
-                     });
+  // A block given new design data since its build would show frames of the
+  // old data.
+  using STATE = VARNO_BLOCK::BUILD_STATE;
+  bool built = m_Blocks.empty();
+  for (VARNO_IBLOCK* b : m_Blocks) {
+    const auto* block = dynamic_cast<const VARNO_BLOCK*>(b);
+    const STATE state = block != nullptr ? block->build_state() : STATE::BUILT;
+    if (state == STATE::CHANGED) {
+      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+          "Text dump before a rebuild of block %s%s: its design data came after do_all_blocks "
+          "built it",
+          block->block_type_name(), block->sector_position().c_str()));
+    }
+    built = built || state == STATE::BUILT;
+  }
   VARNO_ASSERT_MSG(built, "Text dump before do_all_blocks built any block");
   std::ofstream stream;
   if (!VARNO_UTIL::open_ostream_by_type(stream, path, format)) {

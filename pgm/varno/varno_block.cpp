@@ -2,6 +2,7 @@
 
 #include "korvia_fmt.h"
 #include "varno_assert.h"
+#include "varno_eblock.h"
 #include "varno_gen.h"
 
 VARNO_BLOCK::VARNO_BLOCK(u32 block_type, VARNO_GEN* gen) : m_block_type(block_type), m_gen(gen) {}
@@ -67,10 +68,28 @@ u32 VARNO_BLOCK::get_config_data_width() const {
   return m_gen->config_data_width();
 }
 
+std::string VARNO_BLOCK::sector_position() const {
+  // A loaded sector's x and y hold its CNOC address, so the position is
+  // found in the grid.
+  VARNO_MBLOCK* sector = m_gen != nullptr ? m_gen->meta_block() : nullptr;
+  const VARNO_EBLOCK* array = sector != nullptr ? sector->eblock() : nullptr;
+  for (u32 y = 0; array != nullptr && y < array->y_sector_count(); ++y) {
+    for (u32 x = 0; x < array->x_sector_count(); ++x) {
+      if (array->get_sector(x, y) == sector) return KORVIA::fmt_sprintf(" of sector (%d, %d)", x, y);
+    }
+  }
+  return "";
+}
+
 void VARNO_BLOCK::require_built() const {
-  if (m_built || m_gen == nullptr) return;
-  VARNO_INTERNAL_ERROR(
-      KORVIA::fmt_sprintf("Block %s read before do_all_blocks built it", block_type_name()));
+  if (m_build_state == BUILD_STATE::BUILT || m_gen == nullptr) return;
+  if (m_build_state == BUILD_STATE::CHANGED) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Block %s%s read before a rebuild: its design data came after do_all_blocks built it",
+        block_type_name(), sector_position().c_str()));
+  }
+  VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Block %s%s read before do_all_blocks built it",
+                                           block_type_name(), sector_position().c_str()));
 }
 
 const char* VARNO_BLOCK::block_type_name() const {

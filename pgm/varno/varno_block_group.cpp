@@ -45,38 +45,39 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
   return rows[0][0];
 }
 
-// " of sector (x, y)" for a sector's block, by the grid position the host
-// reaches it by (a loaded sector's x and y hold its CNOC address); "" else.
-std::string sector_position(VARNO_BLOCK* bl) {
-  VARNO_MBLOCK* sector = VARNO_GROUP_DETAIL::sector_of(bl);
-  const VARNO_EBLOCK* array = sector != nullptr ? sector->eblock() : nullptr;
-  for (u32 y = 0; array != nullptr && y < array->y_sector_count(); ++y) {
-    for (u32 x = 0; x < array->x_sector_count(); ++x) {
-      if (array->get_sector(x, y) == sector)
-        return KORVIA::fmt_sprintf(" of sector (%d, %d)", x, y);
-    }
-  }
-  return "";
-}
-
 // A block the group is about to collect must hold what the host gave it:
-// built, and not empty for want of design data that went to slots its frame
-// manager does not read. A skipped block is the host's own choice, and a
-// manager may build no frames from data it reads (a frame range that selects
-// none).
+// built from its design data as it is now, given the design data its frame
+// manager builds from, and not empty for want of design data that went to
+// slots its manager does not read. A skipped block is the host's own choice,
+// and a manager may build no frames from data it reads (a frame range that
+// selects none).
 void check_collectable(VARNO_BLOCK* bl) {
   if (bl->generator() == nullptr || bl->skip_processing()) return;
-  if (!bl->built()) {
-    VARNO_INTERNAL_ERROR(
-        KORVIA::fmt_sprintf("Block group collects the %s block%s before do_all_blocks built it",
-                            bl->block_type_name(), sector_position(bl).c_str()));
+  switch (bl->build_state()) {
+    case VARNO_BLOCK::BUILD_STATE::NOT_BUILT:
+      VARNO_INTERNAL_ERROR(
+          KORVIA::fmt_sprintf("Block group collects the %s block%s before do_all_blocks built it",
+                              bl->block_type_name(), bl->sector_position().c_str()));
+    case VARNO_BLOCK::BUILD_STATE::CHANGED:
+      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+          "Block group collects the %s block%s before a rebuild: its design data came after "
+          "do_all_blocks built it",
+          bl->block_type_name(), bl->sector_position().c_str()));
+    case VARNO_BLOCK::BUILD_STATE::BUILT:
+      break;
   }
   auto* dblock = dynamic_cast<VARNO_DBLOCK*>(bl);
-  if (dblock != nullptr && bl->get_number_of_frames() == 0 && dblock->design_data_unread()) {
+  if (dblock == nullptr) return;
+  if (bl->get_number_of_frames() == 0 && dblock->design_data_unread()) {
     VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
         "Block group collects the %s block%s, which built no frames: its design data is in a slot "
         "its frame manager does not read",
-        bl->block_type_name(), sector_position(bl).c_str()));
+        bl->block_type_name(), bl->sector_position().c_str()));
+  }
+  if (dblock->design_data_missing()) {
+    VARNO_INTERNAL_ERROR(
+        KORVIA::fmt_sprintf("Block group collects the %s block%s, which was given no design data",
+                            bl->block_type_name(), bl->sector_position().c_str()));
   }
 }
 
@@ -210,19 +211,40 @@ VARNO_DC_THREAD& VARNO_MBLOCK_GROUP::thread(unsigned thr) { return checked_threa
 
 // ---- Block lists -----------------------------------------------------------------------
 
+// The group's results exist once collect_data made them, and what it
+// collected cannot change after: a read before and a change after would give
+// the host a group without its design data.
+void VARNO_MBLOCK_GROUP::require_collected(const char* call) const {
+  if (m_collected) return;
+  VARNO_INTERNAL_ERROR(
+      KORVIA::fmt_sprintf("Block group %s() called before collect_data()", call));
+}
+
+void VARNO_MBLOCK_GROUP::require_not_collected(const char* call) const {
+  if (!m_collected) return;
+  VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Block group %s() called after collect_data()", call));
+}
+
+bool VARNO_MBLOCK_GROUP::thread_active(unsigned thr) const {
+  return m_DcThreads[thr].m_data_size != 0;
+}
+
 void VARNO_MBLOCK_GROUP::add_mblock(VARNO_IMBLOCK* b, unsigned thr) {
+  require_not_collected("add_mblock");
   auto* mblk = dynamic_cast<VARNO_MBLOCK*>(b);
   VARNO_ASSERT_MSG(mblk != nullptr, "b != nullptr");
   checked_thread(thr).m_MBlocksArray.push_back(mblk);
 }
 
 void VARNO_MBLOCK_GROUP::add_dblock(VARNO_IBLOCK* b, unsigned thr) {
+  require_not_collected("add_dblock");
   auto* blk = dynamic_cast<VARNO_BLOCK*>(b);
   VARNO_ASSERT_MSG(blk != nullptr, "b != nullptr");
   checked_thread(thr).m_DBlocksArray.push_back(blk);
 }
 
 void VARNO_MBLOCK_GROUP::clear_group() {
+  require_not_collected("clear_group");
   for (VARNO_DC_THREAD& t : m_DcThreads) {
     while (!t.m_MBlocksArray.empty()) {
       const size_t pos = t.m_MBlocksArray.size() - 1;
@@ -246,6 +268,7 @@ VARNO_IMBLOCK* VARNO_MBLOCK_GROUP::block(int idx, unsigned thr) {
 }
 
 void VARNO_MBLOCK_GROUP::set_group_type(const std::string& type_name, const std::string& sub_name) {
+  require_not_collected("set_group_type");
   m_type_name = type_name;
   m_sub_name = sub_name;
   u32 code = VARNO_GROUP_DETAIL::GROUP_OTHER;
@@ -268,17 +291,28 @@ void VARNO_MBLOCK_GROUP::set_group_type(const std::string& type_name, const std:
 }
 
 void VARNO_MBLOCK_GROUP::enable_interleaving(bool on) {
+  require_not_collected("enable_interleaving");
   m_interleave = on;
   for (VARNO_DC_THREAD& t : m_DcThreads) t.m_interleave = on ? 1 : 0;
 }
 
 bool VARNO_MBLOCK_GROUP::is_thread_active(unsigned thr) {
-  return checked_thread(thr).m_data_size != 0;
+  checked_thread(thr);
+  require_collected("is_thread_active");
+  return thread_active(thr);
 }
 
-u32 VARNO_MBLOCK_GROUP::get_thread_size(unsigned thr) { return checked_thread(thr).m_data_size; }
+u32 VARNO_MBLOCK_GROUP::get_thread_size(unsigned thr) {
+  VARNO_DC_THREAD& t = checked_thread(thr);
+  require_collected("get_thread_size");
+  return t.m_data_size;
+}
 
-u32 VARNO_MBLOCK_GROUP::get_comp_ratio(unsigned thr) { return checked_thread(thr).m_comp_ratio; }
+u32 VARNO_MBLOCK_GROUP::get_comp_ratio(unsigned thr) {
+  VARNO_DC_THREAD& t = checked_thread(thr);
+  require_collected("get_comp_ratio");
+  return t.m_comp_ratio;
+}
 
 void VARNO_MBLOCK_GROUP::dump(std::ofstream&, VARNO_OUTPUT_FORMAT) {}
 
@@ -301,6 +335,7 @@ void VARNO_MBLOCK_GROUP::set_sector_frame_range(unsigned start, unsigned end, un
                                                 unsigned sector_idx, unsigned opcode,
                                                 const std::string& type_name,
                                                 bool adjust_spare_rows) {
+  require_not_collected("set_sector_frame_range");
   if (start > end) {
     VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
         "Invalid PR parameter, frame range must be start (%d) <= end (%d)", start, end));
@@ -389,6 +424,12 @@ void VARNO_MBLOCK_GROUP::collect_data(bool multithread) {
   // Sizes, frame counts and the descriptor are accumulated from zero by the
   // one collection a group gets.
   VARNO_ASSERT_MSG(!m_collected, "Block group collect_data() called more than once");
+  // A group of nothing would give a descriptor and no design data.
+  const bool any_block = std::any_of(std::begin(m_DcThreads), std::end(m_DcThreads),
+                                     [](const VARNO_DC_THREAD& t) {
+                                       return !t.m_MBlocksArray.empty() || !t.m_DBlocksArray.empty();
+                                     });
+  VARNO_ASSERT_MSG(any_block, "Block group collect_data() called on a group with no blocks");
   m_collected = true;
 
   const VARNO_MGR_PARAM& p = param();

@@ -61,8 +61,8 @@ void VARNO_MBLOCK_GROUP::create_descriptor() {
   u32 records[QV_MAX_DC_THREADS] = {};
   for (unsigned t = 0; t < QV_MAX_DC_THREADS; ++t) {
     m_pages[t] = 0;
-    if (!is_thread_active(t)) continue;
-    m_pages[t] = static_cast<u32>(pages_of(get_thread_size(t)));
+    if (!thread_active(t)) continue;
+    m_pages[t] = static_cast<u32>(pages_of(m_DcThreads[t].m_data_size));
     first_count[t] = get_num_templates(t, false);
     second_count[t] = get_num_templates(t, true);
     records[t] = get_num_sector_threads(t);
@@ -130,7 +130,7 @@ void VARNO_MBLOCK_GROUP::create_descriptor() {
   // 7. Halves.
   for (unsigned t = 0; t < QV_MAX_DC_THREADS; ++t) {
     VARNO_DC_THREAD& thr = m_DcThreads[t];
-    const bool active = is_thread_active(t);
+    const bool active = thread_active(t);
     u32 column = 0;
     if (m_tk_flow) {
       if (m_type_name == "ERAM" && thr.m_interleave != 0) column |= 1;
@@ -179,32 +179,41 @@ void VARNO_MBLOCK_GROUP::create_descriptor() {
   }
 }
 
-u32 VARNO_MBLOCK_GROUP::get_group_descriptor_size() { return m_DescriptorSize; }
+u32 VARNO_MBLOCK_GROUP::get_group_descriptor_size() {
+  require_collected("get_group_descriptor_size");
+  return m_DescriptorSize;
+}
 
 u32 VARNO_MBLOCK_GROUP::get_group_full_size() {
+  require_collected("get_group_full_size");
   const u64 size = (u64{m_pages[0]} + m_pages[1]) * VARNO_GROUP_PAGE_SIZE + m_DescriptorSize;
   VARNO_ASSERT_MSG(size <= std::numeric_limits<u32>::max(), "group_full_size <= 0xFFFFFFFF");
   return static_cast<u32>(size);
 }
 
 void VARNO_MBLOCK_GROUP::get_group_descriptor_data(u8* out, unsigned bytes) {
+  require_collected("get_group_descriptor_data");
   VARNO_ASSERT(bytes <= m_DescriptorSize);
-  if (bytes > 0) std::memcpy(out, m_descriptor.get(), bytes);
+  if (bytes == 0) return;
+  VARNO_ASSERT(out != nullptr);
+  std::memcpy(out, m_descriptor.get(), bytes);
 }
 
 void VARNO_MBLOCK_GROUP::get_group_data(u8* out, unsigned bytes) {
+  require_collected("get_group_data");
   const u32 most = std::max(m_pages[0], m_pages[1]);
   if (!m_compressed || most == 0) return;
   // The caller's buffer must hold every page slot.
   VARNO_ASSERT_MSG(u64{bytes} >= (u64{m_pages[0]} + m_pages[1]) * VARNO_GROUP_PAGE_SIZE,
                    "bytes >= group_data_size");
+  VARNO_ASSERT(out != nullptr);
   u64 cursor = 0;
   for (u64 k = 0; k < 2 * u64{most}; ++k) {
     const unsigned t = static_cast<unsigned>(k % 2);
     const u64 page = k / 2;
     const u64 start = page * VARNO_GROUP_PAGE_SIZE;
     VARNO_DC_THREAD& thr = m_DcThreads[t];
-    if (!is_thread_active(t) || thr.m_data_size <= start) continue;
+    if (!thread_active(t) || thr.m_data_size <= start) continue;
     const u64 end = std::min<u64>(start + VARNO_GROUP_PAGE_SIZE, thr.compressed_size());
     if (end > start) std::memcpy(out + cursor, thr.compressed_data() + start, end - start);
     cursor += VARNO_GROUP_PAGE_SIZE;
@@ -213,9 +222,12 @@ void VARNO_MBLOCK_GROUP::get_group_data(u8* out, unsigned bytes) {
 
 void VARNO_MBLOCK_GROUP::get_thread_data(u8* out, unsigned bytes, unsigned thr) {
   VARNO_DC_THREAD& t = checked_thread(thr);
+  require_collected("get_thread_data");
   if (m_compressed) {
     VARNO_ASSERT_MSG(bytes <= t.compressed_size(), "bytes <= thread_size");
-    if (bytes > 0) std::memcpy(out, t.compressed_data(), bytes);
+    if (bytes == 0) return;
+    VARNO_ASSERT(out != nullptr);
+    std::memcpy(out, t.compressed_data(), bytes);
     return;
   }
   get_uncompressed_thread_data(out, bytes, thr);
@@ -247,6 +259,7 @@ void VARNO_MBLOCK_GROUP::get_uncompressed_thread_data(u8* out, unsigned bytes, u
     const u32 size = blk->get_frame_size(frame);
     if (size != 0) {
       VARNO_ASSERT_MSG(cursor + size <= bytes, "offset + frame_size <= bytes");
+      VARNO_ASSERT(out != nullptr);
       blk->get_frame_data(frame, out + cursor);
       cursor += size;
     }
@@ -256,6 +269,7 @@ void VARNO_MBLOCK_GROUP::get_uncompressed_thread_data(u8* out, unsigned bytes, u
 
 u32 VARNO_MBLOCK_GROUP::get_2d_setup_size(unsigned thr_index) {
   VARNO_ASSERT(thr_index < QV_MAX_DC_THREADS);
+  require_collected("get_2d_setup_size");
   VARNO_DC_THREAD& t = m_DcThreads[thr_index];
   u64 size = 0;
   for (size_t i = 0; i < t.m_DBlocksArray.size(); ++i) {
@@ -271,6 +285,7 @@ u32 VARNO_MBLOCK_GROUP::get_2d_setup_size(unsigned thr_index) {
 
 u32 VARNO_MBLOCK_GROUP::get_2d_setup_data(u8* out, unsigned thr_index) {
   VARNO_ASSERT(thr_index < QV_MAX_DC_THREADS);
+  require_collected("get_2d_setup_data");
   VARNO_DC_THREAD& t = m_DcThreads[thr_index];
   u64 written = 0;
   for (size_t i = 0; i < t.m_DBlocksArray.size(); ++i) {
@@ -278,6 +293,7 @@ u32 VARNO_MBLOCK_GROUP::get_2d_setup_data(u8* out, unsigned thr_index) {
     VARNO_ASSERT(blk != nullptr);
     VARNO_QV_2D_ENGINE* eng = blk->get_2d_engine();
     if (eng == nullptr) continue;
+    VARNO_ASSERT(out != nullptr);
     const VARNO_GROUP_2D_ENGINE_OPS& ops = engine_ops();
     // Each copy may write no more than the size the setup size counted.
     const u64 f_size = ops.fstruct_size(eng);

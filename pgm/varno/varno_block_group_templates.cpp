@@ -388,7 +388,7 @@ void VARNO_MBLOCK_GROUP::TEMPLATE_CONTEXT::bus_values(const VARNO_DC_THREAD& t,
                                                       THREAD_TEMPLATE_VALUES& v) const {
   u32 buses = 0;
   for (unsigned i = 0; i < QV_MAX_DC_THREADS; ++i) {
-    if (!group->is_thread_active(i)) continue;
+    if (!group->thread_active(i)) continue;
     if (group->m_DcThreads[i].is_bus_active(false)) ++buses;
     if (group->m_DcThreads[i].is_bus_active(true)) ++buses;
   }

@@ -106,12 +106,20 @@ VOLD_INSTRUCTION* VARNO_DBLOCK::get_instruction(VOLD_INSTRUCTION_TYPE type) cons
 void VARNO_DBLOCK::set_data(VARNO_BLOCK_DATA_TYPE slot, u8* data, u32 size, u8* extra) {
   // The slot indexes the three arrays.
   VARNO_ASSERT(slot < VARNO_BLOCK_DATA_MAX);
+  // The managers take a null pointer for "no data" and would build nothing
+  // from a length the host meant to give.
+  if (data == nullptr && size != 0) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("set_data on block %s%s: null data of %u bits",
+                                             block_type_name(), sector_position().c_str(), size));
+  }
+  mark_design_changed();
   m_user_data[slot] = data;
   m_user_extra[slot] = extra;
   m_user_data_size[slot] = size;
 }
 
 void VARNO_DBLOCK::set_programming_seq_vdata(const PB::BLOCKS_PROGRAMMING_SEQUENCE* seq) {
+  mark_design_changed();
   m_programming_seq = seq;
 }
 
@@ -123,10 +131,12 @@ void VARNO_DBLOCK::set_data_from_file(VARNO_BLOCK_DATA_TYPE, const std::string& 
         KORVIA::fmt_sprintf("set_data_from_file on block %s, whose frame manager reads no data file",
                             block_type_name()));
   }
+  mark_design_changed();
   m_data_files.push_back(path);
 }
 
 void VARNO_DBLOCK::set_custom_frame_sizes(const u32* sizes, u32 count) {
+  mark_design_changed();
   m_custom_frame_sizes.clear();
   if (sizes != nullptr && count > 0) m_custom_frame_sizes.assign(sizes, sizes + count);
 }
@@ -160,12 +170,27 @@ bool VARNO_DBLOCK::design_data_unread() {
   return given && m_data_files.empty();
 }
 
+bool VARNO_DBLOCK::design_data_missing() {
+  const VOLD_FRAME_TYPE type = frame_type();
+  bool reads = false;
+  for (u32 slot = 0; slot < VARNO_BLOCK_DATA_MAX; ++slot) {
+    if (!varno_frame_mgr_reads_slot(type, static_cast<VARNO_BLOCK_DATA_TYPE>(slot))) continue;
+    reads = true;
+    if (m_user_data[slot] != nullptr && m_user_data_size[slot] != 0) return false;
+  }
+  if (varno_frame_mgr_reads_files(type)) {
+    reads = true;
+    if (!m_data_files.empty()) return false;
+  }
+  return reads;
+}
+
 // ---- Frame list ---------------------------------------------------------------
 
 // Every manager's build starts by clearing the list or appends to it, so a
 // block whose frames a manager was asked for directly counts as built too.
 void VARNO_DBLOCK::clear_frames() {
-  m_built = true;
+  mark_built();
   while (!m_frames.empty()) m_frames.pop_back();
 }
 
@@ -173,7 +198,7 @@ bool VARNO_DBLOCK::insert_frame_at_end(VARNO_FRAME* frame, u32 n) {
   // Every reader of the list expects a frame in each place.
   VARNO_ASSERT(frame != nullptr);
   if (n > m_frames.size()) return false;
-  m_built = true;
+  mark_built();
   std::unique_ptr<VARNO_FRAME> owned(frame);
   m_frames.insert(m_frames.end() - static_cast<std::ptrdiff_t>(n), std::move(owned));
   return true;
@@ -302,14 +327,21 @@ bool VARNO_DBLOCK::ready_frame_mgr() {
   return true;
 }
 
+// A build counts from its start, whatever its outcome. Only a build that ran
+// to its end takes back a change of the design data: a manager that sets the
+// block's frame sizes while it builds leaves it built.
 bool VARNO_DBLOCK::partial_process(u32 first, u32 last) {
-  m_built = true;
+  if (build_state() == BUILD_STATE::NOT_BUILT) mark_built();
   if (!ready_frame_mgr()) return false;
-  return m_frame_mgr->create_partial_frames(this, m_block_config.get(), first, last);
+  const bool result = m_frame_mgr->create_partial_frames(this, m_block_config.get(), first, last);
+  mark_built();
+  return result;
 }
 
 void VARNO_DBLOCK::overwrite_frame_count(u32 count) {
-  if (m_frame_mgr != nullptr) m_frame_mgr->set_user_frame_count(count);
+  if (m_frame_mgr == nullptr) return;
+  mark_design_changed();
+  m_frame_mgr->set_user_frame_count(count);
 }
 
 void VARNO_DBLOCK::dump_expected_data(std::string& path) {
@@ -329,17 +361,26 @@ void VARNO_DBLOCK::set_random_filler(u16 filler) {
   // The manager writes the filler into its frames; the base field stays 0.
   if (!create_frame_mgr_if_needed()) return;
   VARNO_ASSERT(m_block_config != nullptr);
+  mark_design_changed();
   m_frame_mgr->set_random_filler(filler);
 }
 
 bool VARNO_DBLOCK::process(bool defer_2d) {
-  m_built = true;
-  if (m_skip_processing || m_processed) return true;
+  if (build_state() == BUILD_STATE::NOT_BUILT) mark_built();
+  if (m_skip_processing) {
+    // The host's own choice: the block is taken as it is.
+    mark_built();
+    return true;
+  }
+  // A deferred build already made the frames; a change of the design data
+  // since stays until reset_process lets the block build again.
+  if (m_processed) return true;
   if (!ready_frame_mgr()) return false;
   const bool result = m_frame_mgr->create_frames(this, m_block_config.get());
   if (!defer_2d) m_frame_mgr->register_2d_engine(this);
   if (result && m_2d_engine != nullptr) engine_ops().run(m_2d_engine);
   m_processed = defer_2d;
+  mark_built();
   return result;
 }
 

@@ -156,7 +156,7 @@ VARNO_IGEN* VARNO_EBLOCK::sector_generator(u64 index) const {
 }
 
 bool VARNO_EBLOCK::process(bool) {
-  m_built = true;
+  mark_built();
   const u64 cells = static_cast<u64>(m_XSectorCount) * m_YSectorCount;
   for (u64 i = 0; i < cells; ++i) {
     VARNO_IGEN* gen = sector_generator(i);

@@ -460,7 +460,7 @@ void VARNO_SBLOCK::register_2d_engine() {}
 // ---- Processing -------------------------------------------------------------
 
 bool VARNO_SBLOCK::process(bool) {
-  m_built = true;
+  mark_built();
   if (m_skip_processing) return true;
 
   // Shadow masks: an option that starts below the mask's bit count is

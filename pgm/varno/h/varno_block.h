@@ -92,19 +92,35 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   // including any value at or past VOLD_BLOCK_MAX that a host may pass.
   const char* block_type_name() const;
 
-  // True once the block was built: its process (or a data block's
-  // partial_process) has run, whatever the outcome. Before that an option
-  // block holds no image and a data block no frames.
-  bool built() const { return m_built; }
+  // Where the block stands with its build. NOT_BUILT: its process (or a
+  // data block's partial_process) has not run yet, so an option block holds
+  // no image and a data block no frames. BUILT: it has run, whatever the
+  // outcome. CHANGED: built, then the host changed what its frames are made
+  // from (design data, data files, a programming sequence, frame sizes or
+  // count, the filler); the frames are of the old data until a rebuild.
+  enum class BUILD_STATE : u8 { NOT_BUILT, BUILT, CHANGED };
+  BUILD_STATE build_state() const { return m_build_state; }
+  bool built() const { return m_build_state == BUILD_STATE::BUILT; }
+
+  // " of sector (x, y)" for a block of a sector's generator, by the grid
+  // position the host reaches the sector by; "" for any other block.
+  std::string sector_position() const;
+
+  // The host's read-outs of an image or frames: an internal error naming the
+  // block while a generator's block is not built, or was given new design
+  // data since, as what it would read is not the design. A block made
+  // outside a generator has no build to wait for.
+  void require_built() const;
 
  protected:
   explicit VARNO_BLOCK(u32 block_type = 0, VARNO_GEN* gen = nullptr);
 
-  // The host's read-outs of an image or frames: an internal error naming the
-  // block while a generator's block is not built, as what it would read is
-  // not the design yet. A block made outside a generator has no build to wait
-  // for.
-  void require_built() const;
+  void mark_built() { m_build_state = BUILD_STATE::BUILT; }
+  // A change of what the frames are made from: a built block counts as not
+  // built again until it is rebuilt.
+  void mark_design_changed() {
+    if (m_build_state == BUILD_STATE::BUILT) m_build_state = BUILD_STATE::CHANGED;
+  }
 
   // Image of an option block (array allocation, released here so that it is
   // freed even when a derived constructor fails); null in the other kinds.
@@ -114,6 +130,6 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   VARNO_BLOCK_REPETITION m_repetition_mode = VARNO_BLOCK_REPETITION_NONE;
   VARNO_GEN* m_gen = nullptr;
   bool m_skip_processing = false;
-  bool m_built = false;  // set by the kinds' process and partial_process
+  BUILD_STATE m_build_state = BUILD_STATE::NOT_BUILT;
   u16 m_random_filler = 0;
 };

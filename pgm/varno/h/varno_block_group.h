@@ -354,6 +354,11 @@ class VARNO_MBLOCK_GROUP : public VARNO_IMBLOCK_GROUP {
   u32 brow_size() const { return m_brow_size; }
   u32 brow_frame_size() const { return m_brow_frame_size; }
   const u32* post_action_counts() const { return m_post_counts; }
+  // The descriptor as create_descriptor laid it out, whether or not
+  // collect_data ran.
+  std::vector<u8> descriptor_bytes() const {
+    return std::vector<u8>(m_descriptor.get(), m_descriptor.get() + m_DescriptorSize);
+  }
 
   // Installs ops (every null member keeps the one in force) and returns the
   // ones in force before.
@@ -369,6 +374,12 @@ class VARNO_MBLOCK_GROUP : public VARNO_IMBLOCK_GROUP {
   // VOLD_DEVICE_TYPE of the generator's device; its device data must exist.
   u32 device_type_of_top() const;
   VARNO_DC_THREAD& checked_thread(unsigned thr);
+  // Internal errors for a host's read of the group's results before
+  // collect_data, and for a change of what it collects after.
+  void require_collected(const char* call) const;
+  void require_not_collected(const char* call) const;
+  // Whether thread thr (below QV_MAX_DC_THREADS) has data.
+  bool thread_active(unsigned thr) const;
   void expand_meta_blocks(unsigned t, bool tk_4cnoc, bool tk_eram_interleave, bool test,
                           std::map<u32, u32>& group_columns, bool& any_multi);
   void get_uncompressed_thread_data(u8* out, unsigned bytes, unsigned thr);

@@ -92,6 +92,10 @@ class VARNO_DBLOCK : public VARNO_BLOCK {
   // slots its frame type's manager does not read: it builds as if it had
   // none.
   bool design_data_unread();
+  // Its frame type's manager builds from design data (slots or data files),
+  // and the block was given none of it: no slot it reads holds data of
+  // non-zero length, and no data file is named.
+  bool design_data_missing();
 
   // ---- Frame list -----------------------------------------------------------
 
