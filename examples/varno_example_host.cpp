@@ -2,8 +2,9 @@
 // a programming tool does: name a family and a device parameter file, build
 // the block model, place the design data in the data blocks (of the top
 // device or of single sectors), build the frames, and write the text dump of
-// every block and the expected-data files. It prints what it did and exits
-// non-zero with a clear message on any failure.
+// every block, the expected-data files and, for a block group or a flat
+// family, the top-level bitstream. It prints what it did and exits non-zero
+// with a clear message on any failure.
 //
 // Exit codes: 0 success; 1 bad command line or unreadable input; 2 the
 // library reported a failure (a status or a failed build); 3 an internal
@@ -56,6 +57,9 @@ void usage(std::FILE* out) {
                "  dump.txt                   text dump of every block of the device\n"
                "  dump_<ARRAY>_X<x>Y<y>.txt  text dump of each loaded sector\n"
                "  expected/                  expected-data files (one directory per sector)\n"
+               "  bitstream.bin              of a flat family (no sector-array block): the\n"
+               "                             top-level bitstream, every block's bytes in\n"
+               "                             block order (raw binary)\n"
                "\n"
                "options:\n"
                "  --data BLOCK:SLOT:FILE     design data of a data block of the device\n"
@@ -562,10 +566,15 @@ void write_binary(const std::string& path, const std::vector<u8>& bytes) {
 // The sectors of the device's sector-array block, row by row, for a group of
 // the given type. A group gathers each sector's block of that name: a sector
 // without one is the user's mistake, told before anything is built.
-std::vector<VARNO_MBLOCK*> group_sectors(VARNO_IGEN* gen, const std::string& type) {
+VARNO_EBLOCK* find_sector_array(VARNO_IGEN* gen) {
   VARNO_EBLOCK* eblock = nullptr;
   for (u32 i = 0; i < gen->max_block_index() && eblock == nullptr; ++i)
     eblock = dynamic_cast<VARNO_EBLOCK*>(gen->get_block_by_index(i));
+  return eblock;
+}
+
+std::vector<VARNO_MBLOCK*> group_sectors(VARNO_IGEN* gen, const std::string& type) {
+  VARNO_EBLOCK* eblock = find_sector_array(gen);
   if (eblock == nullptr) fail(EXIT_USAGE, "--group %s: the family has no sector-array block", type.c_str());
 
   std::vector<VARNO_MBLOCK*> sectors;
@@ -672,6 +681,33 @@ void run_group(VARNO_IGEN* gen, const std::string& type, const std::vector<VARNO
   for (size_t i = 0; i < hashes.size(); ++i) std::printf("%s%u", i == 0 ? " at " : ", ", hashes[i]);
   std::printf("\n");
   const std::string raw = (out / "bitstream.bin").string();
+  if (!top->write_to_file(raw, VARNO_OUTPUT_FORMAT_RAW, 0, top->get_bitfield_count() - 1, false))
+    fail(EXIT_LIBRARY, "cannot write %s", raw.c_str());
+  std::error_code ec;
+  std::printf("  %s (%ju bytes)\n", raw.c_str(), fs::file_size(raw, ec));
+}
+
+// A flat family has no group: its top-level bitstream is its configuration
+// image, every block's bytes in block order (option blocks' images with their
+// CRC words, data blocks' frames), as the text dump shows them. Nothing is
+// merged and there are no hash blocks, so the routing codes reach no byte.
+void write_flat_bitstream(VARNO_IGEN* gen, const fs::path& out) {
+  std::printf("top-level bitstream of the flat family: every block in block order\n");
+  std::vector<std::vector<u8>> images;
+  for (u32 i = 0; i < gen->max_block_index(); ++i) {
+    VARNO_IBLOCK* block = gen->get_block_by_index(i);
+    if (block->get_block_size() == 0) continue;
+    images.emplace_back(block->get_block_size());
+    block->read_block_data(images.back().data());
+    std::printf("  bit field %zu: block %s, %u bytes\n", images.size() - 1, block_name(block).c_str(),
+                block->get_block_size());
+  }
+  const std::string raw = (out / "bitstream.bin").string();
+  // The writer takes a range of bit fields, and an empty list has none.
+  if (images.empty()) return write_binary(raw, {});
+  std::unique_ptr<VARNO_ITOP_BITSTREAM> top(gen->create_top_bitstream());
+  for (std::vector<u8>& image : images)
+    top->add_bitfield(image.data(), static_cast<u32>(image.size()), VARNO_QV_ROUTING_CONFIG, true, false);
   if (!top->write_to_file(raw, VARNO_OUTPUT_FORMAT_RAW, 0, top->get_bitfield_count() - 1, false))
     fail(EXIT_LIBRARY, "cannot write %s", raw.c_str());
   std::error_code ec;
@@ -787,7 +823,11 @@ int run(OPTIONS& options) {
   std::printf("expected data: %s\n", expected.c_str());
   print_expected_files(expected);
 
-  if (!options.group.empty()) run_group(gen.get(), options.group, group_members, out);
+  if (!options.group.empty()) {
+    run_group(gen.get(), options.group, group_members, out);
+  } else if (find_sector_array(gen.get()) == nullptr) {
+    write_flat_bitstream(gen.get(), out);
+  }
   return 0;
 }
 

@@ -91,6 +91,8 @@ class FAILING_MANAGERS {
 //   over "123456789"): 0x502C, so the word is 0x502C0000 and its lines 0000, 502C.
 // - SYNC1 starts as all ones; word 0 is the constant 0x7E57C0DE.
 // - ESRAM_BBUS has no frames and so writes nothing.
+// The top-level bitstream tests/data/e2e/borquent_bitstream.bin is the same
+// bytes in binary: the 20 of OPTION_BITS, then the 8 of SYNC1.
 TEST(E2eBorquent, HostRunGivesTheHandDerivedDump) {
   TEMP_DIR dir;
   auto gen = new_generator(s_borquent + "borquent_family.ddb", s_borquent + "borquent_device.ddb");
@@ -111,10 +113,15 @@ TEST(E2eBorquent, HostRunGivesTheHandDerivedDump) {
   std::vector<u8> option_bits = image;
   option_bits.insert(option_bits.end(), {0x00, 0x00, 0x2C, 0x50});
   EXPECT_EQ(block_bytes(gen->get_block("OPTION_BITS", false)), option_bits);
-  EXPECT_EQ(block_bytes(gen->get_block("SYNC1", false)),
-            (std::vector<u8>{0xDE, 0xC0, 0x57, 0x7E, 0xFF, 0xFF, 0xFF, 0xFF}));
+  const std::vector<u8> sync1 = {0xDE, 0xC0, 0x57, 0x7E, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(block_bytes(gen->get_block("SYNC1", false)), sync1);
   EXPECT_EQ(gen->get_block("ESRAM_BBUS", false)->get_number_of_frames(), 0u);
   EXPECT_EQ(gen->bt_size(), 28u);
+  // The example host's top-level bitstream of the flat family: every block's
+  // bytes in block order, neither merged nor hashed.
+  std::vector<u8> bitstream = option_bits;
+  bitstream.insert(bitstream.end(), sync1.begin(), sync1.end());
+  EXPECT_EQ(read_bytes(s_expected + "borquent_bitstream.bin"), bitstream);
 
   gen->write_to_file(dir.file("dump.txt"), VARNO_OUTPUT_FORMAT_DAT);
   EXPECT_EQ(read_file(dir.file("dump.txt")), read_file(s_expected + "borquent_dump.txt"));
