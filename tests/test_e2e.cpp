@@ -760,7 +760,8 @@ TEST(E2eRoad, MistakesThatLoseTheDesignDataAreRefused) {
     block->set_data(VARNO_BLOCK_DATA_CRAM, nullptr, 0, nullptr);
     ASSERT_TRUE(run.gen->do_all_blocks());
     EXPECT_INTERNAL_ERROR(cram_group(run)->collect_data(false),
-                          "Block group collects the CRAM block of sector (0, 1), which was given no design data");
+                          "Block group collects the CRAM block of sector (0, 1), which built no frames: it was given no "
+                          "design data");
     std::unique_ptr<VARNO_IMBLOCK_GROUP> empty(run.gen->create_group());
     empty->set_group_type("CRAM", "");
     EXPECT_INTERNAL_ERROR(empty->collect_data(false), "Block group collect_data() called on a group with no blocks");

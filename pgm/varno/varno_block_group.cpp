@@ -46,9 +46,8 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
 }
 
 // A block the group is about to collect must hold what the host gave it:
-// built from its design data as it is now, given the design data its frame
-// manager builds from, and not empty for want of design data that went to
-// slots its manager does not read. A skipped block is the host's own choice,
+// built from its design data as it is now, and not empty for want of design
+// data, none given or given to slots its manager does not read. A skipped block is the host's own choice,
 // and a manager may build no frames from data it reads (a frame range that
 // selects none).
 void check_collectable(VARNO_BLOCK* bl) {
@@ -74,10 +73,12 @@ void check_collectable(VARNO_BLOCK* bl) {
         "its frame manager does not read",
         bl->block_type_name(), bl->sector_position().c_str()));
   }
-  if (dblock->design_data_missing()) {
-    VARNO_INTERNAL_ERROR(
-        KORVIA::fmt_sprintf("Block group collects the %s block%s, which was given no design data",
-                            bl->block_type_name(), bl->sector_position().c_str()));
+  // A buffer of length 0 may still build frames: the managers then take the
+  // whole image from it.
+  if (bl->get_number_of_frames() == 0 && dblock->design_data_missing()) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Block group collects the %s block%s, which built no frames: it was given no design data",
+        bl->block_type_name(), bl->sector_position().c_str()));
   }
 }
 

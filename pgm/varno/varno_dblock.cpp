@@ -228,6 +228,7 @@ u32 VARNO_DBLOCK::get_frame_data(u32 frame, u8* out) {
   require_built();
   const u32 size = get_frame_size(frame);
   if (size == 0) return 0;
+  VARNO_ASSERT(out != nullptr);
   return m_frames[frame]->get_frame_data(out, size);
 }
 
@@ -274,6 +275,7 @@ u32 VARNO_DBLOCK::get_block_size() {
 
 void VARNO_DBLOCK::read_block_data(u8* out) {
   require_built();
+  if (get_block_size() > 0) VARNO_ASSERT(out != nullptr);
   u64 position = 0;
   for (const auto& frame : m_frames) {
     VARNO_ASSERT(frame != nullptr);
@@ -527,6 +529,9 @@ u32 VARNO_DBLOCK::get_frame_2d_segments(u32 frame, u8* out) {
 // ---- Dump ---------------------------------------------------------------------
 
 void VARNO_DBLOCK::dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) {
+  // Unbuilt frames are dumped as they are (a build that stopped early), but
+  // not frames of data the host has replaced since.
+  if (build_state() == BUILD_STATE::CHANGED) require_built();
   std::string name;
   if (!VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_BLOCK, m_block_type, &name)) {
     name.clear();

@@ -197,7 +197,12 @@ u32 VARNO_SBLOCK::transfer_field(const VOLD_DYN_DATA* dyn, u8* image, const u8* 
   }
   if (count == 0) return 0;
   VARNO_ASSERT(image != nullptr);
-  VARNO_ASSERT(to_image ? src_data != nullptr : dst_data != nullptr);
+  // The host's buffer, named as the block interface names it.
+  if (to_image) {
+    VARNO_ASSERT_MSG(src_data != nullptr, "data != nullptr");
+  } else {
+    VARNO_ASSERT_MSG(dst_data != nullptr, "out != nullptr");
+  }
 
   if (single_run) {
     const u64 start = u64{dyn->word_index} * word_bytes * 8 + dyn->bit_offset + index;
