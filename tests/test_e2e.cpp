@@ -728,7 +728,7 @@ TEST(E2eRoad, MistakesThatLoseTheDesignDataAreRefused) {
     QUELVO_RUN run(true);
     EXPECT_INTERNAL_ERROR(
         run.block(0, 0, "CRAM")->set_data_from_file(VARNO_BLOCK_DATA_CRAM, s_data + "quelvo/cram_cl.bin"),
-        "set_data_from_file on block CRAM, whose frame manager reads no data file");
+        "set_data_from_file on block CRAM of sector (0, 0), whose frame manager reads no data file");
   }
   {
     SCOPED_TRACE("design data in a slot the manager does not read");

@@ -278,6 +278,14 @@ TEST_F(HostCalls, SecondCall) {
   }
   ASSERT_TRUE(gen()->do_all_blocks());
   EXPECT_NE(block_bytes(data()), before);
+  // A group collected before holds the old frames: its read-outs refuse,
+  // rebuilt or not.
+  auto g = cram_group(true);
+  data()->set_data(VARNO_BLOCK_DATA_CRAM, const_cast<u8*>(other.data()), 256, nullptr);
+  ASSERT_TRUE(gen()->do_all_blocks());
+  EXPECT_INTERNAL_ERROR(g->get_group_full_size(),
+                        "Block group get_group_full_size() called after the CRAM block of sector (0, 0) was given "
+                        "design data since collect_data()");
 }
 
 }  // namespace

@@ -216,9 +216,16 @@ VARNO_DC_THREAD& VARNO_MBLOCK_GROUP::thread(unsigned thr) { return checked_threa
 // collected cannot change after: a read before and a change after would give
 // the host a group without its design data.
 void VARNO_MBLOCK_GROUP::require_collected(const char* call) const {
-  if (m_collected) return;
-  VARNO_INTERNAL_ERROR(
-      KORVIA::fmt_sprintf("Block group %s() called before collect_data()", call));
+  if (!m_collected) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Block group %s() called before collect_data()", call));
+  }
+  // The group holds the frames as they were collected.
+  for (const auto& [block, changes] : m_collected_blocks) {
+    if (block->design_changes() == changes) continue;
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Block group %s() called after the %s block%s was given design data since collect_data()",
+        call, block->block_type_name(), block->sector_position().c_str()));
+  }
 }
 
 void VARNO_MBLOCK_GROUP::require_not_collected(const char* call) const {
@@ -474,6 +481,7 @@ void VARNO_MBLOCK_GROUP::collect_data(bool multithread) {
       VARNO_BLOCK* bl = thr.m_DBlocksArray[i];
       VARNO_ASSERT(bl != nullptr);
       check_collectable(bl);
+      m_collected_blocks.emplace_back(bl, bl->design_changes());
       data_size += bl->get_block_size();
       const u32 frames = bl->get_number_of_frames();
       max_frames = std::max(max_frames, frames);

@@ -128,8 +128,8 @@ void VARNO_DBLOCK::set_data_from_file(VARNO_BLOCK_DATA_TYPE, const std::string& 
   // the block would build as if it had no design data.
   if (!varno_frame_mgr_reads_files(frame_type())) {
     VARNO_INTERNAL_ERROR(
-        KORVIA::fmt_sprintf("set_data_from_file on block %s, whose frame manager reads no data file",
-                            block_type_name()));
+        KORVIA::fmt_sprintf("set_data_from_file on block %s%s, whose frame manager reads no data file",
+                            block_type_name(), sector_position().c_str()));
   }
   mark_design_changed();
   m_data_files.push_back(path);

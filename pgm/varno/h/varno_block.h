@@ -101,6 +101,9 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   enum class BUILD_STATE : u8 { NOT_BUILT, BUILT, CHANGED };
   BUILD_STATE build_state() const { return m_build_state; }
   bool built() const { return m_build_state == BUILD_STATE::BUILT; }
+  // How many times the host changed what the frames are made from: a block
+  // group compares it with the count it collected the block at.
+  u32 design_changes() const { return m_design_changes; }
 
   // " of sector (x, y)" for a block of a sector's generator, by the grid
   // position the host reaches the sector by; "" for any other block.
@@ -119,6 +122,7 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   // A change of what the frames are made from: a built block counts as not
   // built again until it is rebuilt.
   void mark_design_changed() {
+    ++m_design_changes;
     if (m_build_state == BUILD_STATE::BUILT) m_build_state = BUILD_STATE::CHANGED;
   }
 
@@ -131,5 +135,6 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   VARNO_GEN* m_gen = nullptr;
   bool m_skip_processing = false;
   BUILD_STATE m_build_state = BUILD_STATE::NOT_BUILT;
+  u32 m_design_changes = 0;
   u16 m_random_filler = 0;
 };

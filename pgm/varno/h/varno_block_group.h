@@ -408,6 +408,8 @@ class VARNO_MBLOCK_GROUP : public VARNO_IMBLOCK_GROUP {
   bool m_test_mode = false;
   bool m_compressed = false;
   bool m_collected = false;
+  // Each collected block with its design_changes() when collected.
+  std::vector<std::pair<VARNO_BLOCK*, u32>> m_collected_blocks;
   u32 m_DescriptorSize = 0;
   std::unique_ptr<u8[]> m_descriptor;
   u32 m_group_type = 0;
