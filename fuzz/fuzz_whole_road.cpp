@@ -166,6 +166,13 @@ constexpr u64 MAX_BUILD_DATA_BITS = u64{1} << 24;
 
 constexpr size_t MAX_FIRMWARE_FILES = 4;
 
+// All the firmware data frames of one build, over every firmware block:
+// 16,384, what one block makes of four files of 1 MiB in 256-byte frames.
+// Every firmware block frames every file, and each frame is a few
+// allocations, which the sanitizers make slow: a device file naming 16
+// firmware blocks took 7 s. The blocks past the bound get no file.
+constexpr u64 MAX_BUILD_FIRMWARE_FRAMES = u64{1} << 14;
+
 // Largest design whose text dump and expected data a run writes: 16 MiB of
 // blocks.
 constexpr u64 MAX_DUMP_BYTES = u64{1} << 24;
@@ -707,6 +714,13 @@ void run(const INPUT& in, const FIT& fit) {
   if ((in.u32(H_FW_SIZE) >> 21 & 1) != 0 && !firmware_sizes.empty())
     firmware_sizes.push_back(firmware_sizes.back());
   param.fw_sizes = firmware_sizes;
+  // The data frames each firmware block makes of the files, counted in
+  // frames of at most 2,048 bytes, a boot image's (the default is 2,052).
+  const u64 fw_frame = std::min<u64>(param.fw_frame_size != 0 ? param.fw_frame_size : 2048, 2048);
+  u64 firmware_frames = 0;
+  for (size_t k = 0; k < firmware.size() && k < firmware_sizes.size(); ++k)
+    firmware_frames += (firmware_sizes[k] + fw_frame - 1) / fw_frame;
+  u64 build_firmware_frames = 0;
   const u32 status =
       gen->process_pcfs((host & B_BY_NAME) != 0, (host & B_DEFER_S4) != 0, false, nullptr, device_type);
   varno_fuzz::note("process_pcfs: status %u", status);
@@ -756,7 +770,9 @@ void run(const INPUT& in, const FIT& fit) {
         dblock->set_custom_frame_sizes(sizes.data(), static_cast<u32>(sizes.size()));
       }
       if (!sequences.empty()) dblock->set_programming_seq_vdata(sequences[block_no % sequences.size()].get());
-      if (dblock->frame_type() == VOLD_FRAME_QV_FW_FILE) {
+      if (dblock->frame_type() == VOLD_FRAME_QV_FW_FILE &&
+          build_firmware_frames + firmware_frames <= MAX_BUILD_FIRMWARE_FRAMES) {
+        build_firmware_frames += firmware_frames;
         for (const std::string& f : firmware) dblock->set_data_from_file(VARNO_BLOCK_DATA_MCU, f);
       }
       ++block_no;

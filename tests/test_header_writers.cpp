@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "generator_fixture.h"
+#include "varno_eblock.h"
 #include "varno_frame.h"
 #include "varno_header_writers.h"
 #include "varno_sblock.h"
@@ -63,14 +64,20 @@ TEST(HeaderWriters, CntFieldsLandAtTheirOptionBits) {
   EXPECT_EQ(h.image(), (std::vector<u8>{0x0F, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST(HeaderWriters, NullBlockWritesNothing) {
-  std::vector<u8> dest(8, 0x5A);
-  VARNO_HEADER_WRITERS::WriteCntBlock(nullptr, 1, 2, 3, 4, 5, dest.data());
-  VARNO_HEADER_WRITERS::WriteCnocBlock(nullptr, 1, 2, 3, 4, 5, dest.data());
-  VARNO_HEADER_WRITERS::WriteCompHdrBlock(nullptr, 1, 2, 3, 4, 5, 6, 7, dest.data());
-  VARNO_HEADER_WRITERS::WriteCompHdrDbgBlock(nullptr, 1, 2, dest.data());
-  VARNO_HEADER_WRITERS::WriteEramHdrBlock(nullptr, 1, 2, 3, 4, dest.data());
-  EXPECT_EQ(dest, std::vector<u8>(8, 0x5A));
+// A block that is not an option block has no option fields: like a null
+// block, it gets nothing written, into dest or anywhere.
+TEST(HeaderWriters, NullOrNonOptionBlockWritesNothing) {
+  VARNO_EBLOCK array;
+  for (VARNO_IBLOCK* block : {static_cast<VARNO_IBLOCK*>(nullptr),
+                              static_cast<VARNO_IBLOCK*>(&array)}) {
+    std::vector<u8> dest(8, 0x5A);
+    VARNO_HEADER_WRITERS::WriteCntBlock(block, 1, 2, 3, 4, 5, dest.data());
+    VARNO_HEADER_WRITERS::WriteCnocBlock(block, 1, 2, 3, 4, 5, dest.data());
+    VARNO_HEADER_WRITERS::WriteCompHdrBlock(block, 1, 2, 3, 4, 5, 6, 7, dest.data());
+    VARNO_HEADER_WRITERS::WriteCompHdrDbgBlock(block, 1, 2, dest.data());
+    VARNO_HEADER_WRITERS::WriteEramHdrBlock(block, 1, 2, 3, 4, nullptr);
+    EXPECT_EQ(dest, std::vector<u8>(8, 0x5A));
+  }
 }
 
 // Widths come from the block of each call: a second block of the same kind

@@ -1,9 +1,7 @@
 #include "varno_header_writers.h"
 
 #include <algorithm>
-#include <initializer_list>
 #include <memory>
-#include <vector>
 
 #include "varno_assert.h"
 #include "varno_frame.h"
@@ -85,50 +83,31 @@ const HEADER_LAYOUT k_eram = {
 #undef VARNO_HDR_FAILURE
 
 // Writes the values in the layout's order. Widths are those of the block
-// given: header blocks of different families or sector types differ. An
+// given: header blocks of different families or sector types differ. The
 // option block resolves its layout once and keeps it, so a frame manager
 // writing the same record for every frame looks nothing up by name, and
 // writes a record whose options lie within 8 bytes with one load and one
-// store.
+// store. Every header block is an option block; any other block has no
+// option fields (each reports a size of 0 and ignores writes), so, as for a
+// null block, nothing is written.
 void write_header(VARNO_IBLOCK* block, const HEADER_LAYOUT& layout, const u32* values,
                   BYTE* dest) {
-  if (block == nullptr) return;
-  if (auto* sblock = dynamic_cast<VARNO_SBLOCK*>(block)) {
-    const VARNO_SBLOCK::OPTION_RECORD& record =
-        sblock->option_record(&layout, layout.dyn_name, layout.option, layout.count);
-    u32 fields = 0;
-    for (size_t i = 0; i < layout.count; ++i)
-      if (!layout.only_if_nonzero[i] || values[i] != 0) fields |= 1u << i;
-    if (sblock->write_option_record(record, values, fields, dest)) return;
-    for (size_t i = 0; i < layout.count; ++i) {
-      if (((fields >> i) & 1u) == 0) continue;
-      const u32 result = sblock->write_option_value(record.slots[i], values[i], dest);
-      VARNO_ASSERT_MSG(result == VARNO_NO_ERROR, layout.failure[i]);
-    }
-    return;
-  }
-  u32 sizes[HEADER_LAYOUT::k_max_fields];
+  auto* sblock = dynamic_cast<VARNO_SBLOCK*>(block);
+  if (sblock == nullptr) return;
+  const VARNO_SBLOCK::OPTION_RECORD& record =
+      sblock->option_record(&layout, layout.dyn_name, layout.option, layout.count);
+  u32 fields = 0;
   for (size_t i = 0; i < layout.count; ++i)
-    sizes[i] = block->get_option_size(layout.option[i], layout.dyn_name);
+    if (!layout.only_if_nonzero[i] || values[i] != 0) fields |= 1u << i;
+  if (sblock->write_option_record(record, values, fields, dest)) return;
   for (size_t i = 0; i < layout.count; ++i) {
-    if (layout.only_if_nonzero[i] && values[i] == 0) continue;
-    const VARNO_OPTION_VALUE bytes(values[i], sizes[i]);
-    const u32 result =
-        block->write_option_bits(layout.option[i], layout.dyn_name, bytes.data(), sizes[i], dest);
+    if (((fields >> i) & 1u) == 0) continue;
+    const u32 result = sblock->write_option_value(record.slots[i], values[i], dest);
     VARNO_ASSERT_MSG(result == VARNO_NO_ERROR, layout.failure[i]);
   }
 }
 
 }  // namespace
-
-VARNO_OPTION_VALUE::VARNO_OPTION_VALUE(u32 value, u32 size) {
-  const u64 bytes = (u64{size} + 7) / 8;
-  if (bytes > sizeof m_small) {
-    m_wide.assign(bytes, 0);
-    m_bytes = m_wide.data();
-  }
-  VARNO_UTIL::write_dword_safely(value, m_bytes);
-}
 
 void VARNO_HEADER_WRITERS::WriteCntBlock(VARNO_IBLOCK* block, u32 op, u32 len, u32 areg,
                                          u32 offset, u32 rsvd, BYTE* dest) {

@@ -7,38 +7,24 @@
 // get_block_size() bytes long (with dest null, into the block's own image).
 // Field widths come from the block given to each call, so blocks of
 // different families or sector types are each written with their own
-// widths; a value wider than its field keeps only its low bits.
+// widths; a value wider than its field keeps only its low bits. A null
+// block, or one that is not an option block (it has no option fields),
+// writes nothing.
 //
 // VARNO_UTIL exposes these as its own static helpers.
 #pragma once
-
-#include <vector>
 
 #include "varno_types.h"
 
 class VARNO_IBLOCK;
 class VARNO_FRAME;
 
-// A value's bytes for an option field of size bits: the u32, with zeros above
-// it for a wider field, so that a write of the field's width reads nothing
-// past the value.
-class VARNO_OPTION_VALUE {
- public:
-  VARNO_OPTION_VALUE(u32 value, u32 size);
-  const BYTE* data() const { return m_bytes; }
-
- private:
-  BYTE m_small[8] = {};
-  std::vector<BYTE> m_wide;
-  BYTE* m_bytes = m_small;
-};
-
 class VARNO_HEADER_WRITERS {
  public:
   VARNO_HEADER_WRITERS() = delete;
 
   // "CNT_HEADER": CNT_HDR_WRITE_OP, CNT_HDR_LEN, CNT_HDR_AREG, CNT_HDR_OFFSET,
-  // and CNT_HDR_RSVD when rsvd is not 0. A null block writes nothing.
+  // and CNT_HDR_RSVD when rsvd is not 0.
   static void WriteCntBlock(VARNO_IBLOCK* block, u32 op, u32 len, u32 areg, u32 offset, u32 rsvd,
                             BYTE* dest);
   // "CNOC_HEADER": CNOC_HDR_SRC, CNOC_HDR_LEN, CNOC_HDR_MSG_TYPE, CNOC_HDR_X,
