@@ -925,7 +925,9 @@ void run(const INPUT& in, const FIT& fit) {
   varno_fuzz::probe_top(top.get());
   varno_fuzz::probe_group_setup(gen.get());
   varno_fuzz::probe_shadow_masks(gen.get());
+  varno_fuzz::probe_refused_group_mistakes(gen.get(), group.get());
   varno_fuzz::probe_shorter_data(fed);
+  varno_fuzz::probe_refused_data_mistakes(group.get(), fed);
   if ((trim & 32) != 0) gen->clear_2d_data();
 }
 

@@ -2,6 +2,8 @@
 #include "host_probes.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -42,6 +44,19 @@ void refusable(CALL&& call) {
   } catch (const msg_internal_error& e) {
     note_internal_error(e);
   }
+}
+
+// Runs one call that must be refused; a call that goes through is a finding.
+template <typename CALL>
+void refused(const char* mistake, CALL&& call) {
+  try {
+    call();
+  } catch (const msg_internal_error& e) {
+    note_internal_error(e);
+    return;
+  }
+  std::fprintf(stderr, "host probe: %s was not refused\n", mistake);
+  std::abort();
 }
 
 // A buffer of exactly n bytes, zeroed: the sanitizers see a byte past it.
@@ -441,6 +456,9 @@ namespace {
 // which the build must refuse or stay inside.
 void shorter_data(const FED_BLOCK& fed) {
   VARNO_DBLOCK* block = fed.block;
+  // A block fed in two slots was given its data again by the probe of the
+  // first: its frames no longer read.
+  if (block->build_state() != VARNO_BLOCK::BUILD_STATE::BUILT) return;
   const u32 frames = block->get_number_of_frames();
   if (frames == 0) return;
   if (frames > MAX_REBUILT_FRAMES) {
@@ -474,6 +492,50 @@ void shorter_data(const FED_BLOCK& fed) {
 
 void probe_shorter_data(const std::vector<FED_BLOCK>& fed) {
   for (const FED_BLOCK& f : fed) shorter_data(f);
+}
+
+void probe_refused_group_mistakes(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group) {
+  if (group != nullptr) {
+    const u32 descriptor = group->get_group_descriptor_size();
+    const u32 data = group->get_group_full_size() - descriptor;
+    if (descriptor > 0) refused("a descriptor read into null", [&] { group->get_group_descriptor_data(nullptr, descriptor); });
+    // An uncompressed group writes no group data, and its threads' data
+    // only where a frame of its blocks has bytes.
+    const bool compressed = gen->get_mgr_param()->group_compressed != 0;
+    if (data > 0 && compressed)
+      refused("group data read into null", [&] { group->get_group_data(nullptr, data); });
+    for (u32 thread = 0; thread < QV_MAX_DC_THREADS; ++thread) {
+      const u32 size = group->get_thread_size(thread);
+      if (size > 0 && compressed)
+        refused("thread data read into null", [&] { group->get_thread_data(nullptr, size, thread); });
+      if (VARNO_IMBLOCK* sector = group->block(0, thread); sector != nullptr)
+        refused("a sector added after collect_data", [&] { group->add_mblock(sector, thread); });
+    }
+    refused("a second collect_data", [&] { group->collect_data(false); });
+  }
+  if (gen->get_block("SECTOR_ARRAY", false) != nullptr) {
+    refusable([&] {
+      std::unique_ptr<VARNO_IMBLOCK_GROUP> fresh(gen->create_group());
+      refused("a group read before collect_data", [&] { fresh->get_group_full_size(); });
+      refused("a group of no blocks", [&] { fresh->collect_data(false); });
+    });
+  }
+}
+
+void probe_refused_data_mistakes(VARNO_IMBLOCK_GROUP* group, const std::vector<FED_BLOCK>& fed) {
+  auto* mgroup = dynamic_cast<VARNO_MBLOCK_GROUP*>(group);
+  for (const FED_BLOCK& f : fed) {
+    const auto slot = static_cast<VARNO_BLOCK_DATA_TYPE>(f.slot);
+    refused("null design data of a length", [&] { f.block->set_data(slot, nullptr, f.bits, nullptr); });
+    f.block->set_data(slot, const_cast<u8*>(f.data), f.bits, nullptr);
+    refused("frames read after new design data", [&] { f.block->get_number_of_frames(); });
+    if (mgroup == nullptr) continue;
+    for (u32 thread = 0; thread < QV_MAX_DC_THREADS; ++thread) {
+      const auto& blocks = mgroup->thread(thread).m_DBlocksArray;
+      if (std::find(blocks.begin(), blocks.end(), f.block) != blocks.end())
+        refused("a group read after new design data", [&] { group->get_group_full_size(); });
+    }
+  }
 }
 
 }  // namespace varno_fuzz

@@ -52,5 +52,16 @@ void probe_group_setup(VARNO_IGEN* gen);
 // short; a block of more than 4,096 frames is not rebuilt. Adds frames to
 // the blocks: the road's last step.
 void probe_shorter_data(const std::vector<FED_BLOCK>& fed);
+// The host's mistakes the library refuses, each made on what the input
+// built; a mistake that is not refused is a finding (the process aborts).
+// Of the groups: a collected group's read-outs into null buffers, a sector
+// added after its collection and a second collection; a new group read
+// before its collection and collected with no blocks. Changes nothing.
+void probe_refused_group_mistakes(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group);
+// Of the design data: null data of a length, and the data given again after
+// the build, which the block's read-outs and a group that collected it then
+// refuse. Leaves the fed blocks changed since their build: the road's last
+// step but the 2D data's release.
+void probe_refused_data_mistakes(VARNO_IMBLOCK_GROUP* group, const std::vector<FED_BLOCK>& fed);
 
 }  // namespace varno_fuzz
