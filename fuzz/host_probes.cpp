@@ -2,6 +2,8 @@
 #include "host_probes.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -42,6 +44,22 @@ void refusable(CALL&& call) {
   } catch (const msg_internal_error& e) {
     note_internal_error(e);
   }
+}
+
+// Runs one call that the library must refuse with exactly text: another
+// text, or no refusal, is a finding.
+template <typename CALL>
+void expect_refused(const std::string& text, CALL&& call) {
+  try {
+    call();
+  } catch (const msg_internal_error& e) {
+    if (text == e.what()) return;
+    std::fprintf(stderr, "refused with \"%s\" (%s:%d), expected \"%s\"\n", e.what(),
+                 e.file().c_str(), e.line(), text.c_str());
+    std::abort();
+  }
+  std::fprintf(stderr, "not refused, expected \"%s\"\n", text.c_str());
+  std::abort();
 }
 
 // A buffer of exactly n bytes, zeroed: the sanitizers see a byte past it.
@@ -231,6 +249,16 @@ void probe_sectors(VARNO_IGEN* gen, VARNO_EBLOCK* eblock) {
 }  // namespace
 
 void probe_generator(VARNO_IGEN* gen) {
+  // The model's inputs once the model is built (a sector of an empty cell
+  // has none).
+  if (auto* g = dynamic_cast<VARNO_GEN*>(gen); g != nullptr && g->family_pcf_info() != nullptr) {
+    expect_refused("set_family_pcf after process_pcfs", [&] { gen->set_family_pcf(""); });
+    expect_refused("set_device_pcf after process_pcfs", [&] { gen->set_device_pcf(""); });
+    expect_refused("overwrite_block_param_type after process_pcfs",
+                   [&] { gen->overwrite_block_param_type("SECTOR_ARRAY", 0, 0, 0); });
+    expect_refused("m_family_pcf_info == nullptr",
+                   [&] { gen->process_pcfs(false, false, false, nullptr, 0); });
+  }
   const u32 count = gen->max_block_index();
   for (u32 i : around(count)) refusable([&] { gen->get_block_by_index(i); });
   refusable([&] { gen->get_block_by_index(0xFFFFFFFFu); });
@@ -247,6 +275,10 @@ void probe_generator(VARNO_IGEN* gen) {
       refusable([&] { gen->get_block(name, false); });
     }
     refusable([&] { gen->get_block(block->block_type(), false); });
+    // Only an option block is copied.
+    VARNO_IBLOCK* of_type = gen->get_block(block->block_type(), false);
+    if (of_type != nullptr && dynamic_cast<VARNO_SBLOCK*>(of_type) == nullptr)
+      expect_refused("sblock != nullptr", [&] { gen->get_block(block->block_type(), true); });
     if (auto* eblock = dynamic_cast<VARNO_EBLOCK*>(block); eblock != nullptr) {
       probe_sectors(gen, eblock);
       for (u32 y = 0; y < eblock->y_sector_count(); ++y) {
@@ -264,21 +296,39 @@ void probe_generator(VARNO_IGEN* gen) {
   u32 libs_count = 0;
   refusable([&] { libs_count = gen->get_2d_ip_libs_count(); });
   for (u32 ip : around(libs_count + 1)) refusable([&] { gen->get_ip_offset(ip); });
-  for (u32 word = 0; word < 4; ++word) refusable([&] { gen->get_2d_pred_settings(word); });
+  for (u32 word = 0; word < 2; ++word) refusable([&] { gen->get_2d_pred_settings(word); });
+  for (u32 word = 2; word < 4; ++word)
+    expect_refused("wrd_idx == 0 || wrd_idx == 1", [&] { gen->get_2d_pred_settings(word); });
   u32 libs = 0;
   refusable([&] { libs = gen->get_2d_libs_size(); });
   for (u64 n : sizes_around(libs)) {
     if (!fits(n)) break;
     BYTES out(n);
-    refusable([&] { gen->copy_2d_libs(out.data(), out.size); });
+    if (n > libs)
+      expect_refused("bytes <= m_2d_libs_size", [&] { gen->copy_2d_libs(out.data(), out.size); });
+    else
+      refusable([&] { gen->copy_2d_libs(out.data(), out.size); });
   }
+  expect_refused("dst != nullptr || bytes == 0", [&] { gen->copy_2d_libs(nullptr, libs + 1); });
   u32 s4 = 0;
-  refusable([&] { s4 = gen->get_s4_setup_size(); });
+  bool s4_sized = false;
+  refusable([&] {
+    s4 = gen->get_s4_setup_size();
+    s4_sized = true;
+  });
   for (u64 n : sizes_around(s4)) {
     if (!fits(n)) break;
     BYTES out(n);
-    refusable([&] { gen->copy_s4_setup(out.data(), out.size); });
+    if (n == 0) {
+      expect_refused("addr != nullptr && bytes > 0", [&] { gen->copy_s4_setup(out.data(), out.size); });
+    } else if (s4_sized && n > s4) {
+      expect_refused(s4 == 0 ? "m_s4_setup_size > 0" : "bytes <= m_s4_setup_size",
+                     [&] { gen->copy_s4_setup(out.data(), out.size); });
+    } else {
+      refusable([&] { gen->copy_s4_setup(out.data(), out.size); });
+    }
   }
+  expect_refused("addr != nullptr && bytes > 0", [&] { gen->copy_s4_setup(nullptr, s4); });
   std::vector<u32> types;
   refusable([&] { gen->get_korvia_codebook_types(types); });
   for (u32 i = 0; i < count; ++i) {
@@ -293,13 +343,24 @@ void probe_generator(VARNO_IGEN* gen) {
     for (u64 n : sizes_around(setup)) {
       for (u32 thread : around(QV_MAX_DC_THREADS)) {
         BYTES out(n);
-        refusable([&] { gen->copy_decomp_setup(out.data(), out.size, thread, nullptr, 0, ext); });
+        auto copy = [&] { gen->copy_decomp_setup(out.data(), out.size, thread, nullptr, 0, ext); };
+        if (thread >= QV_MAX_DC_THREADS)
+          expect_refused("DC thread index (" + std::to_string(thread) + ") must be < 2", copy);
+        else if (n < setup)
+          expect_refused("bytes >= data_size", copy);
+        else
+          refusable(copy);
       }
       for (u32 type : types) {
         BYTES out(n);
-        refusable([&] { gen->copy_decomp_setup(out.data(), out.size, 0, nullptr, type, ext); });
+        auto copy = [&] { gen->copy_decomp_setup(out.data(), out.size, 0, nullptr, type, ext); };
+        if (n < setup)
+          expect_refused("bytes >= data_size", copy);
+        else
+          refusable(copy);
       }
     }
+    expect_refused("addr != nullptr", [&] { gen->copy_decomp_setup(nullptr, setup, 0, nullptr, 0, ext); });
   }
   for (u32 type : types) {
     u32 size = 0;
@@ -310,9 +371,14 @@ void probe_generator(VARNO_IGEN* gen) {
     for (u64 n : lengths) {
       for (bool low_first : {false, true}) {
         BYTES out(n);
-        refusable([&] { gen->copy_korvia_codebook(out.data(), out.size, type, low_first); });
+        auto copy = [&] { gen->copy_korvia_codebook(out.data(), out.size, type, low_first); };
+        if (n < 2048)
+          expect_refused("bytes >= TK_GZIP_KORVIA_CODEBOOK_SIZE", copy);
+        else
+          refusable(copy);
       }
     }
+    expect_refused("addr != nullptr", [&] { gen->copy_korvia_codebook(nullptr, size, type, true); });
   }
 }
 
@@ -369,8 +435,36 @@ void probe_group(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group) {
   }
 }
 
-void probe_top(VARNO_ITOP_BITSTREAM* top) {
+void probe_top(VARNO_ITOP_BITSTREAM* top, u32 block_size, const std::vector<u32>& hashes) {
   const u32 count = top->get_bitfield_count();
+  expect_refused("data != NULL || size == 0", [&] { top->add_bitfield(nullptr, 1, 0, true, false); });
+  if (count > 0) {
+    expect_refused("block_size > 0",
+                   [&] { top->merge_by_routing(0, 0, count - 1, false, VARNO_SHA_MODE_256); });
+    if (top->get_bitfield_data(0) != nullptr) {
+      expect_refused("dest != NULL",
+                     [&] { top->insert_block_hash_to_address(0, 0, VARNO_SHA_MODE_256, nullptr); });
+    }
+  }
+  // A merge returns where it linked each hash block of its chain, the
+  // front one last: block k of the chain was linked before the k in front
+  // of it, so it stands k further on. A merge over any of them, or one with
+  // hash just in front of the chain, would change what they hashed.
+  std::vector<u32> chain = hashes;
+  std::sort(chain.begin(), chain.end());
+  for (u32 k = 0; k < chain.size(); ++k) {
+    const u32 at = chain[k] + k;
+    for (bool hash : {false, true}) {
+      expect_refused("merge_by_routing over a hash block of an earlier merge",
+                     [&] { top->merge_by_routing(block_size, at, at, hash, VARNO_SHA_MODE_256); });
+    }
+  }
+  if (!chain.empty() && chain.front() > 0 && top->get_bitfield_size(chain.front() - 1) <= block_size) {
+    const u32 before = chain.front() - 1;
+    expect_refused(
+        "merge_by_routing with hash over bit fields that hash blocks of an earlier merge cover",
+        [&] { top->merge_by_routing(block_size, before, before, true, VARNO_SHA_MODE_256); });
+  }
   for (u32 index : around(count)) {
     refusable([&] {
       top->get_bitfield_size(index);

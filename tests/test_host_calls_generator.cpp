@@ -215,6 +215,15 @@ TEST(HostCallsGenerator, ZeroLengths) {
          EXPECT_TRUE(fs::exists(fresh));
        },
        ""},
+      {"get_param_value / set_param_value by an empty name",
+       [&] {
+         PARAM dras(1, {0});
+         VARNO_BLOCK_CONFIG config;
+         config.m_param_list = {&dras.param};
+         EXPECT_INTERNAL_ERROR(config.set_param_value(VOLD_PARAMETER_DRAS, std::string(), 1), "!name.empty()");
+         config.get_param_value(VOLD_PARAMETER_DRAS, std::string());
+       },
+       "!name.empty()"},
       {"get_param_values of a parameter of size 0",
        [&] {
          PARAM none(0, {});
@@ -420,6 +429,36 @@ TEST(HostCallsGenerator, BeforeWhatItNeeds) {
          EXPECT_TRUE(fs::is_directory(dir.file("flat")));
        },
        ""},
+      {"dump_expected_data without a frame manager",
+       [&] {
+         struct FAILING_MGR : STUB_FRAME_MGR {
+           bool init() override { return false; }
+         };
+         FRAME_MGR_HOOK_SCOPE failing([](VOLD_FRAME_TYPE) -> VARNO_FRAME_MGR* { return new FAILING_MGR(); });
+         // Two data blocks: the second is left without a manager.
+         auto failed =
+             new_generator(s_data + "/setup/codebook_family.ddb", s_data + "/setup/codebook_device.ddb");
+         EXPECT_EQ(failed->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_FRAME_MGR_FAILED);
+         failed->dump_expected_data(dir.file("failed"));
+       },
+       "m_frame_mgr != nullptr"},
+      {"process_pcfs before the names",
+       [&] {
+         auto nameless = new_generator();
+         EXPECT_EQ(nameless->process_pcfs(false, false, false, nullptr, 0), VARNO_PCF_FAMILY_MISSING);
+         nameless->set_family_pcf(s_data + "/setup/qv_family.ddb");
+         nameless->process_pcfs(false, false, false, nullptr, 0);
+       },
+       "Invalid device pcf file"},
+      {"bt_size before do_all_blocks",
+       [&] {
+         const u32 unbuilt_size = flat->bt_size();
+         auto built = flat_gen();
+         ASSERT_TRUE(built->do_all_blocks());
+         EXPECT_EQ(unbuilt_size, built->bt_size());
+         EXPECT_EQ(unbuilt_size, 20u);  // the option block: 4 words and its CRC word
+       },
+       ""},
       {"the 2D library image before do_all_blocks",
        [&] {
          EXPECT_EQ(unbuilt->get_2d_libs_size(), 0u);
@@ -460,6 +499,8 @@ TEST(HostCallsGenerator, BeforeWhatItNeeds) {
        "p != nullptr"},
       {"the top bitstream, empty",
        [&] {
+         EXPECT_EQ(top->get_bitfield_count(), 0u);
+         EXPECT_TRUE(top->get_bitfiled_routings(0, 0).empty());
          EXPECT_TRUE(top->merge_by_routing(B, 0, 0, true, VARNO_SHA_MODE_256).empty());
          EXPECT_FALSE(top->write_to_file(dir.file("top.bin"), VARNO_OUTPUT_FORMAT_RAW, 0, 0, false));
          EXPECT_FALSE(fs::exists(dir.file("top.bin")));

@@ -44,26 +44,31 @@ class VARNO_ITOP_BITSTREAM {
     VARNO_INTERNAL_ERROR("add_bitfield is not available");
   }
   // Merges bit fields first to last into blocks of block_size bytes by
-  // routing, then, with hash, inserts hash blocks; returns the positions of
-  // the inserted hash blocks. Each run of fields of one routing and hashed
-  // flag is packed into zero-padded blocks; a field of exactly block_size
-  // bytes passes as it is. A field longer than block_size is an internal
-  // error ("blk_size <= block_size"): a host cuts long data into blocks. With
-  // hash, a hash block (VARNO_QV_ROUTING_HASH, block_size bytes) goes in front
-  // of the hashed fields from first on, and every hashed field from first to
-  // the end of the list must then hold block_size bytes. The merged and hash
-  // blocks belong to the bitstream. first > last or last past the end: no
-  // change, no positions. A block_size of 0 is an internal error. A merge
-  // leaves what an earlier merge hashed as it is; these are internal errors:
-  // a hash block of an earlier merge in first .. last ("merge_by_routing over
-  // a hash block of an earlier merge"); with hash, a field from first to the
-  // end that an earlier merge's hash blocks cover, or one of those hash
-  // blocks ("merge_by_routing with hash over bit fields that hash blocks of
-  // an earlier merge cover"), which the new hash blocks would hash and route
+  // routing, then, with hash, inserts hash blocks; returns where it linked
+  // each hash block, the last of the chain first. Each block was linked
+  // before the ones in front of it: block k of the chain (0 the front one)
+  // stands at its position + k after the merge. Each run of fields of one
+  // routing and hashed flag is packed into zero-padded blocks; a field of
+  // exactly block_size bytes passes as it is, an empty one is dropped. A
+  // field longer than block_size is an internal error ("blk_size <=
+  // block_size"): a host cuts long data into blocks. With hash, a hash block
+  // (VARNO_QV_ROUTING_HASH, block_size bytes) goes in front of the hashed
+  // fields from first on, and every hashed field from first to the end of
+  // the list must then hold block_size bytes; a mode other than
+  // VARNO_SHA_MODE_256 is SHA-384. The merged and hash blocks belong to the
+  // bitstream. first > last or last past the end: no change, no positions. A
+  // block_size of 0 is an internal error ("block_size > 0"). A merge leaves
+  // what an earlier merge hashed as it is; these are internal errors: a hash
+  // block of an earlier merge in first .. last ("merge_by_routing over a hash
+  // block of an earlier merge"); with hash, a field from first to the end
+  // that an earlier merge's hash blocks cover, or one of those hash blocks
+  // ("merge_by_routing with hash over bit fields that hash blocks of an
+  // earlier merge cover"), which the new hash blocks would hash and route
   // again; a covered field in first .. last that is not a whole block of
   // block_size ("merge_by_routing repacks bit fields that hash blocks of an
   // earlier merge cover"). A later merge over fields added since, without
-  // hash blocks of an earlier merge among them, is accepted.
+  // hash blocks of an earlier merge among them, is accepted. On an internal
+  // error the list is left as it was.
   virtual std::vector<u32> merge_by_routing(u32 /*block_size*/, u32 /*first*/, u32 /*last*/,
                                             bool /*hash*/, VARNO_SHA_MODE /*mode*/) {
     VARNO_INTERNAL_ERROR("merge_by_routing is not available");
