@@ -902,12 +902,12 @@ void run(const INPUT& in, const FIT& fit) {
   }
   const u32 count = top->get_bitfield_count();
   const u32 trim = in.u8(H_MERGE);
+  std::vector<u32> hashes;
   if (count > 0) {
     const u32 first = first_merged + (trim & 3);
     const u32 last = count - 1 - std::min<u32>(count - 1, (trim >> 2) & 3);
     const VARNO_SHA_MODE mode = (road & R_SHA384) != 0 ? VARNO_SHA_MODE_384 : VARNO_SHA_MODE_256;
-    const std::vector<u32> hashes =
-        top->merge_by_routing(fields.block_size(), first, last, (road & R_NO_HASH) == 0, mode);
+    hashes = top->merge_by_routing(fields.block_size(), first, last, (road & R_NO_HASH) == 0, mode);
     varno_fuzz::note("merge: %u bit fields, %zu hash blocks", top->get_bitfield_count(), hashes.size());
     const u32 merged = top->get_bitfield_count();
     top->get_bitfiled_routings(first, last);
@@ -922,7 +922,7 @@ void run(const INPUT& in, const FIT& fit) {
       top->write_to_file(path, VARNO_OUTPUT_FORMAT_DAT, 0, merged - 1, false);
     }
   }
-  varno_fuzz::probe_top(top.get());
+  varno_fuzz::probe_top(top.get(), fields.block_size(), hashes);
   varno_fuzz::probe_group_setup(gen.get());
   varno_fuzz::probe_shadow_masks(gen.get());
   varno_fuzz::probe_refused_group_mistakes(gen.get(), group.get());

@@ -46,16 +46,19 @@ void refusable(CALL&& call) {
   }
 }
 
-// Runs one call that must be refused; a call that goes through is a finding.
+// Runs one call that the library must refuse with exactly text: another
+// text, or no refusal, is a finding.
 template <typename CALL>
-void refused(const char* mistake, CALL&& call) {
+void expect_refused(const std::string& text, CALL&& call) {
   try {
     call();
   } catch (const msg_internal_error& e) {
-    note_internal_error(e);
-    return;
+    if (text == e.what()) return;
+    std::fprintf(stderr, "refused with \"%s\" (%s:%d), expected \"%s\"\n", e.what(),
+                 e.file().c_str(), e.line(), text.c_str());
+    std::abort();
   }
-  std::fprintf(stderr, "host probe: %s was not refused\n", mistake);
+  std::fprintf(stderr, "not refused, expected \"%s\"\n", text.c_str());
   std::abort();
 }
 
@@ -246,6 +249,16 @@ void probe_sectors(VARNO_IGEN* gen, VARNO_EBLOCK* eblock) {
 }  // namespace
 
 void probe_generator(VARNO_IGEN* gen) {
+  // The model's inputs once the model is built (a sector of an empty cell
+  // has none).
+  if (auto* g = dynamic_cast<VARNO_GEN*>(gen); g != nullptr && g->family_pcf_info() != nullptr) {
+    expect_refused("set_family_pcf after process_pcfs", [&] { gen->set_family_pcf(""); });
+    expect_refused("set_device_pcf after process_pcfs", [&] { gen->set_device_pcf(""); });
+    expect_refused("overwrite_block_param_type after process_pcfs",
+                   [&] { gen->overwrite_block_param_type("SECTOR_ARRAY", 0, 0, 0); });
+    expect_refused("m_family_pcf_info == nullptr",
+                   [&] { gen->process_pcfs(false, false, false, nullptr, 0); });
+  }
   const u32 count = gen->max_block_index();
   for (u32 i : around(count)) refusable([&] { gen->get_block_by_index(i); });
   refusable([&] { gen->get_block_by_index(0xFFFFFFFFu); });
@@ -262,6 +275,10 @@ void probe_generator(VARNO_IGEN* gen) {
       refusable([&] { gen->get_block(name, false); });
     }
     refusable([&] { gen->get_block(block->block_type(), false); });
+    // Only an option block is copied.
+    VARNO_IBLOCK* of_type = gen->get_block(block->block_type(), false);
+    if (of_type != nullptr && dynamic_cast<VARNO_SBLOCK*>(of_type) == nullptr)
+      expect_refused("sblock != nullptr", [&] { gen->get_block(block->block_type(), true); });
     if (auto* eblock = dynamic_cast<VARNO_EBLOCK*>(block); eblock != nullptr) {
       probe_sectors(gen, eblock);
       for (u32 y = 0; y < eblock->y_sector_count(); ++y) {
@@ -279,21 +296,39 @@ void probe_generator(VARNO_IGEN* gen) {
   u32 libs_count = 0;
   refusable([&] { libs_count = gen->get_2d_ip_libs_count(); });
   for (u32 ip : around(libs_count + 1)) refusable([&] { gen->get_ip_offset(ip); });
-  for (u32 word = 0; word < 4; ++word) refusable([&] { gen->get_2d_pred_settings(word); });
+  for (u32 word = 0; word < 2; ++word) refusable([&] { gen->get_2d_pred_settings(word); });
+  for (u32 word = 2; word < 4; ++word)
+    expect_refused("wrd_idx == 0 || wrd_idx == 1", [&] { gen->get_2d_pred_settings(word); });
   u32 libs = 0;
   refusable([&] { libs = gen->get_2d_libs_size(); });
   for (u64 n : sizes_around(libs)) {
     if (!fits(n)) break;
     BYTES out(n);
-    refusable([&] { gen->copy_2d_libs(out.data(), out.size); });
+    if (n > libs)
+      expect_refused("bytes <= m_2d_libs_size", [&] { gen->copy_2d_libs(out.data(), out.size); });
+    else
+      refusable([&] { gen->copy_2d_libs(out.data(), out.size); });
   }
+  expect_refused("dst != nullptr || bytes == 0", [&] { gen->copy_2d_libs(nullptr, libs + 1); });
   u32 s4 = 0;
-  refusable([&] { s4 = gen->get_s4_setup_size(); });
+  bool s4_sized = false;
+  refusable([&] {
+    s4 = gen->get_s4_setup_size();
+    s4_sized = true;
+  });
   for (u64 n : sizes_around(s4)) {
     if (!fits(n)) break;
     BYTES out(n);
-    refusable([&] { gen->copy_s4_setup(out.data(), out.size); });
+    if (n == 0) {
+      expect_refused("addr != nullptr && bytes > 0", [&] { gen->copy_s4_setup(out.data(), out.size); });
+    } else if (s4_sized && n > s4) {
+      expect_refused(s4 == 0 ? "m_s4_setup_size > 0" : "bytes <= m_s4_setup_size",
+                     [&] { gen->copy_s4_setup(out.data(), out.size); });
+    } else {
+      refusable([&] { gen->copy_s4_setup(out.data(), out.size); });
+    }
   }
+  expect_refused("addr != nullptr && bytes > 0", [&] { gen->copy_s4_setup(nullptr, s4); });
   std::vector<u32> types;
   refusable([&] { gen->get_korvia_codebook_types(types); });
   for (u32 i = 0; i < count; ++i) {
@@ -308,13 +343,24 @@ void probe_generator(VARNO_IGEN* gen) {
     for (u64 n : sizes_around(setup)) {
       for (u32 thread : around(QV_MAX_DC_THREADS)) {
         BYTES out(n);
-        refusable([&] { gen->copy_decomp_setup(out.data(), out.size, thread, nullptr, 0, ext); });
+        auto copy = [&] { gen->copy_decomp_setup(out.data(), out.size, thread, nullptr, 0, ext); };
+        if (thread >= QV_MAX_DC_THREADS)
+          expect_refused("DC thread index (" + std::to_string(thread) + ") must be < 2", copy);
+        else if (n < setup)
+          expect_refused("bytes >= data_size", copy);
+        else
+          refusable(copy);
       }
       for (u32 type : types) {
         BYTES out(n);
-        refusable([&] { gen->copy_decomp_setup(out.data(), out.size, 0, nullptr, type, ext); });
+        auto copy = [&] { gen->copy_decomp_setup(out.data(), out.size, 0, nullptr, type, ext); };
+        if (n < setup)
+          expect_refused("bytes >= data_size", copy);
+        else
+          refusable(copy);
       }
     }
+    expect_refused("addr != nullptr", [&] { gen->copy_decomp_setup(nullptr, setup, 0, nullptr, 0, ext); });
   }
   for (u32 type : types) {
     u32 size = 0;
@@ -325,9 +371,14 @@ void probe_generator(VARNO_IGEN* gen) {
     for (u64 n : lengths) {
       for (bool low_first : {false, true}) {
         BYTES out(n);
-        refusable([&] { gen->copy_korvia_codebook(out.data(), out.size, type, low_first); });
+        auto copy = [&] { gen->copy_korvia_codebook(out.data(), out.size, type, low_first); };
+        if (n < 2048)
+          expect_refused("bytes >= TK_GZIP_KORVIA_CODEBOOK_SIZE", copy);
+        else
+          refusable(copy);
       }
     }
+    expect_refused("addr != nullptr", [&] { gen->copy_korvia_codebook(nullptr, size, type, true); });
   }
 }
 
@@ -384,8 +435,36 @@ void probe_group(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group) {
   }
 }
 
-void probe_top(VARNO_ITOP_BITSTREAM* top) {
+void probe_top(VARNO_ITOP_BITSTREAM* top, u32 block_size, const std::vector<u32>& hashes) {
   const u32 count = top->get_bitfield_count();
+  expect_refused("data != NULL || size == 0", [&] { top->add_bitfield(nullptr, 1, 0, true, false); });
+  if (count > 0) {
+    expect_refused("block_size > 0",
+                   [&] { top->merge_by_routing(0, 0, count - 1, false, VARNO_SHA_MODE_256); });
+    if (top->get_bitfield_data(0) != nullptr) {
+      expect_refused("dest != NULL",
+                     [&] { top->insert_block_hash_to_address(0, 0, VARNO_SHA_MODE_256, nullptr); });
+    }
+  }
+  // A merge returns where it linked each hash block of its chain, the
+  // front one last: block k of the chain was linked before the k in front
+  // of it, so it stands k further on. A merge over any of them, or one with
+  // hash just in front of the chain, would change what they hashed.
+  std::vector<u32> chain = hashes;
+  std::sort(chain.begin(), chain.end());
+  for (u32 k = 0; k < chain.size(); ++k) {
+    const u32 at = chain[k] + k;
+    for (bool hash : {false, true}) {
+      expect_refused("merge_by_routing over a hash block of an earlier merge",
+                     [&] { top->merge_by_routing(block_size, at, at, hash, VARNO_SHA_MODE_256); });
+    }
+  }
+  if (!chain.empty() && chain.front() > 0 && top->get_bitfield_size(chain.front() - 1) <= block_size) {
+    const u32 before = chain.front() - 1;
+    expect_refused(
+        "merge_by_routing with hash over bit fields that hash blocks of an earlier merge cover",
+        [&] { top->merge_by_routing(block_size, before, before, true, VARNO_SHA_MODE_256); });
+  }
   for (u32 index : around(count)) {
     refusable([&] {
       top->get_bitfield_size(index);
@@ -498,42 +577,55 @@ void probe_refused_group_mistakes(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group) {
   if (group != nullptr) {
     const u32 descriptor = group->get_group_descriptor_size();
     const u32 data = group->get_group_full_size() - descriptor;
-    if (descriptor > 0) refused("a descriptor read into null", [&] { group->get_group_descriptor_data(nullptr, descriptor); });
+    if (descriptor > 0)
+      expect_refused("out != nullptr", [&] { group->get_group_descriptor_data(nullptr, descriptor); });
     // An uncompressed group writes no group data, and its threads' data
     // only where a frame of its blocks has bytes.
     const bool compressed = gen->get_mgr_param()->group_compressed != 0;
-    if (data > 0 && compressed)
-      refused("group data read into null", [&] { group->get_group_data(nullptr, data); });
+    if (data > 0 && compressed) expect_refused("out != nullptr", [&] { group->get_group_data(nullptr, data); });
     for (u32 thread = 0; thread < QV_MAX_DC_THREADS; ++thread) {
       const u32 size = group->get_thread_size(thread);
       if (size > 0 && compressed)
-        refused("thread data read into null", [&] { group->get_thread_data(nullptr, size, thread); });
-      if (VARNO_IMBLOCK* sector = group->block(0, thread); sector != nullptr)
-        refused("a sector added after collect_data", [&] { group->add_mblock(sector, thread); });
+        expect_refused("out != nullptr", [&] { group->get_thread_data(nullptr, size, thread); });
+      if (VARNO_IMBLOCK* sector = group->block(0, thread); sector != nullptr) {
+        expect_refused("Block group add_mblock() called after collect_data()",
+                       [&] { group->add_mblock(sector, thread); });
+      }
     }
-    refused("a second collect_data", [&] { group->collect_data(false); });
+    expect_refused("Block group collect_data() called more than once", [&] { group->collect_data(false); });
   }
   if (gen->get_block("SECTOR_ARRAY", false) != nullptr) {
     refusable([&] {
       std::unique_ptr<VARNO_IMBLOCK_GROUP> fresh(gen->create_group());
-      refused("a group read before collect_data", [&] { fresh->get_group_full_size(); });
-      refused("a group of no blocks", [&] { fresh->collect_data(false); });
+      expect_refused("Block group get_group_full_size() called before collect_data()",
+                     [&] { fresh->get_group_full_size(); });
+      expect_refused("Block group collect_data() called on a group with no blocks",
+                     [&] { fresh->collect_data(false); });
     });
   }
 }
 
 void probe_refused_data_mistakes(VARNO_IMBLOCK_GROUP* group, const std::vector<FED_BLOCK>& fed) {
-  auto* mgroup = dynamic_cast<VARNO_MBLOCK_GROUP*>(group);
   for (const FED_BLOCK& f : fed) {
     const auto slot = static_cast<VARNO_BLOCK_DATA_TYPE>(f.slot);
-    refused("null design data of a length", [&] { f.block->set_data(slot, nullptr, f.bits, nullptr); });
+    const std::string name = std::string(f.block->block_type_name()) + f.block->sector_position();
+    expect_refused("set_data on block " + name + ": null data of " + std::to_string(f.bits) + " bits",
+                   [&] { f.block->set_data(slot, nullptr, f.bits, nullptr); });
     f.block->set_data(slot, const_cast<u8*>(f.data), f.bits, nullptr);
-    refused("frames read after new design data", [&] { f.block->get_number_of_frames(); });
-    if (mgroup == nullptr) continue;
-    for (u32 thread = 0; thread < QV_MAX_DC_THREADS; ++thread) {
-      const auto& blocks = mgroup->thread(thread).m_DBlocksArray;
-      if (std::find(blocks.begin(), blocks.end(), f.block) != blocks.end())
-        refused("a group read after new design data", [&] { group->get_group_full_size(); });
+    expect_refused("Block " + name + " read before a rebuild: its design data came after do_all_blocks built it",
+                   [&] { f.block->get_number_of_frames(); });
+  }
+  // Every fed block is changed now: a group that collected one names the
+  // first it collected.
+  auto* mgroup = dynamic_cast<VARNO_MBLOCK_GROUP*>(group);
+  if (mgroup == nullptr) return;
+  for (u32 thread = 0; thread < QV_MAX_DC_THREADS; ++thread) {
+    for (VARNO_BLOCK* block : mgroup->thread(thread).m_DBlocksArray) {
+      if (std::none_of(fed.begin(), fed.end(), [&](const FED_BLOCK& f) { return f.block == block; })) continue;
+      expect_refused("Block group get_group_full_size() called after the " + std::string(block->block_type_name()) +
+                         " block" + block->sector_position() + " was given design data since collect_data()",
+                     [&] { group->get_group_full_size(); });
+      return;
     }
   }
 }

@@ -39,8 +39,10 @@ struct FED_BLOCK {
 void probe_generator(VARNO_IGEN* gen);
 // A collected group's threads, blocks and images.
 void probe_group(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group);
-// The top-level bitstream's bit fields.
-void probe_top(VARNO_ITOP_BITSTREAM* top);
+// The top-level bitstream's bit fields, and merges over what the road's
+// merge (into blocks of block_size, giving hashes) hashed, which must be
+// refused.
+void probe_top(VARNO_ITOP_BITSTREAM* top, u32 block_size, const std::vector<u32>& hashes);
 // Every field of the option blocks given a shadow mask of the field's size
 // with a bit count past the field, then written.
 void probe_shadow_masks(VARNO_IGEN* gen);

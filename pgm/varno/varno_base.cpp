@@ -77,8 +77,17 @@ VARNO_GEN::~VARNO_GEN() {
 
 // ---- Names and records -------------------------------------------------------------
 
-void VARNO_GEN::set_family_pcf(const std::string& name) { m_family_pcf = name; }
-void VARNO_GEN::set_device_pcf(const std::string& name) { m_device_pcf = name; }
+// The model is built from the names once: a name given after it would not
+// be loaded, while a block group still reads the device name and would take
+// another device's settings.
+void VARNO_GEN::set_family_pcf(const std::string& name) {
+  VARNO_ASSERT_MSG(m_family_pcf_info == nullptr, "set_family_pcf after process_pcfs");
+  m_family_pcf = name;
+}
+void VARNO_GEN::set_device_pcf(const std::string& name) {
+  VARNO_ASSERT_MSG(m_family_pcf_info == nullptr, "set_device_pcf after process_pcfs");
+  m_device_pcf = name;
+}
 VARNO_MGR_PARAM* VARNO_GEN::get_mgr_param() { return &m_mgr_param; }
 VARNO_MGR_TALKBACK* VARNO_GEN::get_mgr_talkback() { return &m_mgr_talkback; }
 void VARNO_GEN::set_util_debug_level(u32 level) { VARNO_UTIL::set_debug_level(level); }
@@ -179,6 +188,9 @@ VARNO_IBLOCK* VARNO_GEN::skip_block_processing(const std::string& name) {
 // ---- Block-type overrides --------------------------------------------------------------------
 
 void VARNO_GEN::overwrite_block_param_type(const std::string& name, u32 a, u32 b, u32 c) {
+  // The sectors chose their files in process_pcfs: a later override would
+  // not reach them.
+  VARNO_ASSERT_MSG(m_family_pcf_info == nullptr, "overwrite_block_param_type after process_pcfs");
   // Wider values would spill into the neighbouring fields of the packed key
   // and make the override match another cell.
   if (a >= VARNO_OVERRIDE_CELL_LIMIT || b >= VARNO_OVERRIDE_CELL_LIMIT ||
@@ -291,6 +303,7 @@ constexpr u32 VARNO_2D_PRED_SETTINGS_QV[2] = {0x38284u, 0u};
 u32 VARNO_GEN::get_2d_libs_size() { return m_2d_libs_size; }
 
 int VARNO_GEN::copy_2d_libs(u8* dst, u32 bytes) {
+  VARNO_ASSERT(dst != nullptr || bytes == 0);
   VARNO_ASSERT(bytes <= m_2d_libs_size);
   // Nothing to copy is no failure, image or not.
   if (bytes == 0) return 0;

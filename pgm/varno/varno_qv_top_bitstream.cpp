@@ -44,10 +44,33 @@ std::vector<u32> VARNO_QV_TOP_BITSTREAM::merge_by_routing(u32 block_size, u32 fi
   std::vector<u32> result;
   if (first > last || last >= m_BitFieldList.size()) return result;
 
+  VARNO_ASSERT(block_size > 0);
   // A longer bit field fits no block; splitting it would change what the
   // hash blocks cover.
   for (u64 i = first; i <= last; ++i)
     VARNO_ASSERT_MSG(m_BitFieldList[i].size <= block_size, "blk_size <= block_size");
+
+  // The hash blocks of an earlier merge hold the digests of the hashed
+  // fields behind them, in order, and the routing codes of the fields they
+  // were merged with. Packing those fields anew, or a new hash block among
+  // them (which would also hash an earlier one and count its routing entries
+  // a second time), leaves digests and entries that no longer match.
+  for (u64 i = first; i <= last; ++i) {
+    const QV_BITFIELD& f = m_BitFieldList[i];
+    VARNO_ASSERT_MSG(!f.hash_block, "merge_by_routing over a hash block of an earlier merge");
+    // A covered field holds exactly a block of the earlier merge: only a
+    // merge into blocks of another size would repack it.
+    VARNO_ASSERT_MSG(!f.covered || f.size == block_size,
+                     "merge_by_routing repacks bit fields that hash blocks of an earlier merge "
+                     "cover");
+  }
+  if (hash) {
+    for (u64 i = first; i < m_BitFieldList.size(); ++i) {
+      VARNO_ASSERT_MSG(!m_BitFieldList[i].hash_block && !m_BitFieldList[i].covered,
+                       "merge_by_routing with hash over bit fields that hash blocks of an "
+                       "earlier merge cover");
+    }
+  }
 
   // The new list and its buffers replace the old ones only once everything
   // has succeeded.
@@ -187,6 +210,7 @@ void VARNO_QV_TOP_BITSTREAM::insert_hash_blocks_to_list(BITFIELD_LIST& list, BUF
       if (list[pos].hashed) {
         lv.digests.resize((lv.hashed + 1) * s);
         hash_bitfield(list, pos, block_size, mode, lv.digests.data() + lv.hashed * s);
+        list[pos].covered = true;
         ++lv.hashed;
       } else {
         ++lv.non_hashed;
@@ -236,6 +260,7 @@ void VARNO_QV_TOP_BITSTREAM::insert_hash_blocks_to_list(BITFIELD_LIST& list, BUF
     if (chained_block) {
       lv.digests.resize((h + 1) * s);
       hash_bitfield(list, levels[hl + 1].start, block_size, mode, lv.digests.data() + h * s);
+      list[levels[hl + 1].start].covered = true;
       ++h;
       hh = chained_hh + 1;
     }
@@ -248,8 +273,9 @@ void VARNO_QV_TOP_BITSTREAM::insert_hash_blocks_to_list(BITFIELD_LIST& list, BUF
 
     buffers.push_back(std::make_unique<u8[]>(block_size));
     u8* blk = buffers.back().get();
-    list.insert(list.begin() + static_cast<std::ptrdiff_t>(lv.start),
-                QV_BITFIELD(HASH_ROUTING, blk, block_size, true));
+    QV_BITFIELD hash_field(HASH_ROUTING, blk, block_size, true);
+    hash_field.hash_block = true;
+    list.insert(list.begin() + static_cast<std::ptrdiff_t>(lv.start), hash_field);
     result.push_back(static_cast<u32>(lv.start));
 
     VARNO_UTIL::write_dword_safely(HASH_BLOCK_FORMAT, blk);

@@ -17,20 +17,27 @@ class VARNO_BLOCK_CONFIG {
   VARNO_BLOCK_CONFIG(const VARNO_BLOCK_CONFIG&) = delete;
   VARNO_BLOCK_CONFIG& operator=(const VARNO_BLOCK_CONFIG&) = delete;
 
-  // The first record of the type, or null.
+  // The first record of the type, or null (also for a type no parameter
+  // has, and before process_pcfs filled the lists).
   VOLD_PARAM* get_param(VOLD_PARAMETER_TYPE type) const;
   // Number of values of the parameter; 0 when the block has none.
   u32 get_param_size(VOLD_PARAMETER_TYPE type) const;
   // Value of the first entry at that offset (index among the values), or of
-  // the first entry of that name (exact match); 0 when no entry has it. The
-  // parameter must exist and have entries.
+  // the first entry of that name (exact match); 0 when no entry has it (an
+  // offset past the size included). The parameter must exist ("p !=
+  // nullptr") and have entries ("data != nullptr"); the name must not be
+  // empty ("!name.empty()").
   u32 get_param_value(VOLD_PARAMETER_TYPE type, u32 offset) const;
   u32 get_param_value(VOLD_PARAMETER_TYPE type, const std::string& name) const;
-  // Overwrite the value of that entry; nothing when there is none.
+  // Overwrite the value of that entry; nothing when there is none (an
+  // offset past the size included). The same checks as the getters.
   void set_param_value(VOLD_PARAMETER_TYPE type, u32 offset, u32 value);
   void set_param_value(VOLD_PARAMETER_TYPE type, const std::string& name, u32 value);
   // All values as a new array (delete[] by the caller) of count = size
-  // entries, each entry's value at its offset and 0 where none is given.
+  // entries, each entry's value at its offset and 0 where none is given; a
+  // parameter of size 0 gives an empty array. The parameter must exist and
+  // have entries, each at an offset below the size ("(*it)->get_offset() <
+  // length").
   u32* get_param_values(VOLD_PARAMETER_TYPE type, u32& count) const;
   // The first argument record of the type, or null.
   VOLD_ARG* get_arg(VOLD_ARGUMENT_TYPE type) const;

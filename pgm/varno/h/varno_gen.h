@@ -50,7 +50,11 @@ class VARNO_IGEN {
   // takes against the device database's search directory
   // (VOLD_DATA_SERVER::set_search_path). A name that does not exist is
   // tried with ".ddb" appended. Sector files are named by the library, in
-  // the family file's directory (see process_pcfs).
+  // the family file's directory (see process_pcfs). A later call replaces
+  // the name. Once process_pcfs has loaded the model (any outcome but
+  // VARNO_PCF_FAMILY_MISSING) they are internal errors ("set_family_pcf after
+  // process_pcfs", "set_device_pcf after process_pcfs"): the new name would
+  // not be loaded.
   virtual void set_family_pcf(const std::string& name) = 0;
   virtual void set_device_pcf(const std::string& name) = 0;
   // Sector (x, y) of the sector-array block of that name; null outside the
@@ -58,16 +62,19 @@ class VARNO_IGEN {
   // internal error.
   virtual VARNO_IMBLOCK* get_meta_block(std::string name, u32 x, u32 y) = 0;
   // Block lookup by block-type name or VOLD_BLOCK_TYPE: the first block of
-  // the type, or null; the generator owns it. With copy, a new processed
-  // copy of an option block that the caller owns (another kind is an
-  // internal error).
+  // the type, or null (an unknown name, a type past the block types, no such
+  // block, no model yet); the generator owns it. With copy, a new processed
+  // copy of an option block that the caller owns, a new one each call
+  // (another kind is an internal error, "sblock != nullptr").
   virtual VARNO_IBLOCK* get_block(const std::string& name, bool copy) = 0;
   virtual VARNO_IBLOCK* get_block(u32 type, bool copy) = 0;
   // Block i of max_block_index() in family order; null past the end.
   virtual VARNO_IBLOCK* get_block_by_index(u32 i) = 0;
 
   // Builds the block model, once per generator (a second call is an
-  // internal error): loads the family file, makes its blocks, hands them the
+  // internal error, "m_family_pcf_info == nullptr"; after
+  // VARNO_PCF_FAMILY_MISSING nothing was loaded, and the host may name
+  // another family file and call again): loads the family file, makes its blocks, hands them the
   // device file's parameters, then loads every sector and sets up every
   // data block's frame manager. Returns a VARNO_PCF_* status.
   //   by_name: the files are names for the search directory (see
@@ -108,12 +115,19 @@ class VARNO_IGEN {
   virtual void adjust_num_frames(const std::string& name, u32 count) = 0;
   virtual VARNO_IBLOCK* skip_block_processing(const std::string& name) = 0;
   // Makes the sector at column a, row b of the sector-array block name use
-  // sector type c (a, b below 4096, c below 256), before process_pcfs.
+  // sector type c (a, b below 4096, c below 256), before process_pcfs (after
+  // it, an internal error: "overwrite_block_param_type after process_pcfs").
+  // Values outside those fields are ignored, with an error message from debug
+  // level 1 on; an override that names no cell of a sector-array block is
+  // not used. For one cell the first override counts.
   virtual void overwrite_block_param_type(const std::string& name, u32 a, u32 b, u32 c) = 0;
+  // Index of the block get_block(name, false) finds; 0xFFFFFFFF for none.
   virtual u32 block_index(const std::string& name) = 0;
+  // Number of blocks of this generator (sectors' blocks not counted); 0
+  // before process_pcfs.
   virtual u32 max_block_index() = 0;
   // Sum of get_block_size() over this generator's blocks (a sector-array
-  // block counts 0).
+  // block counts 0), modulo 2^32; 0 without blocks.
   virtual u32 bt_size() = 0;
   // A new block group bound to this generator, which must have a
   // SECTOR_ARRAY block. The caller owns it and deletes it before the
@@ -129,7 +143,9 @@ class VARNO_IGEN {
   // sector-array block writes nothing: a host dumps each sector's generator
   // itself. A file that does not open is not reported: check for it. Before
   // any of the generator's blocks is built it is an internal error ("Text
-  // dump before do_all_blocks built any block"), and no file is made.
+  // dump before do_all_blocks built any block"), and no file is made; a
+  // generator without blocks (before process_pcfs) writes an empty file. A
+  // second dump rewrites the file.
   virtual void write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format) = 0;
   // The generator's manager-parameter record, which the host fills before
   // process_pcfs and the library only reads. Sector generators have records
@@ -141,26 +157,65 @@ class VARNO_IGEN {
   virtual void set_util_debug_level(u32 level) = 0;
   // One expected-data file per data block that has data and a manager that
   // writes one: path/<BLOCK>.img, and a directory path/<ARRAY>X<x>Y<y> per
-  // sector. The directory path is made when missing; files already there
-  // stay. Every data block must have its frame manager (status 0).
+  // sector. The directory path is made when missing (one that cannot be made
+  // is an internal error, "Invalid path for dumping golden image"); files
+  // already there stay. Every data block must have its frame manager
+  // (status 0). The files come from the design data, so the blocks need not
+  // be built; before process_pcfs only the directory is made.
   virtual void dump_expected_data(const std::string& path) = 0;
 
-  // 2D library image.
+  // 2D library image, made by do_all_blocks when qv_2d_compression is set;
+  // before that, and after clear_2d_data, its size and offsets are 0.
   virtual u32 get_2d_libs_size() = 0;
+  // Copies the first bytes bytes of the image to dst and returns 0. bytes
+  // above the size is an internal error ("bytes <= m_2d_libs_size"), and so
+  // is a null dst with bytes above 0 ("dst != nullptr || bytes == 0").
   virtual int copy_2d_libs(u8* dst, u32 bytes) = 0;
+  // 5: CRAM IP types 0 to 3, then ERAM.
   virtual u32 get_2d_ip_libs_count() = 0;
+  // Offset in 8-byte units of the libraries of CRAM IP type ip (0 to 3);
+  // any larger ip gives the ERAM library's.
   virtual u32 get_ip_offset(u32 ip) = 0;
+  // Releases the image and the data blocks' 2D engines; again, nothing.
   virtual void clear_2d_data() = 0;
+  // Word 0 or 1 of the prediction settings (by tk_flow); another index is an
+  // internal error ("wrd_idx == 0 || wrd_idx == 1").
   virtual u32 get_2d_pred_settings(u32 wrd_idx) = 0;
 
-  // Decompressor set-up records and literal codebooks.
+  // Decompressor set-up records and literal codebooks. All of them need the
+  // model: before process_pcfs the S4 calls are internal errors
+  // ("family_info != nullptr"), and so are the codebook calls on a
+  // generator without a "SECTOR_ARRAY" block ("eblock != nullptr").
+  //
+  // Bytes of the S4 setup image: 48 (QUELVO), 136 (TROSKIVANE), 0 for other
+  // families.
   virtual u32 get_s4_setup_size() = 0;
+  // Copies the first bytes bytes of the S4 setup image to addr. A null addr
+  // or bytes 0 ("addr != nullptr && bytes > 0"), bytes above the size
+  // ("bytes <= m_s4_setup_size") and a family without an image
+  // ("m_s4_setup_size > 0") are internal errors.
   virtual void copy_s4_setup(u8* addr, u32 bytes) = 0;
+  // 40 with ext, else 24.
   virtual u32 get_decomp_setup_size(bool ext) = 0;
+  // Writes one decompression setup record to addr and returns its size: for
+  // thread dc_idx's 2D setup data of group, or the codebook of block_type,
+  // or (neither) the 2D library image. Internal errors: a null addr
+  // ("addr != nullptr"), both a group and a block type ("group == nullptr ||
+  // block_type == 0"), dc_idx above 1 ("DC thread index (2) must be < 2"),
+  // bytes below the record ("bytes >= data_size"), an empty payload
+  // ("data_size > 0": no image before do_all_blocks, no codebook for the
+  // type, a group without 2D setup data).
   virtual u32 copy_decomp_setup(u8* addr, u32 bytes, u32 dc_idx, VARNO_IMBLOCK_GROUP* group,
                                 u32 block_type, bool ext) = 0;
+  // Bytes of block_type's codebook (8 a literal), 0 when it has none.
   virtual u32 get_korvia_codebook_size(u32 block_type) = 0;
+  // Writes block_type's codebook to addr and returns its size; 0, with
+  // nothing written, when the type has none. Internal errors: a null addr
+  // ("addr != nullptr"), bytes below 2048 ("bytes >=
+  // TK_GZIP_KORVIA_CODEBOOK_SIZE"), a codebook longer than bytes.
   virtual u32 copy_korvia_codebook(u8* addr, u32 bytes, u32 block_type, bool low_byte_first) = 0;
+  // Replaces types with the block types that have a codebook. A generator
+  // without blocks (before process_pcfs) leaves types as they were.
   virtual void get_korvia_codebook_types(std::vector<u32>& types) = 0;
 };
 
@@ -278,7 +333,8 @@ class VARNO_GEN : public VARNO_IGEN {
 class VARNO_IGEN_FACTORY {
  public:
   virtual ~VARNO_IGEN_FACTORY() = default;
-  // A new generator with default settings; the caller owns it.
+  // A new generator with default settings, a new one each call; the caller
+  // owns it. It does not refer to the factory.
   virtual VARNO_IGEN* create_generator() = 0;
 };
 
@@ -295,5 +351,6 @@ class VARNO_GEN_FACTORY : public VARNO_IGEN_FACTORY {
 };
 
 // Entry point of the host: the process-wide generator factory, made on first
-// call.
+// call; the same object on every call until something deletes it (nothing
+// in the library does), then a new one.
 extern "C" VARNO_IGEN_FACTORY* varno_get_factory();

@@ -44,21 +44,39 @@ class VARNO_ITOP_BITSTREAM {
     VARNO_INTERNAL_ERROR("add_bitfield is not available");
   }
   // Merges bit fields first to last into blocks of block_size bytes by
-  // routing, then, with hash, inserts hash blocks; returns the positions of
-  // the inserted hash blocks. Each run of fields of one routing and hashed
-  // flag is packed into zero-padded blocks; a field of exactly block_size
-  // bytes passes as it is. A field longer than block_size is an internal
-  // error ("blk_size <= block_size"): a host cuts long data into blocks. With
-  // hash, a hash block (VARNO_QV_ROUTING_HASH, block_size bytes) goes in front
-  // of the hashed fields from first on, and every hashed field from first to
-  // the end of the list must then hold block_size bytes. The merged and hash
-  // blocks belong to the bitstream. first > last or last past the end: no
-  // change, no positions.
+  // routing, then, with hash, inserts hash blocks; returns where it linked
+  // each hash block, the last of the chain first. Each block was linked
+  // before the ones in front of it: block k of the chain (0 the front one)
+  // stands at its position + k after the merge. Each run of fields of one
+  // routing and hashed flag is packed into zero-padded blocks; a field of
+  // exactly block_size bytes passes as it is, an empty one is dropped. A
+  // field longer than block_size is an internal error ("blk_size <=
+  // block_size"): a host cuts long data into blocks. With hash, a hash block
+  // (VARNO_QV_ROUTING_HASH, block_size bytes) goes in front of the hashed
+  // fields from first on, and every hashed field from first to the end of
+  // the list must then hold block_size bytes; a mode other than
+  // VARNO_SHA_MODE_256 is SHA-384. The merged and hash blocks belong to the
+  // bitstream. first > last or last past the end: no change, no positions. A
+  // block_size of 0 is an internal error ("block_size > 0"). A merge leaves
+  // what an earlier merge hashed as it is; these are internal errors: a hash
+  // block of an earlier merge in first .. last ("merge_by_routing over a hash
+  // block of an earlier merge"); with hash, a field from first to the end
+  // that an earlier merge's hash blocks cover, or one of those hash blocks
+  // ("merge_by_routing with hash over bit fields that hash blocks of an
+  // earlier merge cover"), which the new hash blocks would hash and route
+  // again; a covered field in first .. last that is not a whole block of
+  // block_size ("merge_by_routing repacks bit fields that hash blocks of an
+  // earlier merge cover"). A later merge over fields added since, without
+  // hash blocks of an earlier merge among them, is accepted. On an internal
+  // error the list is left as it was.
   virtual std::vector<u32> merge_by_routing(u32 /*block_size*/, u32 /*first*/, u32 /*last*/,
                                             bool /*hash*/, VARNO_SHA_MODE /*mode*/) {
     VARNO_INTERNAL_ERROR("merge_by_routing is not available");
   }
-  // Digest of the first bytes bytes of bit field index into dest.
+  // Digest of the first bytes bytes of bit field index into dest (32 bytes
+  // for VARNO_SHA_MODE_256, 48 otherwise; bytes 0 gives the digest of no
+  // bytes). index past the end, bytes past the field's size, a field
+  // without data and a null dest are internal errors.
   virtual bool insert_block_hash_to_address(u32 /*index*/, u32 /*bytes*/,
                                             VARNO_SHA_MODE /*mode*/, unsigned char* /*dest*/) {
     VARNO_INTERNAL_ERROR("insert_block_hash_to_address is not available");
@@ -73,11 +91,16 @@ class VARNO_ITOP_BITSTREAM {
   virtual void clear(bool) {}
   // Writes bit fields first to last to path in the given format:
   // VARNO_OUTPUT_FORMAT_RAW writes their bytes back to back (append: after
-  // the file's bytes), false when last is past the end or the file cannot be
-  // written; the other formats write nothing and return true.
+  // the file's bytes), false when last is past the end (an empty bitstream
+  // has no last field) or the file cannot be written, with an existing file
+  // left as it was; last < first (and last in the list) writes no field but
+  // still opens the file: it is created, or truncated unless append, and the
+  // result is true. The other formats write nothing, make no file and
+  // return true.
   virtual bool write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format, u32 first,
                              u32 last, bool append) = 0;
-  // Routing codes of bit fields first to last (clipped at the end).
+  // Routing codes of bit fields first to last (clipped at the end); empty
+  // when first > last or first is past the end.
   virtual std::vector<u32> get_bitfiled_routings(u32 /*first*/, u32 /*last*/) const {
     VARNO_INTERNAL_ERROR("get_bitfiled_routings is not available");
   }

@@ -32,7 +32,11 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
                     bool hashed) override;
   // Every bit field of first .. last must hold at most block_size bytes, and
   // with hash every hashed bit field from first to the end of the list at
-  // least block_size bytes. On an internal error the list is left as it was.
+  // least block_size bytes. What an earlier merge hashed stays as it is: a
+  // hash block of its own in first .. last, with hash a field from first on
+  // that its hash blocks cover, and a field they cover that this merge would
+  // repack are internal errors. On an internal error the list is left as it
+  // was.
   std::vector<u32> merge_by_routing(u32 block_size, u32 first, u32 last, bool hash,
                                     VARNO_SHA_MODE mode) override;
   // bytes must not exceed the bit field's size.
@@ -56,6 +60,11 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
     unsigned char* data;  // never freed through the record
     u32 size;
     bool hashed;
+    // A hash block a merge inserted (a host's field of the same routing is
+    // not one), and a field whose digest a merge's hash block holds: a later
+    // merge must leave both as they are.
+    bool hash_block = false;
+    bool covered = false;
   };
   // Index access: the writers and the hash scan ask for fields by position.
   using BITFIELD_LIST = std::deque<QV_BITFIELD>;
