@@ -477,7 +477,7 @@ TEST(HostCallsGenerator, BeforeWhatItNeeds) {
        [&] { unbuilt->copy_decomp_setup(out, 24, 0, nullptr, 0, false); }, "data_size > 0"},
       {"copy_decomp_setup of a group before collect_data",
        [&] { grouped.gen()->copy_decomp_setup(out, 24, 0, group.get(), 0, false); },
-       "data_size > 0"},
+       "Block group get_2d_setup_size() called before collect_data()"},
       {"copy_decomp_setup of a codebook before process_pcfs",
        [&] { fresh->copy_decomp_setup(out, 24, 0, nullptr, CRAM, false); }, "eblock != nullptr"},
       {"get_korvia_codebook_size before process_pcfs", [&] { fresh->get_korvia_codebook_size(CRAM); },
