@@ -207,8 +207,17 @@ struct VARNO_GROUP_2D_ENGINE_OPS {
 };
 
 // The host's view of a block group (VARNO_IGEN::create_group). The host owns
-// it and deletes it before its generator. Order of use: set_group_type, the
-// sectors with add_mblock, collect_data once, then the read-outs.
+// it and deletes it before its generator (no call once the generator is
+// deleted; deleting the group then is safe). Order of use: set_group_type,
+// the sectors with add_mblock, collect_data once, then the read-outs. The
+// set-up calls after collect_data are internal errors ("Block group
+// add_mblock() called after collect_data()", each by its name), and so are
+// the sizes and read-outs before it ("Block group get_group_data() called
+// before collect_data()") and after a block it collected was given design
+// data since ("Block group get_group_data() called after the CRAM block of
+// sector (0, 0) was given design data since collect_data()"). A thread past
+// 1 is an internal error ("thr_index < QV_MAX_DC_THREADS"); a null out where
+// bytes would be written is one too ("out != nullptr").
 class VARNO_IMBLOCK_GROUP {
  public:
   virtual ~VARNO_IMBLOCK_GROUP() = default;
@@ -255,11 +264,13 @@ class VARNO_IMBLOCK_GROUP {
                                       const std::string& type_name, bool adjust_spare_rows) = 0;
   // Builds both threads' streams, compresses them when the group is
   // compressed and lays out the descriptor; once per group (a second call is
-  // an internal error). Every block it collects must be built (do_all_blocks)
-  // and must not have built no frames for want of design data that went to
-  // slots its frame manager does not read: either is an internal error that
-  // names the block and its sector. A block the host skipped
-  // (skip_block_processing) is taken as it is. multithread is not used.
+  // an internal error, and so is a group of no blocks). Every block it
+  // collects must be built (do_all_blocks) from its design data as it is
+  // now, and must not have built no frames for want of design data, none
+  // given or given to slots its frame manager does not read: each is an
+  // internal error that names the block and its sector. A block the host
+  // skipped (skip_block_processing) is taken as it is. multithread is not
+  // used.
   virtual void collect_data(bool multithread) = 0;
   virtual bool is_thread_active(unsigned thr) = 0;
   virtual u32 get_comp_ratio(unsigned thr) = 0;

@@ -107,6 +107,9 @@ class VARNO_IGEN {
   // blocks they point at: their CRC words are stale until crc_update, which
   // a host calls on every block it reads after this, sectors' included.
   // Until a block is built, reading its image or frames is an internal error.
+  // A second call builds every block again, from the design data as it is
+  // now: the way to frames of design data given after the first. Before
+  // process_pcfs there is nothing to build (true).
   virtual bool do_all_blocks() = 0;
   virtual void reset_all_blocks() = 0;
   virtual void register_all_blocks_2d_engine() = 0;

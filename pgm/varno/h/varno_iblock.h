@@ -56,7 +56,13 @@ class VARNO_IBLOCK {
                               u32& second, u32& size) = 0;
 
   // User-data input (data blocks; other blocks ignore it). Buffers stay the
-  // caller's and must live until the frames are built (do_all_blocks).
+  // caller's and must live until the frames are built (do_all_blocks). Each
+  // of these calls (and set_random_filler, and the generator's
+  // adjust_num_frames) on a data block already built is taken, and the
+  // block then counts as not built until it is built again: its frame
+  // read-outs, a group's collect_data and the text dump refuse it ("Block
+  // ... read before a rebuild: its design data came after do_all_blocks
+  // built it"), and a group that collected it refuses its read-outs.
   // set_data: the design data of one slot; size is its length in bits, not
   // bytes (bit i is bit i mod 8 of byte i / 8). Each frame manager reads its
   // own slots only (QV CRAM: VARNO_BLOCK_DATA_CRAM, QV ERAM: ..._ERAM, QV
@@ -65,9 +71,12 @@ class VARNO_IBLOCK {
   // the length against the block's parameters when they build: the QV CRAM
   // manager wants CRAM_FRAME_COUNT x CRAM_BIT_COUNT bits, the QV ERAM manager
   // ERAM_ROW_COUNT x ERAM_COL_COUNT; another length is an internal error
-  // ("Mismatch in user data size ...") in do_all_blocks. extra is kept and
-  // read by no manager: pass null. A slot at or past VARNO_BLOCK_DATA_MAX is
-  // an internal error.
+  // ("Mismatch in user data size ...") in do_all_blocks. A length of 0 with
+  // a buffer is not checked: the manager takes the whole image from it. Null
+  // data with length 0 is no data; with a length it is an internal error
+  // ("set_data on block ...: null data of ... bits"). extra is kept and read
+  // by no manager: pass null. A slot at or past VARNO_BLOCK_DATA_MAX is an
+  // internal error. A later call replaces the slot.
   virtual void set_data(VARNO_BLOCK_DATA_TYPE slot, u8* data, u32 size, u8* extra) = 0;
   virtual void set_programming_seq_vdata(const PB::BLOCKS_PROGRAMMING_SEQUENCE* seq) = 0;
   // set_data_from_file: names a file of design data, for the firmware blocks
@@ -75,17 +84,20 @@ class VARNO_IBLOCK {
   // order when the frames are built; the slot is not used. On a data block
   // whose manager reads no data file it is an internal error ("set_data_from_file
   // on block ..., whose frame manager reads no data file"); other kinds of
-  // block ignore it, as they ignore set_data.
+  // block ignore it, as they ignore set_data. set_custom_frame_sizes copies
+  // the list; null or a count of 0 leaves none.
   virtual void set_data_from_file(VARNO_BLOCK_DATA_TYPE slot, const std::string& path) = 0;
   virtual void set_custom_frame_sizes(const u32* sizes, u32 count) = 0;
   virtual void set_custom_interframe_delay(u32 delay) = 0;
 
   // Frames (data blocks). get_frame_data writes exactly get_frame_size(frame)
-  // bytes: size out from get_frame_size first. get_number_of_frames,
-  // get_frame_data, get_frame_data_ptr and get_frame_single_byte are an
-  // internal error ("Block ... read before do_all_blocks built it") on a
-  // generator's block that is not built yet (do_all_blocks, do_block,
-  // do_partial_block).
+  // bytes: size out from get_frame_size first; a null out is an internal
+  // error ("out != nullptr"). get_number_of_frames, get_frame_data,
+  // get_frame_data_ptr and get_frame_single_byte are an internal error
+  // ("Block ... read before do_all_blocks built it") on a generator's block
+  // that is not built yet (do_all_blocks, do_block, do_partial_block), and
+  // on one given design data since its build (see above). A frame or offset
+  // past the end gives 0, null or false.
   virtual u32 get_number_of_frames() = 0;
   virtual u32 get_number_of_potential_frames() = 0;
   virtual u32 get_frame_size(u32 frame) = 0;
@@ -96,8 +108,9 @@ class VARNO_IBLOCK {
 
   virtual void set_repetition_mode(VARNO_BLOCK_REPETITION mode) = 0;
   // get_block_size: an option block's image with its CRC word, a data
-  // block's frames; read_block_data writes exactly that many bytes, and is
-  // an internal error before the block is built, as the frame reads are.
+  // block's frames; read_block_data writes exactly that many bytes (a null
+  // out is an internal error, "out != nullptr"), and is an internal error
+  // before the block is built, as the frame reads are.
   virtual u32 get_block_size() = 0;
   virtual void read_block_data(u8* out) = 0;
   virtual VOLD_FRAME_TYPE frame_type() = 0;
