@@ -4,38 +4,17 @@
 // result, never a crash or a silent loss.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "generator_fixture.h"
 #include "group_fixture.h"
+#include "host_calls.h"
 #include "varno_eblock.h"
 #include "varno_test.h"
 
 namespace {
-
-// One row of a class: the call, and the internal error it ends in; with no
-// refusal the call checks its documented result itself.
-struct CALL {
-  const char* name;
-  std::function<void()> run;
-  const char* refusal = "";
-};
-
-void check(const std::vector<CALL>& calls) {
-  for (const CALL& c : calls) {
-    SCOPED_TRACE(c.name);
-    if (c.refusal[0] != '\0') {
-      EXPECT_INTERNAL_ERROR(c.run(), c.refusal);
-    } else {
-      c.run();
-    }
-  }
-}
-
-const std::string kNotCollected = "() called before collect_data()";
 
 // The block-group device of tests/data/group, built: two sectors of CRAM
 // design data, the top generator's header option blocks and its
@@ -66,7 +45,7 @@ class HostCalls : public ::testing::Test, public GROUP_DEVICE {
 TEST_F(HostCalls, NullPointers) {
   auto g = cram_group(true);
   const u32 data_size = g->get_group_full_size() - g->get_group_descriptor_size();
-  check({
+  expect_host_calls({
       {"write_dyn_value", [&] { option()->write_dyn_value("CNOC_HEADER", nullptr, 0, 8, nullptr); },
        "data != nullptr"},
       {"write_dyn_value into the block's image", [&] {
@@ -107,7 +86,7 @@ TEST_F(HostCalls, NullPointers) {
 
 TEST_F(HostCalls, ZeroLengths) {
   auto g = cram_group(true);
-  check({
+  expect_host_calls({
       {"write_dyn_value", [&] { EXPECT_EQ(option()->write_dyn_value("CNOC_HEADER", buffer(), 0, 0, nullptr), 0u); }},
       {"read_dyn_value", [&] { EXPECT_EQ(option()->read_dyn_value("CNOC_HEADER", buffer(), 0, 0), 0u); }},
       {"set_option_shadow_mask", [&] { option()->set_option_shadow_mask("CNOC_HEADER", buffer(), 0); },
@@ -146,7 +125,7 @@ TEST_F(HostCalls, PastTheEnd) {
   const u32 frames = data()->get_number_of_frames();
   const u32 last_size = data()->get_frame_size(frames - 1);
   u8 byte = 0;
-  check({
+  expect_host_calls({
       {"set_data", [&] { data()->set_data(VARNO_BLOCK_DATA_MAX, buffer(), 8, nullptr); },
        "slot < VARNO_BLOCK_DATA_MAX"},
       {"write_dyn_value past the field",
@@ -187,7 +166,7 @@ TEST_F(HostCalls, PastTheEnd) {
 TEST_F(HostCalls, BeforeWhatItNeeds) {
   auto g = cram_group(false);
   std::unique_ptr<VARNO_GEN> unloaded = new_generator();
-  check({
+  expect_host_calls({
       {"get_group_full_size", [&] { g->get_group_full_size(); }, "Block group get_group_full_size() called before collect_data()"},
       {"get_group_descriptor_size", [&] { g->get_group_descriptor_size(); },
        "Block group get_group_descriptor_size() called before collect_data()"},
@@ -214,7 +193,7 @@ TEST_F(HostCalls, BeforeWhatItNeeds) {
   VARNO_IBLOCK* header = fresh.gen()->get_block("CNOC_HEADER", false);
   const std::string unbuilt = "Block CRAM of sector (1, 0) read before do_all_blocks built it";
   u8 byte = 0;
-  check({
+  expect_host_calls({
       {"get_number_of_frames", [&] { cram->get_number_of_frames(); }, unbuilt.c_str()},
       {"get_frame_data", [&] { cram->get_frame_data(0, buffer()); }, unbuilt.c_str()},
       {"get_frame_data_ptr", [&] { cram->get_frame_data_ptr(0); }, unbuilt.c_str()},
@@ -236,7 +215,7 @@ TEST_F(HostCalls, BeforeWhatItNeeds) {
 TEST_F(HostCalls, SecondCall) {
   const BYTES other(32, 0x3C);
   const BYTES before = block_bytes(data());
-  check({
+  expect_host_calls({
       {"collect_data", [&] { cram_group(true)->collect_data(false); },
        "Block group collect_data() called more than once"},
       {"a change of a collected group", [&] { cram_group(true)->add_mblock(meta(0), 0); },

@@ -15,6 +15,7 @@
 #include "files.h"
 #include "generator_fixture.h"
 #include "group_fixture.h"
+#include "host_calls.h"
 #include "varno_block_config.h"
 #include "varno_block_factory.h"
 #include "varno_block_group.h"
@@ -48,25 +49,6 @@ std::unique_ptr<VARNO_GEN> setup_gen() {
 std::unique_ptr<VARNO_GEN> codebook_gen() { return loaded("/setup/codebook"); }
 // An option block with a CRC word and a data block, not built.
 std::unique_ptr<VARNO_GEN> flat_gen() { return loaded("/model/flat"); }
-
-// One call and its answer: the refusal's text, or (empty) a result, which
-// run checks itself.
-struct ANSWER {
-  std::string call;
-  std::function<void()> run;
-  std::string refusal;
-};
-
-void expect_answers(const std::vector<ANSWER>& answers) {
-  for (const ANSWER& a : answers) {
-    SCOPED_TRACE(a.call);
-    if (a.refusal.empty()) {
-      EXPECT_NO_THROW(a.run());
-    } else {
-      EXPECT_INTERNAL_ERROR(a.run(), a.refusal);
-    }
-  }
-}
 
 BYTES filled(size_t n, u8 seed) {
   BYTES b(n);
@@ -123,7 +105,7 @@ TEST(HostCallsGenerator, NullPointers) {
   const TEMP_DIR dir;
   const std::string path = dir.file("top.bin");
   u8 digest[48] = {};
-  expect_answers({
+  expect_host_calls({
       {"copy_2d_libs(nullptr, 1)", [&] { gen->copy_2d_libs(nullptr, 1); },
        "dst != nullptr || bytes == 0"},
       {"copy_2d_libs(nullptr, 0)", [&] { EXPECT_EQ(gen->copy_2d_libs(nullptr, 0), 0); }, ""},
@@ -161,7 +143,7 @@ TEST(HostCallsGenerator, ZeroLengths) {
   const std::string path = dir.write("top.bin", "kept");
   u8 out[64];
   std::fill(std::begin(out), std::end(out), u8{0xEE});
-  expect_answers({
+  expect_host_calls({
       {"copy_2d_libs",
        [&] {
          EXPECT_EQ(gen->copy_2d_libs(out, 0), 0);
@@ -253,7 +235,7 @@ TEST(HostCallsGenerator, PastTheEnd) {
   top->add_bitfield(a.data(), B, 1, true, true);
   top->add_bitfield(b.data(), B + 1, 1, true, false);
   const std::string path = dir.write("top.bin", "kept");
-  expect_answers({
+  expect_host_calls({
       {"get_block(VOLD_BLOCK_MAX, ...)",
        [&] {
          EXPECT_EQ(flat->get_block(VOLD_BLOCK_MAX, false), nullptr);
@@ -395,7 +377,7 @@ TEST(HostCallsGenerator, BeforeWhatItNeeds) {
   std::unique_ptr<VARNO_IBLOCK> loose(varno_get_block_factory()->create_block(CRAM, fresh.get()));
   std::unique_ptr<VARNO_ITOP_BITSTREAM> top(fresh->create_top_bitstream());
   std::vector<u32> types = {99};
-  expect_answers({
+  expect_host_calls({
       {"lookups before process_pcfs",
        [&] {
          EXPECT_EQ(fresh->get_block("SECTOR_ARRAY", false), nullptr);
@@ -529,7 +511,7 @@ TEST(HostCallsGenerator, SecondCall) {
     call(second.data());
     EXPECT_EQ(first, second);
   };
-  expect_answers({
+  expect_host_calls({
       {"varno_get_factory / create_generator",
        [&] {
          EXPECT_EQ(varno_get_factory(), varno_get_factory());
