@@ -16,6 +16,7 @@
 #include "generator_fixture.h"
 #include "group_fixture.h"
 #include "host_calls.h"
+#include "param_fixture.h"
 #include "varno_block_config.h"
 #include "varno_block_factory.h"
 #include "varno_block_group.h"
@@ -55,24 +56,6 @@ BYTES filled(size_t n, u8 seed) {
   for (size_t i = 0; i < n; ++i) b[i] = static_cast<u8>(seed + i * 7);
   return b;
 }
-
-// A parameter of the given size and entries, built in memory.
-struct PARAM {
-  PARAM(u32 size, std::vector<u32> offsets) {
-    for (u32 offset : offsets) {
-      entries.emplace_back();
-      entries.back().offset = offset;
-      entries.back().value = 7;
-    }
-    for (auto& e : entries) list.push_back(&e);
-    param.type = VOLD_PARAMETER_DRAS;
-    param.size = size;
-    param.entries = &list;
-  }
-  std::vector<VOLD_PARAM_ENTRY> entries;
-  VOLD_PARAM_ENTRY_LIST list;
-  VOLD_PARAM param;
-};
 
 // What a bit-field list holds, to see that a refused call left it alone.
 struct LIST_STATE {
@@ -199,7 +182,7 @@ TEST(HostCallsGenerator, ZeroLengths) {
        ""},
       {"get_param_value / set_param_value by an empty name",
        [&] {
-         PARAM dras(1, {0});
+         PARAM_FIXTURE dras(VOLD_PARAMETER_DRAS, 1, {entry(0, 7)});
          VARNO_BLOCK_CONFIG config;
          config.m_param_list = {&dras.param};
          EXPECT_INTERNAL_ERROR(config.set_param_value(VOLD_PARAMETER_DRAS, std::string(), 1), "!name.empty()");
@@ -208,7 +191,7 @@ TEST(HostCallsGenerator, ZeroLengths) {
        "!name.empty()"},
       {"get_param_values of a parameter of size 0",
        [&] {
-         PARAM none(0, {});
+         PARAM_FIXTURE none(VOLD_PARAMETER_DRAS, 0, {});
          VARNO_BLOCK_CONFIG config;
          config.m_param_list = {&none.param};
          u32 count = 99;
@@ -226,8 +209,8 @@ TEST(HostCallsGenerator, PastTheEnd) {
   auto flat = flat_gen();
   const TEMP_DIR dir;
   u8 out[4096];
-  PARAM dras(2, {0, 1});
-  PARAM stray(2, {0, 2});
+  PARAM_FIXTURE dras(VOLD_PARAMETER_DRAS, 2, {entry(0, 7), entry(1, 7)});
+  PARAM_FIXTURE stray(VOLD_PARAMETER_DRAS, 2, {entry(0, 7), entry(2, 7)});
   VARNO_BLOCK_CONFIG config;
   config.m_param_list = {&dras.param};
   std::unique_ptr<VARNO_ITOP_BITSTREAM> top(gen->create_top_bitstream());
@@ -501,7 +484,7 @@ TEST(HostCallsGenerator, SecondCall) {
   ASSERT_TRUE(flat->do_all_blocks());
   std::unique_ptr<VARNO_ITOP_BITSTREAM> top(gen->create_top_bitstream());
   BYTES field = filled(B, 6);
-  PARAM dras(2, {0, 1});
+  PARAM_FIXTURE dras(VOLD_PARAMETER_DRAS, 2, {entry(0, 7), entry(1, 7)});
   VARNO_BLOCK_CONFIG config;
   config.m_param_list = {&dras.param};
   // The same bytes from both calls.
