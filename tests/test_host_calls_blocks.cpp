@@ -183,6 +183,11 @@ TEST_F(HostCalls, BeforeWhatItNeeds) {
        "meta_block != nullptr"},
       {"create_group before process_pcfs", [&] { delete unloaded->create_group(); }, "eblock != nullptr"},
       {"do_all_blocks before process_pcfs", [&] { EXPECT_TRUE(unloaded->do_all_blocks()); }},
+      // Frames the 2D merge rewrote, whose tables clear_2d_data released.
+      {"collect_data after clear_2d_data", [&] {
+         cram(1)->mark_2d_tables_released();
+         cram_group(true);
+       }, "Block group collects the CRAM block of sector (1, 0) after clear_2d_data released its 2D tables"},
   });
   // A generator loaded, not built: every read-out of a block waits for the
   // build.

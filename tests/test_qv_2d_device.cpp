@@ -291,6 +291,13 @@ TEST(TwoDDevice, DecodedFramesEqualTheFramesWithout2D) {
     EXPECT_EQ(twod.eram(x)->get_2d_engine(), nullptr);
   }
   EXPECT_TRUE(twod.m_top->registered_2d_engines().empty());
+  // Their frames are residues, which a group would send without the tables
+  // (collect_data refuses them), until a build makes them anew.
+  EXPECT_TRUE(twod.cram(0)->two_d_tables_released());
+  EXPECT_TRUE(twod.eram(1)->two_d_tables_released());
+  EXPECT_FALSE(plain.cram(0)->two_d_tables_released());
+  ASSERT_TRUE(twod.m_top->do_all_blocks());
+  EXPECT_FALSE(twod.cram(0)->two_d_tables_released());
 }
 
 TEST(TwoDDevice, SectorSettingsDecideWhichBlocksGetEngines) {

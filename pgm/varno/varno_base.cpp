@@ -323,11 +323,15 @@ void VARNO_GEN::clear_2d_data() {
   delete[] m_2d_libs;
   m_2d_libs = nullptr;
   // The block forgets its engine before the engine goes, so that neither
-  // deletes it twice.
+  // deletes it twice. After a merge the blocks' frames are residues, which
+  // mean nothing without the engines' tables.
+  const bool merged = m_combined_engine != nullptr;
   while (!m_2d_engines.empty()) {
     VARNO_QV_2D_ENGINE* engine = m_2d_engines.back();
     m_2d_engines.pop_back();
     if (engine == nullptr) continue;
+    auto* block = dynamic_cast<VARNO_DBLOCK*>(engine->m_blk);
+    if (merged && block != nullptr && block->get_2d_engine() == engine) block->mark_2d_tables_released();
     engine->unregister_from_block();
     delete engine;
   }

@@ -67,6 +67,11 @@ void check_collectable(VARNO_BLOCK* bl) {
   }
   auto* dblock = dynamic_cast<VARNO_DBLOCK*>(bl);
   if (dblock == nullptr) return;
+  if (dblock->two_d_tables_released()) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Block group collects the %s block%s after clear_2d_data released its 2D tables",
+        bl->block_type_name(), bl->sector_position().c_str()));
+  }
   if (bl->get_number_of_frames() == 0 && dblock->design_data_unread()) {
     VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
         "Block group collects the %s block%s, which built no frames: its design data is in a slot "

@@ -191,6 +191,7 @@ bool VARNO_DBLOCK::design_data_missing() {
 // block whose frames a manager was asked for directly counts as built too.
 void VARNO_DBLOCK::clear_frames() {
   mark_built();
+  m_2d_tables_released = false;
   while (!m_frames.empty()) m_frames.pop_back();
 }
 

@@ -160,6 +160,11 @@ class VARNO_DBLOCK : public VARNO_BLOCK {
   void set_2d_engine(VARNO_QV_2D_ENGINE* engine);
   // Forgets the engine without deleting it (its new owner deletes it).
   void detach_2d_engine() { m_2d_engine = nullptr; }
+  // The generator released the engine after the merge had rewritten the
+  // frames as residues: until the block is built again its frames cannot be
+  // sent without the engine's tables.
+  void mark_2d_tables_released() { m_2d_tables_released = true; }
+  bool two_d_tables_released() const { return m_2d_tables_released; }
   // Copies the core-segment byte ranges that the engine lists for the row of
   // frame into out, back to back; returns the bytes copied.
   u32 get_frame_2d_segments(u32 frame, u8* out);
@@ -186,6 +191,7 @@ class VARNO_DBLOCK : public VARNO_BLOCK {
   bool m_s4_mask_used = false;        // set by the CRAM manager's partial build
 
  private:
+  bool m_2d_tables_released = false;
   enum class MGR_STATE { NONE, CREATED, READY, FAILED };
 
   // Creates the manager when there is none; false when none can be had.

@@ -180,6 +180,8 @@ class VARNO_IGEN {
   // any larger ip gives the ERAM library's.
   virtual u32 get_ip_offset(u32 ip) = 0;
   // Releases the image and the data blocks' 2D engines; again, nothing.
+  // After a merge the blocks' frames are residues: a group collected after
+  // this refuses them until the blocks are built again.
   virtual void clear_2d_data() = 0;
   // Word 0 or 1 of the prediction settings (by tk_flow); another index is an
   // internal error ("wrd_idx == 0 || wrd_idx == 1").
