@@ -46,10 +46,11 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
 }
 
 // A block the group is about to collect must hold what the host gave it:
-// built from its design data as it is now, and not empty for want of design
-// data, none given or given to slots its manager does not read. A skipped block is the host's own choice,
-// and a manager may build no frames from data it reads (a frame range that
-// selects none).
+// built from its design data as it is now, its frames whole (not residues
+// whose 2D tables are gone), and not empty for want of design data, none
+// given or given to slots its manager does not read. A skipped block is the
+// host's own choice, and a manager may build no frames from data it reads (a
+// frame range that selects none).
 void check_collectable(VARNO_BLOCK* bl) {
   if (bl->generator() == nullptr || bl->skip_processing()) return;
   switch (bl->build_state()) {
