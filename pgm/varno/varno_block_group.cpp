@@ -73,18 +73,21 @@ void check_collectable(VARNO_BLOCK* bl) {
         "Block group collects the %s block%s after clear_2d_data released its 2D tables",
         bl->block_type_name(), bl->sector_position().c_str()));
   }
-  if (bl->get_number_of_frames() == 0 && dblock->design_data_unread()) {
-    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-        "Block group collects the %s block%s, which built no frames: its design data is in a slot "
-        "its frame manager does not read",
-        bl->block_type_name(), bl->sector_position().c_str()));
-  }
   // A buffer of length 0 may still build frames: the managers then take the
   // whole image from it.
-  if (bl->get_number_of_frames() == 0 && dblock->design_data_missing()) {
-    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-        "Block group collects the %s block%s, which built no frames: it was given no design data",
-        bl->block_type_name(), bl->sector_position().c_str()));
+  if (bl->get_number_of_frames() > 0) return;
+  switch (dblock->design_data()) {
+    case VARNO_DBLOCK::DESIGN_DATA::UNREAD:
+      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+          "Block group collects the %s block%s, which built no frames: its design data is in a "
+          "slot its frame manager does not read",
+          bl->block_type_name(), bl->sector_position().c_str()));
+    case VARNO_DBLOCK::DESIGN_DATA::NONE:
+      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+          "Block group collects the %s block%s, which built no frames: it was given no design data",
+          bl->block_type_name(), bl->sector_position().c_str()));
+    case VARNO_DBLOCK::DESIGN_DATA::READ:
+      break;
   }
 }
 

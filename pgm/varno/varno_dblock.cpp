@@ -158,31 +158,21 @@ u64 VARNO_DBLOCK::get_user_data_size(VARNO_BLOCK_DATA_TYPE slot) const {
   return m_user_data_size[slot];
 }
 
-bool VARNO_DBLOCK::design_data_unread() {
+VARNO_DBLOCK::DESIGN_DATA VARNO_DBLOCK::design_data() {
   const VOLD_FRAME_TYPE type = frame_type();
-  bool given = false;
-  for (u32 slot = 0; slot < VARNO_BLOCK_DATA_MAX; ++slot) {
-    if (m_user_data[slot] == nullptr || m_user_data_size[slot] == 0) continue;
-    if (varno_frame_mgr_reads_slot(type, static_cast<VARNO_BLOCK_DATA_TYPE>(slot))) return false;
-    given = true;
-  }
   // A data-file list is only ever taken by a manager that reads it.
-  return given && m_data_files.empty();
-}
-
-bool VARNO_DBLOCK::design_data_missing() {
-  const VOLD_FRAME_TYPE type = frame_type();
-  bool reads = false;
+  bool reads = varno_frame_mgr_reads_files(type);
+  bool read = !m_data_files.empty();
+  bool unread = false;
   for (u32 slot = 0; slot < VARNO_BLOCK_DATA_MAX; ++slot) {
-    if (!varno_frame_mgr_reads_slot(type, static_cast<VARNO_BLOCK_DATA_TYPE>(slot))) continue;
-    reads = true;
-    if (m_user_data[slot] != nullptr && m_user_data_size[slot] != 0) return false;
+    const bool reads_slot = varno_frame_mgr_reads_slot(type, static_cast<VARNO_BLOCK_DATA_TYPE>(slot));
+    reads = reads || reads_slot;
+    if (m_user_data[slot] == nullptr || m_user_data_size[slot] == 0) continue;
+    (reads_slot ? read : unread) = true;
   }
-  if (varno_frame_mgr_reads_files(type)) {
-    reads = true;
-    if (!m_data_files.empty()) return false;
-  }
-  return reads;
+  if (read) return DESIGN_DATA::READ;
+  if (unread) return DESIGN_DATA::UNREAD;
+  return reads ? DESIGN_DATA::NONE : DESIGN_DATA::READ;
 }
 
 // ---- Frame list ---------------------------------------------------------------

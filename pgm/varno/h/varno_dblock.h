@@ -88,14 +88,13 @@ class VARNO_DBLOCK : public VARNO_BLOCK {
   u8* get_user_data(VARNO_BLOCK_DATA_TYPE slot) const;
   u8* get_user_extra(VARNO_BLOCK_DATA_TYPE slot) const;
   u64 get_user_data_size(VARNO_BLOCK_DATA_TYPE slot) const;  // bits
-  // The block was given design data (a slot of non-zero length), but only in
-  // slots its frame type's manager does not read: it builds as if it had
-  // none.
-  bool design_data_unread();
-  // Its frame type's manager builds from design data (slots or data files),
-  // and the block was given none of it: no slot it reads holds data of
-  // non-zero length, and no data file is named.
-  bool design_data_missing();
+  // What the block's frame type's manager finds of the design data given to
+  // it (a slot counts with data of non-zero length). READ: data in a slot it
+  // reads, or a named data file, or a manager that reads no design data and
+  // none given. UNREAD: data only in slots it does not read, so it builds as
+  // if it had none. NONE: it builds from design data and was given none.
+  enum class DESIGN_DATA { READ, UNREAD, NONE };
+  DESIGN_DATA design_data();
 
   // ---- Frame list -----------------------------------------------------------
 
