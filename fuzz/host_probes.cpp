@@ -35,6 +35,9 @@ constexpr u64 MAX_PROBE_BYTES = u64{1} << 26;
 // records of its own, and those rebuilds would take an input past its time,
 // while the ends the probes meet are the same at any frame count.
 constexpr u32 MAX_REBUILT_FRAMES = 4096;
+// Nor is a block of more bytes of frames than this: a few large frames
+// (an IOCSR block's rows are built bit by bit) cost as much.
+constexpr u32 MAX_REBUILT_BYTES = 1u << 20;
 
 // Runs one call; a refusal ends that call only.
 template <typename CALL>
@@ -540,8 +543,8 @@ void shorter_data(const FED_BLOCK& fed) {
   if (block->build_state() != VARNO_BLOCK::BUILD_STATE::BUILT) return;
   const u32 frames = block->get_number_of_frames();
   if (frames == 0) return;
-  if (frames > MAX_REBUILT_FRAMES) {
-    note("shorter data: %u frames, not rebuilt", frames);
+  if (frames > MAX_REBUILT_FRAMES || block->get_block_size() > MAX_REBUILT_BYTES) {
+    note("shorter data: %u frames of %u bytes, not rebuilt", frames, block->get_block_size());
     return;
   }
   u32 core = 0;

@@ -45,6 +45,16 @@ void set_bit(u8* buffer, u64 bit) {
   buffer[bit / 8] = static_cast<u8>(buffer[bit / 8] | (1u << (bit % 8)));
 }
 
+// One bit from src to dest, least significant bit first (as bit_copy); a
+// row interleaves its chains bit by bit, so a call of the general copy per
+// bit would cost most of a build.
+void copy_bit(const u8* src, u64 src_bit, u8* dest, u64 dest_bit) {
+  const unsigned mask = 1u << (dest_bit % 8);
+  const unsigned bit = (src[src_bit / 8] >> (src_bit % 8)) & 1u;
+  u8& byte = dest[dest_bit / 8];
+  byte = static_cast<u8>(bit != 0 ? (byte | mask) : (byte & ~mask));
+}
+
 }  // namespace
 
 VARNO_IOCSR_FRAME_MGR::VARNO_IOCSR_FRAME_MGR() = default;
@@ -364,7 +374,7 @@ void VARNO_IOCSR_FRAME_MGR::fill_row(const u8* mcu, u64 row, u8* core, u64 offse
     // width); chains start together, a shorter one ends early.
     for (u32 c = 0; c < cdw; ++c) {
       if (m_mcu_segments[c] <= pos) continue;
-      VARNO_UTIL::bit_copy(mcu, static_cast<u32>(m_mcu_offsets[c] + pos), row_data, c, 1, true);
+      copy_bit(mcu, static_cast<u32>(m_mcu_offsets[c] + pos), row_data, c);
     }
     return;
   }
@@ -384,7 +394,7 @@ void VARNO_IOCSR_FRAME_MGR::fill_row(const u8* mcu, u64 row, u8* core, u64 offse
     if (d + k < m_max_iocsr_length - length) continue;
     const u64 src = m_iocsr_offsets[chain] + length - m_max_iocsr_length + d + k;
     VARNO_ASSERT(src < m_padded_iocsr_bits);
-    VARNO_UTIL::bit_copy(m_padded_iocsr.get(), static_cast<u32>(src), row_data, b, 1, true);
+    copy_bit(m_padded_iocsr.get(), static_cast<u32>(src), row_data, b);
   }
 }
 
