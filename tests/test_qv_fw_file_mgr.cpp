@@ -588,4 +588,18 @@ TEST_F(FwFile, PartialBuildWithoutAFileBuildsNothing) {
   EXPECT_EQ(b->get_number_of_frames(), 0u);
 }
 
+TEST_F(FwFile, PartialBuildAfterTheFileListFramesNoFileAgain) {
+  param().fw_type = 0;
+  param().fw_frame_size = 16;
+  // A size past the one file: the last image must not be framed with it.
+  param().fw_sizes = {20, 40};
+  VARNO_DBLOCK* b = build("DUMMY2", {kDir + "/fw_words.rom"});
+  const std::vector<BYTES> built = frames(b);
+  EXPECT_FALSE(b->partial_process(0, 1));
+  EXPECT_EQ(frames(b), built);
+  param().fw_sizes = {20};
+  EXPECT_FALSE(b->partial_process(0, 1));
+  EXPECT_EQ(frames(b), built);
+}
+
 }  // namespace

@@ -384,8 +384,10 @@ bool VARNO_QV_FW_FILE_MGR::create_partial_frames(VARNO_DBLOCK* block, VARNO_BLOC
   const VARNO_MGR_PARAM* param = gen->get_mgr_param();
   VARNO_ASSERT_MSG(param != nullptr, "mgr_param != NULL");
   // Frames are cut from the image of the file just read; without one there
-  // is nothing to frame.
-  if (m_image == nullptr) return false;
+  // is nothing to frame. Once a build has framed its whole file list, no file
+  // is being read: a later partial build would frame the last image again
+  // with the size of a file past the list.
+  if (m_image == nullptr || m_file_counter >= m_files.size()) return false;
 
   const u32 T = param->fw_type;
   const u32 tk_flow = param->tk_flow;
