@@ -45,6 +45,13 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
   return rows[0][0];
 }
 
+// Ends the collection of bl: "Block group collects the <type> block<sector>"
+// and why.
+[[noreturn]] void refuse_collecting(VARNO_BLOCK* bl, const char* why) {
+  VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Block group collects the %s block%s%s",
+                                           bl->block_type_name(), bl->sector_position().c_str(), why));
+}
+
 // A block the group is about to collect must hold what the host gave it:
 // built from its design data as it is now, its frames whole (not residues
 // whose 2D tables are gone), and not empty for want of design data, none
@@ -55,37 +62,25 @@ void check_collectable(VARNO_BLOCK* bl) {
   if (bl->generator() == nullptr || bl->skip_processing()) return;
   switch (bl->build_state()) {
     case VARNO_BLOCK::BUILD_STATE::NOT_BUILT:
-      VARNO_INTERNAL_ERROR(
-          KORVIA::fmt_sprintf("Block group collects the %s block%s before do_all_blocks built it",
-                              bl->block_type_name(), bl->sector_position().c_str()));
+      refuse_collecting(bl, " before do_all_blocks built it");
     case VARNO_BLOCK::BUILD_STATE::CHANGED:
-      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-          "Block group collects the %s block%s before a rebuild: its design data came after "
-          "do_all_blocks built it",
-          bl->block_type_name(), bl->sector_position().c_str()));
+      refuse_collecting(bl, " before a rebuild: its design data came after do_all_blocks built it");
     case VARNO_BLOCK::BUILD_STATE::BUILT:
       break;
   }
   auto* dblock = dynamic_cast<VARNO_DBLOCK*>(bl);
   if (dblock == nullptr) return;
-  if (dblock->two_d_tables_released()) {
-    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-        "Block group collects the %s block%s after clear_2d_data released its 2D tables",
-        bl->block_type_name(), bl->sector_position().c_str()));
-  }
+  if (dblock->two_d_tables_released())
+    refuse_collecting(bl, " after clear_2d_data released its 2D tables");
   // A buffer of length 0 may still build frames: the managers then take the
   // whole image from it.
   if (bl->get_number_of_frames() > 0) return;
   switch (dblock->design_data()) {
     case VARNO_DBLOCK::DESIGN_DATA::UNREAD:
-      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-          "Block group collects the %s block%s, which built no frames: its design data is in a "
-          "slot its frame manager does not read",
-          bl->block_type_name(), bl->sector_position().c_str()));
+      refuse_collecting(
+          bl, ", which built no frames: its design data is in a slot its frame manager does not read");
     case VARNO_DBLOCK::DESIGN_DATA::NONE:
-      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-          "Block group collects the %s block%s, which built no frames: it was given no design data",
-          bl->block_type_name(), bl->sector_position().c_str()));
+      refuse_collecting(bl, ", which built no frames: it was given no design data");
     case VARNO_DBLOCK::DESIGN_DATA::READ:
       break;
   }

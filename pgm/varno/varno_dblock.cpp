@@ -266,11 +266,13 @@ u32 VARNO_DBLOCK::get_block_size() {
 
 void VARNO_DBLOCK::read_block_data(u8* out) {
   require_built();
-  if (get_block_size() > 0) VARNO_ASSERT(out != nullptr);
   u64 position = 0;
   for (const auto& frame : m_frames) {
     VARNO_ASSERT(frame != nullptr);
-    position += frame->get_frame_data(out + position, frame->get_frame_size());
+    const u32 size = frame->get_frame_size();
+    if (size == 0) continue;
+    VARNO_ASSERT(out != nullptr);
+    position += frame->get_frame_data(out + position, size);
   }
 }
 
