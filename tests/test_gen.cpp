@@ -197,6 +197,7 @@ TEST(Generator, CopyOfAnOptionBlockIsNewAndProcessed) {
   const u8 pgf[2] = {0x34, 0x12};
   ASSERT_TRUE(g->do_all_blocks());
   ASSERT_EQ(source->write_option_bits("PGF_LENGTH", "OPTION_BITS", pgf, 16, nullptr), VARNO_NO_ERROR);
+  source->crc_update();
   const std::vector<u8> source_bytes = block_bytes(source);
 
   std::unique_ptr<VARNO_IBLOCK> a(g->get_block("OPTION_BITS", true));

@@ -267,8 +267,9 @@ TEST_F(QvCsr, UserDataLength) {
   EXPECT_INTERNAL_ERROR(sector(0, 0)->do_all_blocks(),
                         "Mismatch in user data size: csr_user_size (14 bytes) != csr_pcf_size (15 "
                         "bytes), where total chain size is 15 bytes");
-  // A partial build reads the same image.
-  EXPECT_INTERNAL_ERROR(block(0, 0, "MORLU_CSR")->partial_process(0, 1),
+  // A partial build reads the same image, before any build.
+  set_data(block(1, 0, "MORLU_CSR"), VARNO_BLOCK_DATA_CSR, m_data, 112);
+  EXPECT_INTERNAL_ERROR(block(1, 0, "MORLU_CSR")->partial_process(0, 1),
                         "Mismatch in user data size: csr_user_size (14 bytes) != csr_pcf_size (15 "
                         "bytes), where total chain size is 15 bytes");
 }

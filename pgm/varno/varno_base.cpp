@@ -225,7 +225,8 @@ void VARNO_GEN::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT forma
   // they were the design. A build that stopped early still dumps what it
   // made.
   // A block given new design data since its build would show frames of the
-  // old data.
+  // old data, and an option block whose image changed since its CRC word a
+  // word of the old image.
   using STATE = VARNO_BLOCK::BUILD_STATE;
   bool built = m_Blocks.empty();
   for (VARNO_IBLOCK* b : m_Blocks) {
@@ -233,9 +234,15 @@ void VARNO_GEN::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT forma
     const STATE state = block != nullptr ? block->build_state() : STATE::BUILT;
     if (state == STATE::CHANGED) {
       VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-          "Text dump before a rebuild of block %s%s: its design data came after do_all_blocks "
-          "built it",
-          block->block_type_name(), block->sector_position().c_str()));
+          "Text dump before a rebuild of block %s%s: %s", block->block_type_name(),
+          block->sector_position().c_str(), block->change_text().c_str()));
+    }
+    const auto* sblock = dynamic_cast<const VARNO_SBLOCK*>(b);
+    if (sblock != nullptr && sblock->crc_stale()) {
+      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+          "Text dump with a stale CRC word of block %s%s: its image changed after the CRC was "
+          "computed; call crc_update() first",
+          sblock->block_type_name(), sblock->sector_position().c_str()));
     }
     built = built || state == STATE::BUILT;
   }

@@ -81,12 +81,28 @@ std::string VARNO_BLOCK::sector_position() const {
   return "";
 }
 
+std::string VARNO_BLOCK::change_text() const {
+  switch (m_passed_by) {
+    case PASSED_BY::SKIPPED:
+      return "its design data came after its build, and the build since skipped it "
+             "(skip_block_processing)";
+    case PASSED_BY::DEFERRED:
+      return "its design data came after process(true) built it, and a build passes it over "
+             "until reset_process()";
+    case PASSED_BY::FAILED:
+      return "its design data came after its build, and the build since failed";
+    case PASSED_BY::NONE:
+      break;
+  }
+  return "its design data came after do_all_blocks built it";
+}
+
 void VARNO_BLOCK::require_built() const {
   if (m_build_state == BUILD_STATE::BUILT || m_gen == nullptr) return;
   if (m_build_state == BUILD_STATE::CHANGED) {
-    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-        "Block %s%s read before a rebuild: its design data came after do_all_blocks built it",
-        block_type_name(), sector_position().c_str()));
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Block %s%s read before a rebuild: %s",
+                                             block_type_name(), sector_position().c_str(),
+                                             change_text().c_str()));
   }
   VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Block %s%s read before do_all_blocks built it",
                                            block_type_name(), sector_position().c_str()));

@@ -47,9 +47,10 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
 
 // Ends the collection of bl: "Block group collects the <type> block<sector>"
 // and why.
-[[noreturn]] void refuse_collecting(VARNO_BLOCK* bl, const char* why) {
+[[noreturn]] void refuse_collecting(VARNO_BLOCK* bl, const std::string& why) {
   VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Block group collects the %s block%s%s",
-                                           bl->block_type_name(), bl->sector_position().c_str(), why));
+                                           bl->block_type_name(), bl->sector_position().c_str(),
+                                           why.c_str()));
 }
 
 // A block the group is about to collect must hold what the host gave it:
@@ -59,12 +60,15 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
 // host's own choice, and a manager may build no frames from data it reads (a
 // frame range that selects none).
 void check_collectable(VARNO_BLOCK* bl) {
-  if (bl->generator() == nullptr || bl->skip_processing()) return;
+  if (bl->generator() == nullptr) return;
+  // A skipped block is taken as it is, unless it was given design data
+  // after a build: then skipping it lost that data.
+  if (bl->skip_processing() && bl->build_state() != VARNO_BLOCK::BUILD_STATE::CHANGED) return;
   switch (bl->build_state()) {
     case VARNO_BLOCK::BUILD_STATE::NOT_BUILT:
       refuse_collecting(bl, " before do_all_blocks built it");
     case VARNO_BLOCK::BUILD_STATE::CHANGED:
-      refuse_collecting(bl, " before a rebuild: its design data came after do_all_blocks built it");
+      refuse_collecting(bl, " before a rebuild: " + bl->change_text());
     case VARNO_BLOCK::BUILD_STATE::BUILT:
       break;
   }
@@ -224,11 +228,19 @@ void VARNO_MBLOCK_GROUP::require_collected(const char* call) const {
     VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Block group %s() called before collect_data()", call));
   }
   // The group holds the frames as they were collected.
-  for (const auto& [block, changes] : m_collected_blocks) {
-    if (block->design_changes() == changes) continue;
-    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-        "Block group %s() called after the %s block%s was given design data since collect_data()",
-        call, block->block_type_name(), block->sector_position().c_str()));
+  for (const COLLECTED_BLOCK& c : m_collected_blocks) {
+    if (c.block->design_changes() != c.design_changes) {
+      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+          "Block group %s() called after the %s block%s was given design data since "
+          "collect_data()",
+          call, c.block->block_type_name(), c.block->sector_position().c_str()));
+    }
+    if (c.block->frame_patches() != c.frame_patches) {
+      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+          "Block group %s() called after a frame of the %s block%s was patched since "
+          "collect_data()",
+          call, c.block->block_type_name(), c.block->sector_position().c_str()));
+    }
   }
 }
 
@@ -485,7 +497,7 @@ void VARNO_MBLOCK_GROUP::collect_data(bool multithread) {
       VARNO_BLOCK* bl = thr.m_DBlocksArray[i];
       VARNO_ASSERT(bl != nullptr);
       check_collectable(bl);
-      m_collected_blocks.emplace_back(bl, bl->design_changes());
+      m_collected_blocks.push_back({bl, bl->design_changes(), bl->frame_patches()});
       data_size += bl->get_block_size();
       const u32 frames = bl->get_number_of_frames();
       max_frames = std::max(max_frames, frames);

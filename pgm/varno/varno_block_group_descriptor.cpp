@@ -201,8 +201,16 @@ void VARNO_MBLOCK_GROUP::get_group_descriptor_data(u8* out, unsigned bytes) {
 
 void VARNO_MBLOCK_GROUP::get_group_data(u8* out, unsigned bytes) {
   require_collected("get_group_data");
+  // The page slots hold compressed streams only: an uncompressed group would
+  // leave the host's buffer as it was, a bitstream of no design data.
+  if (!m_compressed) {
+    VARNO_INTERNAL_ERROR(
+        "Block group get_group_data() called on a group that is not compressed: read its threads "
+        "with get_thread_data(), or set group_compressed in the record of the generator that "
+        "creates the group before create_group()");
+  }
   const u32 most = std::max(m_pages[0], m_pages[1]);
-  if (!m_compressed || most == 0) return;
+  if (most == 0) return;
   // The caller's buffer must hold every page slot.
   VARNO_ASSERT_MSG(u64{bytes} >= (u64{m_pages[0]} + m_pages[1]) * VARNO_GROUP_PAGE_SIZE,
                    "bytes >= group_data_size");

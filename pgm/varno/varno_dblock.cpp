@@ -251,6 +251,13 @@ bool VARNO_DBLOCK::get_frame_single_byte(u32 frame, u32 offset, u8& out) {
 }
 
 bool VARNO_DBLOCK::update_frame_data(u32 frame, u32 offset, u8 value) {
+  if (!write_frame_byte(frame, offset, value)) return false;
+  // A group that collected the frames before holds them unpatched.
+  ++m_frame_patches;
+  return true;
+}
+
+bool VARNO_DBLOCK::write_frame_byte(u32 frame, u32 offset, u8 value) {
   if (frame >= m_frames.size() || offset >= get_frame_size(frame)) return false;
   VARNO_FRAME* f = m_frames[frame].get();
   VARNO_ASSERT(f != nullptr);
@@ -322,13 +329,22 @@ bool VARNO_DBLOCK::ready_frame_mgr() {
   return true;
 }
 
-// A build counts from its start, whatever its outcome. Only a build that ran
-// to its end takes back a change of the design data: a manager that sets the
-// block's frame sizes while it builds leaves it built.
+// A build counts from its start, whatever its outcome. A partial build
+// appends to the frames there are: on a block whose design data changed
+// since they were built it would put frames of two designs in one list, so
+// it is refused and the change stands.
 bool VARNO_DBLOCK::partial_process(u32 first, u32 last) {
+  if (build_state() == BUILD_STATE::CHANGED) {
+    VARNO_UTIL::print_error_msg(
+        "do_partial_block on block %s%s refused: %s; build the whole block again first",
+        block_type_name(), sector_position().c_str(), change_text().c_str());
+    return false;
+  }
   if (build_state() == BUILD_STATE::NOT_BUILT) mark_built();
   if (!ready_frame_mgr()) return false;
   const bool result = m_frame_mgr->create_partial_frames(this, m_block_config.get(), first, last);
+  // A manager that sets the block's frame sizes while it builds leaves it
+  // built.
   mark_built();
   return result;
 }
@@ -360,22 +376,40 @@ void VARNO_DBLOCK::set_random_filler(u16 filler) {
   m_frame_mgr->set_random_filler(filler);
 }
 
+// Only a build that makes the frames from the design data as it is now takes
+// back a change of it: one that passes the block over or fails leaves the
+// block changed, with the reason for the refusals.
 bool VARNO_DBLOCK::process(bool defer_2d) {
+  const bool changed = build_state() == BUILD_STATE::CHANGED;
   if (build_state() == BUILD_STATE::NOT_BUILT) mark_built();
   if (m_skip_processing) {
     // The host's own choice: the block is taken as it is.
-    mark_built();
+    if (changed) {
+      keep_changed(PASSED_BY::SKIPPED);
+    } else {
+      mark_built();
+    }
     return true;
   }
   // A deferred build already made the frames; a change of the design data
   // since stays until reset_process lets the block build again.
-  if (m_processed) return true;
-  if (!ready_frame_mgr()) return false;
+  if (m_processed) {
+    if (changed) keep_changed(PASSED_BY::DEFERRED);
+    return true;
+  }
+  if (!ready_frame_mgr()) {
+    if (changed) keep_changed(PASSED_BY::FAILED);
+    return false;
+  }
   const bool result = m_frame_mgr->create_frames(this, m_block_config.get());
   if (!defer_2d) m_frame_mgr->register_2d_engine(this);
   if (result && m_2d_engine != nullptr) engine_ops().run(m_2d_engine);
   m_processed = defer_2d;
-  mark_built();
+  if (result || !changed) {
+    mark_built();
+  } else {
+    keep_changed(PASSED_BY::FAILED);
+  }
   return result;
 }
 

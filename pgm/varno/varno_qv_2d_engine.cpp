@@ -283,6 +283,11 @@ u32 VARNO_QV_2D_ENGINE::read_frame_to(u32 f, u8* dst, u32 room) {
   return m_blk->get_frame_data(f, dst);
 }
 
+bool VARNO_QV_2D_ENGINE::write_frame_byte(u32 f, u32 offset, u8 value) {
+  return m_dblk != nullptr ? m_dblk->write_frame_byte(f, offset, value)
+                           : m_blk->update_frame_data(f, offset, value);
+}
+
 u32 VARNO_QV_2D_ENGINE::frame_stride() {
   u32 stride = 0;
   const u32 frames = m_blk != nullptr ? m_blk->get_number_of_frames() : 0;

@@ -236,7 +236,7 @@ void VARNO_QV_2D_ENGINE::update_target_frames(VARNO_QV_IP_TYPE ip_type, unsigned
         u8 frame_val = 0;
         VARNO_ASSERT_MSG(m_blk->get_frame_single_byte(actual_frame, actual_offset, frame_val),
                          "m_blk->get_frame_single_byte(actual_frame, actual_offset , frame_val)");
-        VARNO_ASSERT_MSG(m_blk->update_frame_data(actual_frame, actual_offset, frame_val ^ lib[i]),
+        VARNO_ASSERT_MSG(write_frame_byte(actual_frame, actual_offset, frame_val ^ lib[i]),
                          "m_blk->update_frame_data(actual_frame, actual_offset, frame_val ^ "
                          "lib_ptr[lib_offset] )");
       }
@@ -336,8 +336,8 @@ u32 VARNO_QV_2D_ENGINE::run_row_target(VARNO_QV_IP_TYPE ip_type, bool cram_rows)
         for (u32 k = 0; k < width; ++k) {
           if (get_row_lib_index(type, k) != group) continue;
           VARNO_ASSERT_MSG(
-              m_blk->update_frame_data(actual_frame, ip_start + k,
-                                       earlier[ip_start + k] ^ current[ip_start + k]),
+              write_frame_byte(actual_frame, ip_start + k,
+                               earlier[ip_start + k] ^ current[ip_start + k]),
               "m_blk->update_frame_data(actual_frame, ip_start+k, ref_frame_val ^ frame_val)");
         }
       }
@@ -503,7 +503,7 @@ void VARNO_QV_2D_ENGINE::update_frame_with_iprow_data(unsigned first_frame, unsi
     const u32 actual_frame = first_frame + frame_offset;
     for (u32 i = 0; i < width; ++i) {
       const u32 actual_offset = offset + i;
-      VARNO_ASSERT_MSG(m_blk->update_frame_data(actual_frame, actual_offset,
+      VARNO_ASSERT_MSG(write_frame_byte(actual_frame, actual_offset,
                                                 data[size_t{frame_offset} * width + i]),
                        "m_blk->update_frame_data(actual_frame, actual_offset, "
                        "iprow_data[frame_offset * ip_width + i] )");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "korvia_fmt.h"
 #include "varno_assert.h"
 #include "varno_util.h"
 
@@ -315,6 +316,19 @@ void VARNO_QV_TOP_BITSTREAM::clear(bool) {}
 
 bool VARNO_QV_TOP_BITSTREAM::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format,
                                            u32 first, u32 last, bool append) {
+  // Once a merge has chained hash blocks, the device checks every hashed
+  // field against their digests: a hashed field they do not cover (added
+  // after the merge) would be written with no digest and no routing entry.
+  const bool chained = std::any_of(m_BitFieldList.begin(), m_BitFieldList.end(),
+                                   [](const QV_BITFIELD& f) { return f.hash_block; });
+  for (u64 i = first; chained && i <= last && i < m_BitFieldList.size(); ++i) {
+    const QV_BITFIELD& f = m_BitFieldList[i];
+    if (!f.hashed || f.hash_block || f.covered) continue;
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Top bitstream write_to_file() over bit field %u, marked hashed, which no hash block "
+        "covers: it came after merge_by_routing() inserted the hash blocks",
+        static_cast<u32>(i)));
+  }
   switch (format) {
     case VARNO_OUTPUT_FORMAT_DAT:
       return VARNO_UTIL::write_dat_top_bitstream(this, first, last, path);

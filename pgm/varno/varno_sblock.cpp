@@ -429,6 +429,12 @@ u32 VARNO_SBLOCK::get_block_size() {
 
 void VARNO_SBLOCK::read_block_data(u8* out) {
   require_built();
+  if (crc_stale()) {
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Block %s%s read with a stale CRC word: its image changed after the CRC was computed; "
+        "call crc_update() first",
+        block_type_name(), sector_position().c_str()));
+  }
   copy_block_data(out);
 }
 
@@ -446,17 +452,29 @@ void VARNO_SBLOCK::clean_up() {
   while (!m_dyn_list.empty()) m_dyn_list.pop_back();
 }
 
-void VARNO_SBLOCK::compute_crc() {
+u32 VARNO_SBLOCK::crc_of_image() const {
   const u32 filler = m_random_filler;
   u16 crc = VARNO_UTIL::calculate_crc16(m_data, 0, static_cast<u32>(m_block_length * 8), 0xFFFF);
   u8 filler_bytes[2];
   VARNO_UTIL::write_word_safely(static_cast<u16>(filler), filler_bytes);
   crc = VARNO_UTIL::calculate_crc16(filler_bytes, 0, 16, crc);
-  m_crc_word = (u32{crc} << 16) | filler;
+  return (u32{crc} << 16) | filler;
+}
+
+void VARNO_SBLOCK::compute_crc() {
+  m_crc_word = crc_of_image();
+  m_crc_computed = true;
 }
 
 void VARNO_SBLOCK::crc_update() {
   if (m_crc) compute_crc();
+}
+
+// Compared, not tracked: a write of the bits already there leaves the word
+// right, and the image has more writers (options, dynamic values, links,
+// the frame managers' header fields) than one flag would follow.
+bool VARNO_SBLOCK::crc_stale() const {
+  return m_crc && m_crc_computed && crc_of_image() != m_crc_word;
 }
 
 void VARNO_SBLOCK::reset_process() {}

@@ -101,9 +101,19 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   enum class BUILD_STATE : u8 { NOT_BUILT, BUILT, CHANGED };
   BUILD_STATE build_state() const { return m_build_state; }
   bool built() const { return m_build_state == BUILD_STATE::BUILT; }
+  // Why a CHANGED block is still not rebuilt, for the refusals: no build
+  // since the change, a build that passed the block over (skipped, or
+  // built already with its 2D registration deferred), or one that failed.
+  enum class PASSED_BY : u8 { NONE, SKIPPED, DEFERRED, FAILED };
+  // "its design data came after ...": the end of every refusal of a
+  // CHANGED block.
+  std::string change_text() const;
   // How many times the host changed what the frames are made from: a block
   // group compares it with the count it collected the block at.
   u32 design_changes() const { return m_design_changes; }
+  // How many bytes of its frames the host patched (update_frame_data),
+  // which a group compares likewise.
+  u32 frame_patches() const { return m_frame_patches; }
 
   // " of sector (x, y)" for a block of a sector's generator, by the grid
   // position the host reaches the sector by; "" for any other block.
@@ -123,7 +133,16 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   // built again until it is rebuilt.
   void mark_design_changed() {
     ++m_design_changes;
-    if (m_build_state == BUILD_STATE::BUILT) m_build_state = BUILD_STATE::CHANGED;
+    if (m_build_state == BUILD_STATE::BUILT) {
+      m_build_state = BUILD_STATE::CHANGED;
+      m_passed_by = PASSED_BY::NONE;
+    }
+  }
+  // A build that ended without making the frames of the changed data: the
+  // change stands, and the refusals say why.
+  void keep_changed(PASSED_BY why) {
+    m_build_state = BUILD_STATE::CHANGED;
+    m_passed_by = why;
   }
 
   // Image of an option block (array allocation, released here so that it is
@@ -135,6 +154,8 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   VARNO_GEN* m_gen = nullptr;
   bool m_skip_processing = false;
   BUILD_STATE m_build_state = BUILD_STATE::NOT_BUILT;
+  PASSED_BY m_passed_by = PASSED_BY::NONE;
   u32 m_design_changes = 0;
+  u32 m_frame_patches = 0;
   u16 m_random_filler = 0;
 };

@@ -215,7 +215,9 @@ struct VARNO_GROUP_2D_ENGINE_OPS {
 // the sizes and read-outs before it ("Block group get_group_data() called
 // before collect_data()") and after a block it collected was given design
 // data since ("Block group get_group_data() called after the CRAM block of
-// sector (0, 0) was given design data since collect_data()"). A thread past
+// sector (0, 0) was given design data since collect_data()") or had a frame
+// patched (update_frame_data: "... after a frame of the CRAM block of sector
+// (0, 0) was patched since collect_data()"). A thread past
 // 1 is an internal error ("thr_index < QV_MAX_DC_THREADS"); a null out where
 // bytes would be written is one too ("out != nullptr").
 class VARNO_IMBLOCK_GROUP {
@@ -249,8 +251,11 @@ class VARNO_IMBLOCK_GROUP {
   // page slots, page 0 of thread 0, page 0 of thread 1, page 1 of thread 0,
   // ...; a thread without that page has no slot. bytes must hold every slot.
   // The bytes after a thread's stream in its last page are not written:
-  // clear the buffer first. An uncompressed group writes nothing here: its
-  // data is read with get_thread_data.
+  // clear the buffer first. On an uncompressed group it is an internal
+  // error ("Block group get_group_data() called on a group that is not
+  // compressed: ..."): its data is read with get_thread_data. Whether a
+  // group is compressed is group_compressed of its generator's record when
+  // create_group made it.
   virtual void get_group_data(u8* out, unsigned bytes) = 0;
   // Thread thr's data: in a compressed group the first bytes of its stream
   // (at most get_thread_size(thr)); in an uncompressed one its frames, which
@@ -419,8 +424,14 @@ class VARNO_MBLOCK_GROUP : public VARNO_IMBLOCK_GROUP {
   bool m_test_mode = false;
   bool m_compressed = false;
   bool m_collected = false;
-  // Each collected block with its design_changes() when collected.
-  std::vector<std::pair<VARNO_BLOCK*, u32>> m_collected_blocks;
+  // Each collected block with its design_changes() and frame_patches() when
+  // collected.
+  struct COLLECTED_BLOCK {
+    VARNO_BLOCK* block;
+    u32 design_changes;
+    u32 frame_patches;
+  };
+  std::vector<COLLECTED_BLOCK> m_collected_blocks;
   u32 m_DescriptorSize = 0;
   std::unique_ptr<u8[]> m_descriptor;
   u32 m_group_type = 0;

@@ -197,6 +197,9 @@ class VARNO_QV_2D_ENGINE {
   u32 read_frame(u32 f, std::vector<u8>& buf);
   // Copies frame f to dst, which has room bytes; returns its size.
   u32 read_frame_to(u32 f, u8* dst, u32 room);
+  // Rewrites one byte of frame f's core segment. A data block's frames are
+  // rewritten as its own build's, not as a host's patch of them.
+  bool write_frame_byte(u32 f, u32 offset, u8 value);
   // Whether frame position j of a row is predicted from the frame h earlier.
   static bool row_predicted(u32 j, u32 h, u32 lo, u32 hi) { return (j >= h && j < lo) || j > hi; }
   // Row-history distance and bounds of the CRAM rows of this engine.

@@ -158,7 +158,8 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
 
   // The image, then the CRC word (4 bytes little-endian) when the block has
   // one. read_block_data is the host's read-out: an internal error before the
-  // block is built (see VARNO_BLOCK::require_built).
+  // block is built (see VARNO_BLOCK::require_built), and while the CRC word
+  // is stale (see crc_stale).
   u32 get_block_size() override;
   void read_block_data(u8* out) override;
   // The same bytes as they are now, built or not: the frame managers and
@@ -170,6 +171,10 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
   // lists are emptied.
   void clean_up() override;
   void crc_update() override;
+  // Whether the CRC word, once computed (by process or crc_update), is not
+  // the CRC of the image and filler as they are now: option or dynamic-value
+  // writes into the image, or the link words, came after it.
+  bool crc_stale() const;
   void dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) override;
   // Writes constants and unprotected defaults, then the CRC word. False when
   // a constant lies outside the image (the defaults are then not written).
@@ -208,6 +213,7 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
                u32 bits, bool to_image);
   u32 transfer_field(const VOLD_DYN_DATA* dyn, u8* image, const u8* src_data, u8* dst_data,
                      u32 index, u32 bits, bool to_image);
+  u32 crc_of_image() const;
   void compute_crc();
 
   bool m_crc = false;
@@ -221,5 +227,8 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
   // A deque keeps the lists in place as more are added.
   std::deque<std::pair<const void*, OPTION_RECORD>> m_slot_cache;
   u32 m_crc_word = 0;
+  // A block whose CRC was never computed (not built, or skipped) has no word
+  // to go stale: it is taken as it is.
+  bool m_crc_computed = false;
   u32 m_word_count = 0;
 };
