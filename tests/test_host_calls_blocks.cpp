@@ -263,13 +263,40 @@ TEST_F(HostCalls, SecondCall) {
   ASSERT_TRUE(gen()->do_all_blocks());
   EXPECT_NE(block_bytes(data()), before);
   // A group collected before holds the old frames: its read-outs refuse,
-  // rebuilt or not.
+  // rebuilt or not, and so they do once a frame was patched.
   auto g = cram_group(true);
   data()->set_data(VARNO_BLOCK_DATA_CRAM, const_cast<u8*>(other.data()), 256, nullptr);
   ASSERT_TRUE(gen()->do_all_blocks());
   EXPECT_INTERNAL_ERROR(g->get_group_full_size(),
                         "Block group get_group_full_size() called after the CRAM block of sector (0, 0) was given "
                         "design data since collect_data()");
+  auto patched = cram_group(true);
+  ASSERT_TRUE(data()->update_frame_data(0, 0, 0x11));
+  EXPECT_INTERNAL_ERROR(patched->get_group_data(buffer(), 1 << 16),
+                        "Block group get_group_data() called after a frame of the CRAM block of sector (0, 0) was "
+                        "patched since collect_data()");
+
+  // A build that passes a changed block over, or a partial build of it,
+  // leaves it changed and says why; skipping stays, so it comes last.
+  static BYTES third(32, 0x66);
+  const auto change = [&] { data()->set_data(VARNO_BLOCK_DATA_CRAM, third.data(), 256, nullptr); };
+  const std::vector<std::pair<std::function<void()>, std::string>> passes = {
+      {[&] { change(); EXPECT_FALSE(sector(0)->do_partial_block("CRAM", 0, 0)); },
+       "its design data came after do_all_blocks built it"},
+      {[&] { ASSERT_TRUE(data()->process(true)); change(); ASSERT_TRUE(gen()->do_all_blocks()); },
+       "its design data came after process(true) built it, and a build passes it over until reset_process()"},
+      {[&] { change(); sector(0)->skip_block_processing("CRAM"); ASSERT_TRUE(gen()->do_all_blocks()); },
+       "its design data came after its build, and the build since skipped it (skip_block_processing)"},
+  };
+  for (const auto& [pass, why] : passes) {
+    data()->reset_process();
+    ASSERT_TRUE(gen()->do_all_blocks());
+    const u32 size = data()->get_block_size();
+    pass();
+    EXPECT_EQ(data()->get_block_size(), size);
+    EXPECT_INTERNAL_ERROR(data()->get_number_of_frames(), "Block CRAM of sector (0, 0) read before a rebuild: " + why);
+    EXPECT_INTERNAL_ERROR(cram_group(true), "Block group collects the CRAM block of sector (0, 0) before a rebuild: " + why);
+  }
 }
 
 }  // namespace

@@ -474,6 +474,28 @@ TEST(HostCallsGenerator, BeforeWhatItNeeds) {
       {"insert_block_hash_to_address on an empty bitstream",
        [&] { top->insert_block_hash_to_address(0, 0, VARNO_SHA_MODE_256, out); },
        "block_idx < m_BitFieldList.size()"},
+      // An option block's CRC word is of its image as it was: a write of the
+      // bits already there leaves it right, another write stale until
+      // crc_update.
+      {"read_block_data of an option block written since its CRC word",
+       [&] {
+         auto built = flat_gen();
+         ASSERT_TRUE(built->do_all_blocks());
+         VARNO_IBLOCK* options = built->get_block("OPTION_BITS", false);
+         u8 pgf[2] = {};
+         options->read_option_bits("PGF_LENGTH", "OPTION_BITS", pgf, 16);
+         options->write_option_bits("PGF_LENGTH", "OPTION_BITS", pgf, 16, nullptr);
+         options->read_block_data(out);
+         pgf[0] ^= 1;
+         options->write_option_bits("PGF_LENGTH", "OPTION_BITS", pgf, 16, nullptr);
+         EXPECT_INTERNAL_ERROR(built->write_to_file(dir.file("stale.txt"), VARNO_OUTPUT_FORMAT_DAT),
+                               "Text dump with a stale CRC word of block OPTION_BITS: its image changed after "
+                               "the CRC was computed; call crc_update() first");
+         EXPECT_FALSE(fs::exists(dir.file("stale.txt")));
+         options->read_block_data(out);
+       },
+       "Block OPTION_BITS read with a stale CRC word: its image changed after the CRC was computed; call "
+       "crc_update() first"},
   });
 }
 
@@ -699,6 +721,13 @@ TEST(HostCallsGenerator, MergeOverAnEarlierMergesHashBlocks) {
   // hash the hash block too.
   top.add_bitfield(pages[4].data(), B, VARNO_QV_ROUTING_DESCRIPTOR, false, true);
   EXPECT_INTERNAL_ERROR(top.merge_by_routing(B, 0, 0, true, VARNO_SHA_MODE_256), rehash);
+  // Nor is it written: no hash block holds its digest.
+  const TEMP_DIR dir;
+  const std::string path = dir.file("top.bin");
+  EXPECT_INTERNAL_ERROR(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, 1, false),
+                        "Top bitstream write_to_file() over bit field 0, marked hashed, which no hash block "
+                        "covers: it came after merge_by_routing() inserted the hash blocks");
+  EXPECT_FALSE(fs::exists(path));
 
   // Fields added behind after the merge take hash blocks of their own. A
   // host's own fields of the hash blocks' routing are no hash blocks: they
@@ -713,4 +742,6 @@ TEST(HostCallsGenerator, MergeOverAnEarlierMergesHashBlocks) {
   EXPECT_EQ(top.merge_by_routing(B, next, next + 1, true, VARNO_SHA_MODE_256), std::vector<u32>{next});
   EXPECT_EQ(top.get_bitfield_count(), next + 3);
   EXPECT_EQ(read_le32(BYTES(top.get_bitfield_data(next), top.get_bitfield_data(next) + 16), 8), 2u);
+  // Behind the front field every hashed field is covered now.
+  EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 1, next + 2, false));
 }

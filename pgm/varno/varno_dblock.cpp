@@ -397,19 +397,25 @@ bool VARNO_DBLOCK::process(bool defer_2d) {
     if (changed) keep_changed(PASSED_BY::DEFERRED);
     return true;
   }
-  if (!ready_frame_mgr()) {
-    if (changed) keep_changed(PASSED_BY::FAILED);
-    return false;
-  }
+  // Until the build has ended well, a changed block stays changed, also
+  // when an internal error unwinds out of the build.
+  struct FAILED_UNLESS_DONE {
+    VARNO_DBLOCK* block;
+    bool changed;
+    bool done = false;
+    ~FAILED_UNLESS_DONE() {
+      if (changed && !done) block->keep_changed(PASSED_BY::FAILED);
+    }
+  } guard{this, changed};
+  if (!ready_frame_mgr()) return false;
   const bool result = m_frame_mgr->create_frames(this, m_block_config.get());
   if (!defer_2d) m_frame_mgr->register_2d_engine(this);
   if (result && m_2d_engine != nullptr) engine_ops().run(m_2d_engine);
   m_processed = defer_2d;
-  if (result || !changed) {
-    mark_built();
-  } else {
-    keep_changed(PASSED_BY::FAILED);
-  }
+  // A first build counts whatever its outcome (a manager may set the
+  // block's frame sizes while it builds).
+  if (result || !changed) mark_built();
+  guard.done = result;
   return result;
 }
 
