@@ -884,10 +884,18 @@ void run(const INPUT& in, const FIT& fit) {
     std::vector<u8> descriptor = host_buffer(descriptor_size, in, D_DESCRIPTOR);
     group->get_group_descriptor_data(descriptor.data(), length(descriptor));
     fields.add(descriptor, VARNO_QV_ROUTING_DESCRIPTOR, true);
-    if (full > descriptor_size) {
+    if (full > descriptor_size && gen->get_mgr_param()->group_compressed != 0) {
       std::vector<u8> data = host_buffer(full - descriptor_size, in, D_GROUP);
       group->get_group_data(data.data(), length(data));
       fields.add(data, VARNO_QV_ROUTING_GROUP_DATA, true);
+    } else if (full > descriptor_size) {
+      // An uncompressed group's data is its threads' frames.
+      for (unsigned thread = 0; thread < QV_MAX_DC_THREADS; ++thread) {
+        std::vector<u8> data = host_buffer(group->get_thread_size(thread), in, D_GROUP);
+        if (data.empty()) continue;
+        group->get_thread_data(data.data(), length(data), thread);
+        fields.add(data, VARNO_QV_ROUTING_GROUP_DATA, true);
+      }
     }
   } else {
     for (u32 i = 0; i < gen->max_block_index(); ++i) {
@@ -926,6 +934,7 @@ void run(const INPUT& in, const FIT& fit) {
   varno_fuzz::probe_group_setup(gen.get());
   varno_fuzz::probe_shadow_masks(gen.get());
   varno_fuzz::probe_refused_group_mistakes(gen.get(), group.get());
+  varno_fuzz::probe_refused_stale_outputs(gen.get(), group.get(), fed, top.get(), fields.block_size(), hashes);
   varno_fuzz::probe_shorter_data(fed);
   varno_fuzz::probe_refused_data_mistakes(group.get(), fed);
   if ((trim & 32) != 0) gen->clear_2d_data();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -63,6 +64,35 @@ void expect_refused(const std::string& text, CALL&& call) {
   }
   std::fprintf(stderr, "not refused, expected \"%s\"\n", text.c_str());
   std::abort();
+}
+
+// Runs one call that the library must take: a refusal is a finding.
+template <typename CALL>
+void expect_taken(const char* what, CALL&& call) {
+  try {
+    call();
+  } catch (const msg_internal_error& e) {
+    std::fprintf(stderr, "%s refused with \"%s\" (%s:%d)\n", what, e.what(), e.file().c_str(), e.line());
+    std::abort();
+  }
+}
+
+[[noreturn]] void finding(const char* what) {
+  std::fprintf(stderr, "%s\n", what);
+  std::abort();
+}
+
+// The first block group collected (thread 0's first) that was fed design
+// data; null without one.
+VARNO_BLOCK* first_fed_collected(VARNO_IMBLOCK_GROUP* group, const std::vector<FED_BLOCK>& fed) {
+  auto* mgroup = dynamic_cast<VARNO_MBLOCK_GROUP*>(group);
+  if (mgroup == nullptr) return nullptr;
+  for (u32 thread = 0; thread < QV_MAX_DC_THREADS; ++thread) {
+    for (VARNO_BLOCK* block : mgroup->thread(thread).m_DBlocksArray) {
+      if (std::any_of(fed.begin(), fed.end(), [&](const FED_BLOCK& f) { return f.block == block; })) return block;
+    }
+  }
+  return nullptr;
 }
 
 // A buffer of exactly n bytes, zeroed: the sanitizers see a byte past it.
@@ -531,6 +561,71 @@ void probe_shadow_masks(VARNO_IGEN* gen) {
   }
 }
 
+void probe_refused_stale_outputs(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group, const std::vector<FED_BLOCK>& fed,
+                                 VARNO_ITOP_BITSTREAM* top, u32 block_size, const std::vector<u32>& hashes) {
+  // An option block's CRC word: one bit of a field flipped makes it stale
+  // and the read-out refuses; flipped back it is right again.
+  for (u32 i = 0; i < gen->max_block_index(); ++i) {
+    auto* block = dynamic_cast<VARNO_SBLOCK*>(gen->get_block_by_index(i));
+    if (block == nullptr || !block->built() || !block->has_crc() || block->crc_stale()) continue;
+    const u32 size = block->get_block_size();
+    if (!fits(size)) continue;
+    BYTES image(size);
+    for (const VOLD_DYN_DATA* field : block->dyn_data_list()) {
+      const std::string name = enum_name(VOLD_ENUM_TYPE_DYN_DATA, field->get_dyn_data_type());
+      u8 bit = 0;
+      if (block->read_dyn_value(name, &bit, 0, 1) != 1) continue;
+      bit ^= 1;
+      block->write_dyn_value(name, &bit, 0, 1, nullptr);
+      if (block->crc_stale()) {
+        expect_refused("Block " + std::string(block->block_type_name()) + block->sector_position() +
+                           " read with a stale CRC word: its image changed after the CRC was computed; call "
+                           "crc_update() first",
+                       [&] { block->read_block_data(image.data()); });
+      }
+      bit ^= 1;
+      block->write_dyn_value(name, &bit, 0, 1, nullptr);
+      if (block->crc_stale()) finding("an option block's image put back leaves its CRC word stale");
+      expect_taken("read_block_data of an option block put back", [&] { block->read_block_data(image.data()); });
+      break;
+    }
+  }
+  // A frame patched after the collection. The block is the one that the
+  // design-data probe names later, whose new data then comes first.
+  if (VARNO_BLOCK* block = first_fed_collected(group, fed); block != nullptr) {
+    u8 byte = 0;
+    if (block->built() && block->get_frame_single_byte(0, 0, byte)) {
+      if (!block->update_frame_data(0, 0, byte)) finding("update_frame_data of a byte just read failed");
+      expect_refused("Block group get_group_full_size() called after a frame of the " +
+                         std::string(block->block_type_name()) + " block" + block->sector_position() +
+                         " was patched since collect_data()",
+                     [&] { group->get_group_full_size(); });
+    }
+  }
+  // A hashed field added behind the road's hash blocks has no digest in
+  // them: the bitstream is not written until a merge covers it.
+  if (top != nullptr && !hashes.empty()) {
+    static u8 extra[16];
+    const u32 at = top->get_bitfield_count();
+    top->add_bitfield(extra, sizeof extra, VARNO_QV_ROUTING_GROUP_DATA, true, true);
+    const std::string path = work_dir() + "/uncovered.bin";
+    expect_refused("Top bitstream write_to_file() over bit field " + std::to_string(at) +
+                       ", marked hashed, which no hash block covers: it came after merge_by_routing() inserted "
+                       "the hash blocks",
+                   [&] { top->write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, at, false); });
+    if (std::filesystem::exists(path)) finding("a refused bitstream was written");
+    bool covered = false;
+    refusable([&] {
+      covered = !top->merge_by_routing(block_size, at, at, true, VARNO_SHA_MODE_256).empty();
+    });
+    if (covered) {
+      expect_taken("write_to_file once a merge covered the field",
+                   [&] { top->write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, at, top->get_bitfield_count() - 1, false); });
+      std::remove(path.c_str());
+    }
+  }
+}
+
 namespace {
 
 // A host that rebuilds a built block in part: frame ranges at and past its
@@ -563,7 +658,10 @@ void shorter_data(const FED_BLOCK& fed) {
     const auto slot = static_cast<VARNO_BLOCK_DATA_TYPE>(fed.slot);
     refusable([&] {
       block->set_data(slot, shorter.get(), static_cast<u32>(bits), nullptr);
-      block->partial_process(0, last);
+      // A partial build would add frames of the new data to those of the
+      // old; the whole build must refuse the buffer or stay inside it.
+      if (block->partial_process(0, last)) finding("a partial build of a changed block was not refused");
+      block->process(false);
     });
     // The block must not keep a pointer to a buffer that is about to go.
     refusable([&] { block->set_data(slot, const_cast<u8*>(fed.data), fed.bits, nullptr); });
@@ -582,10 +680,18 @@ void probe_refused_group_mistakes(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group) {
     const u32 data = group->get_group_full_size() - descriptor;
     if (descriptor > 0)
       expect_refused("out != nullptr", [&] { group->get_group_descriptor_data(nullptr, descriptor); });
-    // An uncompressed group writes no group data, and its threads' data
-    // only where a frame of its blocks has bytes.
+    // An uncompressed group has no group data, and its threads' data only
+    // where a frame of its blocks has bytes.
+    // The road sets the flag before it creates the group, which reads it.
     const bool compressed = gen->get_mgr_param()->group_compressed != 0;
     if (data > 0 && compressed) expect_refused("out != nullptr", [&] { group->get_group_data(nullptr, data); });
+    if (!compressed && fits(data)) {
+      BYTES out(data);
+      expect_refused("Block group get_group_data() called on a group that is not compressed: read its threads "
+                     "with get_thread_data(), or set group_compressed in the record of the generator that "
+                     "creates the group before create_group()",
+                     [&] { group->get_group_data(out.data(), out.size); });
+    }
     for (u32 thread = 0; thread < QV_MAX_DC_THREADS; ++thread) {
       const u32 size = group->get_thread_size(thread);
       if (size > 0 && compressed)
@@ -615,21 +721,28 @@ void probe_refused_data_mistakes(VARNO_IMBLOCK_GROUP* group, const std::vector<F
     expect_refused("set_data on block " + name + ": null data of " + std::to_string(f.bits) + " bits",
                    [&] { f.block->set_data(slot, nullptr, f.bits, nullptr); });
     f.block->set_data(slot, const_cast<u8*>(f.data), f.bits, nullptr);
-    expect_refused("Block " + name + " read before a rebuild: its design data came after do_all_blocks built it",
+    const std::string changed = "Block " + name + " read before a rebuild: its design data came after ";
+    expect_refused(changed + "do_all_blocks built it", [&] { f.block->get_number_of_frames(); });
+    // A partial build would mix the frames of two designs.
+    if (f.block->partial_process(0, 0)) finding("a partial build of a changed block was not refused");
+    expect_refused(changed + "do_all_blocks built it", [&] { f.block->get_number_of_frames(); });
+  }
+  // A build that skips a changed block does not take the change back.
+  if (!fed.empty()) {
+    const FED_BLOCK& f = fed.front();
+    f.block->set_skip_processing();
+    expect_taken("a skipped build", [&] { f.block->process(false); });
+    expect_refused("Block " + std::string(f.block->block_type_name()) + f.block->sector_position() +
+                       " read before a rebuild: its design data came after its build, and the build since "
+                       "skipped it (skip_block_processing)",
                    [&] { f.block->get_number_of_frames(); });
   }
   // Every fed block is changed now: a group that collected one names the
   // first it collected.
-  auto* mgroup = dynamic_cast<VARNO_MBLOCK_GROUP*>(group);
-  if (mgroup == nullptr) return;
-  for (u32 thread = 0; thread < QV_MAX_DC_THREADS; ++thread) {
-    for (VARNO_BLOCK* block : mgroup->thread(thread).m_DBlocksArray) {
-      if (std::none_of(fed.begin(), fed.end(), [&](const FED_BLOCK& f) { return f.block == block; })) continue;
-      expect_refused("Block group get_group_full_size() called after the " + std::string(block->block_type_name()) +
-                         " block" + block->sector_position() + " was given design data since collect_data()",
-                     [&] { group->get_group_full_size(); });
-      return;
-    }
+  if (VARNO_BLOCK* block = first_fed_collected(group, fed); block != nullptr) {
+    expect_refused("Block group get_group_full_size() called after the " + std::string(block->block_type_name()) +
+                       " block" + block->sector_position() + " was given design data since collect_data()",
+                   [&] { group->get_group_full_size(); });
   }
 }
 

@@ -49,9 +49,10 @@ void probe_shadow_masks(VARNO_IGEN* gen);
 // A new group set up past its counts (threads, blocks, sectors), never
 // built.
 void probe_group_setup(VARNO_IGEN* gen);
-// Each fed block rebuilt in part: frame ranges at and past its end, then
-// from a copy of its data that is one byte, then one frame's core, too
-// short; a block of more than 4,096 frames is not rebuilt. Adds frames to
+// Each fed block rebuilt in part: frame ranges at and past its end; then
+// given a copy of its data that is one byte, then one frame's core, too
+// short, which a partial build refuses and the whole build refuses or stays
+// inside; a block of more than 4,096 frames is not rebuilt. Adds frames to
 // the blocks: the road's last step.
 void probe_shorter_data(const std::vector<FED_BLOCK>& fed);
 // The host's mistakes the library refuses, each made on what the input
@@ -60,9 +61,17 @@ void probe_shorter_data(const std::vector<FED_BLOCK>& fed);
 // added after its collection and a second collection; a new group read
 // before its collection and collected with no blocks. Changes nothing.
 void probe_refused_group_mistakes(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group);
+// Of outputs read after what they were made from changed: an option block's
+// image changed after its CRC word (put back after), a frame of a collected
+// block patched (the group then refuses its read-outs), a hashed field added
+// behind the hash blocks of the road's merge (top, block_size, hashes),
+// which write_to_file refuses until a merge covers it.
+void probe_refused_stale_outputs(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group, const std::vector<FED_BLOCK>& fed,
+                                 VARNO_ITOP_BITSTREAM* top, u32 block_size, const std::vector<u32>& hashes);
 // Of the design data: null data of a length, and the data given again after
 // the build, which the block's read-outs and a group that collected it then
-// refuse. Leaves the fed blocks changed since their build: the road's last
+// refuse, as a partial build and a skipped build leave it. Leaves the fed
+// blocks changed since their build (the first one skipped): the road's last
 // step but the 2D data's release.
 void probe_refused_data_mistakes(VARNO_IMBLOCK_GROUP* group, const std::vector<FED_BLOCK>& fed);
 

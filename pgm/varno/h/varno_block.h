@@ -133,10 +133,10 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   // built again until it is rebuilt.
   void mark_design_changed() {
     ++m_design_changes;
-    if (m_build_state == BUILD_STATE::BUILT) {
-      m_build_state = BUILD_STATE::CHANGED;
-      m_passed_by = PASSED_BY::NONE;
-    }
+    if (m_build_state == BUILD_STATE::NOT_BUILT) return;
+    m_build_state = BUILD_STATE::CHANGED;
+    // No build has passed this change over yet.
+    m_passed_by = PASSED_BY::NONE;
   }
   // A build that ended without making the frames of the changed data: the
   // change stands, and the refusals say why.
