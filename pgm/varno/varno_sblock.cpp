@@ -429,13 +429,16 @@ u32 VARNO_SBLOCK::get_block_size() {
 
 void VARNO_SBLOCK::read_block_data(u8* out) {
   require_built();
-  if (crc_stale()) {
-    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-        "Block %s%s read with a stale CRC word: its image changed after the CRC was computed; "
-        "call crc_update() first",
-        block_type_name(), sector_position().c_str()));
-  }
+  require_crc_current();
   copy_block_data(out);
+}
+
+void VARNO_SBLOCK::require_crc_current() const {
+  if (!crc_stale()) return;
+  VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+      "Block %s%s read with a stale CRC word: its image changed after the CRC was computed; "
+      "call crc_update() first",
+      block_type_name(), sector_position().c_str()));
 }
 
 void VARNO_SBLOCK::copy_block_data(u8* out) const {
@@ -589,6 +592,8 @@ void VARNO_SBLOCK::update_links_with(u32 block_count,
 // ---- Dump -------------------------------------------------------------------
 
 void VARNO_SBLOCK::dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) {
+  // The generator's text dump refuses this before it opens its file.
+  require_crc_current();
   std::string type_name;
   if (!VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_BLOCK, m_block_type, &type_name))
     type_name.clear();

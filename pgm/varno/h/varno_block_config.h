@@ -1,6 +1,11 @@
 // A block's view of the device parameters and arguments that belong to it.
 // The records are borrowed from the device database library; the generator
-// appends them to the two lists while it builds the model.
+// appends them to the two lists while it builds the model. A host reaches a
+// data block's configuration with
+// dynamic_cast<VARNO_DBLOCK*>(block)->get_block_config() (varno_dblock.h)
+// and a sector-array block's with dynamic_cast<VARNO_EBLOCK*>(block)->config()
+// (varno_eblock.h); an option block has none. It lives as long as its
+// block, the records as long as the generator.
 #pragma once
 
 #include <string>

@@ -225,12 +225,19 @@ class VARNO_IMBLOCK_GROUP {
   virtual ~VARNO_IMBLOCK_GROUP() = default;
   // A sector (a meta block of the generator's sector-array block) on thread
   // thr, 0 or 1; at most QV_MAX_BLOCKS_PER_THREAD a thread. collect_data
-  // takes each sector's block of the group's type, in add order.
+  // takes each sector's first block of the group's type, in add order, and
+  // the descriptor gets the sectors' pre-actions.
   virtual void add_mblock(VARNO_IMBLOCK* b, unsigned thr) = 0;
-  // A data block on thread thr; a thread given data blocks ignores its
-  // sectors.
+  // A data block itself on thread thr, for blocks that are not a sector's
+  // block of the group's type (top-level or stand-alone data blocks); a
+  // thread given data blocks ignores its sectors. A group of data blocks
+  // alone writes no pre-actions: a sector's CRAM block added here instead
+  // of its sector costs the descriptor its per-sector packets (140 bytes on
+  // the QUELVO example's group of four).
   virtual void add_dblock(VARNO_IBLOCK* b, unsigned thr) = 0;
   virtual void clear_group() = 0;
+  // The sectors of add_mblock on thread thr, and sector idx of them (null
+  // past the end); the blocks of add_dblock are not counted.
   virtual u32 group_num_blocks(unsigned thr) = 0;
   virtual VARNO_IMBLOCK* block(int idx, unsigned thr) = 0;
   // type_name: the block type the group gathers ("CRAM", "ERAM", "FW",
@@ -264,6 +271,20 @@ class VARNO_IMBLOCK_GROUP {
   // The first bytes of the descriptor (at most its size).
   virtual void get_group_descriptor_data(u8* out, unsigned bytes) = 0;
   virtual void dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) = 0;
+  // Adds the partial-reconfiguration frame range start .. end, with its
+  // opcode, of sector slot sector_idx of thread thr_index; a range of the
+  // same start replaces the one before. Refused at the call: start >
+  // end ("Invalid PR parameter, frame range must be start (5) <= end (4)"),
+  // thr_index above 1 ("Invalid PR parameter, thr_index (2) can't be greater
+  // than max allowed value (2)"), a frame above 16383 or an opcode above
+  // 0x1F ("Invalid PR parameter(s), can't be greater than max allowed values
+  // (frame <= 16383, opcode <= 0x1F)"), sector_idx above 3 ("Invalid PR
+  // parameter, sector_idx (4) can't be greater than max allowed value (4)").
+  // With adjust_spare_rows the range is moved past the spare rows of the
+  // sector's type_name block ("CRAM" or "ERAM"; the sector must be added at
+  // sector_idx, "mblk != nullptr"), and a range that starts or ends in a
+  // spare row is refused ("Invalid parameter(s), frame range [8, 8] can't
+  // overlap spare row location [8, 9]").
   virtual void set_sector_frame_range(unsigned start, unsigned end, unsigned thr_index,
                                       unsigned sector_idx, unsigned opcode,
                                       const std::string& type_name, bool adjust_spare_rows) = 0;
@@ -273,9 +294,11 @@ class VARNO_IMBLOCK_GROUP {
   // collects must be built (do_all_blocks) from its design data as it is
   // now, and must not have built no frames for want of design data, none
   // given or given to slots its frame manager does not read: each is an
-  // internal error that names the block and its sector. A block the host
-  // skipped (skip_block_processing) is taken as it is. multithread is not
-  // used.
+  // internal error that names the block and its sector, and for a block
+  // given design data after its build says why no build since made its
+  // frames (skipped, deferred by process(true), failed). A block the host
+  // skipped (skip_block_processing) is taken as it is, unless it was given
+  // design data after a build. multithread is not used.
   virtual void collect_data(bool multithread) = 0;
   virtual bool is_thread_active(unsigned thr) = 0;
   virtual u32 get_comp_ratio(unsigned thr) = 0;

@@ -40,7 +40,10 @@ inline constexpr u32 VARNO_PCF_FRAME_MGR_FAILED = 7;
 // (varno_get_factory()->create_generator()), owns it and deletes it after the
 // groups made from it. Every failed check of the library is an internal error
 // through the host's message handler (msg.h), which does not return; the
-// expected failures are the statuses and false results told here.
+// expected failures are the statuses and false results told here. The
+// library takes calls from one thread at a time, also on different
+// generators: the factories, the sector-name tables, the device database's
+// last error and the debug level are shared by the whole process.
 class VARNO_IGEN {
  public:
   virtual ~VARNO_IGEN() = default;
@@ -63,9 +66,13 @@ class VARNO_IGEN {
   virtual VARNO_IMBLOCK* get_meta_block(std::string name, u32 x, u32 y) = 0;
   // Block lookup by block-type name or VOLD_BLOCK_TYPE: the first block of
   // the type, or null (an unknown name, a type past the block types, no such
-  // block, no model yet); the generator owns it. With copy, a new processed
-  // copy of an option block that the caller owns, a new one each call
-  // (another kind is an internal error, "sblock != nullptr").
+  // block, no model yet); the generator owns it. With copy, a new copy of an
+  // option block that the caller owns, a new one each call (another kind is
+  // an internal error, "sblock != nullptr"): built afresh from the family's
+  // constants and defaults and the device's option values, without the
+  // option writes the host made to the generator's block and without link
+  // words. It reads the generator's records: use it while the generator
+  // lives.
   virtual VARNO_IBLOCK* get_block(const std::string& name, bool copy) = 0;
   virtual VARNO_IBLOCK* get_block(u32 type, bool copy) = 0;
   // Block i of max_block_index() in family order; null past the end.
@@ -105,17 +112,37 @@ class VARNO_IGEN {
   // the first block whose build fails and returns false; true otherwise.
   // Then, always, linked fields of option blocks receive the sizes of the
   // blocks they point at: their CRC words are stale until crc_update, which
-  // a host calls on every block it reads after this, sectors' included.
+  // a host calls on every block it reads after this, sectors' included
+  // (read_block_data and the text dump refuse a stale word).
   // Until a block is built, reading its image or frames is an internal error.
   // A second call builds every block again, from the design data as it is
-  // now: the way to frames of design data given after the first. Before
+  // now: the way to frames of design data given after the first. It passes
+  // over the blocks the host skipped and those built with process(true)
+  // (until reset_process): a data block of them given design data since its
+  // build stays refused, and so does one whose rebuild failed. Before
   // process_pcfs there is nothing to build (true).
   virtual bool do_all_blocks() = 0;
+  // reset_process on every block (a sector-array block: every sector's), so
+  // that blocks built with process(true) build again.
   virtual void reset_all_blocks() = 0;
   virtual void register_all_blocks_2d_engine() = 0;
+  // Builds the block of that name alone (process(false)); false for an
+  // unknown name or a failed build.
   virtual bool do_block(const std::string& name) = 0;
+  // Builds frames first to last of the data block of that name and appends
+  // them to its frames; on a block not built yet it is the block's first
+  // build. False for an unknown name or another kind of block, a range past
+  // the frames, and a block given design data since its build: a partial
+  // build adds frames of the same data only, so it appends nothing and the
+  // block stays changed (from debug level 1 the library says why).
   virtual bool do_partial_block(const std::string& name, u32 first, u32 last) = 0;
+  // The frame count of the data block of that name; after its build it
+  // counts as new design data (see VARNO_IBLOCK's user-data input).
   virtual void adjust_num_frames(const std::string& name, u32 count) = 0;
+  // Has every later build pass the block of that name over; returns it, or
+  // null. A block skipped before any build is taken as it is (a group takes
+  // it, with what it holds); one given design data after a build is refused
+  // like any changed block, for good: the skip is not taken back.
   virtual VARNO_IBLOCK* skip_block_processing(const std::string& name) = 0;
   // Makes the sector at column a, row b of the sector-array block name use
   // sector type c (a, b below 4096, c below 256), before process_pcfs (after
@@ -135,7 +162,9 @@ class VARNO_IGEN {
   // A new block group bound to this generator, which must have a
   // SECTOR_ARRAY block. The caller owns it and deletes it before the
   // generator. It reads group_compressed, qv_test_mode and tk_flow of this
-  // generator's manager parameters now.
+  // generator's manager parameters now: set later, or only on the sector
+  // generators, group_compressed is not seen, and the group's
+  // get_group_data is then an internal error.
   virtual VARNO_IMBLOCK_GROUP* create_group() = 0;
   // A new, empty top-level bitstream; the caller owns it. It holds no
   // pointer to the generator.
@@ -146,9 +175,14 @@ class VARNO_IGEN {
   // sector-array block writes nothing: a host dumps each sector's generator
   // itself. A file that does not open is not reported: check for it. Before
   // any of the generator's blocks is built it is an internal error ("Text
-  // dump before do_all_blocks built any block"), and no file is made; a
-  // generator without blocks (before process_pcfs) writes an empty file. A
-  // second dump rewrites the file.
+  // dump before do_all_blocks built any block"), and no file is made; so is
+  // a dump of a data block given design data since its build ("Text dump
+  // before a rebuild of block CRAM of sector (0, 0): its design data came
+  // after do_all_blocks built it", or another reason) and of an option block
+  // whose image changed after its CRC word ("Text dump with a stale CRC word
+  // of block OPTION_BITS: its image changed after the CRC was computed; call
+  // crc_update() first"). A generator without blocks (before process_pcfs)
+  // writes an empty file. A second dump rewrites the file.
   virtual void write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format) = 0;
   // The generator's manager-parameter record, which the host fills before
   // process_pcfs and the library only reads. Sector generators have records

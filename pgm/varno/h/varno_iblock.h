@@ -56,13 +56,22 @@ class VARNO_IBLOCK {
                               u32& second, u32& size) = 0;
 
   // User-data input (data blocks; other blocks ignore it). Buffers stay the
-  // caller's and must live until the frames are built (do_all_blocks). Each
-  // of these calls (and set_random_filler, and the generator's
-  // adjust_num_frames) on a data block already built is taken, and the
-  // block then counts as not built until it is built again: its frame
-  // read-outs, a group's collect_data and the text dump refuse it ("Block
-  // ... read before a rebuild: its design data came after do_all_blocks
-  // built it"), and a group that collected it refuses its read-outs.
+  // caller's and must live until the frames are built (do_all_blocks); the
+  // library cannot check a buffer shorter than its length. Each of these
+  // calls (and set_random_filler, and the generator's adjust_num_frames) on
+  // a data block already built is taken, and the block then stays changed
+  // until a build makes its frames from the new data (do_all_blocks,
+  // do_block, process(false)). A build that skips the block
+  // (skip_block_processing), passes over a block built with process(true)
+  // (until reset_process) or fails leaves it changed. Until then its frame
+  // read-outs, a group's collect_data and the text dump refuse it, with the
+  // reason ("Block ... read before a rebuild: its design data came after
+  // do_all_blocks built it", or "... after its build, and the build since
+  // skipped it (skip_block_processing)", "... after process(true) built it,
+  // and a build passes it over until reset_process()", "... after its build,
+  // and the build since failed"); the generator's do_partial_block on it
+  // returns false and appends nothing; and a group that collected it
+  // refuses its read-outs.
   // set_data: the design data of one slot; size is its length in bits, not
   // bytes (bit i is bit i mod 8 of byte i / 8). Each frame manager reads its
   // own slots only (QV CRAM: VARNO_BLOCK_DATA_CRAM, QV ERAM: ..._ERAM, QV
@@ -97,7 +106,11 @@ class VARNO_IBLOCK {
   // ("Block ... read before do_all_blocks built it") on a generator's block
   // that is not built yet (do_all_blocks, do_block, do_partial_block), and
   // on one given design data since its build (see above). A frame or offset
-  // past the end gives 0, null or false.
+  // past the end gives 0, null or false. update_frame_data patches one byte
+  // of a frame's core segment; a group that collected the block before
+  // then refuses its read-outs ("Block group ...() called after a frame of
+  // the ... block ... was patched since collect_data()"), and a rebuild
+  // makes the frames anew.
   virtual u32 get_number_of_frames() = 0;
   virtual u32 get_number_of_potential_frames() = 0;
   virtual u32 get_frame_size(u32 frame) = 0;
@@ -110,7 +123,14 @@ class VARNO_IBLOCK {
   // get_block_size: an option block's image with its CRC word, a data
   // block's frames; read_block_data writes exactly that many bytes (a null
   // out is an internal error, "out != nullptr"), and is an internal error
-  // before the block is built, as the frame reads are.
+  // before the block is built, as the frame reads are. On an option block
+  // whose image changed after its CRC word was computed (the link words of
+  // do_all_blocks, option or dynamic-value writes, a new random filler) it
+  // is an internal error until crc_update ("Block OPTION_BITS read with a
+  // stale CRC word: its image changed after the CRC was computed; call
+  // crc_update() first"): the image is compared with the word, so a write
+  // of the bits already there leaves it right. A block whose CRC word was
+  // never computed (a skipped one, say) has no word to go stale.
   virtual u32 get_block_size() = 0;
   virtual void read_block_data(u8* out) = 0;
   virtual VOLD_FRAME_TYPE frame_type() = 0;
@@ -128,13 +148,19 @@ class VARNO_IBLOCK {
   virtual u32 get_arg_width(const std::string& name) = 0;
 
   virtual void clean_up() = 0;
-  // Recomputes an option block's CRC word over its image as it is now (other
-  // blocks do nothing): after do_all_blocks has written linked fields.
+  // Recomputes an option block's CRC word over its image and filler as they
+  // are now (other blocks do nothing): after do_all_blocks has written
+  // linked fields, and after any later write into the image, before the
+  // image is read (read_block_data, the text dump).
   virtual void crc_update() = 0;
   virtual void set_random_filler(u16 filler) = 0;
   virtual void dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) = 0;
-  // defer_2d true leaves the registration of the block's 2D engine to a
-  // later register_2d_engine.
+  // Builds this block alone, as do_all_blocks does (defer_2d false). On a
+  // data block defer_2d true leaves the registration of the block's 2D
+  // engine to a later register_2d_engine and marks the block processed:
+  // later process calls, do_all_blocks' included, pass it over until
+  // reset_process, and design data given to it meanwhile stays refused (see
+  // the user-data input).
   virtual bool process(bool defer_2d) = 0;
   virtual u32 get_user_data_lfsr(u32 a, u32 b, u64 c, u32 d) = 0;
   virtual void reset_process() = 0;

@@ -37,7 +37,9 @@ class VARNO_ITOP_BITSTREAM {
   // Links a bit field of size bytes at data at the end (at_end) or at the
   // front of the list. The buffer stays the caller's and must live until the
   // bitstream is written; null only with size 0. hashed: the hash blocks of a
-  // merge cover the field.
+  // merge cover the field. One added after a merge that inserted hash blocks
+  // must be covered by a later merge with hash (behind the chain) before
+  // write_to_file takes it.
   virtual void add_bitfield(unsigned char* /*data*/, u32 /*size*/,
                             VARNO_QV_BLOCK_ROUTING /*routing*/, bool /*at_end*/,
                             bool /*hashed*/) {
@@ -96,7 +98,13 @@ class VARNO_ITOP_BITSTREAM {
   // left as it was; last < first (and last in the list) writes no field but
   // still opens the file: it is created, or truncated unless append, and the
   // result is true. The other formats write nothing, make no file and
-  // return true.
+  // return true. Once the list holds hash blocks a merge inserted, a field
+  // in first .. last that is marked hashed and that no hash block covers
+  // (added after the merge) is an internal error in any format, before the
+  // file is opened ("Top bitstream write_to_file() over bit field 5, marked
+  // hashed, which no hash block covers: it came after merge_by_routing()
+  // inserted the hash blocks"); a list without hash blocks is written as it
+  // is.
   virtual bool write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format, u32 first,
                              u32 last, bool append) = 0;
   // Routing codes of bit fields first to last (clipped at the end); empty

@@ -214,6 +214,8 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
   u32 transfer_field(const VOLD_DYN_DATA* dyn, u8* image, const u8* src_data, u8* dst_data,
                      u32 index, u32 bits, bool to_image);
   u32 crc_of_image() const;
+  // The host's read-outs of the image with its CRC word.
+  void require_crc_current() const;
   void compute_crc();
 
   bool m_crc = false;
