@@ -239,10 +239,10 @@ void VARNO_GEN::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT forma
     }
     const auto* sblock = dynamic_cast<const VARNO_SBLOCK*>(b);
     if (sblock != nullptr && sblock->crc_stale()) {
-      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-          "Text dump with a stale CRC word of block %s%s: its image changed after the CRC was "
-          "computed; call crc_update() first",
-          sblock->block_type_name(), sblock->sector_position().c_str()));
+      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Text dump with a stale CRC word of block %s%s: %s",
+                                               sblock->block_type_name(),
+                                               sblock->sector_position().c_str(),
+                                               VARNO_SBLOCK::STALE_CRC_TEXT));
     }
     built = built || state == STATE::BUILT;
   }

@@ -383,12 +383,9 @@ bool VARNO_DBLOCK::process(bool defer_2d) {
   const bool changed = build_state() == BUILD_STATE::CHANGED;
   if (build_state() == BUILD_STATE::NOT_BUILT) mark_built();
   if (m_skip_processing) {
-    // The host's own choice: the block is taken as it is.
-    if (changed) {
-      keep_changed(PASSED_BY::SKIPPED);
-    } else {
-      mark_built();
-    }
+    // The host's own choice: the block is taken as it is, but not as the
+    // design data given since its build.
+    if (changed) keep_changed(PASSED_BY::SKIPPED);
     return true;
   }
   // A deferred build already made the frames; a change of the design data

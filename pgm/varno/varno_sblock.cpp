@@ -435,10 +435,9 @@ void VARNO_SBLOCK::read_block_data(u8* out) {
 
 void VARNO_SBLOCK::require_crc_current() const {
   if (!crc_stale()) return;
-  VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-      "Block %s%s read with a stale CRC word: its image changed after the CRC was computed; "
-      "call crc_update() first",
-      block_type_name(), sector_position().c_str()));
+  VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Block %s%s read with a stale CRC word: %s",
+                                           block_type_name(), sector_position().c_str(),
+                                           STALE_CRC_TEXT));
 }
 
 void VARNO_SBLOCK::copy_block_data(u8* out) const {

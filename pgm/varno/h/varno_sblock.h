@@ -175,6 +175,9 @@ class VARNO_SBLOCK : public VARNO_BLOCK {
   // the CRC of the image and filler as they are now: option or dynamic-value
   // writes into the image, or the link words, came after it.
   bool crc_stale() const;
+  // What every refusal of a stale CRC word says after the block's name.
+  static constexpr const char* STALE_CRC_TEXT =
+      "its image changed after the CRC was computed; call crc_update() first";
   void dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) override;
   // Writes constants and unprotected defaults, then the CRC word. False when
   // a constant lies outside the image (the defaults are then not written).
