@@ -75,8 +75,8 @@ int run(const std::string& ddb, const std::string& data_dir, const std::string& 
   }
   std::printf("process_pcfs: %u blocks\n", gen->max_block_index());
 
-  // 4. Each sector's CRAM image, in bits. The buffers live until the frames
-  // are built, here until the end.
+  // 4. Each sector's CRAM image, in bits. Every build reads the buffers, so
+  // they live, unchanged, as long as the generator: here until the end.
   VARNO_IBLOCK* array = gen->get_block("SECTOR_ARRAY", false);
   const u32 columns = array->get_param_value("ARRAY_COUNT", 0u);
   const u32 rows = array->get_param_value("ARRAY_COUNT", 1u);

@@ -911,10 +911,10 @@ void run(const INPUT& in, const FIT& fit) {
   const u32 count = top->get_bitfield_count();
   const u32 trim = in.u8(H_MERGE);
   std::vector<u32> hashes;
+  const VARNO_SHA_MODE mode = (road & R_SHA384) != 0 ? VARNO_SHA_MODE_384 : VARNO_SHA_MODE_256;
   if (count > 0) {
     const u32 first = first_merged + (trim & 3);
     const u32 last = count - 1 - std::min<u32>(count - 1, (trim >> 2) & 3);
-    const VARNO_SHA_MODE mode = (road & R_SHA384) != 0 ? VARNO_SHA_MODE_384 : VARNO_SHA_MODE_256;
     hashes = top->merge_by_routing(fields.block_size(), first, last, (road & R_NO_HASH) == 0, mode);
     varno_fuzz::note("merge: %u bit fields, %zu hash blocks", top->get_bitfield_count(), hashes.size());
     const u32 merged = top->get_bitfield_count();
@@ -934,7 +934,8 @@ void run(const INPUT& in, const FIT& fit) {
   varno_fuzz::probe_group_setup(gen.get());
   varno_fuzz::probe_shadow_masks(gen.get());
   varno_fuzz::probe_refused_group_mistakes(gen.get(), group.get());
-  varno_fuzz::probe_refused_stale_outputs(gen.get(), group.get(), fed, top.get(), fields.block_size(), hashes);
+  varno_fuzz::probe_refused_stale_outputs(gen.get(), group.get(), fed, top.get(), fields.block_size(), hashes,
+                                          mode);
   varno_fuzz::probe_shorter_data(fed);
   varno_fuzz::probe_refused_data_mistakes(group.get(), fed);
   if ((trim & 32) != 0) gen->clear_2d_data();

@@ -17,6 +17,7 @@
 
 #include <vector>
 
+#include "varno_itop_bitstream.h"
 #include "varno_types.h"
 
 class VARNO_DBLOCK;
@@ -63,11 +64,14 @@ void probe_shorter_data(const std::vector<FED_BLOCK>& fed);
 void probe_refused_group_mistakes(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group);
 // Of outputs read after what they were made from changed: an option block's
 // image changed after its CRC word (put back after), a frame of a collected
-// block patched (the group then refuses its read-outs), a hashed field added
-// behind the hash blocks of the road's merge (top, block_size, hashes),
-// which write_to_file refuses until a merge covers it.
+// block patched (the group then refuses its read-outs), a byte of a field
+// the road's merge hashed (top, block_size, hashes, mode) changed, which
+// write_to_file refuses until it is put back, and a hashed field added
+// behind the hash blocks, which neither write_to_file nor a second merge
+// with hash takes.
 void probe_refused_stale_outputs(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group, const std::vector<FED_BLOCK>& fed,
-                                 VARNO_ITOP_BITSTREAM* top, u32 block_size, const std::vector<u32>& hashes);
+                                 VARNO_ITOP_BITSTREAM* top, u32 block_size, const std::vector<u32>& hashes,
+                                 VARNO_SHA_MODE mode);
 // Of the design data: null data of a length, and the data given again after
 // the build, which the block's read-outs and a group that collected it then
 // refuse, as a partial build and a skipped build leave it. Leaves the fed

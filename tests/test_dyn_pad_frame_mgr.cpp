@@ -163,7 +163,7 @@ TEST(DynObPadOps, SingleFrameOperationsAreNotForThisBlock) {
   EXPECT_INTERNAL_ERROR(pad->set_random_filler(1), "Should not be called");
   EXPECT_INTERNAL_ERROR(pad->overwrite_frame_count(1), "Should not be called");
   EXPECT_INTERNAL_ERROR(pad->partial_process(0, 0), "Should not be called");
-  EXPECT_EQ(pad->get_number_of_frames(), 0u);
+  EXPECT_EQ(frames_left(pad).size(), 0u);
 }
 
 TEST(DynObPadOps, InitChecksItsParent) {

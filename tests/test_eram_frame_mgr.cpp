@@ -145,14 +145,14 @@ TEST(EramFrames, MapThatDoesNotPointBackIsAnInternalError) {
   EXPECT_INTERNAL_ERROR(d.build(image),
                         "img_index < m_rows && m_img_frame_to_bs_frame_map[img_index] == index");
   // Frame 0 was appended before the check failed; nothing leaks.
-  EXPECT_EQ(d.eram()->get_number_of_frames(), 1u);
+  EXPECT_EQ(frames_left(d.eram()).size(), 1u);
   // A row past the last one is refused before the reverse map is read.
   ERAM_DEVICE past({}, {{"ERAM_BS_FRAME_TO_IMG_FRAME_MAP width=3 0..2",
                          "ERAM_BS_FRAME_TO_IMG_FRAME_MAP width=3 0 1 9"}});
   ASSERT_EQ(past.load(), VARNO_PCF_OK);
   EXPECT_INTERNAL_ERROR(past.build(image),
                         "img_index < m_rows && m_img_frame_to_bs_frame_map[img_index] == index");
-  EXPECT_EQ(past.eram()->get_number_of_frames(), 2u);
+  EXPECT_EQ(frames_left(past.eram()).size(), 2u);
 }
 
 // ---- Range selection ------------------------------------------------------------
@@ -264,7 +264,7 @@ TEST(EramUserData, MissingImageOfTheRightSizeFails) {
   d.eram()->m_user_data_size[VARNO_BLOCK_DATA_ERAM] = 120;
   EXPECT_FALSE(d.eram()->process(false));
   EXPECT_FALSE(d.eram()->partial_process(0, 2));
-  EXPECT_EQ(d.eram()->get_number_of_frames(), 0u);
+  EXPECT_EQ(frames_left(d.eram()).size(), 0u);
   EXPECT_EQ(d.mgr()->create_frame(d.eram(), d.eram()->get_block_config(), 0, 0), nullptr);
 }
 
@@ -274,7 +274,7 @@ TEST(EramUserData, ShortImageIsNotReadByAPartialBuild) {
   BYTES image = counting(5);
   d.eram()->set_data(VARNO_BLOCK_DATA_ERAM, image.data(), 40, nullptr);
   EXPECT_FALSE(d.eram()->partial_process(0, 2));
-  EXPECT_EQ(d.eram()->get_number_of_frames(), 0u);
+  EXPECT_EQ(frames_left(d.eram()).size(), 0u);
 }
 
 // ---- Instruction frames -----------------------------------------------------------
@@ -302,7 +302,7 @@ TEST(EramInstructions, ConfigDoneIsRequired) {
   EXPECT_INTERNAL_ERROR(d.build(image), "instruction != NULL");
   // Frames 0 and 1 were in the list already; the last one goes with the
   // failing build.
-  EXPECT_EQ(d.eram()->get_number_of_frames(), 2u);
+  EXPECT_EQ(frames_left(d.eram()).size(), 2u);
 }
 
 TEST(EramInstructions, NegativePaddingIsRefused) {

@@ -214,7 +214,38 @@ TEST_F(HostCalls, BeforeWhatItNeeds) {
       {"update_frame_data", [&] { EXPECT_FALSE(cram->update_frame_data(0, 0, 1)); }},
       {"text dump", [&] { fresh.gen()->write_to_file(::testing::TempDir() + "/never.txt", VARNO_OUTPUT_FORMAT_DAT); },
        "Text dump before do_all_blocks built any block"},
+      // A group takes its own generator's sectors and blocks only.
+      {"add_mblock of another generator's sector",
+       [&] { cram_group(false)->add_mblock(fresh.gen()->get_meta_block("SECTOR_ARRAY", 1, 0), 0); },
+       "Block group add_mblock() of a sector of another generator: a group takes the sectors of the generator "
+       "that created it"},
+      {"add_dblock of another generator's block", [&] { cram_group(false)->add_dblock(cram, 0); },
+       "Block group add_dblock() of the CRAM block of sector (1, 0) of another generator: a group takes the "
+       "blocks of the generator that created it and of its sectors"},
   });
+
+  // A first build that fails, its internal error caught: what it left is
+  // refused everywhere until a build succeeds.
+  static BYTES image(32, 0x5A);
+  sector->get_mgr_param()->skip_headers = 1;
+  sector->get_mgr_param()->s4_variant = 0;
+  cram->set_data(VARNO_BLOCK_DATA_CRAM, image.data(), 32, nullptr);  // bytes, not bits
+  EXPECT_INTERNAL_ERROR(fresh.gen()->do_all_blocks(), "Mismatch in user data size:user_cram_size 32 != 256: cram_pcf_size");
+  const std::string failed = "its build failed";
+  std::unique_ptr<VARNO_IMBLOCK_GROUP> group(fresh.gen()->create_group());
+  group->set_group_type("CRAM", "");
+  group->add_mblock(fresh.gen()->get_meta_block("SECTOR_ARRAY", 1, 0), 0);
+  expect_host_calls({
+      {"get_number_of_frames", [&] { cram->get_number_of_frames(); }, "Block CRAM of sector (1, 0) read before a rebuild: " + failed},
+      {"do_partial_block", [&] { EXPECT_FALSE(sector->do_partial_block("CRAM", 0, 0)); }},
+      {"text dump", [&] { sector->write_to_file(::testing::TempDir() + "/failed.txt", VARNO_OUTPUT_FORMAT_DAT); },
+       "Text dump before a rebuild of block CRAM of sector (1, 0): " + failed},
+      {"collect_data", [&] { group->collect_data(false); },
+       "Block group collects the CRAM block of sector (1, 0) before a rebuild: " + failed},
+  });
+  cram->set_data(VARNO_BLOCK_DATA_CRAM, image.data(), 256, nullptr);
+  ASSERT_TRUE(fresh.gen()->do_all_blocks());
+  EXPECT_EQ(cram->get_number_of_frames(), 3u);
 }
 
 TEST_F(HostCalls, SecondCall) {

@@ -663,9 +663,9 @@ TEST(HostCallsGenerator, SecondCall) {
   });
 }
 
-// A merge leaves what an earlier merge hashed as it was: its hash blocks
-// hold the digests of the hashed fields behind them, in order, and the
-// routing codes of the fields merged with them.
+// A bitstream has one hash chain, and a merge leaves what it hashed as it
+// was: its hash blocks hold the digests of the hashed fields behind them, in
+// order, and the routing codes of the fields merged with them.
 TEST(HostCallsGenerator, MergeOverAnEarlierMergesHashBlocks) {
   VARNO_QV_TOP_BITSTREAM top;
   BYTES option = filled(100, 7);
@@ -680,8 +680,9 @@ TEST(HostCallsGenerator, MergeOverAnEarlierMergesHashBlocks) {
   ASSERT_EQ(top.get_bitfield_count(), 6u);
 
   const std::string over = "merge_by_routing over a hash block of an earlier merge";
-  const std::string rehash =
-      "merge_by_routing with hash over bit fields that hash blocks of an earlier merge cover";
+  const std::string one_chain =
+      "merge_by_routing with hash on a bit-field list that holds hash blocks already: a bitstream has one "
+      "hash chain, so add every hashed field, then merge once";
   const std::string repack =
       "merge_by_routing repacks bit fields that hash blocks of an earlier merge cover";
   struct REFUSED {
@@ -694,10 +695,9 @@ TEST(HostCallsGenerator, MergeOverAnEarlierMergesHashBlocks) {
            {B, 1, 3, false, over},
            {B, 1, 1, true, over},
            {B, 0, 5, false, over},
-           // In front of the hash block: the new one would hash it.
-           {B, 0, 0, true, rehash},
-           // Page 3 was covered though not merged.
-           {B, 5, 5, true, rehash},
+           // In front of the hash block, and behind it.
+           {B, 0, 0, true, one_chain},
+           {B, 5, 5, true, one_chain},
            {2 * B, 2, 3, false, repack},
        }) {
     SCOPED_TRACE(std::to_string(r.first) + ".." + std::to_string(r.last));
@@ -717,31 +717,82 @@ TEST(HostCallsGenerator, MergeOverAnEarlierMergesHashBlocks) {
     EXPECT_EQ(after.bytes[i], before.bytes[i]);
   }
 
-  // A field added at the front after the merge: a hashed merge there would
-  // hash the hash block too.
-  top.add_bitfield(pages[4].data(), B, VARNO_QV_ROUTING_DESCRIPTOR, false, true);
-  EXPECT_INTERNAL_ERROR(top.merge_by_routing(B, 0, 0, true, VARNO_SHA_MODE_256), rehash);
-  // Nor is it written: no hash block holds its digest.
+  // Hashed fields added after the merge, in front or behind: no second
+  // chain covers them, so they are not written.
   const TEMP_DIR dir;
   const std::string path = dir.file("top.bin");
+  top.add_bitfield(pages[4].data(), B, VARNO_QV_ROUTING_DESCRIPTOR, false, true);
+  EXPECT_INTERNAL_ERROR(top.merge_by_routing(B, 0, 0, true, VARNO_SHA_MODE_256), one_chain);
   EXPECT_INTERNAL_ERROR(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, 1, false),
                         "Top bitstream write_to_file() over bit field 0, marked hashed, which no hash block "
                         "covers: it came after merge_by_routing() inserted the hash blocks");
-  EXPECT_FALSE(fs::exists(path));
-
-  // Fields added behind after the merge take hash blocks of their own. A
-  // host's own fields of the hash blocks' routing are no hash blocks: they
-  // merge again.
-  BYTES own = filled(100, 9);
   const u32 next = top.get_bitfield_count();
-  top.add_bitfield(own.data(), 100, VARNO_QV_ROUTING_HASH, true, true);
-  top.add_bitfield(own.data(), 100, VARNO_QV_ROUTING_HASH, true, true);
-  EXPECT_TRUE(top.merge_by_routing(B, next, next + 1, false, VARNO_SHA_MODE_256).empty());
-  EXPECT_TRUE(top.merge_by_routing(B, next, next, false, VARNO_SHA_MODE_256).empty());
   top.add_bitfield(pages[5].data(), B, VARNO_QV_ROUTING_GROUP_DATA, true, true);
-  EXPECT_EQ(top.merge_by_routing(B, next, next + 1, true, VARNO_SHA_MODE_256), std::vector<u32>{next});
-  EXPECT_EQ(top.get_bitfield_count(), next + 3);
-  EXPECT_EQ(read_le32(BYTES(top.get_bitfield_data(next), top.get_bitfield_data(next) + 16), 8), 2u);
-  // Behind the front field every hashed field is covered now.
-  EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 1, next + 2, false));
+  EXPECT_INTERNAL_ERROR(top.merge_by_routing(B, next, next, true, VARNO_SHA_MODE_256), one_chain);
+  EXPECT_INTERNAL_ERROR(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 1, next, false),
+                        "Top bitstream write_to_file() over bit field 7, marked hashed, which no hash block "
+                        "covers: it came after merge_by_routing() inserted the hash blocks");
+  EXPECT_FALSE(fs::exists(path));
+  // A host's own fields of the hash blocks' routing are no hash blocks:
+  // they merge again.
+  BYTES own = filled(100, 9);
+  top.add_bitfield(own.data(), 100, VARNO_QV_ROUTING_HASH, true, false);
+  top.add_bitfield(own.data(), 100, VARNO_QV_ROUTING_HASH, true, false);
+  EXPECT_TRUE(top.merge_by_routing(B, next + 1, next + 2, false, VARNO_SHA_MODE_256).empty());
+  EXPECT_TRUE(top.merge_by_routing(B, next + 1, next + 1, false, VARNO_SHA_MODE_256).empty());
+  // The chain and what it covers go out.
+  EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 1, next - 1, false));
+}
+
+// The digests hold what is written: a byte changed after the merge, in a
+// page or in a hash block the one before chains to, is refused at the write;
+// put back, or with its new digest in place, it is taken.
+TEST(HostCallsGenerator, WriteComparesEveryDigestWithItsBytes) {
+  for (const VARNO_SHA_MODE mode : {VARNO_SHA_MODE_256, VARNO_SHA_MODE_384}) {
+    SCOPED_TRACE(mode);
+    const u32 size = mode == VARNO_SHA_MODE_256 ? 32 : 48;
+    const u32 per_block = mode == VARNO_SHA_MODE_256 ? 126 : 84;
+    // One field more than the first hash block holds: the last page goes
+    // behind a second hash block, whose digest the first holds last.
+    std::vector<BYTES> pages;
+    VARNO_QV_TOP_BITSTREAM top;
+    BYTES option = filled(100, 1);
+    top.add_bitfield(option.data(), 100, VARNO_QV_ROUTING_CONFIG, true, false);
+    for (u32 i = 0; i < per_block; ++i) pages.push_back(filled(B, static_cast<u8>(i)));
+    for (BYTES& page : pages) top.add_bitfield(page.data(), B, VARNO_QV_ROUTING_GROUP_DATA, true, true);
+    ASSERT_EQ(top.merge_by_routing(B, 1, per_block, true, mode), (std::vector<u32>{per_block, 1}));
+    const u32 second = per_block + 1, last = per_block + 2;
+    u8* first_block = top.get_bitfield_data(1);
+    u8* second_block = top.get_bitfield_data(second);
+    const TEMP_DIR dir;
+    const std::string path = dir.file("top.bin");
+    const auto refused = [&](u32 field, u32 holder) {
+      EXPECT_INTERNAL_ERROR(
+          top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, last, false),
+          "Top bitstream write_to_file() over bit field " + std::to_string(field) +
+              ", whose bytes changed after merge_by_routing() hashed them: they no longer match their digest "
+              "in the hash block at bit field " + std::to_string(holder) +
+              " (put the new digest there with insert_block_hash_to_address())");
+    };
+    ASSERT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, last, false));
+    // A page of the first block, changed and put back; the option image is
+    // no hashed field.
+    pages[7][100] ^= 1;
+    refused(9, 1);
+    pages[7][100] ^= 1;
+    option[0] ^= 1;
+    EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, last, false));
+    // The last page, patched with its digest: the second hash block changed,
+    // so the first one's chain digest no longer holds, until it is renewed.
+    pages.back()[0] ^= 1;
+    refused(last, second);
+    ASSERT_TRUE(top.insert_block_hash_to_address(last, B, mode, second_block + 16));
+    refused(second, 1);
+    ASSERT_TRUE(top.insert_block_hash_to_address(second, B, mode, first_block + 16 + (per_block - 1) * size));
+    EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, last, false));
+    // A range that leaves the changed field out is written.
+    pages[0][0] ^= 1;
+    EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 3, last, false));
+    refused(2, 1);
+  }
 }

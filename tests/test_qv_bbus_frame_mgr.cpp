@@ -160,7 +160,7 @@ TEST_F(QvBbus, ChainZeroOfNoVariantSizeFailsInPhaseZero) {
   BYTES data = {0xFF, 0xFF, 0x0F, 0x11, 0x22, 0x33};  // 20 + 8 + 8 + 8 bits
   set_data(bbus(0, 1), VARNO_BLOCK_DATA_BBUS, data);
   EXPECT_INTERNAL_ERROR(sector(0, 1)->do_all_blocks(), "Variant size not found");
-  EXPECT_EQ(bbus(0, 1)->get_number_of_frames(), 0u);
+  EXPECT_EQ(frames_left(bbus(0, 1)).size(), 0u);
   // In the TK-family flow phase 0 still needs the variant.
   param(0, 1).tk_flow = 1;
   EXPECT_INTERNAL_ERROR(sector(0, 1)->do_all_blocks(), "Variant size not found");
@@ -188,7 +188,7 @@ TEST_F(QvBbus, UserDataLength) {
   EXPECT_INTERNAL_ERROR(
       bbus(0, 0)->partial_process(1, 3),
       "Mismatch in user data size: bbus_user_size (151 bytes) != bbus_pcf_size (152 bytes)");
-  EXPECT_EQ(bbus(0, 0)->get_number_of_frames(), 0u);
+  EXPECT_EQ(frames_left(bbus(0, 0)).size(), 0u);
 }
 
 TEST_F(QvBbus, ExpectedDataIsOneUnmaskedLinePerChain) {

@@ -155,7 +155,7 @@ TEST(QvEramDevice, BackwardSpareEntryIsRefused) {
       d.load(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 1"}}), VARNO_PCF_OK);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 1), "r0 + m_rows_per_block <= m_rows");
-  EXPECT_EQ(d.eram(0)->get_number_of_frames(), 2u);
+  EXPECT_EQ(frames_left(d.eram(0)).size(), 2u);
 }
 
 TEST(QvEramDevice, ShiftedRowGroupStaysInsideTheEram) {
@@ -165,7 +165,7 @@ TEST(QvEramDevice, ShiftedRowGroupStaysInsideTheEram) {
       d.load(kDir, {{"qv_sector_cl.ddb", kSpareRows, "arg ERAM ERAM_SPARE_ROWS width=2 4 7"}}), VARNO_PCF_OK);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 1), "r0 + m_rows_per_block <= m_rows");
-  EXPECT_EQ(d.eram(0)->get_number_of_frames(), 2u);
+  EXPECT_EQ(frames_left(d.eram(0)).size(), 2u);
 }
 
 TEST_F(QvEram, BlocksOfColumnsThatAreNotWholeBytes) {
@@ -237,7 +237,7 @@ TEST(QvEramDevice, EramHeaderNeedsItsAddressField) {
             0u);
   BYTES image = rows_image(10);
   EXPECT_INTERNAL_ERROR(d.build(0, image, 0, 0), "eram_addr_size > 0");
-  EXPECT_EQ(d.eram(0)->get_number_of_frames(), 0u);
+  EXPECT_EQ(frames_left(d.eram(0)).size(), 0u);
 }
 
 // ---- Expected data and 2D ------------------------------------------------------------
@@ -279,7 +279,7 @@ TEST_F(QvEram, TwoDCompressionNeedsTheEngineArguments) {
   EXPECT_INTERNAL_ERROR(build(0, m_cl, 0, 0), "arg_size > 0");
   VARNO_DBLOCK* block = eram(0);
   EXPECT_EQ(block->get_2d_engine(), nullptr);
-  EXPECT_EQ(block->get_number_of_frames(), 4u);
+  EXPECT_EQ(frames_left(block).size(), 4u);
   EXPECT_EQ(debug.count("Generated 4 frames"), 1u);
   expect_engine_registered_once(block);
 }

@@ -245,7 +245,7 @@ TEST_F(FwFile, BootImageNeedsItsHighRegion) {
   b->set_data_from_file(VARNO_BLOCK_DATA_CRAM, kDir + "/fw_small.hex");
   EXPECT_INTERNAL_ERROR(b->process(false), "m_last_blk_address >= 0x4F80000");
   // A and B come before the check.
-  EXPECT_EQ(frames(b), (std::vector<BYTES>{kDummy2A, kDummy2B}));
+  EXPECT_EQ(frames_left(b), (std::vector<BYTES>{kDummy2A, kDummy2B}));
 }
 
 TEST_F(FwFile, MorluHeadersByOperation) {
@@ -300,7 +300,7 @@ TEST_F(FwFile, AFailedFileFailsTheBuild) {
   VARNO_DBLOCK* b = build("DUMMY3", {bad, kDir + "/fw_words.rom"}, false);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Error: bad line length or unspported record type 0 at line 1\n");
-  EXPECT_EQ(frames(b),
+  EXPECT_EQ(frames_left(b),
             (std::vector<BYTES>{words({0x401, 0, 0x40004, 0}) + kRomWords, words({2, 0, 0}),
                                 words({0x2020, 0, 0x10006, 0, 0x3019, 0, 0})}));
   // A bad last file keeps the frames of the first.
@@ -308,7 +308,7 @@ TEST_F(FwFile, AFailedFileFailsTheBuild) {
   testing::internal::CaptureStdout();
   EXPECT_FALSE(b->process(false));
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(b->get_number_of_frames(), 4u);
+  EXPECT_EQ(frames_left(b).size(), 4u);
 }
 
 TEST_F(FwFile, FileErrors) {
@@ -364,7 +364,7 @@ TEST_F(FwFile, RecordsPastTheImageEndAreRefused) {
             "Error: data record at address 0x10 (4 bytes) lies past the end of the image (1 bytes) "
             "in firmware file " +
                 past + "\n");
-  EXPECT_EQ(b->get_number_of_frames(), 0u);
+  EXPECT_EQ(frames_left(b).size(), 0u);
 
   // One that starts inside the image (4 bytes at 0) and ends past it.
   const std::string across = m_tmp.write(
@@ -585,7 +585,7 @@ TEST_F(FwFile, HeaderVersionsAboveThreeAreRefused) {
 TEST_F(FwFile, PartialBuildWithoutAFileBuildsNothing) {
   VARNO_DBLOCK* b = block("DUMMY1");
   EXPECT_FALSE(b->partial_process(0, 1));
-  EXPECT_EQ(b->get_number_of_frames(), 0u);
+  EXPECT_EQ(frames_left(b).size(), 0u);
 }
 
 TEST_F(FwFile, PartialBuildAfterTheFileListFramesNoFileAgain) {

@@ -82,6 +82,7 @@ std::string VARNO_BLOCK::sector_position() const {
 }
 
 std::string VARNO_BLOCK::change_text() const {
+  if (m_build_state == BUILD_STATE::FAILED) return "its build failed";
   switch (m_passed_by) {
     case PASSED_BY::SKIPPED:
       return "its design data came after its build, and the build since skipped it "
@@ -99,7 +100,7 @@ std::string VARNO_BLOCK::change_text() const {
 
 void VARNO_BLOCK::require_built() const {
   if (m_build_state == BUILD_STATE::BUILT || m_gen == nullptr) return;
-  if (m_build_state == BUILD_STATE::CHANGED) {
+  if (m_build_state == BUILD_STATE::CHANGED || m_build_state == BUILD_STATE::FAILED) {
     VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Block %s%s read before a rebuild: %s",
                                              block_type_name(), sector_position().c_str(),
                                              change_text().c_str()));

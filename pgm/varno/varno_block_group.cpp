@@ -62,14 +62,19 @@ u32 single_arg_value(VARNO_BLOCK_CONFIG* config, VOLD_ARGUMENT_TYPE type) {
 void check_collectable(VARNO_BLOCK* bl) {
   if (bl->generator() == nullptr) return;
   // A skipped block is taken as it is, unless it was given design data
-  // after a build: then skipping it lost that data.
-  if (bl->skip_processing() && bl->build_state() != VARNO_BLOCK::BUILD_STATE::CHANGED) return;
+  // after a build (skipping it lost that data) or its build failed.
+  using STATE = VARNO_BLOCK::BUILD_STATE;
+  if (bl->skip_processing() &&
+      (bl->build_state() == STATE::NOT_BUILT || bl->build_state() == STATE::BUILT)) {
+    return;
+  }
   switch (bl->build_state()) {
-    case VARNO_BLOCK::BUILD_STATE::NOT_BUILT:
+    case STATE::NOT_BUILT:
       refuse_collecting(bl, " before do_all_blocks built it");
-    case VARNO_BLOCK::BUILD_STATE::CHANGED:
+    case STATE::CHANGED:
+    case STATE::FAILED:
       refuse_collecting(bl, " before a rebuild: " + bl->change_text());
-    case VARNO_BLOCK::BUILD_STATE::BUILT:
+    case STATE::BUILT:
       break;
   }
   auto* dblock = dynamic_cast<VARNO_DBLOCK*>(bl);
@@ -253,18 +258,41 @@ bool VARNO_MBLOCK_GROUP::thread_active(unsigned thr) const {
   return m_DcThreads[thr].m_data_size != 0;
 }
 
+// A group describes the sectors of its own generator's grid: its
+// pre-actions, post-actions and header blocks are that generator's, and only
+// its do_all_blocks builds them.
 void VARNO_MBLOCK_GROUP::add_mblock(VARNO_IMBLOCK* b, unsigned thr) {
   require_not_collected("add_mblock");
   auto* mblk = dynamic_cast<VARNO_MBLOCK*>(b);
   VARNO_ASSERT_MSG(mblk != nullptr, "b != nullptr");
-  checked_thread(thr).m_MBlocksArray.push_back(mblk);
+  VARNO_DC_THREAD& t = checked_thread(thr);
+  if (mblk->eblock() == nullptr || mblk->eblock()->generator() != m_Gen) {
+    VARNO_INTERNAL_ERROR(
+        "Block group add_mblock() of a sector of another generator: a group takes the sectors of "
+        "the generator that created it");
+  }
+  t.m_MBlocksArray.push_back(mblk);
 }
 
 void VARNO_MBLOCK_GROUP::add_dblock(VARNO_IBLOCK* b, unsigned thr) {
   require_not_collected("add_dblock");
   auto* blk = dynamic_cast<VARNO_BLOCK*>(b);
   VARNO_ASSERT_MSG(blk != nullptr, "b != nullptr");
-  checked_thread(thr).m_DBlocksArray.push_back(blk);
+  VARNO_DC_THREAD& t = checked_thread(thr);
+  // The generator's own blocks, its sectors' and those the block factory
+  // made for it.
+  const VARNO_GEN* owner = blk->generator();
+  if (owner != nullptr && owner != m_Gen) {
+    VARNO_MBLOCK* sector = owner->meta_block();
+    VARNO_EBLOCK* array = sector != nullptr ? sector->eblock() : nullptr;
+    if (array == nullptr || array->generator() != m_Gen) {
+      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+          "Block group add_dblock() of the %s block%s of another generator: a group takes the "
+          "blocks of the generator that created it and of its sectors",
+          blk->block_type_name(), blk->sector_position().c_str()));
+    }
+  }
+  t.m_DBlocksArray.push_back(blk);
 }
 
 void VARNO_MBLOCK_GROUP::clear_group() {

@@ -329,23 +329,26 @@ bool VARNO_DBLOCK::ready_frame_mgr() {
   return true;
 }
 
-// A build counts from its start, whatever its outcome. A partial build
-// appends to the frames there are: on a block whose design data changed
-// since they were built it would put frames of two designs in one list, so
-// it is refused and the change stands.
+// A partial build appends to the frames there are: on a block whose design
+// data changed since they were built, or whose build failed, it would put
+// frames of two designs, or of a failed build, in one list, so it is
+// refused and the block stays as it is. A range refused appends nothing
+// and leaves the block as it was.
 bool VARNO_DBLOCK::partial_process(u32 first, u32 last) {
-  if (build_state() == BUILD_STATE::CHANGED) {
+  if (build_state() == BUILD_STATE::CHANGED || build_state() == BUILD_STATE::FAILED) {
     VARNO_UTIL::print_error_msg(
         "do_partial_block on block %s%s refused: %s; build the whole block again first",
         block_type_name(), sector_position().c_str(), change_text().c_str());
     return false;
   }
-  if (build_state() == BUILD_STATE::NOT_BUILT) mark_built();
-  if (!ready_frame_mgr()) return false;
-  const bool result = m_frame_mgr->create_partial_frames(this, m_block_config.get(), first, last);
-  // A manager that sets the block's frame sizes while it builds leaves it
-  // built.
-  mark_built();
+  BUILD_SCOPE build(*this);
+  const bool result = ready_frame_mgr() &&
+                      m_frame_mgr->create_partial_frames(this, m_block_config.get(), first, last);
+  if (result || build.start() == BUILD_STATE::BUILT) {
+    build.done();
+  } else if (m_frames.empty()) {
+    build.undo();
+  }
   return result;
 }
 
@@ -377,8 +380,9 @@ void VARNO_DBLOCK::set_random_filler(u16 filler) {
 }
 
 // Only a build that makes the frames from the design data as it is now takes
-// back a change of it: one that passes the block over or fails leaves the
-// block changed, with the reason for the refusals.
+// back a change of it: one that passes the block over leaves the block
+// changed, with the reason for the refusals, and one that fails leaves it
+// changed or failed.
 bool VARNO_DBLOCK::process(bool defer_2d) {
   const bool changed = build_state() == BUILD_STATE::CHANGED;
   if (build_state() == BUILD_STATE::NOT_BUILT) mark_built();
@@ -394,25 +398,15 @@ bool VARNO_DBLOCK::process(bool defer_2d) {
     if (changed) keep_changed(PASSED_BY::DEFERRED);
     return true;
   }
-  // Until the build has ended well, a changed block stays changed, also
-  // when an internal error unwinds out of the build.
-  struct FAILED_UNLESS_DONE {
-    VARNO_DBLOCK* block;
-    bool changed;
-    bool done = false;
-    ~FAILED_UNLESS_DONE() {
-      if (changed && !done) block->keep_changed(PASSED_BY::FAILED);
-    }
-  } guard{this, changed};
+  // Until the build has ended well, also when an internal error unwinds
+  // out of it.
+  BUILD_SCOPE build(*this);
   if (!ready_frame_mgr()) return false;
   const bool result = m_frame_mgr->create_frames(this, m_block_config.get());
   if (!defer_2d) m_frame_mgr->register_2d_engine(this);
   if (result && m_2d_engine != nullptr) engine_ops().run(m_2d_engine);
   m_processed = defer_2d;
-  // A first build counts whatever its outcome (a manager may set the
-  // block's frame sizes while it builds).
-  if (result || !changed) mark_built();
-  guard.done = result;
+  if (result) build.done();
   return result;
 }
 
@@ -561,7 +555,9 @@ u32 VARNO_DBLOCK::get_frame_2d_segments(u32 frame, u8* out) {
 void VARNO_DBLOCK::dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) {
   // Unbuilt frames are dumped as they are (a build that stopped early), but
   // not frames of data the host has replaced since.
-  if (build_state() == BUILD_STATE::CHANGED) require_built();
+  if (build_state() == BUILD_STATE::CHANGED || build_state() == BUILD_STATE::FAILED) {
+    require_built();
+  }
   std::string name;
   if (!VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_BLOCK, m_block_type, &name)) {
     name.clear();

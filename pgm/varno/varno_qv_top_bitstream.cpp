@@ -53,23 +53,24 @@ std::vector<u32> VARNO_QV_TOP_BITSTREAM::merge_by_routing(u32 block_size, u32 fi
 
   // The hash blocks of an earlier merge hold the digests of the hashed
   // fields behind them, in order, and the routing codes of the fields they
-  // were merged with. Packing those fields anew, or a new hash block among
-  // them (which would also hash an earlier one and count its routing entries
-  // a second time), leaves digests and entries that no longer match.
+  // were merged with. Packing those fields anew leaves digests and entries
+  // that no longer match. A second chain would be covered by no digest and
+  // routed by no entry of the first, which the device starts from.
   for (u64 i = first; i <= last; ++i) {
     const QV_BITFIELD& f = m_BitFieldList[i];
     VARNO_ASSERT_MSG(!f.hash_block, "merge_by_routing over a hash block of an earlier merge");
     // A covered field holds exactly a block of the earlier merge: only a
     // merge into blocks of another size would repack it.
-    VARNO_ASSERT_MSG(!f.covered || f.size == block_size,
+    VARNO_ASSERT_MSG(f.digest == nullptr || f.size == block_size,
                      "merge_by_routing repacks bit fields that hash blocks of an earlier merge "
                      "cover");
   }
   if (hash) {
-    for (u64 i = first; i < m_BitFieldList.size(); ++i) {
-      VARNO_ASSERT_MSG(!m_BitFieldList[i].hash_block && !m_BitFieldList[i].covered,
-                       "merge_by_routing with hash over bit fields that hash blocks of an "
-                       "earlier merge cover");
+    for (const QV_BITFIELD& f : m_BitFieldList) {
+      VARNO_ASSERT_MSG(!f.hash_block,
+                       "merge_by_routing with hash on a bit-field list that holds hash blocks "
+                       "already: a bitstream has one hash chain, so add every hashed field, then "
+                       "merge once");
     }
   }
 
@@ -188,6 +189,7 @@ void VARNO_QV_TOP_BITSTREAM::insert_hash_blocks_to_list(BITFIELD_LIST& list, BUF
     u64 non_hashed = 0;
     bool chains = false;
     std::vector<u8> digests;
+    std::vector<u64> covered;  // positions of the hashed fields, in order
   };
   std::vector<LEVEL> levels;
 
@@ -211,7 +213,7 @@ void VARNO_QV_TOP_BITSTREAM::insert_hash_blocks_to_list(BITFIELD_LIST& list, BUF
       if (list[pos].hashed) {
         lv.digests.resize((lv.hashed + 1) * s);
         hash_bitfield(list, pos, block_size, mode, lv.digests.data() + lv.hashed * s);
-        list[pos].covered = true;
+        lv.covered.push_back(pos);
         ++lv.hashed;
       } else {
         ++lv.non_hashed;
@@ -261,7 +263,7 @@ void VARNO_QV_TOP_BITSTREAM::insert_hash_blocks_to_list(BITFIELD_LIST& list, BUF
     if (chained_block) {
       lv.digests.resize((h + 1) * s);
       hash_bitfield(list, levels[hl + 1].start, block_size, mode, lv.digests.data() + h * s);
-      list[levels[hl + 1].start].covered = true;
+      lv.covered.push_back(levels[hl + 1].start);
       ++h;
       hh = chained_hh + 1;
     }
@@ -284,6 +286,14 @@ void VARNO_QV_TOP_BITSTREAM::insert_hash_blocks_to_list(BITFIELD_LIST& list, BUF
     VARNO_UTIL::write_dword_safely(static_cast<u32>(h), blk + 8);
     VARNO_UTIL::write_dword_safely(static_cast<u32>(r), blk + 12);
     if (h > 0) std::memcpy(blk + HASH_HEADER_BYTES, lv.digests.data(), h * s);
+    // The fields behind the new block, the chained block last, stand one
+    // further on now.
+    for (u64 k = 0; k < h; ++k) {
+      QV_BITFIELD& covered = list[lv.covered[k] + 1];
+      covered.digest = blk + HASH_HEADER_BYTES + k * s;
+      covered.digest_bytes = block_size;
+      covered.digest_mode = mode;
+    }
     if (r > 0) {
       // The entries follow this block in the final list; the blocks in
       // front of it are not linked yet.
@@ -314,21 +324,49 @@ unsigned char* VARNO_QV_TOP_BITSTREAM::get_bitfield_data(u32 index) const {
 
 void VARNO_QV_TOP_BITSTREAM::clear(bool) {}
 
-bool VARNO_QV_TOP_BITSTREAM::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format,
-                                           u32 first, u32 last, bool append) {
-  // Once a merge has chained hash blocks, the device checks every hashed
-  // field against their digests: a hashed field they do not cover (added
-  // after the merge) would be written with no digest and no routing entry.
+// Once a merge has chained hash blocks, the device checks every hashed field
+// against their digests, starting from the first hash block: a hashed field
+// they do not cover (added after the merge) or bytes changed since they were
+// hashed, a chained hash block's included, would fail there. The list holds
+// one chain (merge_by_routing refuses a second), so the only hash block
+// without a digest is its first. Compared, not tracked: a patch put back, or
+// a new digest put in place, is taken.
+void VARNO_QV_TOP_BITSTREAM::check_hash_chain(u32 first, u32 last) const {
   const bool chained = std::any_of(m_BitFieldList.begin(), m_BitFieldList.end(),
                                    [](const QV_BITFIELD& f) { return f.hash_block; });
   for (u64 i = first; chained && i <= last && i < m_BitFieldList.size(); ++i) {
     const QV_BITFIELD& f = m_BitFieldList[i];
-    if (!f.hashed || f.hash_block || f.covered) continue;
+    if (f.digest == nullptr) {
+      if (!f.hashed || f.hash_block) continue;
+      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+          "Top bitstream write_to_file() over bit field %u, marked hashed, which no hash block "
+          "covers: it came after merge_by_routing() inserted the hash blocks",
+          static_cast<u32>(i)));
+    }
+    u8 digest[48];
+    const bool ok = f.digest_mode == VARNO_SHA_MODE_256
+                        ? VARNO_UTIL::get_sha_256(f.data, f.digest_bytes, digest)
+                        : VARNO_UTIL::get_sha_384(f.data, f.digest_bytes, digest);
+    VARNO_ASSERT_MSG(ok, "Failed to calculate SHA");
+    const u64 digest_size = f.digest_mode == VARNO_SHA_MODE_256 ? 32 : 48;
+    if (std::memcmp(digest, f.digest, digest_size) == 0) continue;
+    u64 holder = 0;
+    while (holder < m_BitFieldList.size() &&
+           !(m_BitFieldList[holder].hash_block && f.digest >= m_BitFieldList[holder].data &&
+             f.digest < m_BitFieldList[holder].data + m_BitFieldList[holder].size)) {
+      ++holder;
+    }
     VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-        "Top bitstream write_to_file() over bit field %u, marked hashed, which no hash block "
-        "covers: it came after merge_by_routing() inserted the hash blocks",
-        static_cast<u32>(i)));
+        "Top bitstream write_to_file() over bit field %u, whose bytes changed after "
+        "merge_by_routing() hashed them: they no longer match their digest in the hash block at "
+        "bit field %u (put the new digest there with insert_block_hash_to_address())",
+        static_cast<u32>(i), static_cast<u32>(holder)));
   }
+}
+
+bool VARNO_QV_TOP_BITSTREAM::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format,
+                                           u32 first, u32 last, bool append) {
+  check_hash_chain(first, last);
   switch (format) {
     case VARNO_OUTPUT_FORMAT_DAT:
       return VARNO_UTIL::write_dat_top_bitstream(this, first, last, path);

@@ -487,6 +487,8 @@ void VARNO_SBLOCK::register_2d_engine() {}
 bool VARNO_SBLOCK::process(bool) {
   mark_built();
   if (m_skip_processing) return true;
+  // An image whose build stopped half way is no option image.
+  BUILD_SCOPE build(*this);
 
   // Shadow masks: an option that starts below the mask's bit count is
   // protected when every one of its bits is set in its field's mask (an
@@ -551,6 +553,7 @@ bool VARNO_SBLOCK::process(bool) {
   }
 
   crc_update();
+  if (result) build.done();
   return result;
 }
 

@@ -94,19 +94,21 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
 
   // Where the block stands with its build. NOT_BUILT: its process (or a
   // data block's partial_process) has not run yet, so an option block holds
-  // no image and a data block no frames. BUILT: it has run, whatever the
-  // outcome. CHANGED: built, then the host changed what its frames are made
-  // from (design data, data files, a programming sequence, frame sizes or
-  // count, the filler); the frames are of the old data until a rebuild.
-  enum class BUILD_STATE : u8 { NOT_BUILT, BUILT, CHANGED };
+  // no image and a data block no frames. BUILT: it has run and succeeded.
+  // CHANGED: built, then the host changed what its frames are made from
+  // (design data, data files, a programming sequence, frame sizes or count,
+  // the filler); the frames are of the old data until a rebuild. FAILED: its
+  // last build returned false or ended in an internal error, so what it
+  // holds is part of a build at best, until a build succeeds.
+  enum class BUILD_STATE : u8 { NOT_BUILT, BUILT, CHANGED, FAILED };
   BUILD_STATE build_state() const { return m_build_state; }
   bool built() const { return m_build_state == BUILD_STATE::BUILT; }
   // Why a CHANGED block is still not rebuilt, for the refusals: no build
   // since the change, a build that passed the block over (skipped, or
   // built already with its 2D registration deferred), or one that failed.
   enum class PASSED_BY : u8 { NONE, SKIPPED, DEFERRED, FAILED };
-  // "its design data came after ...": the end of every refusal of a
-  // CHANGED block.
+  // "its design data came after ..." or "its build failed": the end of
+  // every refusal of a CHANGED or FAILED block.
   std::string change_text() const;
   // How many times the host changed what the frames are made from: a block
   // group compares it with the count it collected the block at.
@@ -120,12 +122,48 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   std::string sector_position() const;
 
   // The host's read-outs of an image or frames: an internal error naming the
-  // block while a generator's block is not built, or was given new design
-  // data since, as what it would read is not the design. A block made
-  // outside a generator has no build to wait for.
+  // block while a generator's block is not built, was given new design data
+  // since, or its build failed, as what it would read is not the design. A
+  // block made outside a generator has no build to wait for.
   void require_built() const;
 
  protected:
+  // One build of the block, from its start: unless done() is called, the
+  // build failed (it returned false, or an internal error unwound out of
+  // it), and the block is left FAILED, or CHANGED when it was built to take
+  // new design data, which then still waits for a build.
+  class BUILD_SCOPE {
+   public:
+    explicit BUILD_SCOPE(VARNO_BLOCK& block)
+        : m_block(block), m_start(block.m_build_state) {}
+    ~BUILD_SCOPE() {
+      if (m_done) return;
+      if (m_start == BUILD_STATE::CHANGED) {
+        m_block.keep_changed(PASSED_BY::FAILED);
+      } else {
+        m_block.m_build_state = BUILD_STATE::FAILED;
+      }
+    }
+    BUILD_SCOPE(const BUILD_SCOPE&) = delete;
+    BUILD_SCOPE& operator=(const BUILD_SCOPE&) = delete;
+    // The state the block was in when the build started.
+    BUILD_STATE start() const { return m_start; }
+    void done() {
+      m_done = true;
+      m_block.mark_built();
+    }
+    // A build that made nothing: the block stays as it was.
+    void undo() {
+      m_done = true;
+      m_block.m_build_state = m_start;
+    }
+
+   private:
+    VARNO_BLOCK& m_block;
+    BUILD_STATE m_start;
+    bool m_done = false;
+  };
+
   explicit VARNO_BLOCK(u32 block_type = 0, VARNO_GEN* gen = nullptr);
 
   void mark_built() { m_build_state = BUILD_STATE::BUILT; }

@@ -224,7 +224,9 @@ class VARNO_IMBLOCK_GROUP {
  public:
   virtual ~VARNO_IMBLOCK_GROUP() = default;
   // A sector (a meta block of the generator's sector-array block) on thread
-  // thr, 0 or 1; at most QV_MAX_BLOCKS_PER_THREAD a thread. collect_data
+  // thr, 0 or 1; at most QV_MAX_BLOCKS_PER_THREAD a thread. A sector of
+  // another generator is an internal error ("Block group add_mblock() of a
+  // sector of another generator: ..."). collect_data
   // takes each sector's first block of the group's type, in add order, and
   // the descriptor gets the sectors' pre-actions.
   virtual void add_mblock(VARNO_IMBLOCK* b, unsigned thr) = 0;
@@ -233,7 +235,10 @@ class VARNO_IMBLOCK_GROUP {
   // thread given data blocks ignores its sectors. A group of data blocks
   // alone writes no pre-actions: a sector's CRAM block added here instead
   // of its sector costs the descriptor its per-sector packets (140 bytes on
-  // the QUELVO example's group of four).
+  // the QUELVO example's group of four). A block of another generator than
+  // the group's or one of its sectors' is an internal error ("Block group
+  // add_dblock() of the CRAM block of sector (0, 0) of another generator:
+  // ...").
   virtual void add_dblock(VARNO_IBLOCK* b, unsigned thr) = 0;
   virtual void clear_group() = 0;
   // The sectors of add_mblock on thread thr, and sector idx of them (null
@@ -296,9 +301,12 @@ class VARNO_IMBLOCK_GROUP {
   // given or given to slots its frame manager does not read: each is an
   // internal error that names the block and its sector, and for a block
   // given design data after its build says why no build since made its
-  // frames (skipped, deferred by process(true), failed). A block the host
-  // skipped (skip_block_processing) is taken as it is, unless it was given
-  // design data after a build. multithread is not used.
+  // frames (skipped, deferred by process(true), failed). A block whose last
+  // build failed, its first as much as a rebuild, is refused until a build
+  // of it succeeds ("Block group collects the CRAM block of sector (1, 1)
+  // before a rebuild: its build failed"). A block the host skipped
+  // (skip_block_processing) is taken as it is, unless it was given design
+  // data after a build or its build failed. multithread is not used.
   virtual void collect_data(bool multithread) = 0;
   virtual bool is_thread_active(unsigned thr) = 0;
   virtual u32 get_comp_ratio(unsigned thr) = 0;

@@ -74,8 +74,8 @@ class VARNO_DBLOCK : public VARNO_BLOCK {
 
   // ---- User data (block interface) ------------------------------------------
 
-  // size is the data's length in bits. The buffers stay the caller's and must
-  // outlive frame building.
+  // size is the data's length in bits. The buffers stay the caller's and are
+  // read at every build of the block.
   void set_data(VARNO_BLOCK_DATA_TYPE slot, u8* data, u32 size, u8* extra) override;
   void set_programming_seq_vdata(const PB::BLOCKS_PROGRAMMING_SEQUENCE* seq) override;
   // Every path goes to the one data-file list, in call order. A block whose

@@ -108,8 +108,11 @@ class VARNO_IGEN {
   virtual u32 process_pcfs(bool by_name, bool defer_s4, bool c, void* shared, u32 top_device_type) = 0;
   // Builds every block in index order, the sectors' blocks included: option
   // blocks compute their images and CRC words, data blocks their frames from
-  // the data set_data gave them (those buffers must be alive here). Stops at
-  // the first block whose build fails and returns false; true otherwise.
+  // the data set_data gave them (those buffers must be alive here, at every
+  // build). Stops at the first block whose build fails and returns false;
+  // true otherwise. A block whose build failed (false, or an internal error
+  // out of it) is refused by its read-outs, a group and the text dump until
+  // a build of it succeeds.
   // Then, always, linked fields of option blocks receive the sizes of the
   // blocks they point at: their CRC words are stale until crc_update, which
   // a host calls on every block it reads after this, sectors' included
@@ -132,9 +135,12 @@ class VARNO_IGEN {
   // Builds frames first to last of the data block of that name and appends
   // them to its frames; on a block not built yet it is the block's first
   // build. False for an unknown name or another kind of block, a range past
-  // the frames, and a block given design data since its build: a partial
-  // build adds frames of the same data only, so it appends nothing and the
-  // block stays changed (from debug level 1 the library says why).
+  // the frames, and a block given design data since its build or whose
+  // last build failed: a partial build adds frames of the same data, and of
+  // a build that succeeded, only, so it appends nothing and the block stays
+  // as it is (from debug level 1 the library says why). A first build that
+  // returns false, or any partial build an internal error ends, leaves the
+  // block failed.
   virtual bool do_partial_block(const std::string& name, u32 first, u32 last) = 0;
   // The frame count of the data block of that name; after its build it
   // counts as new design data (see VARNO_IBLOCK's user-data input).
@@ -164,7 +170,8 @@ class VARNO_IGEN {
   // generator. It reads group_compressed, qv_test_mode and tk_flow of this
   // generator's manager parameters now: set later, or only on the sector
   // generators, group_compressed is not seen, and the group's
-  // get_group_data is then an internal error.
+  // get_group_data is then an internal error. The group's collect_data
+  // reads this record again: deflate_store, tk_flow and qv_test_mode.
   virtual VARNO_IMBLOCK_GROUP* create_group() = 0;
   // A new, empty top-level bitstream; the caller owns it. It holds no
   // pointer to the generator.

@@ -56,8 +56,11 @@ class VARNO_IBLOCK {
                               u32& second, u32& size) = 0;
 
   // User-data input (data blocks; other blocks ignore it). Buffers stay the
-  // caller's and must live until the frames are built (do_all_blocks); the
-  // library cannot check a buffer shorter than its length. Each of these
+  // caller's and are read at every build of the block: they must live,
+  // unchanged, until its last build (the block is given new data, or the
+  // generator is deleted); a change in place is seen by the next build and
+  // nothing before it. The library cannot check a buffer shorter than its
+  // length. Each of these
   // calls (and set_random_filler, and the generator's adjust_num_frames) on
   // a data block already built is taken, and the block then stays changed
   // until a build makes its frames from the new data (do_all_blocks,
@@ -105,7 +108,10 @@ class VARNO_IBLOCK {
   // get_frame_data_ptr and get_frame_single_byte are an internal error
   // ("Block ... read before do_all_blocks built it") on a generator's block
   // that is not built yet (do_all_blocks, do_block, do_partial_block), and
-  // on one given design data since its build (see above). A frame or offset
+  // on one given design data since its build (see above), or whose last
+  // build failed ("Block ... read before a rebuild: its build failed", the
+  // first build as much as a rebuild, until a build succeeds; a group's
+  // collect_data, the text dump and do_partial_block refuse it too). A frame or offset
   // past the end gives 0, null or false. update_frame_data patches one byte
   // of a frame's core segment; a group that collected the block before
   // then refuses its read-outs ("Block group ...() called after a frame of

@@ -35,11 +35,13 @@ class VARNO_ITOP_BITSTREAM {
   virtual ~VARNO_ITOP_BITSTREAM() = default;
 
   // Links a bit field of size bytes at data at the end (at_end) or at the
-  // front of the list. The buffer stays the caller's and must live until the
-  // bitstream is written; null only with size 0. hashed: the hash blocks of a
-  // merge cover the field. One added after a merge that inserted hash blocks
-  // must be covered by a later merge with hash (behind the chain) before
-  // write_to_file takes it.
+  // front of the list. The buffer stays the caller's and must live,
+  // unchanged, until the bitstream is written (a merge copies a field shorter
+  // than its block size into a block of its own; a whole block stays the
+  // caller's buffer); null only with size 0. hashed: the hash blocks of a
+  // merge cover the field. A bitstream has one hash chain, so every hashed
+  // field is added before the one merge with hash: one added after it is
+  // covered by nothing, and write_to_file refuses it.
   virtual void add_bitfield(unsigned char* /*data*/, u32 /*size*/,
                             VARNO_QV_BLOCK_ROUTING /*routing*/, bool /*at_end*/,
                             bool /*hashed*/) {
@@ -59,18 +61,18 @@ class VARNO_ITOP_BITSTREAM {
   // the list must then hold block_size bytes; a mode other than
   // VARNO_SHA_MODE_256 is SHA-384. The merged and hash blocks belong to the
   // bitstream. first > last or last past the end: no change, no positions. A
-  // block_size of 0 is an internal error ("block_size > 0"). A merge leaves
-  // what an earlier merge hashed as it is; these are internal errors: a hash
-  // block of an earlier merge in first .. last ("merge_by_routing over a hash
-  // block of an earlier merge"); with hash, a field from first to the end
-  // that an earlier merge's hash blocks cover, or one of those hash blocks
-  // ("merge_by_routing with hash over bit fields that hash blocks of an
-  // earlier merge cover"), which the new hash blocks would hash and route
-  // again; a covered field in first .. last that is not a whole block of
+  // block_size of 0 is an internal error ("block_size > 0"). A bitstream has
+  // one hash chain, and a merge leaves what an earlier merge hashed as it
+  // is; these are internal errors: a hash block of an earlier merge in
+  // first .. last ("merge_by_routing over a hash block of an earlier
+  // merge"); with hash, a list that holds hash blocks already
+  // ("merge_by_routing with hash on a bit-field list that holds hash blocks
+  // already: a bitstream has one hash chain, so add every hashed field, then
+  // merge once"), whose chain would cover neither the new blocks nor their
+  // fields; a covered field in first .. last that is not a whole block of
   // block_size ("merge_by_routing repacks bit fields that hash blocks of an
-  // earlier merge cover"). A later merge over fields added since, without
-  // hash blocks of an earlier merge among them, is accepted. On an internal
-  // error the list is left as it was.
+  // earlier merge cover"). A later merge without hash over fields added
+  // since is accepted. On an internal error the list is left as it was.
   virtual std::vector<u32> merge_by_routing(u32 /*block_size*/, u32 /*first*/, u32 /*last*/,
                                             bool /*hash*/, VARNO_SHA_MODE /*mode*/) {
     VARNO_INTERNAL_ERROR("merge_by_routing is not available");
@@ -98,13 +100,19 @@ class VARNO_ITOP_BITSTREAM {
   // left as it was; last < first (and last in the list) writes no field but
   // still opens the file: it is created, or truncated unless append, and the
   // result is true. The other formats write nothing, make no file and
-  // return true. Once the list holds hash blocks a merge inserted, a field
-  // in first .. last that is marked hashed and that no hash block covers
-  // (added after the merge) is an internal error in any format, before the
-  // file is opened ("Top bitstream write_to_file() over bit field 5, marked
+  // return true. Once the list holds hash blocks a merge inserted, these
+  // fields in first .. last are internal errors in any format, before the
+  // file is opened: one marked hashed that no hash block covers (added after
+  // the merge: "Top bitstream write_to_file() over bit field 5, marked
   // hashed, which no hash block covers: it came after merge_by_routing()
-  // inserted the hash blocks"); a list without hash blocks is written as it
-  // is.
+  // inserted the hash blocks"); one whose bytes no longer match the digest
+  // a hash block holds of them, a hash block's own bytes included ("Top
+  // bitstream write_to_file() over bit field 3, whose bytes changed after
+  // merge_by_routing() hashed them: they no longer match their digest in
+  // the hash block at bit field 1 (put the new digest there with
+  // insert_block_hash_to_address())"), compared, not tracked, so a field
+  // patched together with its digest is taken. A list without hash blocks
+  // is written as it is.
   virtual bool write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format, u32 first,
                              u32 last, bool append) = 0;
   // Routing codes of bit fields first to last (clipped at the end); empty

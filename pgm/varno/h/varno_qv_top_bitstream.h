@@ -32,11 +32,11 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
                     bool hashed) override;
   // Every bit field of first .. last must hold at most block_size bytes, and
   // with hash every hashed bit field from first to the end of the list at
-  // least block_size bytes. What an earlier merge hashed stays as it is: a
-  // hash block of its own in first .. last, with hash a field from first on
-  // that its hash blocks cover, and a field they cover that this merge would
-  // repack are internal errors. On an internal error the list is left as it
-  // was.
+  // least block_size bytes. A bitstream has one hash chain, and what it
+  // hashed stays as it is: a hash block of an earlier merge in first ..
+  // last, a merge with hash on a list that holds hash blocks, and a field
+  // they cover that this merge would repack are internal errors. On an
+  // internal error the list is left as it was.
   std::vector<u32> merge_by_routing(u32 block_size, u32 first, u32 last, bool hash,
                                     VARNO_SHA_MODE mode) override;
   // bytes must not exceed the bit field's size.
@@ -47,7 +47,11 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
   unsigned char* get_bitfield_data(u32 index) const override;
   void clear(bool) override;
   // Format 1 text (writes nothing), 2 raw binary; other formats write
-  // nothing and succeed.
+  // nothing and succeed. Once the list holds hash blocks, every field of
+  // first .. last they are meant to cover must hold what they hold the
+  // digest of: a hashed field no hash block covers, and a field (chained
+  // hash blocks included) whose bytes no longer match their digest, are
+  // internal errors, before the file is opened.
   bool write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format, u32 first, u32 last,
                      bool append) override;
   std::vector<u32> get_bitfiled_routings(u32 first, u32 last) const override;
@@ -61,10 +65,14 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
     u32 size;
     bool hashed;
     // A hash block a merge inserted (a host's field of the same routing is
-    // not one), and a field whose digest a merge's hash block holds: a later
-    // merge must leave both as they are.
+    // not one): a later merge must leave it as it is.
     bool hash_block = false;
-    bool covered = false;
+    // Where a merge's hash block holds the digest of this field's first
+    // digest_bytes bytes (in a buffer of the top bitstream); null while no
+    // hash block covers the field. write_to_file compares it with the bytes.
+    const u8* digest = nullptr;
+    u32 digest_bytes = 0;
+    VARNO_SHA_MODE digest_mode = VARNO_SHA_MODE_256;
   };
   // Index access: the writers and the hash scan ask for fields by position.
   using BITFIELD_LIST = std::deque<QV_BITFIELD>;
@@ -72,6 +80,8 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
 
   static void hash_bitfield(const BITFIELD_LIST& list, u64 index, u64 bytes, VARNO_SHA_MODE mode,
                             unsigned char* dest);
+  // The refusals of write_to_file over first .. last (see there).
+  void check_hash_chain(u32 first, u32 last) const;
   // The hash-insertion step of merge_by_routing over list, from position
   // start on; m is the number of bit fields the merge left from init on.
   // New hash blocks go to buffers; their positions at insertion, deepest
