@@ -132,7 +132,7 @@ struct DATA_INPUT {
   std::string block;
   VARNO_BLOCK_DATA_TYPE slot = VARNO_BLOCK_DATA_CRAM;
   std::string path;
-  std::vector<u8> bytes;  // must outlive frame building: the block borrows it
+  std::vector<u8> bytes;  // the block borrows it: every build reads it
 };
 
 struct OPTIONS {
