@@ -232,7 +232,7 @@ void VARNO_GEN::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT forma
   for (VARNO_IBLOCK* b : m_Blocks) {
     const auto* block = dynamic_cast<const VARNO_BLOCK*>(b);
     const STATE state = block != nullptr ? block->build_state() : STATE::BUILT;
-    if (state == STATE::CHANGED || state == STATE::FAILED) {
+    if (block != nullptr && block->outdated()) {
       VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
           "Text dump before a rebuild of block %s%s: %s", block->block_type_name(),
           block->sector_position().c_str(), block->change_text().c_str()));

@@ -100,7 +100,7 @@ std::string VARNO_BLOCK::change_text() const {
 
 void VARNO_BLOCK::require_built() const {
   if (m_build_state == BUILD_STATE::BUILT || m_gen == nullptr) return;
-  if (m_build_state == BUILD_STATE::CHANGED || m_build_state == BUILD_STATE::FAILED) {
+  if (outdated()) {
     VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf("Block %s%s read before a rebuild: %s",
                                              block_type_name(), sector_position().c_str(),
                                              change_text().c_str()));

@@ -64,10 +64,7 @@ void check_collectable(VARNO_BLOCK* bl) {
   // A skipped block is taken as it is, unless it was given design data
   // after a build (skipping it lost that data) or its build failed.
   using STATE = VARNO_BLOCK::BUILD_STATE;
-  if (bl->skip_processing() &&
-      (bl->build_state() == STATE::NOT_BUILT || bl->build_state() == STATE::BUILT)) {
-    return;
-  }
+  if (bl->skip_processing() && !bl->outdated()) return;
   switch (bl->build_state()) {
     case STATE::NOT_BUILT:
       refuse_collecting(bl, " before do_all_blocks built it");

@@ -335,7 +335,7 @@ bool VARNO_DBLOCK::ready_frame_mgr() {
 // refused and the block stays as it is. A range refused appends nothing
 // and leaves the block as it was.
 bool VARNO_DBLOCK::partial_process(u32 first, u32 last) {
-  if (build_state() == BUILD_STATE::CHANGED || build_state() == BUILD_STATE::FAILED) {
+  if (outdated()) {
     VARNO_UTIL::print_error_msg(
         "do_partial_block on block %s%s refused: %s; build the whole block again first",
         block_type_name(), sector_position().c_str(), change_text().c_str());
@@ -553,11 +553,10 @@ u32 VARNO_DBLOCK::get_frame_2d_segments(u32 frame, u8* out) {
 // ---- Dump ---------------------------------------------------------------------
 
 void VARNO_DBLOCK::dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format) {
-  // Unbuilt frames are dumped as they are (a build that stopped early), but
-  // not frames of data the host has replaced since.
-  if (build_state() == BUILD_STATE::CHANGED || build_state() == BUILD_STATE::FAILED) {
-    require_built();
-  }
+  // Unbuilt frames are dumped as they are (a build that stopped before the
+  // block), but not frames of data the host has replaced since, nor what a
+  // failed build left.
+  if (outdated()) require_built();
   std::string name;
   if (!VOLD_MANAGER::check_type_enum_supported(VOLD_ENUM_TYPE_BLOCK, m_block_type, &name)) {
     name.clear();

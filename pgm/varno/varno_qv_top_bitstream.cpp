@@ -344,10 +344,7 @@ void VARNO_QV_TOP_BITSTREAM::check_hash_chain(u32 first, u32 last) const {
           static_cast<u32>(i)));
     }
     u8 digest[48];
-    const bool ok = f.digest_mode == VARNO_SHA_MODE_256
-                        ? VARNO_UTIL::get_sha_256(f.data, f.digest_bytes, digest)
-                        : VARNO_UTIL::get_sha_384(f.data, f.digest_bytes, digest);
-    VARNO_ASSERT_MSG(ok, "Failed to calculate SHA");
+    hash_bitfield(m_BitFieldList, i, f.digest_bytes, f.digest_mode, digest);
     const u64 digest_size = f.digest_mode == VARNO_SHA_MODE_256 ? 32 : 48;
     if (std::memcmp(digest, f.digest, digest_size) == 0) continue;
     u64 holder = 0;

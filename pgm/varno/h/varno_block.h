@@ -103,6 +103,11 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   enum class BUILD_STATE : u8 { NOT_BUILT, BUILT, CHANGED, FAILED };
   BUILD_STATE build_state() const { return m_build_state; }
   bool built() const { return m_build_state == BUILD_STATE::BUILT; }
+  // CHANGED or FAILED: what the block holds is not made from its design
+  // data as it is, and every read-out of it is refused.
+  bool outdated() const {
+    return m_build_state == BUILD_STATE::CHANGED || m_build_state == BUILD_STATE::FAILED;
+  }
   // Why a CHANGED block is still not rebuilt, for the refusals: no build
   // since the change, a build that passed the block over (skipped, or
   // built already with its 2D registration deferred), or one that failed.
