@@ -577,16 +577,24 @@ namespace {
 
 // A byte of a hashed field changed after the merge, and of the chain's
 // second hash block: write_to_file names the field and the hash block that
-// holds its digest, and takes the bitstream once the byte is put back. The
+// holds its digest, and takes a range that leaves the field out, the field
+// with its new digest where the old one stood, and the byte put back. The
 // front hash block's first digest is that of the first hashed field behind
-// it; a field before it with the same bytes is not hashed, and is taken.
+// it; a field before it with the same bytes is not hashed, and is taken; so
+// is a changed byte in front of the chain, which no digest covers.
 void probe_changed_hashed_bytes(VARNO_ITOP_BITSTREAM* top, u32 block_size, const std::vector<u32>& hashes,
                                 VARNO_SHA_MODE mode) {
   const std::vector<u32> chain = chain_positions(hashes);
   const u32 count = top->get_bitfield_count();
   const u32 digest_size = mode == VARNO_SHA_MODE_256 ? 32 : 48;
   const std::string path = work_dir() + "/changed.bin";
+  const auto write = [&](u32 first) {
+    top->write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, first, count - 1, false);
+    std::remove(path.c_str());
+  };
   const auto changed = [&](u32 field, u32 holder) {
+    u8 old_digest[48];
+    top->insert_block_hash_to_address(field, block_size, mode, old_digest);
     u8* byte = top->get_bitfield_data(field);
     *byte ^= 1;
     bool refused = false;
@@ -604,12 +612,27 @@ void probe_changed_hashed_bytes(VARNO_ITOP_BITSTREAM* top, u32 block_size, const
       if (std::filesystem::exists(path)) finding("a refused bitstream was written");
       refused = true;
     }
+    if (field + 1 < count) expect_taken("write_to_file of a range without the changed field", [&] { write(field + 1); });
+    // The holder is the front hash block, whose own digest no block holds.
+    u8* slot = top->get_bitfield_data(holder) + 16;
+    const u8* end = top->get_bitfield_data(holder) + top->get_bitfield_size(holder);
+    while (slot + digest_size <= end && std::memcmp(slot, old_digest, digest_size) != 0) slot += digest_size;
+    if (refused && slot + digest_size <= end) {
+      top->insert_block_hash_to_address(field, block_size, mode, slot);
+      expect_taken("write_to_file of a field patched with its new digest", [&] { write(0); });
+      std::memcpy(slot, old_digest, digest_size);
+    } else if (refused) {
+      finding("the hash block a refusal names holds no digest of the field");
+    }
     *byte ^= 1;
-    expect_taken("write_to_file with the byte put back",
-                 [&] { top->write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, count - 1, false); });
-    std::remove(path.c_str());
+    expect_taken("write_to_file with the byte put back", [&] { write(0); });
     return refused;
   };
+  if (chain.front() > 0 && top->get_bitfield_data(0) != nullptr && top->get_bitfield_size(0) > 0) {
+    top->get_bitfield_data(0)[0] ^= 1;
+    expect_taken("write_to_file with a changed field in front of the chain", [&] { write(0); });
+    top->get_bitfield_data(0)[0] ^= 1;
+  }
   const u8* front = top->get_bitfield_data(chain.front());
   for (u32 j = chain.front() + 1; j < count; ++j) {
     if (std::find(chain.begin(), chain.end(), j) != chain.end()) break;

@@ -174,8 +174,7 @@ TEST_F(DblockTest, BlockWithoutDescriptorHasNoFrameType) {
   EXPECT_INTERNAL_ERROR(block.process(false), "Unsupported Dynamic Block");
   EXPECT_INTERNAL_ERROR(block.set_random_filler(3), "Unsupported Dynamic Block");
   EXPECT_INTERNAL_ERROR(block.init_frame_mgr(), "Unsupported Dynamic Block");
-  // The failed build is no build: refused until one succeeds, and no
-  // partial build adds to it.
+  // A failed build is no build, and no partial build adds to it.
   EXPECT_INTERNAL_ERROR(block.get_number_of_frames(), "Block CRAM read before a rebuild: its build failed");
   EXPECT_FALSE(block.partial_process(0, 1));
   EXPECT_EQ(block.get_block_size(), 0u);

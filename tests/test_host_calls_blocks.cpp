@@ -224,12 +224,10 @@ TEST_F(HostCalls, BeforeWhatItNeeds) {
        "blocks of the generator that created it and of its sectors"},
   });
 
-  // A first build that fails, its internal error caught: what it left is
-  // refused everywhere until a build succeeds.
-  static BYTES image(32, 0x5A);
-  sector->get_mgr_param()->skip_headers = 1;
+  // A first build that fails, its internal error caught: refused until a
+  // build succeeds.
   sector->get_mgr_param()->s4_variant = 0;
-  cram->set_data(VARNO_BLOCK_DATA_CRAM, image.data(), 32, nullptr);  // bytes, not bits
+  cram->set_data(VARNO_BLOCK_DATA_CRAM, buffer(), 32, nullptr);  // bytes, not bits
   EXPECT_INTERNAL_ERROR(fresh.gen()->do_all_blocks(), "Mismatch in user data size:user_cram_size 32 != 256: cram_pcf_size");
   const std::string failed = "its build failed";
   std::unique_ptr<VARNO_IMBLOCK_GROUP> group(fresh.gen()->create_group());
@@ -243,7 +241,7 @@ TEST_F(HostCalls, BeforeWhatItNeeds) {
       {"collect_data", [&] { group->collect_data(false); },
        "Block group collects the CRAM block of sector (1, 0) before a rebuild: " + failed},
   });
-  cram->set_data(VARNO_BLOCK_DATA_CRAM, image.data(), 256, nullptr);
+  cram->set_data(VARNO_BLOCK_DATA_CRAM, buffer(), 256, nullptr);
   ASSERT_TRUE(fresh.gen()->do_all_blocks());
   EXPECT_EQ(cram->get_number_of_frames(), 3u);
 }

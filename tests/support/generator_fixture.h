@@ -61,14 +61,11 @@ inline std::vector<BYTES> frames(VARNO_IBLOCK* block) {
   for (u32 i = 0; i < block->get_number_of_frames(); ++i) out.push_back(frame(block, i));
   return out;
 }
-// The frames a failed build left in the block's list, past the refusal of
-// the host's read-outs: what a manager leaves behind when it fails.
+// The frames a failed build left behind, past the read-outs' refusal.
 inline std::vector<BYTES> frames_left(const VARNO_DBLOCK* block) {
   std::vector<BYTES> out;
-  for (u32 i = 0; const VARNO_FRAME* f = block->get_frame(i); ++i) {
-    out.emplace_back(f->get_frame_size());
-    f->get_frame_data(out.back().data(), static_cast<u32>(out.back().size()));
-  }
+  for (u32 i = 0; const VARNO_FRAME* f = block->get_frame(i); ++i)
+    f->get_frame_data(out.emplace_back(f->get_frame_size()).data(), f->get_frame_size());
   return out;
 }
 // What the block's dump writes in format.
