@@ -599,7 +599,7 @@ void probe_changed_hashed_bytes(VARNO_ITOP_BITSTREAM* top, u32 block_size, const
     *byte ^= 1;
     bool refused = false;
     try {
-      top->write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, count - 1, false);
+      write(0);
     } catch (const msg_internal_error& e) {
       const std::string text = "Top bitstream write_to_file() over bit field " + std::to_string(field) +
                                ", whose bytes changed after merge_by_routing() hashed them: they no longer "
@@ -614,15 +614,18 @@ void probe_changed_hashed_bytes(VARNO_ITOP_BITSTREAM* top, u32 block_size, const
     }
     if (field + 1 < count) expect_taken("write_to_file of a range without the changed field", [&] { write(field + 1); });
     // The holder is the front hash block, whose own digest no block holds.
-    u8* slot = top->get_bitfield_data(holder) + 16;
-    const u8* end = top->get_bitfield_data(holder) + top->get_bitfield_size(holder);
-    while (slot + digest_size <= end && std::memcmp(slot, old_digest, digest_size) != 0) slot += digest_size;
-    if (refused && slot + digest_size <= end) {
-      top->insert_block_hash_to_address(field, block_size, mode, slot);
-      expect_taken("write_to_file of a field patched with its new digest", [&] { write(0); });
-      std::memcpy(slot, old_digest, digest_size);
-    } else if (refused) {
+    u8* holder_data = top->get_bitfield_data(holder);
+    u32 at = 16;
+    while (at + digest_size <= top->get_bitfield_size(holder) &&
+           std::memcmp(holder_data + at, old_digest, digest_size) != 0) {
+      at += digest_size;
+    }
+    if (refused && at + digest_size > top->get_bitfield_size(holder)) {
       finding("the hash block a refusal names holds no digest of the field");
+    } else if (refused) {
+      top->insert_block_hash_to_address(field, block_size, mode, holder_data + at);
+      expect_taken("write_to_file of a field patched with its new digest", [&] { write(0); });
+      std::memcpy(holder_data + at, old_digest, digest_size);
     }
     *byte ^= 1;
     expect_taken("write_to_file with the byte put back", [&] { write(0); });
