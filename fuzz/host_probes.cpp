@@ -106,6 +106,8 @@ struct BYTES {
 
 bool fits(u64 n) { return n <= MAX_PROBE_BYTES; }
 
+u32 read_u32(const u8* p) { return p[0] | p[1] << 8 | p[2] << 16 | u32{p[3]} << 24; }
+
 // count - 1, count and count + 1 (those that exist), and 0.
 std::vector<u32> around(u32 count) {
   std::vector<u32> at = {0};
@@ -649,6 +651,142 @@ void probe_changed_hashed_bytes(VARNO_ITOP_BITSTREAM* top, u32 block_size, const
     }
   }
   if (chain.size() > 1 && !changed(chain[1], chain[0])) finding("a changed chained hash block was written");
+
+  // The first hash block, which no digest covers: a byte of its header
+  // words, routing table or zero tail changed is refused, put back taken.
+  u8* head = top->get_bitfield_data(chain.front());
+  const u32 head_size = top->get_bitfield_size(chain.front());
+  const u32 digests_end = 16 + read_u32(head + 8) * digest_size;
+  const u32 table_end = digests_end + 4 * ((read_u32(head + 12) + 15) / 16);
+  for (const u32 at : {4u, 8u, 12u, digests_end, head_size - 1}) {
+    if (at >= head_size || (at >= 16 && at < digests_end)) continue;
+    const char* where = at < 16 ? "its header words" : at < table_end ? "its routing table"
+                                                                      : "the zero bytes after its routing table";
+    head[at] ^= 0x08;
+    expect_refused("Top bitstream write_to_file() over bit field " + std::to_string(chain.front()) +
+                       ", the chain's first hash block, whose byte " + std::to_string(at) + " (in " + where +
+                       ") changed after merge_by_routing() wrote it: only its digests may be put anew, with "
+                       "insert_block_hash_to_address()",
+                   [&] { write(0); });
+    head[at] ^= 0x08;
+  }
+  expect_taken("write_to_file with the first hash block put back", [&] { write(0); });
+}
+
+// The frames of every block a group collected, thread 0's then thread 1's,
+// as a plain model of what the group compares: each frame's bytes and
+// command marks.
+using FRAMES = std::vector<std::vector<u8>>;
+FRAMES frames_of(VARNO_MBLOCK_GROUP* group) {
+  FRAMES all;
+  for (u32 thread = 0; thread < QV_MAX_DC_THREADS; ++thread) {
+    for (VARNO_BLOCK* block : group->thread(thread).m_DBlocksArray) {
+      std::vector<u8>& out = all.emplace_back();
+      auto* dblock = dynamic_cast<VARNO_DBLOCK*>(block);
+      for (u32 i = 0; dblock != nullptr && dblock->get_frame(i) != nullptr; ++i) {
+        const VARNO_FRAME* frame = dblock->get_frame(i);
+        const u32 size = frame->get_frame_size();
+        const size_t at = out.size();
+        out.resize(at + 5 + size);
+        std::memcpy(out.data() + at, &size, 4);
+        out[at + 4] = static_cast<u8>(frame->m_command_flag | frame->m_second_command_flag << 1);
+        frame->get_frame_data(out.data() + at + 5, size);
+      }
+    }
+  }
+  return all;
+}
+
+// A collected group hands out what its blocks hold. After a frame of a fed
+// block it collected is patched, written through its pointer, or rebuilt
+// from its buffer changed in place, the read-outs that hand out bytes (the
+// descriptor, the block's thread's data) refuse, naming the first collected
+// block whose frames now differ, exactly when one does; once put back (and
+// rebuilt), they hand out the same bytes as before.
+void probe_changed_frames(VARNO_IGEN* gen, VARNO_MBLOCK_GROUP* group, const FED_BLOCK& fed) {
+  VARNO_DBLOCK* block = fed.block;
+  if (group == nullptr || !block->built() || block->get_number_of_frames() == 0) return;
+  const u32 thread = std::find(group->thread(0).m_DBlocksArray.begin(), group->thread(0).m_DBlocksArray.end(),
+                               block) != group->thread(0).m_DBlocksArray.end() ? 0 : 1;
+  const u32 descriptor_size = group->get_group_descriptor_size();
+  const u32 thread_size = group->get_thread_size(thread);
+  if (!fits(u64{descriptor_size} + thread_size)) return;
+  const auto read = [&] {
+    std::vector<u8> out(u64{descriptor_size} + thread_size);
+    group->get_group_descriptor_data(out.data(), descriptor_size);
+    group->get_thread_data(out.data() + descriptor_size, thread_size, thread);
+    return out;
+  };
+  // A thread the road could not read (a layout the library refuses) has
+  // nothing to compare.
+  std::vector<u8> collected;
+  bool readable = false;
+  refusable([&] {
+    collected = read();
+    readable = true;
+  });
+  if (!readable) return;
+  const FRAMES frames = frames_of(group);
+  const auto check = [&](const char* what) {
+    const FRAMES now = frames_of(group);
+    const std::vector<VARNO_BLOCK*>& t0 = group->thread(0).m_DBlocksArray;
+    const auto first_changed = [&](u32 from, u32 to) -> VARNO_BLOCK* {
+      for (u32 i = from; i < to; ++i) {
+        if (now[i] != frames[i]) return i < t0.size() ? t0[i] : group->thread(1).m_DBlocksArray[i - t0.size()];
+      }
+      return nullptr;
+    };
+    const auto text = [](const char* call, VARNO_BLOCK* b) {
+      return "Block group " + std::string(call) + "() called after the frames of the " + b->block_type_name() +
+             " block" + b->sector_position() + " changed since collect_data()";
+    };
+    VARNO_BLOCK* any = first_changed(0, static_cast<u32>(frames.size()));
+    VARNO_BLOCK* own = thread == 0 ? first_changed(0, static_cast<u32>(t0.size()))
+                                   : first_changed(static_cast<u32>(t0.size()), static_cast<u32>(frames.size()));
+    note("%s: %s", what, any == nullptr ? "taken" : "refused");
+    if (any == nullptr) {
+      expect_taken(what, [&] {
+        if (read() != collected) finding("a group read out with its frames as collected gave other bytes");
+      });
+      return;
+    }
+    std::vector<u8> out(u64{descriptor_size} + thread_size);
+    expect_refused(text("get_group_descriptor_data", any),
+                   [&] { group->get_group_descriptor_data(out.data(), descriptor_size); });
+    if (own != nullptr) {
+      expect_refused(text("get_thread_data", own), [&] { group->get_thread_data(out.data(), thread_size, thread); });
+    }
+  };
+
+  u8 byte = 0;
+  if (block->get_frame_single_byte(0, 0, byte)) {
+    for (const u8 value : {static_cast<u8>(~byte), byte}) {
+      if (!block->update_frame_data(0, 0, value)) finding("update_frame_data of a byte just read failed");
+      check("a group with a frame patched");
+    }
+  }
+  const VARNO_FRAME* frame = block->get_frame(0);
+  if (!frame->segments().empty() && frame->segments().front()->size() > 0) {
+    for (int k = 0; k < 2; ++k) {
+      block->get_frame_data_ptr(0)[0] ^= 0x80;
+      check("a group with a frame written through its pointer");
+    }
+  }
+  // Rebuilt from the host's buffer changed in place: the block alone, or
+  // the whole generator where the 2D merge rewrites the frames.
+  if (block->get_number_of_frames() > MAX_REBUILT_FRAMES || block->get_block_size() > MAX_REBUILT_BYTES) return;
+  const bool two_d = gen->get_mgr_param()->qv_2d_compression != 0 || block->get_2d_engine() != nullptr;
+  const auto rebuild = [&] { return two_d ? gen->do_all_blocks() : block->process(false); };
+  u8* design = const_cast<u8*>(fed.data);
+  design[0] ^= 0x01;
+  refusable([&] {
+    if (rebuild()) check("a group rebuilt from changed design data");
+  });
+  design[0] ^= 0x01;
+  bool rebuilt = false;
+  expect_taken("a rebuild from the design data put back", [&] { rebuilt = rebuild(); });
+  if (!rebuilt) finding("a rebuild from the design data put back failed");
+  check("a group rebuilt from its design data put back");
 }
 
 }  // namespace
@@ -683,17 +821,9 @@ void probe_refused_stale_outputs(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group, co
       break;
     }
   }
-  // A frame patched after the collection. The block is the one that the
-  // design-data probe names later, whose new data then comes first.
   if (VARNO_BLOCK* block = first_fed_collected(group, fed); block != nullptr) {
-    u8 byte = 0;
-    if (block->built() && block->get_frame_single_byte(0, 0, byte)) {
-      if (!block->update_frame_data(0, 0, byte)) finding("update_frame_data of a byte just read failed");
-      expect_refused("Block group get_group_full_size() called after a frame of the " +
-                         std::string(block->block_type_name()) + " block" + block->sector_position() +
-                         " was patched since collect_data()",
-                     [&] { group->get_group_full_size(); });
-    }
+    const auto f = std::find_if(fed.begin(), fed.end(), [&](const FED_BLOCK& x) { return x.block == block; });
+    probe_changed_frames(gen, dynamic_cast<VARNO_MBLOCK_GROUP*>(group), *f);
   }
   if (top != nullptr && !hashes.empty()) probe_changed_hashed_bytes(top, block_size, hashes, mode);
   // A hashed field added behind the road's hash blocks has no digest in

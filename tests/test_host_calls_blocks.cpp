@@ -28,8 +28,8 @@ class HostCalls : public ::testing::Test, public GROUP_DEVICE {
   VARNO_IBLOCK* array() { return gen()->get_block("SECTOR_ARRAY", false); }
   VARNO_IBLOCK* data() { return cram(0); }
   // A CRAM group over both sectors, one a thread; collected when asked.
-  std::unique_ptr<VARNO_IMBLOCK_GROUP> cram_group(bool collect) {
-    param().group_compressed = 1;
+  std::unique_ptr<VARNO_IMBLOCK_GROUP> cram_group(bool collect, bool compressed = true) {
+    param().group_compressed = compressed ? 1 : 0;
     std::unique_ptr<VARNO_IMBLOCK_GROUP> g(gen()->create_group());
     g->set_group_type("CRAM", "");
     g->add_mblock(meta(0), 0);
@@ -299,11 +299,38 @@ TEST_F(HostCalls, SecondCall) {
   EXPECT_INTERNAL_ERROR(g->get_group_full_size(),
                         "Block group get_group_full_size() called after the CRAM block of sector (0, 0) was given "
                         "design data since collect_data()");
-  auto patched = cram_group(true);
-  ASSERT_TRUE(data()->update_frame_data(0, 0, 0x11));
-  EXPECT_INTERNAL_ERROR(patched->get_group_data(buffer(), 1 << 16),
-                        "Block group get_group_data() called after a frame of the CRAM block of sector (0, 0) was "
-                        "patched since collect_data()");
+  // What a group hands out is what its blocks hold, compared: frames
+  // rebuilt from a buffer changed in place, patched or written through
+  // their pointer are refused, compressed or not; put back, or rebuilt the
+  // same, they are taken with the same bytes.
+  u8* design = cram(0)->get_user_data(VARNO_BLOCK_DATA_CRAM);
+  const auto flip_design = [&] { design[3] ^= 0x10; ASSERT_TRUE(gen()->do_all_blocks()); };
+  const auto flip_patch = [&] {
+    u8 b = 0;
+    ASSERT_TRUE(data()->get_frame_single_byte(0, 1, b));
+    ASSERT_TRUE(data()->update_frame_data(0, 1, static_cast<u8>(b ^ 0x10)));
+  };
+  const auto flip_pointer = [&] { data()->get_frame_data_ptr(1)[2] ^= 0x10; };
+  for (const bool compressed : {true, false}) {
+    auto g = cram_group(true, compressed);
+    const std::string call = compressed ? "get_group_data" : "get_thread_data";
+    const auto read = [&] {
+      if (compressed) g->get_group_data(buffer(), 1 << 16); else g->get_thread_data(buffer(), 1 << 16, 0);
+      return m_buffer;
+    };
+    const BYTES collected = read();
+    for (const std::function<void()>& flip : std::vector<std::function<void()>>{flip_design, flip_patch, flip_pointer}) {
+      flip();
+      EXPECT_INTERNAL_ERROR(read(), "Block group " + call +
+                                        "() called after the frames of the CRAM block of sector (0, 0) changed since "
+                                        "collect_data()");
+      EXPECT_INTERNAL_ERROR(g->get_group_descriptor_data(buffer(), 1),
+                            "Block group get_group_descriptor_data() called after the frames of the CRAM block of "
+                            "sector (0, 0) changed since collect_data()");
+      flip();
+      EXPECT_EQ(read(), collected);
+    }
+  }
 
   // A build that passes a changed block over, or a partial build of it,
   // leaves it changed and says why; skipping stays, so it comes last.

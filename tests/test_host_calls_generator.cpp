@@ -725,7 +725,8 @@ TEST(HostCallsGenerator, MergeOverAnEarlierMergesHashBlocks) {
   EXPECT_INTERNAL_ERROR(top.merge_by_routing(B, 0, 0, true, VARNO_SHA_MODE_256), one_chain);
   EXPECT_INTERNAL_ERROR(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, 1, false),
                         "Top bitstream write_to_file() over bit field 0, marked hashed, which no hash block "
-                        "covers: it came after merge_by_routing() inserted the hash blocks");
+                        "covers: it stands in front of the hash chain, which merge_by_routing() started at its "
+                        "first field");
   const u32 next = top.get_bitfield_count();
   top.add_bitfield(pages[5].data(), B, VARNO_QV_ROUTING_GROUP_DATA, true, true);
   EXPECT_INTERNAL_ERROR(top.merge_by_routing(B, next, next, true, VARNO_SHA_MODE_256), one_chain);
@@ -740,6 +741,18 @@ TEST(HostCallsGenerator, MergeOverAnEarlierMergesHashBlocks) {
   top.add_bitfield(own.data(), 100, VARNO_QV_ROUTING_HASH, true, false);
   EXPECT_TRUE(top.merge_by_routing(B, next + 1, next + 2, false, VARNO_SHA_MODE_256).empty());
   EXPECT_TRUE(top.merge_by_routing(B, next + 1, next + 1, false, VARNO_SHA_MODE_256).empty());
-  // The chain and what it covers go out.
+  // The chain and what it covers go out, but not a first hash block changed
+  // outside its digests (four: pages 0 to 3); a byte put back is taken.
+  u8* head = top.get_bitfield_data(2);
+  for (const auto& [at, where] : std::vector<std::pair<u32, std::string>>{
+           {8, "its header words"}, {16 + 4 * 32, "its routing table"}, {B - 1, "the zero bytes after its routing table"}}) {
+    head[at] ^= 0x40;
+    EXPECT_INTERNAL_ERROR(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 1, next - 1, false),
+                          "Top bitstream write_to_file() over bit field 2, the chain's first hash block, whose byte " +
+                              std::to_string(at) + " (in " + where +
+                              ") changed after merge_by_routing() wrote it: only its digests may be put anew, with "
+                              "insert_block_hash_to_address()");
+    head[at] ^= 0x40;
+  }
   EXPECT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 1, next - 1, false));
 }

@@ -113,6 +113,30 @@ TEST(UtilBits, FastPathsMatchReference) {
   }
 }
 
+// Any one bit changed, anywhere in any run, changes the fingerprint; the
+// same runs give the same value, the same bytes cut otherwise another one.
+TEST(UtilBits, FingerprintSeesEveryChangedBit) {
+  std::mt19937 rng(77);
+  for (int trial = 0; trial < 300; ++trial) {
+    BYTES a = random_bytes(rng, 1 + rng() % 150), b = random_bytes(rng, rng() % 90);
+    const auto of = [&](size_t cut) {
+      VARNO_FINGERPRINT fp;
+      fp.add(a.data(), cut);
+      fp.add(a.data() + cut, a.size() - cut);
+      fp.add(b.data(), b.size());
+      return fp.value();
+    };
+    const u64 before = of(a.size() / 2);
+    EXPECT_EQ(of(a.size() / 2), before);
+    if (a.size() > 1) {
+      EXPECT_NE(of(a.size() / 2 + 1), before);
+    }
+    const size_t bit = rng() % (a.size() * 8);
+    a[bit / 8] ^= static_cast<u8>(1u << (bit % 8));
+    EXPECT_NE(of(a.size() / 2), before) << trial;
+  }
+}
+
 TEST(UtilBits, AllBitsSetLongRuns) {
   BYTES b(40, 0xFF);
   EXPECT_TRUE(VARNO_UTIL::all_bits_set(b.data(), 3, 300));

@@ -237,12 +237,29 @@ void VARNO_MBLOCK_GROUP::require_collected(const char* call) const {
           "collect_data()",
           call, c.block->block_type_name(), c.block->sector_position().c_str()));
     }
-    if (c.block->frame_patches() != c.frame_patches) {
-      VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-          "Block group %s() called after a frame of the %s block%s was patched since "
-          "collect_data()",
-          call, c.block->block_type_name(), c.block->sector_position().c_str()));
-    }
+  }
+}
+
+namespace {
+
+u64 frames_of(VARNO_BLOCK* block) {
+  const auto* dblock = dynamic_cast<const VARNO_DBLOCK*>(block);
+  return dblock == nullptr ? 0 : dblock->frames_fingerprint();
+}
+
+}  // namespace
+
+// Compared, not tracked: a rebuild that makes the same frames, or a patched
+// byte put back, hands out what the blocks hold, and a rebuild from a buffer
+// changed in place, a patch or a write through get_frame_data_ptr does not.
+void VARNO_MBLOCK_GROUP::require_same_frames(const char* call, unsigned thr) const {
+  require_collected(call);
+  for (const COLLECTED_BLOCK& c : m_collected_blocks) {
+    if (thr < QV_MAX_DC_THREADS && c.thread != thr) continue;
+    if (frames_of(c.block) == c.frames) continue;
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Block group %s() called after the frames of the %s block%s changed since collect_data()",
+        call, c.block->block_type_name(), c.block->sector_position().c_str()));
   }
 }
 
@@ -522,7 +539,7 @@ void VARNO_MBLOCK_GROUP::collect_data(bool multithread) {
       VARNO_BLOCK* bl = thr.m_DBlocksArray[i];
       VARNO_ASSERT(bl != nullptr);
       check_collectable(bl);
-      m_collected_blocks.push_back({bl, bl->design_changes(), bl->frame_patches()});
+      m_collected_blocks.push_back({bl, t, bl->design_changes(), frames_of(bl)});
       data_size += bl->get_block_size();
       const u32 frames = bl->get_number_of_frames();
       max_frames = std::max(max_frames, frames);

@@ -192,7 +192,7 @@ u32 VARNO_MBLOCK_GROUP::get_group_full_size() {
 }
 
 void VARNO_MBLOCK_GROUP::get_group_descriptor_data(u8* out, unsigned bytes) {
-  require_collected("get_group_descriptor_data");
+  require_same_frames("get_group_descriptor_data", QV_MAX_DC_THREADS);
   VARNO_ASSERT(bytes <= m_DescriptorSize);
   if (bytes == 0) return;
   VARNO_ASSERT(out != nullptr);
@@ -200,7 +200,7 @@ void VARNO_MBLOCK_GROUP::get_group_descriptor_data(u8* out, unsigned bytes) {
 }
 
 void VARNO_MBLOCK_GROUP::get_group_data(u8* out, unsigned bytes) {
-  require_collected("get_group_data");
+  require_same_frames("get_group_data", QV_MAX_DC_THREADS);
   // The page slots hold compressed streams only: an uncompressed group would
   // leave the host's buffer as it was, a bitstream of no design data.
   if (!m_compressed) {
@@ -230,7 +230,7 @@ void VARNO_MBLOCK_GROUP::get_group_data(u8* out, unsigned bytes) {
 
 void VARNO_MBLOCK_GROUP::get_thread_data(u8* out, unsigned bytes, unsigned thr) {
   VARNO_DC_THREAD& t = checked_thread(thr);
-  require_collected("get_thread_data");
+  require_same_frames("get_thread_data", thr);
   if (m_compressed) {
     VARNO_ASSERT_MSG(bytes <= t.compressed_size(), "bytes <= thread_size");
     if (bytes == 0) return;

@@ -199,6 +199,17 @@ VARNO_FRAME* VARNO_DBLOCK::get_frame(u32 i) const {
   return i < m_frames.size() ? m_frames[i].get() : nullptr;
 }
 
+u64 VARNO_DBLOCK::frames_fingerprint() const {
+  VARNO_FINGERPRINT fp;
+  fp.add_word(m_frames.size());
+  for (const auto& frame : m_frames) {
+    VARNO_ASSERT(frame != nullptr);
+    frame->fingerprint(fp);
+  }
+  for (const auto& [first, count] : m_chunks) fp.add_word((u64{first} << 32) | count);
+  return fp.value();
+}
+
 u32 VARNO_DBLOCK::get_number_of_frames() {
   require_built();
   return static_cast<u32>(m_frames.size());
@@ -251,10 +262,7 @@ bool VARNO_DBLOCK::get_frame_single_byte(u32 frame, u32 offset, u8& out) {
 }
 
 bool VARNO_DBLOCK::update_frame_data(u32 frame, u32 offset, u8 value) {
-  if (!write_frame_byte(frame, offset, value)) return false;
-  // A group that collected the frames before holds them unpatched.
-  ++m_frame_patches;
-  return true;
+  return write_frame_byte(frame, offset, value);
 }
 
 bool VARNO_DBLOCK::write_frame_byte(u32 frame, u32 offset, u8 value) {

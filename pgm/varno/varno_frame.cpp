@@ -157,6 +157,17 @@ BYTE* VARNO_FRAME::get_frame_data_ptr() const {
   return m_segments.front()->data();
 }
 
+void VARNO_FRAME::fingerprint(VARNO_FINGERPRINT& fp) const {
+  fp.add_word((u64{m_command_flag} << 1) | u64{m_second_command_flag});
+  fp.add_word((u64{m_pre.size()} << 32) | m_post.size());
+  for (const auto& instr : m_pre) instr->fingerprint(fp);
+  for (const auto& seg : m_segments) {
+    fp.add_word(seg->type());
+    fp.add(seg->data(), seg->size());
+  }
+  for (const auto& instr : m_post) instr->fingerprint(fp);
+}
+
 void VARNO_FRAME::dump(std::ofstream& stream, VARNO_OUTPUT_FORMAT format,
                        std::string comment) const {
   for (const auto& instr : m_pre) {

@@ -140,6 +140,13 @@ std::vector<u32> VARNO_QV_TOP_BITSTREAM::merge_by_routing(u32 block_size, u32 fi
                                digests_per_block, digest_size, result);
   }
 
+  if (!result.empty()) {
+    // Linked last, the front block stands where it was linked.
+    const u8* head = list[result.back()].data;
+    m_chain_head.assign(head, head + block_size);
+    m_chain_head_digests_end =
+        HASH_HEADER_BYTES + u64{VARNO_UTIL::get_dword_from_address(head + 8)} * digest_size;
+  }
   m_BitFieldList.swap(list);
   m_buffers.reserve(m_buffers.size() + buffers.size());
   for (auto& b : buffers) m_buffers.push_back(std::move(b));
@@ -326,22 +333,29 @@ void VARNO_QV_TOP_BITSTREAM::clear(bool) {}
 
 // Once a merge has chained hash blocks, the device checks every hashed field
 // against their digests, starting from the first hash block: a hashed field
-// they do not cover (added after the merge) or bytes changed since they were
-// hashed, a chained hash block's included, would fail there. The list holds
-// one chain (merge_by_routing refuses a second), so the only hash block
-// without a digest is its first. Compared, not tracked: a patch put back, or
-// a new digest put in place, is taken.
+// they do not cover (in front of the chain, or added after the merge) or
+// bytes changed since they were hashed, a chained hash block's included,
+// would fail there. The list holds one chain (merge_by_routing refuses a
+// second), so the only hash block without a digest is its first, whose
+// header and routing table are compared with what the merge wrote instead.
+// Compared, not tracked: a patch put back, or a new digest put in place, is
+// taken.
 void VARNO_QV_TOP_BITSTREAM::check_hash_chain(u32 first, u32 last) const {
-  const bool chained = std::any_of(m_BitFieldList.begin(), m_BitFieldList.end(),
-                                   [](const QV_BITFIELD& f) { return f.hash_block; });
-  for (u64 i = first; chained && i <= last && i < m_BitFieldList.size(); ++i) {
+  u64 head = 0;
+  while (head < m_BitFieldList.size() && !m_BitFieldList[head].hash_block) ++head;
+  if (head == m_BitFieldList.size()) return;
+  for (u64 i = first; i <= last && i < m_BitFieldList.size(); ++i) {
     const QV_BITFIELD& f = m_BitFieldList[i];
+    if (i == head) check_chain_head(f, static_cast<u32>(i));
     if (f.digest == nullptr) {
       if (!f.hashed || f.hash_block) continue;
       VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
           "Top bitstream write_to_file() over bit field %u, marked hashed, which no hash block "
-          "covers: it came after merge_by_routing() inserted the hash blocks",
-          static_cast<u32>(i)));
+          "covers: %s",
+          static_cast<u32>(i),
+          i < head ? "it stands in front of the hash chain, which merge_by_routing() started at "
+                     "its first field"
+                   : "it came after merge_by_routing() inserted the hash blocks"));
     }
     u8 digest[48];
     hash_bitfield(m_BitFieldList, i, f.digest_bytes, f.digest_mode, digest);
@@ -358,6 +372,28 @@ void VARNO_QV_TOP_BITSTREAM::check_hash_chain(u32 first, u32 last) const {
         "merge_by_routing() hashed them: they no longer match their digest in the hash block at "
         "bit field %u (put the new digest there with insert_block_hash_to_address())",
         static_cast<u32>(i), static_cast<u32>(holder)));
+  }
+}
+
+// The device reads the digest count, the action size and the routing table
+// of the first hash block on trust: a byte changed there would route or
+// count the fields behind it wrongly, and no digest would tell.
+void VARNO_QV_TOP_BITSTREAM::check_chain_head(const QV_BITFIELD& f, u32 index) const {
+  VARNO_ASSERT(f.size == m_chain_head.size());
+  const u8* written = m_chain_head.data();
+  for (u64 b = 0; b < m_chain_head.size(); ++b) {
+    if (b == HASH_HEADER_BYTES) b = m_chain_head_digests_end;
+    if (b >= m_chain_head.size() || f.data[b] == written[b]) continue;
+    const u64 table_end =
+        m_chain_head_digests_end + routing_table_bytes(VARNO_UTIL::get_dword_from_address(written + 12));
+    const char* where = b < HASH_HEADER_BYTES ? "its header words"
+                        : b < table_end       ? "its routing table"
+                                              : "the zero bytes after its routing table";
+    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+        "Top bitstream write_to_file() over bit field %u, the chain's first hash block, whose byte "
+        "%u (in %s) changed after merge_by_routing() wrote it: only its digests may be put anew, "
+        "with insert_block_hash_to_address()",
+        index, static_cast<u32>(b), where));
   }
 }
 

@@ -265,10 +265,12 @@ u32 VARNO_GEN::copy_korvia_codebook(u8* addr, u32 bytes, u32 block_type, bool lo
   if (source.config == nullptr) return 0;
 
   const std::string name = parameter_name(source.type);
-  // A missing parameter is the values lookup's internal error; one without
-  // values has nothing to copy.
+  // A block of the type without the parameter, or one without values, has
+  // no codebook to copy.
   u32 n = 0;
-  const std::unique_ptr<u32[]> values(source.config->get_param_values(source.type, n));
+  std::unique_ptr<u32[]> values;
+  if (source.config->get_param(source.type) != nullptr)
+    values.reset(source.config->get_param_values(source.type, n));
   if (n == 0) {
     VARNO_UTIL::print_error_msg("param values not found for param type (%s)", name.c_str());
     return 0;

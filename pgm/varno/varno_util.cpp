@@ -400,3 +400,63 @@ u32 VARNO_UTIL::get_ob_value_from_ob_list(const std::vector<VOLD_OB_DATA*>* ob_l
   VARNO_ASSERT(found_ob || found != NULL);
   return value;
 }
+
+// ---- Fingerprints ------------------------------------------------------------------
+
+namespace {
+
+constexpr u64 FP_MUL_IN = 0x9E3779B97F4A7C15u;
+constexpr u64 FP_MUL_OUT = 0xC2B2AE3D27D4EB4Fu;
+
+// Each step is a bijection of the lane for a fixed word and of the word for
+// a fixed lane, so one changed word always changes the result; the rotation
+// carries the high bits of a product into the next one.
+inline u64 fp_round(u64 acc, u64 word) { return std::rotl((acc ^ word) * FP_MUL_IN, 29); }
+
+inline u64 fp_load(const u8* p) {
+  u64 word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+}  // namespace
+
+// Four independent lanes over 32-byte stripes, so that the multiplies of one
+// stripe overlap: frames are fingerprinted whole at every group read-out.
+void VARNO_FINGERPRINT::add(const u8* data, u64 size) {
+  u64 i = 0;
+  if (data != nullptr) {
+    for (; i + 32 <= size; i += 32) {
+      m_lanes[0] = fp_round(m_lanes[0], fp_load(data + i));
+      m_lanes[1] = fp_round(m_lanes[1], fp_load(data + i + 8));
+      m_lanes[2] = fp_round(m_lanes[2], fp_load(data + i + 16));
+      m_lanes[3] = fp_round(m_lanes[3], fp_load(data + i + 24));
+    }
+    for (u32 lane = 0; i + 8 <= size; i += 8, ++lane) {
+      m_lanes[lane] = fp_round(m_lanes[lane], fp_load(data + i));
+    }
+    if (i < size) {
+      u64 tail = 0;
+      std::memcpy(&tail, data + i, static_cast<size_t>(size - i));
+      m_lanes[3] = fp_round(m_lanes[3], tail);
+    }
+  }
+  add_word(size);
+}
+
+void VARNO_FINGERPRINT::add_word(u64 value) {
+  m_lanes[m_count % 4] = fp_round(m_lanes[m_count % 4], value);
+  ++m_count;
+}
+
+u64 VARNO_FINGERPRINT::value() const {
+  u64 h = std::rotl(m_lanes[0], 1) + std::rotl(m_lanes[1], 7) + std::rotl(m_lanes[2], 12) +
+          std::rotl(m_lanes[3], 18);
+  h ^= m_count;
+  h ^= h >> 33;
+  h *= FP_MUL_OUT;
+  h ^= h >> 29;
+  h *= FP_MUL_IN;
+  h ^= h >> 32;
+  return h;
+}

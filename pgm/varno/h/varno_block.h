@@ -118,9 +118,6 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   // How many times the host changed what the frames are made from: a block
   // group compares it with the count it collected the block at.
   u32 design_changes() const { return m_design_changes; }
-  // How many bytes of its frames the host patched (update_frame_data),
-  // which a group compares likewise.
-  u32 frame_patches() const { return m_frame_patches; }
 
   // " of sector (x, y)" for a block of a sector's generator, by the grid
   // position the host reaches the sector by; "" for any other block.
@@ -199,6 +196,5 @@ class VARNO_BLOCK : public VARNO_IBLOCK {
   BUILD_STATE m_build_state = BUILD_STATE::NOT_BUILT;
   PASSED_BY m_passed_by = PASSED_BY::NONE;
   u32 m_design_changes = 0;
-  u32 m_frame_patches = 0;
   u16 m_random_filler = 0;
 };

@@ -215,9 +215,13 @@ struct VARNO_GROUP_2D_ENGINE_OPS {
 // the sizes and read-outs before it ("Block group get_group_data() called
 // before collect_data()") and after a block it collected was given design
 // data since ("Block group get_group_data() called after the CRAM block of
-// sector (0, 0) was given design data since collect_data()") or had a frame
-// patched (update_frame_data: "... after a frame of the CRAM block of sector
-// (0, 0) was patched since collect_data()"). A thread past
+// sector (0, 0) was given design data since collect_data()"). The read-outs
+// of bytes (descriptor, group data, thread data) are refused too while the
+// frames of a block they were made from differ from the frames collected
+// (rebuilt from a buffer changed in place, patched, written through
+// get_frame_data_ptr: "Block group get_group_data() called after the frames
+// of the CRAM block of sector (0, 0) changed since collect_data()"); the
+// same frames again are taken. A thread past
 // 1 is an internal error ("thr_index < QV_MAX_DC_THREADS"); a null out where
 // bytes would be written is one too ("out != nullptr").
 class VARNO_IMBLOCK_GROUP {
@@ -425,6 +429,10 @@ class VARNO_MBLOCK_GROUP : public VARNO_IMBLOCK_GROUP {
   // collect_data, and for a change of what it collects after.
   void require_collected(const char* call) const;
   void require_not_collected(const char* call) const;
+  // require_collected, and for the read-outs that hand out bytes made from
+  // the frames (of thread thr, or of both threads when thr is
+  // QV_MAX_DC_THREADS): those frames still as the blocks hold them.
+  void require_same_frames(const char* call, unsigned thr) const;
   // Whether thread thr (below QV_MAX_DC_THREADS) has data.
   bool thread_active(unsigned thr) const;
   void expand_meta_blocks(unsigned t, bool tk_4cnoc, bool tk_eram_interleave, bool test,
@@ -455,12 +463,13 @@ class VARNO_MBLOCK_GROUP : public VARNO_IMBLOCK_GROUP {
   bool m_test_mode = false;
   bool m_compressed = false;
   bool m_collected = false;
-  // Each collected block with its design_changes() and frame_patches() when
-  // collected.
+  // Each collected block with its thread, its design_changes() and the
+  // fingerprint of its frames when collected (0 for a block of no frames).
   struct COLLECTED_BLOCK {
     VARNO_BLOCK* block;
+    unsigned thread;
     u32 design_changes;
-    u32 frame_patches;
+    u64 frames;
   };
   std::vector<COLLECTED_BLOCK> m_collected_blocks;
   u32 m_DescriptorSize = 0;

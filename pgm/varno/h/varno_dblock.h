@@ -116,14 +116,18 @@ class VARNO_DBLOCK : public VARNO_BLOCK {
   u8* get_frame_data_ptr(u32 frame) override;
   // Byte offset of the frame's core segment.
   bool get_frame_single_byte(u32 frame, u32 offset, u8& out) override;
-  // The host's patch of one byte of a frame's core segment, which a group
-  // that collected the block before then refuses to hand out.
+  // The host's patch of one byte of a frame's core segment; a group that
+  // collected the block before refuses to hand out what it made of the
+  // unpatched frames while the byte differs.
   bool update_frame_data(u32 frame, u32 offset, u8 value) override;
   // The same write for the library's own rewrites of the frames it builds
   // (the 2D engine's residues).
   bool write_frame_byte(u32 frame, u32 offset, u8 value);
   u32 get_block_size() override;
   void read_block_data(u8* out) override;
+  // What the frames hold, as a block group compares it with the frames it
+  // collected: every frame's bytes and layout, and the load chunks.
+  u64 frames_fingerprint() const;
 
   // ---- Manager --------------------------------------------------------------
 

@@ -11,6 +11,8 @@
 
 #include "varno_types.h"
 
+class VARNO_FINGERPRINT;
+
 enum VARNO_FRAME_SEGMENT_TYPE : u32 {
   VARNO_FRAME_SEGMENT_HEADER = 0,   // header words of a frame or an instruction
   VARNO_FRAME_SEGMENT_DATA = 1,     // core data
@@ -75,6 +77,10 @@ class VARNO_FRAME {
   u32 get_frame_data(BYTE* dest, u32 capacity) const;
   // Bytes of the first segment, whatever its type; null without segments.
   BYTE* get_frame_data_ptr() const;
+
+  // Feeds what the frame holds (its instruction frames, its segments'
+  // types and bytes, its command marks) to fp.
+  void fingerprint(VARNO_FINGERPRINT& fp) const;
 
   // Writes the frame to a dump file; the comment goes with the first item
   // dumped (see the definition for instruction frames after).

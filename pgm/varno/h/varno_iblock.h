@@ -112,11 +112,14 @@ class VARNO_IBLOCK {
   // build failed ("Block ... read before a rebuild: its build failed", the
   // first build as much as a rebuild, until a build succeeds; a group's
   // collect_data, the text dump and do_partial_block refuse it too). A frame or offset
-  // past the end gives 0, null or false. update_frame_data patches one byte
-  // of a frame's core segment; a group that collected the block before
-  // then refuses its read-outs ("Block group ...() called after a frame of
-  // the ... block ... was patched since collect_data()"), and a rebuild
-  // makes the frames anew.
+  // past the end gives 0, null or false. get_frame_single_byte and
+  // update_frame_data read and patch one byte of a frame's core segment (its
+  // data segment, offset from that segment's first byte); a group that
+  // collected the block before refuses its read-outs of bytes while the
+  // frames differ from those it collected ("Block group ...() called after
+  // the frames of the ... block ... changed since collect_data()"), as it
+  // does after a write through get_frame_data_ptr or a rebuild that made
+  // other frames; a rebuild makes the frames anew.
   virtual u32 get_number_of_frames() = 0;
   virtual u32 get_number_of_potential_frames() = 0;
   virtual u32 get_frame_size(u32 frame) = 0;

@@ -63,16 +63,18 @@ class VARNO_ITOP_BITSTREAM {
   // bitstream. first > last or last past the end: no change, no positions. A
   // block_size of 0 is an internal error ("block_size > 0"). A bitstream has
   // one hash chain, and a merge leaves what an earlier merge hashed as it
-  // is; these are internal errors: a hash block of an earlier merge in
-  // first .. last ("merge_by_routing over a hash block of an earlier
-  // merge"); with hash, a list that holds hash blocks already
-  // ("merge_by_routing with hash on a bit-field list that holds hash blocks
-  // already: a bitstream has one hash chain, so add every hashed field, then
-  // merge once"), whose chain would cover neither the new blocks nor their
-  // fields; a covered field in first .. last that is not a whole block of
-  // block_size ("merge_by_routing repacks bit fields that hash blocks of an
-  // earlier merge cover"). A later merge without hash over fields added
-  // since is accepted. On an internal error the list is left as it was.
+  // is; these are internal errors, checked in this order: a hash block of an
+  // earlier merge in first .. last ("merge_by_routing over a hash block of
+  // an earlier merge") and a covered field in first .. last that is not a
+  // whole block of block_size ("merge_by_routing repacks bit fields that
+  // hash blocks of an earlier merge cover"), field by field; then, with
+  // hash, a list that holds hash blocks already ("merge_by_routing with hash
+  // on a bit-field list that holds hash blocks already: a bitstream has one
+  // hash chain, so add every hashed field, then merge once"), whose chain
+  // would cover neither the new blocks nor their fields. A later merge
+  // without hash over fields added since is accepted, but the chain routes
+  // none of them: the routing entries end at the hashed merge's last field.
+  // On an internal error the list is left as it was.
   virtual std::vector<u32> merge_by_routing(u32 /*block_size*/, u32 /*first*/, u32 /*last*/,
                                             bool /*hash*/, VARNO_SHA_MODE /*mode*/) {
     VARNO_INTERNAL_ERROR("merge_by_routing is not available");
@@ -105,7 +107,14 @@ class VARNO_ITOP_BITSTREAM {
   // file is opened: one marked hashed that no hash block covers (added after
   // the merge: "Top bitstream write_to_file() over bit field 5, marked
   // hashed, which no hash block covers: it came after merge_by_routing()
-  // inserted the hash blocks"); one whose bytes no longer match the digest
+  // inserted the hash blocks"; in front of the chain: "... it stands in
+  // front of the hash chain, which merge_by_routing() started at its first
+  // field"); the chain's first hash block, which no digest covers, with a
+  // byte outside its digests no longer as the merge wrote it ("Top
+  // bitstream write_to_file() over bit field 1, the chain's first hash
+  // block, whose byte 8 (in its header words) changed after
+  // merge_by_routing() wrote it: only its digests may be put anew, with
+  // insert_block_hash_to_address()"); one whose bytes no longer match the digest
   // a hash block holds of them, a hash block's own bytes included ("Top
   // bitstream write_to_file() over bit field 3, whose bytes changed after
   // merge_by_routing() hashed them: they no longer match their digest in

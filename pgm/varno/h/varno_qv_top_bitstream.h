@@ -49,9 +49,10 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
   // Format 1 text (writes nothing), 2 raw binary; other formats write
   // nothing and succeed. Once the list holds hash blocks, every field of
   // first .. last they are meant to cover must hold what they hold the
-  // digest of: a hashed field no hash block covers, and a field (chained
-  // hash blocks included) whose bytes no longer match their digest, are
-  // internal errors, before the file is opened.
+  // digest of: a hashed field no hash block covers, a field (chained hash
+  // blocks included) whose bytes no longer match their digest, and a byte
+  // of the first hash block outside its digests that is no longer what the
+  // merge wrote, are internal errors, before the file is opened.
   bool write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format, u32 first, u32 last,
                      bool append) override;
   std::vector<u32> get_bitfiled_routings(u32 first, u32 last) const override;
@@ -82,6 +83,8 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
                             unsigned char* dest);
   // The refusals of write_to_file over first .. last (see there).
   void check_hash_chain(u32 first, u32 last) const;
+  // The first hash block at index against the bytes the merge wrote.
+  void check_chain_head(const QV_BITFIELD& f, u32 index) const;
   // The hash-insertion step of merge_by_routing over list, from position
   // start on; m is the number of bit fields the merge left from init on.
   // New hash blocks go to buffers; their positions at insertion, deepest
@@ -92,6 +95,11 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
 
   BITFIELD_LIST m_BitFieldList;
   BUFFERS m_buffers;
+  // The chain's first hash block as the merge wrote it, and where its
+  // digests end: no digest covers it, so write_to_file compares its header,
+  // routing table and zero bytes with this copy.
+  std::vector<u8> m_chain_head;
+  u64 m_chain_head_digests_end = 0;
   u32 m_hashes_per_block = 126;
   u32 m_hash_size = 32;
 };

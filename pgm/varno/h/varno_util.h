@@ -163,6 +163,22 @@ class VARNO_UTIL : public VARNO_HEADER_WRITERS {
   static u32 m_debug_level;
 };
 
+// A 64-bit fingerprint of a sequence of byte runs, to tell whether bytes
+// are still the ones seen before: fast, but no digest (it is not meant to
+// hold against collisions made on purpose). The runs' lengths count, so the
+// same bytes cut into other runs give another value.
+class VARNO_FINGERPRINT {
+ public:
+  void add(const u8* data, u64 size);
+  void add_word(u64 value);
+  u64 value() const;
+
+ private:
+  u64 m_lanes[4] = {0x243F6A8885A308D3u, 0x13198A2E03707344u, 0xA4093822299F31D0u,
+                    0x082EFA98EC4E6C89u};
+  u64 m_count = 0;
+};
+
 // Passes the module tag "VARNO" and the line to the host's debug channel.
 void msg_vdebug_impl(MSG_D_LEVEL level, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
