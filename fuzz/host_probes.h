@@ -63,12 +63,15 @@ void probe_shorter_data(const std::vector<FED_BLOCK>& fed);
 // before its collection and collected with no blocks. Changes nothing.
 void probe_refused_group_mistakes(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group);
 // Of outputs read after what they were made from changed: an option block's
-// image changed after its CRC word (put back after), a frame of a collected
-// block patched (the group then refuses its read-outs), a byte of a field
-// the road's merge hashed (top, block_size, hashes, mode) changed, which
-// write_to_file refuses until it is put back, and a hashed field added
-// behind the hash blocks, which neither write_to_file nor a second merge
-// with hash takes.
+// image changed after its CRC word (put back after); a frame of a collected
+// block patched, written through its pointer, and rebuilt from its design
+// buffer changed in place, each put back after (the group refuses its
+// read-outs of bytes exactly while the frames differ from a plain copy of
+// those it collected); a byte of a field the road's merge hashed (top,
+// block_size, hashes, mode) and of the chain's first hash block outside its
+// digests changed, which write_to_file refuses until it is put back; and a
+// hashed field added behind the hash blocks, which neither write_to_file
+// nor a second merge with hash takes.
 void probe_refused_stale_outputs(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group, const std::vector<FED_BLOCK>& fed,
                                  VARNO_ITOP_BITSTREAM* top, u32 block_size, const std::vector<u32>& hashes,
                                  VARNO_SHA_MODE mode);
