@@ -384,8 +384,8 @@ void VARNO_QV_TOP_BITSTREAM::check_chain_head(const QV_BITFIELD& f, u32 index) c
   for (u64 b = 0; b < m_chain_head.size(); ++b) {
     if (b == HASH_HEADER_BYTES) b = m_chain_head_digests_end;
     if (b >= m_chain_head.size() || f.data[b] == written[b]) continue;
-    const u64 table_end =
-        m_chain_head_digests_end + routing_table_bytes(VARNO_UTIL::get_dword_from_address(written + 12));
+    const u64 entries = VARNO_UTIL::get_dword_from_address(written + 12);
+    const u64 table_end = m_chain_head_digests_end + routing_table_bytes(entries);
     const char* where = b < HASH_HEADER_BYTES ? "its header words"
                         : b < table_end       ? "its routing table"
                                               : "the zero bytes after its routing table";
