@@ -144,8 +144,6 @@ std::vector<u32> VARNO_QV_TOP_BITSTREAM::merge_by_routing(u32 block_size, u32 fi
     // Linked last, the front block stands where it was linked.
     const u8* head = list[result.back()].data;
     m_chain_head.assign(head, head + block_size);
-    m_chain_head_digests_end =
-        HASH_HEADER_BYTES + u64{VARNO_UTIL::get_dword_from_address(head + 8)} * digest_size;
   }
   m_BitFieldList.swap(list);
   m_buffers.reserve(m_buffers.size() + buffers.size());
@@ -379,22 +377,28 @@ void VARNO_QV_TOP_BITSTREAM::check_hash_chain(u32 first, u32 last) const {
 // of the first hash block on trust: a byte changed there would route or
 // count the fields behind it wrongly, and no digest would tell.
 void VARNO_QV_TOP_BITSTREAM::check_chain_head(const QV_BITFIELD& f, u32 index) const {
-  VARNO_ASSERT(f.size == m_chain_head.size());
+  const u64 size = m_chain_head.size();
+  VARNO_ASSERT(f.size == size);
   const u8* written = m_chain_head.data();
-  for (u64 b = 0; b < m_chain_head.size(); ++b) {
-    if (b == HASH_HEADER_BYTES) b = m_chain_head_digests_end;
-    if (b >= m_chain_head.size() || f.data[b] == written[b]) continue;
-    const u64 entries = VARNO_UTIL::get_dword_from_address(written + 12);
-    const u64 table_end = m_chain_head_digests_end + routing_table_bytes(entries);
-    const char* where = b < HASH_HEADER_BYTES ? "its header words"
-                        : b < table_end       ? "its routing table"
-                                              : "the zero bytes after its routing table";
-    VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-        "Top bitstream write_to_file() over bit field %u, the chain's first hash block, whose byte "
-        "%u (in %s) changed after merge_by_routing() wrote it: only its digests may be put anew, "
-        "with insert_block_hash_to_address()",
-        index, static_cast<u32>(b), where));
-  }
+  const u64 digests_end =
+      HASH_HEADER_BYTES + u64{VARNO_UTIL::get_dword_from_address(written + 8)} * m_hash_size;
+  VARNO_ASSERT(digests_end <= size);
+  const auto first_change = [&](u64 from, u64 to) {
+    return static_cast<u64>(std::mismatch(written + from, written + to, f.data + from).first - written);
+  };
+  u64 b = first_change(0, HASH_HEADER_BYTES);
+  if (b == HASH_HEADER_BYTES) b = first_change(digests_end, size);
+  if (b == size) return;
+  const u64 table_end =
+      digests_end + routing_table_bytes(VARNO_UTIL::get_dword_from_address(written + 12));
+  const char* where = b < HASH_HEADER_BYTES ? "its header words"
+                      : b < table_end       ? "its routing table"
+                                            : "the zero bytes after its routing table";
+  VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
+      "Top bitstream write_to_file() over bit field %u, the chain's first hash block, whose byte "
+      "%u (in %s) changed after merge_by_routing() wrote it: only its digests may be put anew, "
+      "with insert_block_hash_to_address()",
+      index, static_cast<u32>(b), where));
 }
 
 bool VARNO_QV_TOP_BITSTREAM::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format,

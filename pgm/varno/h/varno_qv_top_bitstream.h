@@ -95,11 +95,10 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
 
   BITFIELD_LIST m_BitFieldList;
   BUFFERS m_buffers;
-  // The chain's first hash block as the merge wrote it, and where its
-  // digests end: no digest covers it, so write_to_file compares its header,
-  // routing table and zero bytes with this copy.
+  // The chain's first hash block as the merge wrote it: no digest covers
+  // it, so write_to_file compares its header, routing table and zero bytes
+  // with this copy.
   std::vector<u8> m_chain_head;
-  u64 m_chain_head_digests_end = 0;
   u32 m_hashes_per_block = 126;
   u32 m_hash_size = 32;
 };
