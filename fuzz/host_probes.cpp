@@ -577,13 +577,16 @@ void probe_shadow_masks(VARNO_IGEN* gen) {
 
 namespace {
 
-// A byte of a hashed field changed after the merge, and of the chain's
-// second hash block: write_to_file names the field and the hash block that
-// holds its digest, and takes a range that leaves the field out, the field
-// with its new digest where the old one stood, and the byte put back. The
-// front hash block's first digest is that of the first hashed field behind
+// A byte of a hashed field changed after the merge, behind the chain's
+// first hash block and behind its second: write_to_file names the field and
+// the hash block that holds its digest, and takes a range that leaves the
+// field out, the field with its new digest where the old one stood and
+// every digest above it in the chain renewed, and the byte put back. The
+// first digest of a hash block is that of the first hashed field behind
 // it; a field before it with the same bytes is not hashed, and is taken; so
-// is a changed byte in front of the chain, which no digest covers.
+// is a changed byte in front of the chain, which no digest covers. A byte
+// of a hash block outside its digests is refused, even with every digest
+// above the block renewed, and taken put back.
 void probe_changed_hashed_bytes(VARNO_ITOP_BITSTREAM* top, u32 block_size, const std::vector<u32>& hashes,
                                 VARNO_SHA_MODE mode) {
   const std::vector<u32> chain = chain_positions(hashes);
@@ -594,7 +597,25 @@ void probe_changed_hashed_bytes(VARNO_ITOP_BITSTREAM* top, u32 block_size, const
     top->write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, first, count - 1, false);
     std::remove(path.c_str());
   };
-  const auto changed = [&](u32 field, u32 holder) {
+  // Digests put anew, each with the one it replaced, to be put back.
+  using SAVED = std::vector<std::pair<u8*, std::vector<u8>>>;
+  const auto put = [&](u32 field, u8* slot, SAVED& saved) {
+    saved.emplace_back(slot, std::vector<u8>(slot, slot + digest_size));
+    top->insert_block_hash_to_address(field, block_size, mode, slot);
+  };
+  // The digest of chain block k > 0 is the last one of the block before it.
+  const auto renew_above = [&](size_t k, SAVED& saved) {
+    for (; k > 0; --k) {
+      u8* before = top->get_bitfield_data(chain[k - 1]);
+      put(chain[k], before + 16 + (read_u32(before + 8) - 1) * digest_size, saved);
+    }
+  };
+  const auto put_back = [&](SAVED& saved) {
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it) std::memcpy(it->first, it->second.data(), digest_size);
+    saved.clear();
+  };
+  const auto changed = [&](u32 field, size_t k) {
+    const u32 holder = chain[k];
     u8 old_digest[48];
     top->insert_block_hash_to_address(field, block_size, mode, old_digest);
     u8* byte = top->get_bitfield_data(field);
@@ -615,7 +636,6 @@ void probe_changed_hashed_bytes(VARNO_ITOP_BITSTREAM* top, u32 block_size, const
       refused = true;
     }
     if (field + 1 < count) expect_taken("write_to_file of a range without the changed field", [&] { write(field + 1); });
-    // The holder is the front hash block, whose own digest no block holds.
     u8* holder_data = top->get_bitfield_data(holder);
     u32 at = 16;
     while (at + digest_size <= top->get_bitfield_size(holder) &&
@@ -625,9 +645,11 @@ void probe_changed_hashed_bytes(VARNO_ITOP_BITSTREAM* top, u32 block_size, const
     if (refused && at + digest_size > top->get_bitfield_size(holder)) {
       finding("the hash block a refusal names holds no digest of the field");
     } else if (refused) {
-      top->insert_block_hash_to_address(field, block_size, mode, holder_data + at);
-      expect_taken("write_to_file of a field patched with its new digest", [&] { write(0); });
-      std::memcpy(holder_data + at, old_digest, digest_size);
+      SAVED saved;
+      put(field, holder_data + at, saved);
+      renew_above(k, saved);
+      expect_taken("write_to_file of a field patched with every digest above it renewed", [&] { write(0); });
+      put_back(saved);
     }
     *byte ^= 1;
     expect_taken("write_to_file with the byte put back", [&] { write(0); });
@@ -638,39 +660,52 @@ void probe_changed_hashed_bytes(VARNO_ITOP_BITSTREAM* top, u32 block_size, const
     expect_taken("write_to_file with a changed field in front of the chain", [&] { write(0); });
     top->get_bitfield_data(0)[0] ^= 1;
   }
-  const u8* front = top->get_bitfield_data(chain.front());
-  for (u32 j = chain.front() + 1; j < count; ++j) {
-    if (std::find(chain.begin(), chain.end(), j) != chain.end()) break;
-    if (top->get_bitfield_size(j) < block_size || top->get_bitfield_data(j) == nullptr) continue;
-    u8 digest[48];
-    top->insert_block_hash_to_address(j, block_size, mode, digest);
-    if (std::memcmp(digest, front + 16, digest_size) != 0) continue;
-    if (changed(j, chain.front())) {
-      note("changed hashed bytes: bit field %u refused", j);
-      break;
+  for (size_t k = 0; k < std::min<size_t>(chain.size(), 2); ++k) {
+    const u8* block = top->get_bitfield_data(chain[k]);
+    for (u32 j = chain[k] + 1; j < count; ++j) {
+      if (std::find(chain.begin(), chain.end(), j) != chain.end()) break;
+      if (top->get_bitfield_size(j) < block_size || top->get_bitfield_data(j) == nullptr) continue;
+      u8 digest[48];
+      top->insert_block_hash_to_address(j, block_size, mode, digest);
+      if (std::memcmp(digest, block + 16, digest_size) != 0) continue;
+      if (changed(j, k)) {
+        note("changed hashed bytes: bit field %u behind hash block %zu refused", j, k + 1);
+        break;
+      }
     }
   }
-  if (chain.size() > 1 && !changed(chain[1], chain[0])) finding("a changed chained hash block was written");
 
-  // The first hash block, which no digest covers: a byte of its header
-  // words, routing table or zero tail changed is refused, put back taken.
-  u8* head = top->get_bitfield_data(chain.front());
-  const u32 head_size = top->get_bitfield_size(chain.front());
-  const u32 digests_end = 16 + read_u32(head + 8) * digest_size;
-  const u32 table_end = digests_end + 4 * ((read_u32(head + 12) + 15) / 16);
-  for (const u32 at : {4u, 8u, 12u, digests_end, head_size - 1}) {
-    if (at >= head_size || (at >= 16 && at < digests_end)) continue;
-    const char* where = at < 16 ? "its header words" : at < table_end ? "its routing table"
-                                                                      : "the zero bytes after its routing table";
-    head[at] ^= 0x08;
-    expect_refused("Top bitstream write_to_file() over bit field " + std::to_string(chain.front()) +
-                       ", the chain's first hash block, whose byte " + std::to_string(at) + " (in " + where +
-                       ") changed after merge_by_routing() wrote it: only its digests may be put anew, with "
-                       "insert_block_hash_to_address()",
-                   [&] { write(0); });
-    head[at] ^= 0x08;
+  // The front, second and last hash blocks outside their digests: a byte
+  // of the header words, routing table or zero tail changed is refused,
+  // with every digest above the block renewed; put back, taken.
+  std::vector<size_t> probed = {0};
+  if (chain.size() > 1) probed.push_back(1);
+  if (chain.size() > 2) probed.push_back(chain.size() - 1);
+  for (const size_t k : probed) {
+    u8* block = top->get_bitfield_data(chain[k]);
+    const u32 size = top->get_bitfield_size(chain[k]);
+    const u32 digests_end = 16 + read_u32(block + 8) * digest_size;
+    const u32 table_end = digests_end + 4 * ((read_u32(block + 12) + 15) / 16);
+    const std::string which =
+        k == 0 ? "the chain's first hash block" : "the chain's hash block " + std::to_string(k + 1);
+    for (const u32 at : {0u, 4u, 8u, 12u, digests_end, table_end, size - 1}) {
+      if (at >= size || (at >= 16 && at < digests_end)) continue;
+      const char* where = at < 16 ? "its header words" : at < table_end ? "its routing table"
+                                                                        : "the zero bytes after its routing table";
+      block[at] ^= 0x08;
+      SAVED saved;
+      renew_above(k, saved);
+      expect_refused("Top bitstream write_to_file() over bit field " + std::to_string(chain[k]) + ", " + which +
+                         ", whose byte " + std::to_string(at) + " (in " + where +
+                         ") changed after merge_by_routing() wrote it: only its digests may be put anew, with "
+                         "insert_block_hash_to_address()",
+                     [&] { write(0); });
+      put_back(saved);
+      block[at] ^= 0x08;
+    }
+    note("hash block %zu of %zu refused outside its digests", k + 1, chain.size());
   }
-  expect_taken("write_to_file with the first hash block put back", [&] { write(0); });
+  expect_taken("write_to_file with the hash blocks put back", [&] { write(0); });
 }
 
 // The frames of every block a group collected, thread 0's then thread 1's,

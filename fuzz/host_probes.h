@@ -68,8 +68,10 @@ void probe_refused_group_mistakes(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group);
 // buffer changed in place, each put back after (the group refuses its
 // read-outs of bytes exactly while the frames differ from a plain copy of
 // those it collected); a byte of a field the road's merge hashed (top,
-// block_size, hashes, mode) and of the chain's first hash block outside its
-// digests changed, which write_to_file refuses until it is put back; and a
+// block_size, hashes, mode) and of the chain's hash blocks outside their
+// digests changed, which write_to_file refuses until it is put back, also
+// with the digests above it renewed, and a page patched with them renewed
+// is taken; and a
 // hashed field added behind the hash blocks, which neither write_to_file
 // nor a second merge with hash takes.
 void probe_refused_stale_outputs(VARNO_IGEN* gen, VARNO_IMBLOCK_GROUP* group, const std::vector<FED_BLOCK>& fed,

@@ -107,6 +107,8 @@ TEST(HostCallsGenerator, NullPointers) {
       {"insert_block_hash_to_address, a field without data",
        [&] { top->insert_block_hash_to_address(1, 0, VARNO_SHA_MODE_256, digest); },
        "blk_data != NULL"},
+      {"merge_by_routing with hash, a hashed field without data behind last",
+       [&] { top->merge_by_routing(64, 0, 0, true, VARNO_SHA_MODE_256); }, "blk_data != NULL"},
       {"write_to_file over a field without data",
        [&] {
          EXPECT_TRUE(top->write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, 1, false));
@@ -157,6 +159,12 @@ TEST(HostCallsGenerator, ZeroLengths) {
          EXPECT_TRUE(top->merge_by_routing(B, 0, 1, false, VARNO_SHA_MODE_256).empty());
          EXPECT_EQ(top->get_bitfield_count(), 1u);
          EXPECT_EQ(top->get_bitfield_size(0), B);
+       },
+       ""},
+      {"merge_by_routing with hash over no hashed field: no hash block",
+       [&] {
+         EXPECT_TRUE(top->merge_by_routing(B, 0, 0, true, VARNO_SHA_MODE_256).empty());
+         EXPECT_EQ(top->get_bitfield_count(), 1u);
        },
        ""},
       {"merge_by_routing(0, ...)", [&] { top->merge_by_routing(0, 0, 0, false, VARNO_SHA_MODE_256); },

@@ -426,6 +426,33 @@ TEST(TopBitstreamHash, Sha256Chain) {
       "\t Routable blocks: 174, pre routes: 192, routes_in_queue: 164\n",
   };
   EXPECT_EQ(debug.lines, want);
+
+  // The second block is read on trust like the first: a byte changed outside
+  // its digests is refused though its digest is renewed in the first. A page
+  // behind it patched, with both digests above it renewed, is written.
+  const TEMP_DIR dir;
+  const std::string path = dir.file("chain.bin");
+  u8* second = top.get_bitfield_data(126);
+  u8* chain_digest = top.get_bitfield_data(0) + 16 + 125 * 32;
+  for (const auto& [at, where] : std::vector<std::pair<u32, std::string>>{
+           {12, "its header words"}, {16 + 75 * 32 + 1, "its routing table"},
+           {B - 1, "the zero bytes after its routing table"}}) {
+    second[at] ^= 0x10;
+    top.insert_block_hash_to_address(126, B, VARNO_SHA_MODE_256, chain_digest);
+    EXPECT_INTERNAL_ERROR(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, 201, false),
+                          "Top bitstream write_to_file() over bit field 126, the chain's hash block 2, whose byte " +
+                              std::to_string(at) + " (in " + where +
+                              ") changed after merge_by_routing() wrote it: only its digests may be put anew, with "
+                              "insert_block_hash_to_address()");
+    second[at] ^= 0x10;
+    top.insert_block_hash_to_address(126, B, VARNO_SHA_MODE_256, chain_digest);
+  }
+  EXPECT_FALSE(fs::exists(path));
+  fields.data[150][7] ^= 1;  // at 152, the 26th field behind the second block
+  top.insert_block_hash_to_address(152, B, VARNO_SHA_MODE_256, second + 16 + 25 * 32);
+  top.insert_block_hash_to_address(126, B, VARNO_SHA_MODE_256, chain_digest);
+  ASSERT_TRUE(top.write_to_file(path, VARNO_OUTPUT_FORMAT_RAW, 0, 201, false));
+  EXPECT_EQ(read_file(path)[152 * B + 7], static_cast<char>(fields.data[150][7]));
 }
 
 // 200 hashed fields, SHA-384: 83 + 1 digests a block, three blocks; the

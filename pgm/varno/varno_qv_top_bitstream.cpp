@@ -140,12 +140,23 @@ std::vector<u32> VARNO_QV_TOP_BITSTREAM::merge_by_routing(u32 block_size, u32 fi
                                digests_per_block, digest_size, result);
   }
 
-  if (!result.empty()) {
-    // Linked last, the front block stands where it was linked.
-    const u8* head = list[result.back()].data;
-    m_chain_head.assign(head, head + block_size);
+  // What the merge wrote of each hash block outside its digests, front to
+  // back: no digest vouches for a block's header and routing table, so the
+  // write compares them with this. Only this merge's chain is in the list.
+  std::vector<std::vector<u8>> written;
+  if (hash) {
+    for (QV_BITFIELD& f : list) {
+      if (!f.hash_block) continue;
+      const u64 end =
+          HASH_HEADER_BYTES + u64{VARNO_UTIL::get_dword_from_address(f.data + 8)} * digest_size;
+      VARNO_ASSERT(end <= f.size);
+      f.chain_place = static_cast<u32>(written.size());
+      std::vector<u8>& outside = written.emplace_back(f.data, f.data + HASH_HEADER_BYTES);
+      outside.insert(outside.end(), f.data + end, f.data + f.size);
+    }
   }
   m_BitFieldList.swap(list);
+  if (hash) m_chain_written.swap(written);
   m_buffers.reserve(m_buffers.size() + buffers.size());
   for (auto& b : buffers) m_buffers.push_back(std::move(b));
   m_hashes_per_block = digests_per_block;
@@ -333,9 +344,9 @@ void VARNO_QV_TOP_BITSTREAM::clear(bool) {}
 // against their digests, starting from the first hash block: a hashed field
 // they do not cover (in front of the chain, or added after the merge) or
 // bytes changed since they were hashed, a chained hash block's included,
-// would fail there. The list holds one chain (merge_by_routing refuses a
-// second), so the only hash block without a digest is its first, whose
-// header and routing table are compared with what the merge wrote instead.
+// would fail there. It reads each hash block's header words and routing
+// table on trust, so those are compared with what the merge wrote, before
+// the block's own digest: a renewed digest does not make them right.
 // Compared, not tracked: a patch put back, or a new digest put in place, is
 // taken.
 void VARNO_QV_TOP_BITSTREAM::check_hash_chain(u32 first, u32 last) const {
@@ -344,7 +355,7 @@ void VARNO_QV_TOP_BITSTREAM::check_hash_chain(u32 first, u32 last) const {
   if (head == m_BitFieldList.size()) return;
   for (u64 i = first; i <= last && i < m_BitFieldList.size(); ++i) {
     const QV_BITFIELD& f = m_BitFieldList[i];
-    if (i == head) check_chain_head(f, static_cast<u32>(i));
+    if (f.hash_block) check_hash_block(f, static_cast<u32>(i));
     if (f.digest == nullptr) {
       if (!f.hashed || f.hash_block) continue;
       VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
@@ -373,32 +384,34 @@ void VARNO_QV_TOP_BITSTREAM::check_hash_chain(u32 first, u32 last) const {
   }
 }
 
-// The device reads the digest count, the action size and the routing table
-// of the first hash block on trust: a byte changed there would route or
-// count the fields behind it wrongly, and no digest would tell.
-void VARNO_QV_TOP_BITSTREAM::check_chain_head(const QV_BITFIELD& f, u32 index) const {
-  const u64 size = m_chain_head.size();
-  VARNO_ASSERT(f.size == size);
-  const u8* written = m_chain_head.data();
-  const u64 digests_end =
-      HASH_HEADER_BYTES + u64{VARNO_UTIL::get_dword_from_address(written + 8)} * m_hash_size;
-  VARNO_ASSERT(digests_end <= size);
-  const auto first_change = [&](u64 from, u64 to) {
-    return static_cast<u64>(std::mismatch(written + from, written + to, f.data + from).first - written);
+// A byte changed in a hash block's header words, routing table or the zero
+// bytes after it would route or count the fields behind it wrongly.
+void VARNO_QV_TOP_BITSTREAM::check_hash_block(const QV_BITFIELD& f, u32 index) const {
+  VARNO_ASSERT(f.chain_place < m_chain_written.size());
+  const std::vector<u8>& written = m_chain_written[f.chain_place];
+  VARNO_ASSERT(written.size() >= HASH_HEADER_BYTES && written.size() - HASH_HEADER_BYTES <= f.size);
+  const u8* w = written.data();
+  const u64 digests_end = f.size - (written.size() - HASH_HEADER_BYTES);
+  // The offset in the block of the first byte of [from, to) that changed,
+  // that range standing at offset at in the block; at + its size if none.
+  const auto changed_at = [&](const u8* from, const u8* to, u64 at) {
+    return at + static_cast<u64>(std::mismatch(from, to, f.data + at).first - from);
   };
-  u64 b = first_change(0, HASH_HEADER_BYTES);
-  if (b == HASH_HEADER_BYTES) b = first_change(digests_end, size);
-  if (b == size) return;
-  const u64 table_end =
-      digests_end + routing_table_bytes(VARNO_UTIL::get_dword_from_address(written + 12));
+  u64 b = changed_at(w, w + HASH_HEADER_BYTES, 0);
+  if (b == HASH_HEADER_BYTES) b = changed_at(w + HASH_HEADER_BYTES, w + written.size(), digests_end);
+  if (b == f.size) return;
+  const u64 table_end = digests_end + routing_table_bytes(VARNO_UTIL::get_dword_from_address(w + 12));
   const char* where = b < HASH_HEADER_BYTES ? "its header words"
                       : b < table_end       ? "its routing table"
                                             : "the zero bytes after its routing table";
+  const std::string which = f.chain_place == 0
+                                ? std::string("the chain's first hash block")
+                                : KORVIA::fmt_sprintf("the chain's hash block %u", f.chain_place + 1);
   VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
-      "Top bitstream write_to_file() over bit field %u, the chain's first hash block, whose byte "
-      "%u (in %s) changed after merge_by_routing() wrote it: only its digests may be put anew, "
-      "with insert_block_hash_to_address()",
-      index, static_cast<u32>(b), where));
+      "Top bitstream write_to_file() over bit field %u, %s, whose byte %u (in %s) changed after "
+      "merge_by_routing() wrote it: only its digests may be put anew, with "
+      "insert_block_hash_to_address()",
+      index, which.c_str(), static_cast<u32>(b), where));
 }
 
 bool VARNO_QV_TOP_BITSTREAM::write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format,

@@ -56,9 +56,12 @@ class VARNO_ITOP_BITSTREAM {
   // exactly block_size bytes passes as it is, an empty one is dropped. A
   // field longer than block_size is an internal error ("blk_size <=
   // block_size"): a host cuts long data into blocks. With hash, a hash block
-  // (VARNO_QV_ROUTING_HASH, block_size bytes) goes in front of the hashed
-  // fields from first on, and every hashed field from first to the end of
-  // the list must then hold block_size bytes; a mode other than
+  // (VARNO_QV_ROUTING_HASH, block_size bytes) goes in front of the fields
+  // from first on when a hashed field stands from first to the end of the
+  // list (none: no hash block, no positions), and every hashed field from
+  // first to the end of the list must then hold block_size bytes: one behind
+  // last is not merged, so a shorter one is an internal error ("num_bytes <=
+  // blk_size"), one without data too ("blk_data != NULL"); a mode other than
   // VARNO_SHA_MODE_256 is SHA-384. The merged and hash blocks belong to the
   // bitstream. first > last or last past the end: no change, no positions. A
   // block_size of 0 is an internal error ("block_size > 0"). A bitstream has
@@ -109,13 +112,15 @@ class VARNO_ITOP_BITSTREAM {
   // hashed, which no hash block covers: it came after merge_by_routing()
   // inserted the hash blocks"; in front of the chain: "... it stands in
   // front of the hash chain, which merge_by_routing() started at its first
-  // field"); the chain's first hash block, which no digest covers, with a
-  // byte outside its digests no longer as the merge wrote it ("Top
-  // bitstream write_to_file() over bit field 1, the chain's first hash
-  // block, whose byte 8 (in its header words) changed after
-  // merge_by_routing() wrote it: only its digests may be put anew, with
-  // insert_block_hash_to_address()"); one whose bytes no longer match the digest
-  // a hash block holds of them, a hash block's own bytes included ("Top
+  // field"); a hash block of the chain with a byte outside its digests no
+  // longer as the merge wrote it, which the device reads on trust, also with
+  // the block's own digest renewed ("Top bitstream write_to_file() over bit
+  // field 1, the chain's first hash block, whose byte 8 (in its header
+  // words) changed after merge_by_routing() wrote it: only its digests may
+  // be put anew, with insert_block_hash_to_address()"; a later block is
+  // "the chain's hash block 2", counted from 1 at the front, checked before
+  // its digest); one whose bytes no longer match the digest a hash block
+  // holds of them, a chained hash block's digests included ("Top
   // bitstream write_to_file() over bit field 3, whose bytes changed after
   // merge_by_routing() hashed them: they no longer match their digest in
   // the hash block at bit field 1 (put the new digest there with

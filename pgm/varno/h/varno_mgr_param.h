@@ -55,12 +55,16 @@ struct VARNO_MGR_PARAM {
   u8 skip_block[VARNO_MGR_PARAM_BLOCK_TYPES] = {};  // 2: no block made for that type (process_pcfs)
   u32 first_frame[VARNO_MGR_PARAM_BLOCK_TYPES];  // 104: all ones = no override
   u32 last_frame[VARNO_MGR_PARAM_BLOCK_TYPES];   // 512: all ones = no override
-  u32 skip_headers = 0;                          // 920
+  // 920, of the block's generator (a sector's own): non-zero builds the
+  // sector managers' frames without their CNOC and CNT records. A group
+  // takes such frames as they are, beside other sectors' headed frames,
+  // under one descriptor that gives their length but not the records' lack.
+  u32 skip_headers = 0;
   u32 fw_type = 13;                              // 924: VARNO_QV_FW_TYPE, 13 = none
   u32 cram_random_filler = 0;                    // 928: low 16 bits used when non-zero
   // 932, read by create_group: 1 deflates the group's thread streams. With 0
-  // get_group_full_size still counts pages, but get_group_data writes
-  // nothing: the data is then read per thread with get_thread_data.
+  // get_group_full_size still counts pages, but get_group_data is an
+  // internal error: the data is then read per thread with get_thread_data.
   u8 group_compressed = 0;
   u8 pad_933[3] = {};
   u32 qv_2d_compression = 0;                     // 936: bit 0 CRAM, bit 1 ERAM, bit 3 targets

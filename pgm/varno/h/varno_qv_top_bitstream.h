@@ -32,7 +32,7 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
                     bool hashed) override;
   // Every bit field of first .. last must hold at most block_size bytes, and
   // with hash every hashed bit field from first to the end of the list at
-  // least block_size bytes. A bitstream has one hash chain, and what it
+  // least block_size bytes, and data. A bitstream has one hash chain, and what it
   // hashed stays as it is: a hash block of an earlier merge in first ..
   // last, a merge with hash on a list that holds hash blocks, and a field
   // they cover that this merge would repack are internal errors. On an
@@ -51,8 +51,8 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
   // first .. last they are meant to cover must hold what they hold the
   // digest of: a hashed field no hash block covers, a field (chained hash
   // blocks included) whose bytes no longer match their digest, and a byte
-  // of the first hash block outside its digests that is no longer what the
-  // merge wrote, are internal errors, before the file is opened.
+  // of a hash block outside its digests that is no longer what the merge
+  // wrote, are internal errors, before the file is opened.
   bool write_to_file(const std::string& path, VARNO_OUTPUT_FORMAT format, u32 first, u32 last,
                      bool append) override;
   std::vector<u32> get_bitfiled_routings(u32 first, u32 last) const override;
@@ -68,6 +68,8 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
     // A hash block a merge inserted (a host's field of the same routing is
     // not one): a later merge must leave it as it is.
     bool hash_block = false;
+    // A hash block's place in the chain, 0 the front one.
+    u32 chain_place = 0;
     // Where a merge's hash block holds the digest of this field's first
     // digest_bytes bytes (in a buffer of the top bitstream); null while no
     // hash block covers the field. write_to_file compares it with the bytes.
@@ -83,8 +85,8 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
                             unsigned char* dest);
   // The refusals of write_to_file over first .. last (see there).
   void check_hash_chain(u32 first, u32 last) const;
-  // The first hash block at index against the bytes the merge wrote.
-  void check_chain_head(const QV_BITFIELD& f, u32 index) const;
+  // The hash block at index against the bytes the merge wrote of it.
+  void check_hash_block(const QV_BITFIELD& f, u32 index) const;
   // The hash-insertion step of merge_by_routing over list, from position
   // start on; m is the number of bit fields the merge left from init on.
   // New hash blocks go to buffers; their positions at insertion, deepest
@@ -95,10 +97,10 @@ class VARNO_QV_TOP_BITSTREAM : public VARNO_ITOP_BITSTREAM {
 
   BITFIELD_LIST m_BitFieldList;
   BUFFERS m_buffers;
-  // The chain's first hash block as the merge wrote it: no digest covers
-  // it, so write_to_file compares its header, routing table and zero bytes
-  // with this copy.
-  std::vector<u8> m_chain_head;
+  // Each hash block of the chain, front to back, as the merge wrote it
+  // outside its digests: its header words, then its routing table and the
+  // zero bytes after it. write_to_file compares the blocks with these.
+  std::vector<std::vector<u8>> m_chain_written;
   u32 m_hashes_per_block = 126;
   u32 m_hash_size = 32;
 };
