@@ -140,11 +140,11 @@ std::vector<u32> VARNO_QV_TOP_BITSTREAM::merge_by_routing(u32 block_size, u32 fi
                                digests_per_block, digest_size, result);
   }
 
-  // What the merge wrote of each hash block outside its digests, front to
-  // back: no digest vouches for a block's header and routing table, so the
-  // write compares them with this. Only this merge's chain is in the list.
-  std::vector<std::vector<u8>> written;
   if (hash) {
+    // What the merge wrote of each hash block outside its digests, front to
+    // back: no digest vouches for a block's header and routing table, so the
+    // write compares them with this. Only this merge's chain is in the list.
+    std::vector<std::vector<u8>> written;
     for (QV_BITFIELD& f : list) {
       if (!f.hash_block) continue;
       const u64 end =
@@ -154,9 +154,9 @@ std::vector<u32> VARNO_QV_TOP_BITSTREAM::merge_by_routing(u32 block_size, u32 fi
       std::vector<u8>& outside = written.emplace_back(f.data, f.data + HASH_HEADER_BYTES);
       outside.insert(outside.end(), f.data + end, f.data + f.size);
     }
+    m_chain_written.swap(written);
   }
   m_BitFieldList.swap(list);
-  if (hash) m_chain_written.swap(written);
   m_buffers.reserve(m_buffers.size() + buffers.size());
   for (auto& b : buffers) m_buffers.push_back(std::move(b));
   m_hashes_per_block = digests_per_block;
@@ -350,19 +350,22 @@ void VARNO_QV_TOP_BITSTREAM::clear(bool) {}
 // Compared, not tracked: a patch put back, or a new digest put in place, is
 // taken.
 void VARNO_QV_TOP_BITSTREAM::check_hash_chain(u32 first, u32 last) const {
-  u64 head = 0;
-  while (head < m_BitFieldList.size() && !m_BitFieldList[head].hash_block) ++head;
-  if (head == m_BitFieldList.size()) return;
+  // Hash blocks never leave the list, so it holds some exactly while the
+  // merge's copies are kept.
+  if (m_chain_written.empty()) return;
   for (u64 i = first; i <= last && i < m_BitFieldList.size(); ++i) {
     const QV_BITFIELD& f = m_BitFieldList[i];
     if (f.hash_block) check_hash_block(f, static_cast<u32>(i));
     if (f.digest == nullptr) {
       if (!f.hashed || f.hash_block) continue;
+      const auto end = m_BitFieldList.begin() + static_cast<std::ptrdiff_t>(i);
+      const bool in_front = std::none_of(m_BitFieldList.begin(), end,
+                                         [](const QV_BITFIELD& g) { return g.hash_block; });
       VARNO_INTERNAL_ERROR(KORVIA::fmt_sprintf(
           "Top bitstream write_to_file() over bit field %u, marked hashed, which no hash block "
           "covers: %s",
           static_cast<u32>(i),
-          i < head ? "it stands in front of the hash chain, which merge_by_routing() started at "
+          in_front ? "it stands in front of the hash chain, which merge_by_routing() started at "
                      "its first field"
                    : "it came after merge_by_routing() inserted the hash blocks"));
     }
